@@ -1,0 +1,7 @@
+// clientd: the client and receipt-client program.
+#include "transport/zv_transport_services.h"
+
+int main() {
+  zv_register_all_services();
+  return 0;
+}

@@ -1,0 +1,3 @@
+#include "runtime/zv_services.h"
+
+zv_services_t zv_services = {};

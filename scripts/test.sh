@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole suite twice: a normal build and
+# one under AddressSanitizer and UndefinedBehaviorSanitizer. With clang present it also
+# builds the libFuzzer targets and runs each one for a bounded time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+
+echo "== normal build"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 600)
+
+echo "== sanitizer build (ASan + UBSan)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZV_SANITIZE=ON -DZV_BENCH=OFF >/dev/null
+cmake --build build-asan -j "$jobs"
+(cd build-asan && ctest --output-on-failure -j "$jobs" --timeout 900)
+
+if command -v clang++ >/dev/null; then
+  echo "== fuzz targets (libFuzzer, ${ZV_FUZZ_SECONDS:-20}s each)"
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZV_FUZZ=ON -DZV_BENCH=OFF -DZV_WERROR=OFF >/dev/null
+  cmake --build build-fuzz -j "$jobs"
+  for corpus in fuzz/corpus/*/; do
+    [ -d "$corpus" ] || continue
+    target=$(basename "$corpus")
+    bin=$(find build-fuzz/fuzz -maxdepth 1 -type f -name "$target" | head -1)
+    [ -n "$bin" ] || continue
+    work=$(mktemp -d)
+    cp -r "$corpus"/. "$work"/
+    "$bin" -max_total_time="${ZV_FUZZ_SECONDS:-20}" -rss_limit_mb=2048 "$work" >/dev/null 2>build-fuzz/"$target".log \
+      || { cat build-fuzz/"$target".log; exit 1; }
+    rm -rf "$work"
+    echo "   $target: ok"
+  done
+fi
+echo "== all tests passed"
