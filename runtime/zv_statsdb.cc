@@ -22,7 +22,9 @@ constexpr size_t kStatsSize = sizeof(zv_stats_t);
 constexpr size_t kErrorsSize = sizeof(zv_errors_t) * ZV_ERROR_RECORDS;
 constexpr size_t kTpActiveSize = sizeof(zv_tpactive_t) * ZV_MAX_TP;
 
-void assert_failed(int line) { fprintf(stderr, "ASSERT Failed: %s: line %d\n", __FILE_NAME__, line); }
+void assert_failed(int line) {
+  fprintf(stderr, "ASSERT Failed: %s: line %d\n", __FILE_NAME__, line);
+}
 
 // OSSP mm locks a segment with fcntl on a per-process lock file, which keeps other
 // processes out but lets every thread of this one through; the mutex covers threads.

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "runtime/zv_globals.h"
@@ -160,28 +159,21 @@ constexpr int kStatusBufferSize = 128;
 constexpr int kStatusInputSize = 64 * 1024;
 constexpr int kLineSize = 1024;
 
-void assert_failed(int line) { fprintf(stderr, "ASSERT Failed: %s: line %d\n", __FILE_NAME__, line); }
+void assert_failed(int line) {
+  fprintf(stderr, "ASSERT Failed: %s: line %d\n", __FILE_NAME__, line);
+}
 
 struct FileCloser {
   void operator()(FILE *f) const { fclose(f); }
 };
 
-// The stream pointers `tran_logfile` and `alertfile` are shared by every thread of
-// the process. The log lock guards them once the crypto callbacks are in place; this
-// mutex guards them in a process that never installs the callbacks. It is always
-// taken last, and nothing else is locked while it is held but the stream itself.
-std::mutex stream_mutex;
-
+// Holds the process's log lock, which guards the stream pointers `tran_logfile` and
+// `alertfile` between threads. It is a real mutex once THREAD_setup has run, which
+// clientd does before its second thread exists; single-threaded processes never need it.
 class LogLock {
  public:
-  LogLock() {
-    zv_log_lock();
-    stream_mutex.lock();
-  }
-  ~LogLock() {
-    stream_mutex.unlock();
-    zv_log_unlock();
-  }
+  LogLock() { zv_log_lock(); }
+  ~LogLock() { zv_log_unlock(); }
   LogLock(const LogLock &) = delete;
   LogLock &operator=(const LogLock &) = delete;
 };
@@ -234,23 +226,34 @@ void write_transaction_line(const Trans_ctl_rec &t, int status) {
   size_t len = formatted_length(n, sizeof line);
 
   const char *path = tran_logpath[t.who];
-  LogLock lock;
-  if (tran_logfile[t.who] == nullptr) {
-    tran_logfile[t.who] = fopen(path, "a");
+  bool written, closed = true;
+  int write_errno = 0, close_errno = 0;
+  bool to_stderr;
+  {
+    LogLock lock;
     if (tran_logfile[t.who] == nullptr) {
-      zv_log(-1, "Can't open %s, Log to stderr\n", path);
-      tran_logfile[t.who] = stderr;
+      tran_logfile[t.who] = fopen(path, "a");
+      if (tran_logfile[t.who] == nullptr) {
+        zv_log(-1, "Can't open %s, Log to stderr\n", path);
+        tran_logfile[t.who] = stderr;
+      }
     }
+    FILE *stream = tran_logfile[t.who];
+    to_stderr = stream == stderr;
+    written = write_line(stream, line, len);
+    write_errno = errno;
+    if (!to_stderr) {
+      closed = fclose(stream) == 0;
+      close_errno = errno;
+    }
+    tran_logfile[t.who] = nullptr;
   }
-  FILE *stream = tran_logfile[t.who];
-  if (!write_line(stream, line, len)) {
+  // Reported outside the lock: a log call may reopen the log streams.
+  if (!written) {
     zv_log(-1, "ERROR: Cannot write the transaction log line to %s: %s\n",
-           stream == stderr ? "stderr" : path, strerror(errno));
+           to_stderr ? "stderr" : path, strerror(write_errno));
   }
-  if (stream != stderr && fclose(stream) != 0) {
-    zv_log(-1, "ERROR: Cannot close %s: %s\n", path, strerror(errno));
-  }
-  tran_logfile[t.who] = nullptr;
+  if (!closed) zv_log(-1, "ERROR: Cannot close %s: %s\n", path, strerror(close_errno));
 }
 
 struct Buffer {
@@ -454,24 +457,26 @@ int alert_logging(Trans_ctl_rec *tctlp, int status) {
                    addr, status, row.sErrText, row.iFatalError == 1 ? " - Cannot continue" : "");
   size_t len = formatted_length(n, sizeof line);
 
-  LogLock lock;
-  if (alertfile == nullptr) alertfile = fopen(alertFileName, "a");
-  FILE *stream = alertfile;
-  if (stream == nullptr) {
-    // The alert must not be lost with its file: it goes where the diagnostics go.
-    zv_log(-1, "Can't open %s, Log to stderr\n", alertFileName);
-    stream = stderr;
+  bool written;
+  int write_errno;
+  {
+    LogLock lock;
+    if (alertfile == nullptr) alertfile = fopen(alertFileName, "a");
+    FILE *stream = alertfile;
+    if (stream == nullptr) {
+      // The alert must not be lost with its file: it goes where the diagnostics go.
+      zv_log(-1, "Can't open %s, Log to stderr\n", alertFileName);
+      stream = stderr;
+    }
+    written = write_line(stream, line, len);
+    write_errno = errno;
+    // A stream standing in for the alert file belongs to the diagnostic log and stays open.
+    zv_close_alertfile();
   }
-  if (!write_line(stream, line, len)) {
-    zv_log(-1, "ERROR: Cannot write the alert line to %s: %s\n", alertFileName, strerror(errno));
+  if (!written) {
+    zv_log(-1, "ERROR: Cannot write the alert line to %s: %s\n", alertFileName,
+           strerror(write_errno));
   }
-  // A stream standing in for the alert file belongs to the diagnostic log.
-  bool stand_in = stream == stderr || stream == stdout || stream == errlogfile ||
-                  stream == logfile;
-  if (!stand_in && fclose(stream) != 0) {
-    zv_log(-1, "ERROR: Cannot close %s: %s\n", alertFileName, strerror(errno));
-  }
-  alertfile = nullptr;
   return 0;
 }
 

@@ -3,10 +3,12 @@
 // a fatal code, all driven by the error table `zvErrors`. Also the alert-ring reader
 // over the alert file (no process uses it).
 //
-// Any thread may call transaction_logging and alert_logging: each line is formatted
-// whole and written with one append while the log lock is held, and the transaction
-// log and alert file are open only for that line. The alert ring `tAlert` is not
-// locked; fill and read it from one thread.
+// Each line is formatted whole and written with one append while the log lock is
+// held, and the transaction log and alert file are open only for that line, so lines
+// of other processes stay apart. Any thread may call transaction_logging and
+// alert_logging once THREAD_setup has made the log lock a real mutex (clientd does it
+// before its second thread); without it, call them from one thread only. The alert
+// ring `tAlert` is not locked; fill and read it from one thread.
 #ifndef ZV_RUNTIME_ZV_TRANSLOG_H
 #define ZV_RUNTIME_ZV_TRANSLOG_H
 

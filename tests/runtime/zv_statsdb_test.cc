@@ -106,8 +106,10 @@ TEST_F(StatsDb, CreatingAgainWarnsAndRefillsTheSameSegments) {
   EXPECT_EQ(iInitTPActiveDB(), 0);
   std::string err = testing::internal::GetCapturedStderr();
   debug_level = 0;
-  EXPECT_NE(err.find("WARNING: StatsDB already exists - cannot create\n"), std::string::npos) << err;
-  EXPECT_NE(err.find("WARNING: ErrorsDB already exists - cannot create\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("WARNING: StatsDB already exists - cannot create\n"), std::string::npos)
+      << err;
+  EXPECT_NE(err.find("WARNING: ErrorsDB already exists - cannot create\n"), std::string::npos)
+      << err;
   EXPECT_NE(err.find("WARNING: TPActiveDB already exists - cannot create\n"), std::string::npos)
       << err;
   EXPECT_EQ(ptZvStatus, stats);
