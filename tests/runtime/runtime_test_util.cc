@@ -47,7 +47,7 @@ std::string standard_tpartner() {
          "server_status = 1\nzv_message_to_tp = INTEGRITY_EDI\n"
          "zv_message_from_tp = INTEGRITY_EDI\nzv_receipt_from_tp = NO_RECEIPT\n"
          "zv_receipt_to_tp = NO_RECEIPT\n"
-         "\n[rc_partner1]\ncertificate_common_name = partner1.test.invalid\n";
+         "\n[rc_partner1]\ncertificate_common_name = partner1.test.invalid\nendpoints = PARTNER1\n";
 }
 
 void write_key_and_cert(const std::string &dir, const std::string &stem) {
