@@ -63,6 +63,11 @@ pthread_mutex_t *mutex_buf = nullptr;
 long *plock_count = nullptr;
 int num_locks = 0;
 
+// Two reopens requested in quick succession may be carried out by two threads at once;
+// they take turns here. Recursive, because a reopen logs, and that call may carry out
+// a request that arrived meanwhile.
+pthread_mutex_t reopen_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+
 // ---- thread registry ---------------------------------------------------------------
 
 pthread_mutex_t list_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -183,6 +188,7 @@ void zv_log(int level, const char *format, ...) {
 }
 
 void zv_log_init(const char *plogpath, const char *perrpath, const char *psAlertPath) {
+  pthread_mutex_lock(&reopen_mutex);
   // The alert stream may be standing in on the error-log stream; it follows that
   // stream through the reopen instead of keeping a closed handle.
   bool alert_on_err = alertfile != nullptr && alertfile == errlogfile;
@@ -221,21 +227,26 @@ void zv_log_init(const char *plogpath, const char *perrpath, const char *psAlert
              has_name(perrpath) ? perrpath : "stderr");
     }
   }
+  pthread_mutex_unlock(&reopen_mutex);
 }
 
 void zv_close_alertfile() {
+  pthread_mutex_lock(&reopen_mutex);
   if (alertfile && alertfile != errlogfile && alertfile != logfile &&
       !is_std_stream(alertfile))
     fclose(alertfile);
   alertfile = nullptr;
+  pthread_mutex_unlock(&reopen_mutex);
 }
 
 void zv_log_close() {
+  pthread_mutex_lock(&reopen_mutex);
   zv_close_alertfile();
   if (logfile && logfile != errlogfile && !is_std_stream(logfile)) fclose(logfile);
   logfile = nullptr;
   if (errlogfile && !is_std_stream(errlogfile)) fclose(errlogfile);
   errlogfile = nullptr;
+  pthread_mutex_unlock(&reopen_mutex);
 }
 
 void print_version() {

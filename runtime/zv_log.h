@@ -3,7 +3,8 @@
 // callbacks whose static lock 26 is the process's log lock.
 //
 // Thread-safe: any thread may log; each line is formatted in the caller's own buffer
-// and written with one call. Diagnostic lines go to standard output and standard error
+// and written with one call. A reopen (zv_log_init) runs in whichever thread logs
+// first after SIGUSR1; concurrent reopens and closes take turns on a module mutex. Diagnostic lines go to standard output and standard error
 // only; the log files are opened, reopened on SIGUSR1 and closed, never written here.
 //
 // The crypto library in use (OpenSSL 3) no longer calls locking callbacks, so this

@@ -104,6 +104,7 @@ zv_receipt_to_tp = INTEGRITY_RECEIPT
 [rc_partner1]
 certificate_common_name = partner1.demo.invalid
 max_inbound_connections = 8
+endpoints = PARTNER1
 CONF
 
 show() {  # title file
