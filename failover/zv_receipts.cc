@@ -152,9 +152,12 @@ bool parse_record(const char *text, size_t n, PendReceipt_rec *r, const char **w
   bool ok = in.int_field(&r->who, "who is not a number") &&
             in.int_field(&r->msg_type, "msg_type is not a number");
   if (ok) {
-    // Exactly 105 characters, whatever they hold, then their closing "|".
+    // Exactly 105 characters, whatever text they hold ("|" included), then their
+    // closing "|". The writer's "%105s" cannot have put a NUL among them.
     if (in.end - in.p <= ZV_RECEIPT_ISA_WIDTH) {
       ok = in.fail("ISA field cut short");
+    } else if (memchr(in.p, '\0', ZV_RECEIPT_ISA_WIDTH) != nullptr) {
+      ok = in.fail("NUL inside the ISA field");
     } else {
       memcpy(r->isa_line, in.p, ZV_RECEIPT_ISA_WIDTH);
       r->isa_line[ZV_RECEIPT_ISA_WIDTH] = '\0';

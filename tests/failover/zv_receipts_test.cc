@@ -641,6 +641,8 @@ TEST_F(RecordFiles, MalformedFilesAreRefusedWithTheirReason) {
       {"separator after who missing", replace(2, 1, "0"), "msg_type is not a number"},
       {"separator after the ISA field missing", replace(6 + 105, 1, "*"), "missing separator"},
       {"ISA field short", replace(6, 1, ""), "missing separator"},
+      {"NUL inside the ISA field", replace(100, 1, std::string(1, '\0')),
+       "NUL inside the ISA field"},
       {"address not closed", "00|05|" + isa("ACME") + "|10.1.2.3", "address field not closed"},
       {"address too long", replace(ip_at, 8, std::string(17, '1')), "address field too long"},
       {"port not numeric", replace(ip_at + 9, 4, "50x0"), "dest_port is not a number"},
