@@ -6,7 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "runtime/zv_common.h"
@@ -36,6 +41,63 @@ class WorkDirTest : public ::testing::Test {
  private:
   char old_cwd_[4096] = {};
 };
+
+// ---- Berkeley DB's own tools over a failover directory ---------------------------------
+
+// The records of "failover.db" in `home` as db_dump prints them (key and data decoded),
+// in key order; *ok false when db_dump failed.
+std::vector<std::pair<std::string, std::string>> db_dump_records(const std::string &home,
+                                                                 bool *ok = nullptr);
+// Just the keys, without their trailing NUL.
+std::vector<std::string> db_dump_keys(const std::string &home, bool *ok = nullptr);
+// db_verify's exit status on "failover.db" in `home`, its output in *output.
+int db_verify_status(const std::string &home, std::string *output = nullptr);
+
+// ---- failoverd as a real process -------------------------------------------------------
+
+// A failoverd daemon in an installation directory. The loop's pauses end early on any
+// caught signal; poking (SIGHUP, which failoverd catches and ignores) once its handlers
+// are in place lets a test run the replay without waiting out the one-second pauses.
+class Failoverd {
+ public:
+  explicit Failoverd(std::string dir) : dir_(std::move(dir)) {}
+  ~Failoverd();
+  Failoverd(const Failoverd &) = delete;
+  Failoverd &operator=(const Failoverd &) = delete;
+
+  // Starts the program (a stale pid file is removed first) and waits for the daemon's
+  // pid. False when the parent did not leave with 0 or no pid appeared; *parent_status
+  // receives the parent's status.
+  bool start(const std::vector<std::string> &args = {}, const std::string &tag = "run",
+             int *parent_status = nullptr);
+  pid_t pid() const { return pid_; }
+  // True once the daemon catches SIGHUP (its signal handlers are installed).
+  bool handlers_ready() const;
+  // Sends SIGHUP every `interval_us` from a thread of the test while running.
+  void start_poking(int interval_us = 1000);
+  void stop_poking();
+  // SIGTERM, pokes to cut the pauses short, and the exit status (128 + signal).
+  int stop(int timeout_ms = 20000);
+  // SIGKILL and the exit status.
+  int kill9();
+  // Waits for the daemon to end by itself.
+  int wait(int timeout_ms = 20000);
+  std::string err(const std::string &tag = "run") const;
+  std::string out(const std::string &tag = "run") const;
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+  std::atomic<bool> poking_{false};
+  std::thread poker_;
+};
+
+// An installation for failoverd in a fresh scratch directory whose [default] section
+// names the back end at `outsocket` and holds `extra_default`, and whose [failoverd]
+// section holds `extra_own`.
+std::string failoverd_installation(const std::string &name, const std::string &outsocket,
+                                   const std::string &extra_default = "",
+                                   const std::string &extra_own = "");
 
 }  // namespace fot
 
