@@ -8,6 +8,7 @@
 // anything, so this binary has its own main.
 #include <gtest/gtest.h>
 #include <openssl/crypto.h>
+#include <openssl/objects.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -29,8 +30,10 @@ namespace {
 
 bool g_hooked = false;
 std::atomic<long> g_allocations_left{-1};  // -1: never fail
+std::atomic<long> g_allocations{0};
 
 bool fail_now() {
+  ++g_allocations;
   long left = g_allocations_left.load();
   if (left < 0) return false;
   g_allocations_left.store(left - 1);
@@ -142,6 +145,33 @@ void decode_under_failures(const zv_der_type *t, const bytes &in) {
 
 TEST_F(Alloc, DecodersFailCleanlyAtEveryAllocation) {
   for (const auto &d : decodes()) decode_under_failures(d.first, d.second);
+}
+
+// The envelopes the client builds are encoded straight into the caller's buffer.
+TEST_F(Alloc, BasicEnvelopesEncodeWithoutAllocating) {
+  PlainEDImessage *plain = PlainEDImessage_new();
+  ASN1_OBJECT_free(plain->plainEDImessage);
+  plain->plainEDImessage = OBJ_txt2obj("1.3.6.1.4.1.3576.7.1", 1);
+  ASN1_OCTET_STRING_set(plain->ediContent, reinterpret_cast<const unsigned char *>("ISA"), 3);
+  ZvReceiptMessage *receipt = ZvReceiptMessage_new();
+  ASN1_OCTET_STRING_set(receipt->receiptContent->isaSegment,
+                        reinterpret_cast<const unsigned char *>("ISA"), 3);
+  v3_ZvMessage *status = v3_ZvMessage_new();
+  status->tag = V3_ZVMESSAGE_ZV_STATUS_MESSAGE;
+  status->d.zvStatusMessage = ASN1_BIT_STRING_new();
+  ASN1_BIT_STRING_set(status->d.zvStatusMessage,
+                      reinterpret_cast<unsigned char *>(const_cast<char *>("0000")), 4);
+  unsigned char buf[256];
+  g_allocations = 0;
+  unsigned char *w = buf;
+  int n = i2d_PlainEDImessage(plain, nullptr) + i2d_PlainEDImessage(plain, &w);
+  n += i2d_ZvReceiptMessage(receipt, nullptr) + i2d_ZvReceiptMessage(receipt, &w);
+  n += i2d_v3_ZvMessage(status, nullptr) + i2d_v3_ZvMessage(status, &w);
+  EXPECT_EQ(g_allocations.load(), 0);
+  EXPECT_EQ(n, 2 * static_cast<int>(w - buf));
+  PlainEDImessage_free(plain);
+  ZvReceiptMessage_free(receipt);
+  v3_ZvMessage_free(status);
 }
 
 }  // namespace
