@@ -12,11 +12,8 @@
 #include <openssl/x509.h>
 
 #include "runtime/zv_globals.h"
-#include "runtime/zv_log.h"
-#if __has_include("partners/zv_tpartner.h")
 #include "partners/zv_tpartner.h"
-#define ZV_HAVE_TPLOOKUP 1
-#endif
+#include "runtime/zv_log.h"
 
 const trans_config_t zv_trans_config = {TRANS_HDR_SIZE, 0, TRANS_MAX_DATA, length_from_header,
                                         length_to_header};
@@ -299,11 +296,7 @@ int create_partner_index(st_tpid_str_t *ptPartner_id, int *piTp_index) {
   int index = -1;
   // An empty id is what a sender without a partner sends; it would agree with every
   // entry of the lookup, so it names none.
-  if (local_id[0] != '\0' || remote_id[0] != '\0') {
-#ifdef ZV_HAVE_TPLOOKUP
-    index = tpLookup(local_id, remote_id, 0);
-#endif
-  }
+  if (local_id[0] != '\0' || remote_id[0] != '\0') index = tpLookup(local_id, remote_id, 0);
   if (index < 0) {
     zv_log(-1, "ERROR: Cannot determine trading partner for tpartner_id of %s\n", text);
     return -1;
@@ -569,7 +562,3 @@ int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest
   dump_tctlp(8, tctlp);
   return 0;
 }
-
-// Stands in for the runtime's record dump until that is built; the runtime's own
-// definition replaces this one at link time.
-__attribute__((weak)) int dump_tctlp(int /*log_level*/, Trans_ctl_rec * /*t*/) { return 0; }

@@ -123,7 +123,7 @@ inline void free_record(Trans_ctl_rec *t) {
   t->pLocalCert = t->pRemoteCert = nullptr;
 }
 
-// The partners both ends of the tests know: index 0 ABC/XYZ, 1 full-width ids, 2 LOC/REM.
+// The partners both ends of the tests know: index 0 ABC/XYZ, 1 full-width ids, 2 DEF/UVW.
 inline void fill_test_partners() {
   memset(partner, 0, sizeof(Tpartner_rec) * ZV_MAX_TP);
   auto set = [](int i, const char *isa, const char *local, const char *remote) {
@@ -133,7 +133,7 @@ inline void fill_test_partners() {
   };
   set(0, "ISA0", "ABC", "XYZ");
   set(1, "ISA1", "LOCAL6789012345", "REMOTE789012345");
-  set(2, "ISA2", "LOC", "REM");
+  set(2, "ISA2", "DEF", "UVW");
 }
 
 }  // namespace transtest
