@@ -10,8 +10,9 @@
 //
 // Every failure is -1 with the cause in errno: a system code, or one of the TRANS_ERR_*
 // codes below. A -1 from trans_get or trans_put with any code but TRANS_ERR_INCOMPLETE and
-// TRANS_ERR_NOT_OPEN means the library has already closed the connection and freed its
-// state; a later trans_close of that descriptor does nothing.
+// TRANS_ERR_NOT_OPEN (and EINVAL for a null message buffer) means the library has already
+// closed the connection and freed its state; a later trans_close of that descriptor does
+// nothing.
 #ifndef ZV_TRANSPORT_TRANSPORT_H
 #define ZV_TRANSPORT_TRANSPORT_H
 

@@ -445,6 +445,28 @@ TEST_F(TransportTest, EndlessGetEndsOnStopSignal) {
   sigaction(SIGTERM, &old, nullptr);
 }
 
+TEST_F(TransportTest, DebugLevelTracesFailuresAndTraffic) {
+  Conn c(kHeaderCfg);
+  trans_debug = 3;
+  testing::internal::CaptureStderr();
+  Buf m;
+  memcpy(m.b + 3, "hi", 2);
+  int put = trans_put(c.lib, m.b, 2);
+  std::string h = "M";
+  h += '\0';
+  h += static_cast<char>(kMax + 1);
+  write_all(c.peer, h);
+  Buf out;
+  int get = trans_get(c.lib, out.b, sizeof out.b, -1);
+  std::string err = testing::internal::GetCapturedStderr();
+  trans_debug = 0;
+  EXPECT_EQ(put, 0);
+  EXPECT_EQ(get, -1);
+  EXPECT_NE(err.find("put data length 2"), std::string::npos) << err;
+  EXPECT_NE(err.find("header 4d 00 02"), std::string::npos) << err;
+  EXPECT_NE(err.find("length 65 above 64"), std::string::npos) << err;
+}
+
 // --- the synchronising mode -----------------------------------------------------------
 
 TEST_F(TransportTest, SyncModeSkipsGarbageAndSplitsTwoMessagesFromOneSegment) {

@@ -16,6 +16,8 @@
 #include <thread>
 
 #include "runtime/zv_globals.h"
+#include "runtime/zv_translog.h"
+#include "transport/zv_transport_services.h"
 #include "tests/support/zv_test_support.h"
 #include "tests/transport/trans_record_io.h"
 #include "tests/transport/trans_test_util.h"
@@ -656,6 +658,90 @@ TEST_F(ExchangeTest, ListenTransportRefusesBadAddressAndStopsOnShutdown) {
   zv_shutdown = 0;
   snprintf(a, sizeof a, "%s", "zv-no-such-host.invalid:5000");
   EXPECT_EQ(listen_transport(&a, inbox_accept), -1);
+}
+
+TEST_F(ExchangeTest, TraceLinesOfBothEndsUnderDebugBit8) {
+  std::string addr = "127.0.0.1:" + std::to_string(free_port());
+  st_socaddr_t listen_addr = {};
+  snprintf(listen_addr, sizeof listen_addr, "%s", addr.c_str());
+  g_inbox.count = 0;
+  debug_level = 8;
+  testing::internal::CaptureStderr();
+  auto listener = std::async(std::launch::async, [&] {
+    return listen_transport(&listen_addr, inbox_accept);
+  });
+  StopListen stop;
+  Rec r;
+  r.t.tp_index = 0;
+  r.input(pattern(1200, 13));
+  r.t.obuf_alloc_length = 16;
+  r.digest("abc");
+  int sent = send_to(r, addr);
+  bool got = zvtest::wait_for([] { return g_inbox.count == 1; });
+  Rec bad;
+  int no_colon = send_to(bad, "127.0.0.1");
+  int no_host = send_to(bad, "zvnohost.invalid:80");
+  std::string err = testing::internal::GetCapturedStderr();
+  debug_level = 0;
+  free_record(&g_inbox.rec);
+  ASSERT_EQ(sent, 0);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(no_colon, -1);
+  EXPECT_EQ(no_host, -1);
+  // Each line in its order on its own side (the two sides interleave).
+  std::vector<std::string> sender = {
+      "Sending transport message to " + addr + "\n",
+      "-- dump_tctlp -----------------------------\n",
+      "Sending trans_tctl, length = 208\n",
+      "Sending ibuffer, length = 1200\n",
+      "Sending digest, length = 3\n",
+      "Cannot determine proper addr, port in (127.0.0.1) - message not sent\n",
+      "Connect to local transport target at address (zvnohost.invalid:80) failed - "
+      "message not sent\n"};
+  std::vector<std::string> receiver = {
+      "Reading transport message from socket = ",
+      "Reading trans_tctl, length = 208\n",
+      "No local cert to read\n",
+      "No remote cert to read\n",
+      "Reading ibuffer, length = 1200\n",
+      "obuffer allocated, nothing to read\n",
+      "Reading digest, length = 3\n",
+      "-- END of dump_tctlp ----------------------\n"};
+  for (auto *side : {&sender, &receiver}) {
+    size_t at = 0;
+    for (auto &line : *side) {
+      size_t found = err.find(line, at);
+      EXPECT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << err;
+      if (found != std::string::npos) at = found + line.size();
+    }
+  }
+}
+
+TEST_F(ExchangeTest, StopStatusOfTheTransactionLoggerReachesTheReceiptClient) {
+  zv_register_transport_services();
+  std::string addr = "127.0.0.1:" + std::to_string(free_port());
+  snprintf(zv_receipt_socaddr, sizeof zv_receipt_socaddr, "%s", addr.c_str());
+  st_socaddr_t listen_addr = {};
+  snprintf(listen_addr, sizeof listen_addr, "%s", addr.c_str());
+  g_inbox.count = 0;
+  auto listener = std::async(std::launch::async, [&] {
+    return listen_transport(&listen_addr, inbox_accept);
+  });
+  StopListen stop;
+  Trans_ctl_rec t;
+  memset(&t, 0, sizeof t);
+  t.who = ZV_WHO_STD_SERVER;
+  t.tp_index = 2;
+  unsigned char text[128];
+  ASSERT_EQ(iGenerateZvStatus(&t, text, nullptr), 0);
+  ASSERT_TRUE(zvtest::wait_for([] { return g_inbox.count == 1; }));
+  Trans_ctl_rec &got = g_inbox.rec;
+  std::string want = "ZVS:           ISA2:STOP_WAN";
+  ASSERT_NE(got.ibufferp, nullptr);
+  EXPECT_EQ(std::string(got.ibufferp, got.imsg_length), want + '\0');
+  EXPECT_EQ(got.who, ZV_WHO_RECEIPT_CLIENT);
+  EXPECT_EQ(got.tp_index, 2);
+  free_record(&got);
 }
 
 // --- two processes ----------------------------------------------------------------------
