@@ -7,7 +7,7 @@
 #ifndef ZV_RUNTIME_ZV_GLOBALS_H
 #define ZV_RUNTIME_ZV_GLOBALS_H
 
-#include <csignal>
+#include <atomic>
 #include <cstdio>
 
 #include <openssl/types.h>
@@ -49,13 +49,19 @@ extern int usage_flag;
 extern int verbose_flag;
 extern char CAfileName[ZV_PATH_SIZE];
 
+// The version text of every banner and of `sZvVersion`.
+constexpr char ZV_VERSION_TEXT[] = "3.1.1";
+
 // Start-up state.
 extern char sZvVersion[10];
 extern char program[64];
 extern int mypid;
 extern zv_process_t zv_process_id;
-extern volatile sig_atomic_t zv_shutdown;   // set by SIGTERM and SIGALRM
-extern volatile sig_atomic_t zv_flushlogs;  // set by SIGUSR1
+// The two flags the signal handlers set. Lock-free atomics, so a handler may set them
+// and any thread may poll them (the log reopen clears zv_flushlogs in one exchange).
+extern std::atomic<int> zv_shutdown;   // set by SIGTERM and SIGALRM
+extern std::atomic<int> zv_flushlogs;  // set by SIGUSR1
+static_assert(std::atomic<int>::is_always_lock_free);
 
 // File and directory names (relative to the working directory).
 extern char logFileName[ZV_PATH_SIZE];

@@ -1,10 +1,496 @@
-// Provisional: start-up and the file utilities are completed with the runtime.
 #include "runtime/zv_process.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
 
-[[noreturn]] void vZvExit(int status) {
+#include <openssl/crypto.h>
+
+#include "runtime/zv_build.h"
+#include "runtime/zv_globals.h"
+#include "runtime/zv_log.h"
+#include "runtime/zv_options.h"
+#include "runtime/zv_services.h"
+#include "runtime/zv_statsdb.h"
+
+namespace {
+
+constexpr char kAssertFormat[] = "ASSERT Failed: %s: line %d\n";
+constexpr char kFileSup[] = "zv_filesup";
+
+template <size_t N>
+void set_text(char (&dst)[N], const char *src) {
+  if (snprintf(dst, N, "%s", src) >= static_cast<int>(N)) dst[N - 1] = '\0';
+}
+
+void verify_own_cert_and_key() {
+  vVerifyFile(certificateFileName, "Own Certificate File");
+  vVerifyFile(keyFileName, "Own Private Key File");
+}
+
+bool failover_dir_needed() {
+  char c = failoverd[0];
+  return c == 'S' || c == 's' || c == 'A' || c == 'a';
+}
+
+int interface_letter() { return toupper(static_cast<unsigned char>(zv_interface[0])); }
+
+// Makes a new empty file named `prefix` and six random characters in `dir`, so that
+// the name cannot be taken by anyone else before the rename onto it.
+bool fresh_name(const char *dir, const char *prefix, char *out, size_t size) {
+  int n = snprintf(out, size, "%s/%sXXXXXX", dir, prefix ? prefix : "");
+  if (n < 0 || static_cast<size_t>(n) >= size) return false;
+  int fd = mkstemp(out);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+struct dir_closer {
+  void operator()(DIR *d) const { closedir(d); }
+};
+
+}  // namespace
+
+// ---- start-up ----------------------------------------------------------------------
+
+int init_zv_process(int argc, char **argv) {
+  set_text(sZvVersion, ZV_VERSION_TEXT);
+  zv_init_thr_list();
+  zv_set_thread(0);
+  parse_args(argc, argv);
+
+  if (read_config_default_section(configFileName) != 0) {
+    fprintf(stderr, "FATAL ERROR: Could not read \"%s\" - cannot continue.\n", configFileName);
+    return -1;
+  }
+  fprintf(stderr, "INFO: Using /dev/urandom as entropySource\n");
+  init_globals();
+
+  if (iDaemonize(nullptr, 0) == -1) {
+    fprintf(stderr, "FATAL ERROR: Could not daemonize control process - cannot continue.\n");
+    return -1;
+  }
+  mypid = static_cast<int>(getpid());
+  if (pid_file(program) != 0)
+    fprintf(stderr, "Could not create pid file (%s.pid), ignoring error.\n", program);
+
+  zv_log_init(logFileName, errorFileName, alertFileName);
+  store_build();
+
+  if (read_ng_config(configFileName, program) < 0) {
+    zv_log(-1, "FATAL ERROR: Could not read \"%s\" - cannot continue.\n", configFileName);
+    return -1;
+  }
+
+  if (zv_services.read_TPfile) {
+    if (zv_services.read_TPfile(tpartnerFileName) != 0) {
+      zv_log(-1, "FATAL ERROR: Error detected, exiting\n");
+      return -1;
+    }
+  } else {
+    zv_log(1, "DEBUG: no trading-partner loader in this program, %s not read\n",
+           tpartnerFileName);
+  }
+
+  // After the partner file: the partner-activity table is filled from the partners.
+  vInitDBs();
+
+  if (zv_services.load_zvObjectIdentifiers)
+    zv_services.load_zvObjectIdentifiers();
+  else
+    zv_log(1, "DEBUG: no object-identifier registration in this program\n");
+
+  if (iVerifyFilesAndDirsByProcess(zv_process_id) != 0) {
+    zv_log(-1, "FATAL ERROR: Error detected, exiting\n");
+    return -1;
+  }
+  init_signal_handlers();
+  zv_start_banner();
+  return 0;
+}
+
+void init_globals() {
+  zv_shutdown = 0;
+  zv_flushlogs = 0;
+  iFdReceiptPipe = -1;
+  logfile = nullptr;
+  errlogfile = nullptr;
+
+  switch (toupper(static_cast<unsigned char>(program[0]))) {
+    case 'C': zv_process_id = ZV_CLIENT_PROCESS; break;
+    case 'S': zv_process_id = ZV_STD_SERVER_PROCESS; break;
+    case 'H': zv_process_id = ZV_HPRI_SERVER_PROCESS; break;
+    case 'I': zv_process_id = ZV_SSL_PROCESS; break;
+    case 'F': zv_process_id = ZV_FAILOVER_PROCESS; break;
+    case 'R': zv_process_id = ZV_RECEIPT_PROCESS; break;
+    default:
+      fprintf(stderr,
+              "FATAL ERROR: Encountered an unsupported program name (%s), only names starting "
+              "with c,r,s,h,i, or f are supported, terminating\n",
+              program);
+      vZvExit(-1);
+  }
+
+  set_text(logFileName, "zolvar.log");
+  set_text(errorFileName, "zolvar.err");
+  set_text(alertFileName, "zolvar.alert");
+  set_text(logPath, "./");
+  set_text(toRemoteFailedPath, "./to_remote_failed_messages");
+  set_text(toSslRemoteFailedPath, "./to_ssl_remote_failed_messages");
+  set_text(fromRemoteFailedPath, "./from_remote_failed_messages");
+  set_text(fromSslRemoteFailedPath, "./from_ssl_remote_failed_messages");
+  set_text(invalidPath, "./invalid_messages");
+  set_text(pendingPath, "./pending_receipts");
+  set_text(failoverPath, failoverd_dir_path);
+  if (snprintf(failoverFullName, sizeof failoverFullName, "%s/%s", failoverPath,
+               ".failover_full_flag") >= static_cast<int>(sizeof failoverFullName))
+    failoverFullName[sizeof failoverFullName - 1] = '\0';
+  static const char *const trans_logs[4] = {"client_trans.log", "receipt_trans.log",
+                                            "server_trans.log", "hipri_trans.log"};
+  for (int i = 0; i < 8; ++i) {
+    set_text(tran_logpath[i], trans_logs[i % 4]);
+    tran_logfile[i] = nullptr;
+  }
+  // The modern library loads its error texts itself; this keeps the request explicit.
+  OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+
+  verify_dir(logPath);
+  verify_dir(toRemoteFailedPath);
+  verify_dir(toSslRemoteFailedPath);
+  verify_dir(fromRemoteFailedPath);
+  verify_dir(fromSslRemoteFailedPath);
+  verify_dir(invalidPath);
+  verify_dir(pendingPath);
+  verify_dir(failoverPath);
+
+  verifyDepth = 10;
+  verifyMode = verify_hack_flag ? 4 : 2;
+  remote_lifetime_dur = 14400;
+  remote_inactivity_dur = 3600;
+  zv_ssl_connect_retry_delay = 30;
+  zv_ssl_connect_queue_max = 10;
+  for (CachedSession_rec &c : ccache) {
+    c.tp_index = -1;
+    c.usedCount = 0;
+    c.sslp = nullptr;
+    c.cache_time = 0;
+  }
+}
+
+int iDaemonize(const char *dir, int redirect) {
+  fflush(stdout);
+  pid_t pid = fork();
+  if (pid < 0) exit(-1);
+  if (pid > 0) _exit(0);
+  if (setpgrp() == -1) return -1;
+  if (dir && chdir(dir) != 0) {
+    // The directory is a convenience of the caller; the daemon carries on where it is.
+  }
+  if (redirect == 1) {
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0) return 0;
+    dup2(fd, 0);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    if (fd > 2) close(fd);
+  }
+  return 0;
+}
+
+int pid_file(const char *name) {
+  if (!name) {
+    fprintf(stderr, kAssertFormat, __FILE__, __LINE__);
+    return -1;
+  }
+  char path[ZV_PATH_SIZE];
+  int n = snprintf(path, sizeof path, "%s.pid", name);
+  if (n < 0 || n >= static_cast<int>(sizeof path)) return -1;
+  FILE *f = fopen(path, "w");
+  if (!f) return -1;
+  int written = fprintf(f, "%d", mypid);
+  if (fclose(f) != 0) written = -1;
+  return written > 0 ? 0 : -1;
+}
+
+void store_build() {
+  std::string texts[7] = {
+      "BUILD_version: " + std::string(ZV_VERSION_TEXT) + "\n",
+      "BUILD_platform: " + std::string(ZV_BUILD_PLATFORM) + "\n",
+      "BUILD_date: " + std::string(__DATE__) + "\n",
+      "BUILD_time: " + std::string(__TIME__) + "\n",
+      "BUILD_cflags: " + std::string(ZV_BUILD_CFLAGS) + "\n",
+      "BUILD_zv_version: 21\n",
+      "BUILD_openssl_ver: " + std::string(OpenSSL_version(OPENSSL_VERSION_STRING)) + "\n",
+  };
+  zv_log(1, "BUILD specific information: ===============\n");
+  for (const std::string &t : texts) zv_log(1, "  %s", t.c_str());
+  zv_log(1, "== END BUILD specific information =========\n");
+}
+
+// ---- required files and directories ------------------------------------------------
+
+int iVerifyFilesAndDirsByProcess(int role) {
+  vVerifyFile(configFileName, "Zolvar Configuration File");
+  vVerifyFile(tpartnerFileName, "Trading Partner Configuration File");
+  switch (role) {
+    case ZV_CLIENT_PROCESS:
+      verify_own_cert_and_key();
+      if (interface_letter() == 'D')
+        verify_dir(zv_dirpath2);
+      else if (interface_letter() == 'F')
+        vVerifyFile(zv_filename, "EDI input File");
+      return 0;
+    case ZV_STD_SERVER_PROCESS:
+    case ZV_HPRI_SERVER_PROCESS:
+      verify_own_cert_and_key();
+      if (interface_letter() == 'D') verify_dir(zv_dirpath);
+      return 0;
+    case ZV_SSL_PROCESS:
+      vVerifyFile(CAfileName, "CA Certificate File");
+      verify_own_cert_and_key();
+      return 0;
+    case ZV_FAILOVER_PROCESS:
+      if (failover_dir_needed()) verify_dir(failoverPath);
+      return 0;
+    case ZV_RECEIPT_PROCESS:
+      verify_own_cert_and_key();
+      return 0;
+    default:
+      return -1;
+  }
+}
+
+int iVerifyFilesAndDirs(int n) {
+  switch (n) {
+    case 0:
+      vVerifyFile(CAfileName, "CA Certificate File");
+      verify_own_cert_and_key();
+      if (interface_letter() == 'D')
+        verify_dir(zv_dirpath2);
+      else if (interface_letter() == 'F')
+        vVerifyFile(zv_filename, "EDI input File");
+      return 0;
+    case 1:
+      vVerifyFile(CAfileName, "CA Certificate File");
+      verify_own_cert_and_key();
+      return 0;
+    case 2:
+    case 3:
+      vVerifyFile(CAfileName, "CA Certificate File");
+      verify_own_cert_and_key();
+      if (interface_letter() == 'D') verify_dir(zv_dirpath);
+      return 0;
+    case 4:
+      vVerifyFile(configFileName, "Zolvar Configuration File");
+      vVerifyFile(tpartnerFileName, "Trading Partner Configuration File");
+      return 0;
+    case 8:
+      if (failover_dir_needed()) verify_dir(failoverPath);
+      return 0;
+    case 5:
+    case 6:
+    case 7:
+      return 0;
+    default:
+      return -1;
+  }
+}
+
+void verify_dir(const char *path) {
+  if (!path) {
+    fprintf(stderr, kAssertFormat, __FILE__, __LINE__);
+    vZvExit(-1);
+  }
+  struct stat st;
+  if (stat(path, &st) == 0) return;
+  if (errno == ENOENT)
+    fprintf(stderr, "FATAL ERROR: Cannot find REQUIRED  directory %s\nCannot continue\n", path);
+  else if (errno == EACCES)
+    fprintf(stderr, "FATAL ERROR: Cannot access REQUIRED  directory %s\nCannot continue\n",
+            path);
+  else
+    fprintf(stderr, "FATAL ERROR: Attempting to stat() %s\nCannot continue\n", path);
+  vZvExit(-1);
+}
+
+void vVerifyFile(const char *path, const char *description) {
+  if (!path) {
+    fprintf(stderr, kAssertFormat, __FILE__, __LINE__);
+    vZvExit(-1);
+  }
+  if (!description) description = "";
+  struct stat st;
+  if (stat(path, &st) == 0) return;
+  if (errno == ENOENT)
+    fprintf(stderr, "FATAL ERROR: Cannot find REQUIRED file %s (%s)\nCannot continue\n", path,
+            description);
+  else if (errno == EACCES)
+    fprintf(stderr, "FATAL ERROR: Cannot access REQUIRED file %s (%s)\nCannot continue\n",
+            path, description);
+  else
+    fprintf(stderr, "FATAL ERROR: Attempting to stat() REQUIRED file %s (%s)\nCannot continue\n",
+            path, description);
+  vZvExit(-1);
+}
+
+// ---- signals and exit --------------------------------------------------------------
+
+void set_sig_flags(int sig) {
+  switch (sig) {
+    case SIGUSR1:
+      zv_flushlogs = 1;
+      break;
+    case SIGTERM:
+    case SIGALRM:
+      zv_shutdown = 1;
+      break;
+    default:  // SIGHUP, SIGINT: caught so that they do not end the process
+      break;
+  }
+}
+
+void sigchld_handler(int) {
+  int saved = errno;
+  int st;
+  while (waitpid(-1, &st, WNOHANG) > 0) {
+  }
+  signal(SIGCHLD, sigchld_handler);
+  errno = saved;
+}
+
+void init_signal_handlers() {
+  signal(SIGHUP, set_sig_flags);
+  signal(SIGINT, set_sig_flags);
+  signal(SIGUSR1, set_sig_flags);
+  signal(SIGTERM, set_sig_flags);
+  signal(SIGALRM, set_sig_flags);
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGCHLD, sigchld_handler);
+}
+
+void vZvExit(int status) {
+  iCacheTPActiveDB_to_file("tpacache.db");
+  vCleanupDBs();
+  zv_log_close();
+  for (int i = 0; i < 4; ++i) {
+    if (tran_logfile[i]) {
+      fclose(tran_logfile[i]);
+      tran_logfile[i] = nullptr;
+    }
+  }
   fprintf(stderr, "Process exit with vZVExit()\n");
   exit(status);
+}
+
+// ---- file utilities ----------------------------------------------------------------
+
+int safe_rename(const char *src, const char *name, const char *dir, const char *prefix,
+                int fatal) {
+  if (!src || !name || !dir) {
+    fprintf(stderr, kAssertFormat, kFileSup, __LINE__);
+    return -1;
+  }
+  char wanted[ZV_PATH_SIZE];
+  int n = snprintf(wanted, sizeof wanted, "%s/%s", dir, name);
+  bool fits = n >= 0 && n < static_cast<int>(sizeof wanted);
+  if (fits && rename(src, wanted) == 0) return 0;
+
+  char fresh[ZV_PATH_SIZE];
+  if (fresh_name(dir, prefix, fresh, sizeof fresh)) {
+    zv_log(-1, "WARNING: Cannot rename %s to %s.  Will rename to %s\n", src, wanted, fresh);
+    if (rename(src, fresh) == 0) return 0;
+    unlink(fresh);
+  }
+  if (fresh_name("/tmp", prefix, fresh, sizeof fresh)) {
+    if (rename(src, fresh) == 0) {
+      zv_log(-1, "WARNING: Error encountered in rename().  Must rename %s to %s.\n", src, fresh);
+      return 0;
+    }
+    unlink(fresh);
+  }
+  if (fatal) {
+    zv_log(-1, "FATAL ERROR: Error encountered in attempting to rename %s to %s.\n", src,
+           wanted);
+    abort();
+  }
+  zv_log(-1, "ERROR: Error encountered in attempting to rename %s to %s.\n", src, wanted);
+  return -1;
+}
+
+int millisleep(unsigned ms) {
+  struct timespec ts;
+  ts.tv_sec = static_cast<time_t>(ms / 1000);
+  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  return nanosleep(&ts, nullptr);
+}
+
+int iFileExists(const char *name) {
+  if (!name) {
+    fprintf(stderr, kAssertFormat, kFileSup, __LINE__);
+    return 2;
+  }
+  struct stat st;
+  if (name[0] == '\0' || stat(name, &st) != 0) return 2;
+  if (st.st_mode == 0) return -99;
+  return 1;
+}
+
+long iFileSize(const char *name) {
+  if (!name) {
+    fprintf(stderr, kAssertFormat, kFileSup, __LINE__);
+    return -1;
+  }
+  struct stat st;
+  if (name[0] == '\0' || stat(name, &st) != 0) return -1;
+  return static_cast<long>(st.st_size);
+}
+
+int iFileRemove(const char *name) {
+  if (!name) {
+    fprintf(stderr, kAssertFormat, kFileSup, __LINE__);
+    return -1;
+  }
+  if (name[0] == '\0' || iFileExists(name) != 1) return -1;
+  return unlink(name);
+}
+
+int iFileRename(const char *oldname, const char *newname) {
+  if (!oldname || !newname) {
+    fprintf(stderr, kAssertFormat, kFileSup, __LINE__);
+    return -1;
+  }
+  if (iFileExists(newname) == 1) return 1;
+  return rename(oldname, newname);
+}
+
+int iSearchDir(const char *dir, const char *name) {
+  if (!dir || !name) {
+    fprintf(stderr, kAssertFormat, kFileSup, __LINE__);
+    return -1;
+  }
+  std::unique_ptr<DIR, dir_closer> d(opendir(dir));
+  if (!d) {
+    zv_log(-1, "ERROR: cannot open %s - exiting\n", dir);
+    return -1;
+  }
+  while (struct dirent *e = readdir(d.get())) {
+    if (strcmp(e->d_name, name) == 0) {
+      zv_log(1, "found %s\n", name);
+      return 1;
+    }
+  }
+  return 0;
 }

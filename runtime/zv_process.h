@@ -6,6 +6,10 @@
 #ifndef ZV_RUNTIME_ZV_PROCESS_H
 #define ZV_RUNTIME_ZV_PROCESS_H
 
+// 0 when the process is ready, -1 when start-up failed (the caller exits with -1).
+// Ends the process itself for -V and -u (0), a bad option (2), an unsupported program
+// name, a missing required file or directory and a failed shared table (-1). The
+// parent of the daemon leaves inside with status 0.
 int init_zv_process(int argc, char **argv);
 void init_globals();
 int iDaemonize(const char *dir, int redirect);
@@ -13,6 +17,7 @@ int pid_file(const char *name);
 void store_build();
 int iVerifyFilesAndDirsByProcess(int role);
 int iVerifyFilesAndDirs(int n);
+// Both return only when the path exists; otherwise they report and call vZvExit(-1).
 void verify_dir(const char *path);
 void vVerifyFile(const char *path, const char *description);
 void init_signal_handlers();
@@ -20,9 +25,12 @@ void set_sig_flags(int sig);
 void sigchld_handler(int sig);
 [[noreturn]] void vZvExit(int status);
 
+// Renames src to dir/name; falls back to a fresh name with `prefix` in dir, then in
+// /tmp. With `fatal` set a complete failure aborts the process, else it returns -1.
 int safe_rename(const char *src, const char *name, const char *dir, const char *prefix,
                 int fatal);
 int millisleep(unsigned ms);
+// 1 exists, 2 empty name or no such file, -99 stat reported a mode of 0. Never 0.
 int iFileExists(const char *name);
 long iFileSize(const char *name);
 int iFileRemove(const char *name);

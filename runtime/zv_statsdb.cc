@@ -1,17 +1,357 @@
-// Provisional: the shared-memory tables are added with the transaction logger.
 #include "runtime/zv_statsdb.h"
 
-int vInitDBs() { return 0; }
-void vCleanupDBs() {}
-int iInitStatsDB() { return 0; }
-int iInitErrorsDB() { return 0; }
-int iInitTPActiveDB() { return 0; }
-int iCleanupStatsDB() { return 0; }
-int iCleanupErrorsDB() { return 0; }
-int iCleanupTPActiveDB() { return 0; }
-int iUpdateStatsDB(int, int, int) { return 0; }
-int iCountTPactive() { return 0; }
-int iUpdateTPActiveDB(const char *, int) { return -1; }
-int iQueryTPActiveDB(const char *, int *, time_t *) { return -1; }
-int iModTPActiveCountDB(const char *, int, int) { return -1; }
-int iCacheTPActiveDB_to_file(const char *) { return 0; }
+#include <mm.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "runtime/zv_globals.h"
+#include "runtime/zv_log.h"
+#include "runtime/zv_process.h"
+
+zv_stats_t *ptZvStatus;
+zv_errors_t *ptZvErrors;
+zv_tpactive_t *ptZvTpActive;
+
+namespace {
+
+constexpr size_t kStatsSize = sizeof(zv_stats_t);
+constexpr size_t kErrorsSize = sizeof(zv_errors_t) * ZV_ERROR_RECORDS;
+constexpr size_t kTpActiveSize = sizeof(zv_tpactive_t) * ZV_MAX_TP;
+
+void assert_failed(int line) {
+  fprintf(stderr, "ASSERT Failed: %s: line %d\n", __FILE_NAME__, line);
+}
+
+// OSSP mm locks a segment with fcntl on a per-process lock file, which keeps other
+// processes out but lets every thread of this one through; the mutex covers threads.
+std::mutex stats_mutex;
+std::mutex tpactive_mutex;
+
+class SegmentLock {
+ public:
+  SegmentLock(const void *segment, std::mutex &mutex)
+      : guard_(mutex), segment_(segment), held_(mm_core_lock(segment, MM_LOCK_RW) != 0) {}
+  ~SegmentLock() {
+    if (held_) mm_core_unlock(segment_);
+  }
+  SegmentLock(const SegmentLock &) = delete;
+  SegmentLock &operator=(const SegmentLock &) = delete;
+
+  bool held() const { return held_; }
+  // False when the segment lock could not be given back.
+  bool release() {
+    held_ = false;
+    return mm_core_unlock(segment_) != 0;
+  }
+
+ private:
+  std::unique_lock<std::mutex> guard_;
+  const void *segment_;
+  bool held_;
+};
+
+// Slot of a (who, msg_type) pair in iMsgCounts / iMsgErrors, or -1 for none: the row
+// follows the message type, servers take the even and clients the odd slot.
+int stats_slot(int who, int msg_type) {
+  int column;
+  switch (who) {
+    case ZV_WHO_STD_SERVER: case ZV_WHO_HPRI_SERVER:
+      column = 0;
+      break;
+    case ZV_WHO_STD_CLIENT: case ZV_WHO_RECEIPT_CLIENT:
+    case ZV_WHO_SSL_STD_CLIENT: case ZV_WHO_SSL_RECEIPT_CLIENT:
+      column = 1;
+      break;
+    default:
+      return -1;
+  }
+  int row;
+  switch (msg_type) {
+    case ZV_MT_BASIC_EDI: row = 0; break;
+    case ZV_MT_INTEGRITY_EDI: row = 1; break;
+    case ZV_MT_SIGNED_EDI: row = 2; break;
+    case ZV_MT_STATUS: row = 3; break;
+    case ZV_MT_BASIC_RECEIPT: row = 4; break;
+    case ZV_MT_INTEGRITY_RECEIPT: row = 5; break;
+    case ZV_MT_SIGNED_RECEIPT: row = 6; break;
+    default: return -1;
+  }
+  return row * 2 + column;
+}
+
+void fill_stats() {
+  memset(ptZvStatus, 0, kStatsSize);
+  ptZvStatus->lStartTime = static_cast<long>(time(nullptr));
+  ptZvStatus->iActCache = iCountTPactive();
+}
+
+void fill_tpactive() {
+  memset(ptZvTpActive, 0, kTpActiveSize);
+  for (int i = 0; i < ZV_MAX_TP; i++) {
+    if (partner[i].isaid[0] == '\0') continue;
+    size_t len = strnlen(partner[i].isaid, sizeof ptZvTpActive[i].sTPid - 1);
+    memcpy(ptZvTpActive[i].sTPid, partner[i].isaid, len);
+    ptZvTpActive[i].iStatus = partner[i].active;
+  }
+}
+
+// Index of the first record whose stored id is a prefix of psTpId, or -1. The walk
+// ends at the first unused record. Call with the table lock held.
+int find_tp_record(const char *psTpId, int trace_level) {
+  for (int i = 0; i < ZV_MAX_TP; i++) {
+    const char *stored = ptZvTpActive[i].sTPid;
+    size_t len = strnlen(stored, sizeof ptZvTpActive[i].sTPid);
+    if (len == 0) break;
+    zv_log(trace_level, "zvTpActive[%d].sTPid = %.*s psTpId = %s\n", i, static_cast<int>(len),
+           stored, psTpId);
+    if (strncmp(stored, psTpId, len) == 0) return i;
+  }
+  return -1;
+}
+
+// Runs `change` on the matching record under the table lock: 0, or -1 with the
+// messages of the lookup (none when nothing matches or `change` refuses).
+template <typename Change>
+int with_tp_record(const char *psTpId, int trace_level, Change change) {
+  if (ptZvTpActive == nullptr) {
+    zv_log(-1, "ERROR: TPActiveDB is not initialized\n");
+    return -1;
+  }
+  SegmentLock lock(ptZvTpActive, tpactive_mutex);
+  if (!lock.held()) {
+    zv_log(-1, "tpactiveDB locking failed (RW)\n");
+    return -1;
+  }
+  int index = find_tp_record(psTpId, trace_level);
+  int result = index < 0 ? -1 : change(ptZvTpActive[index]);
+  if (!lock.release()) {
+    zv_log(-1, "ERROR: TPActiveDB unlocking failed (RW)\n");
+    return -1;
+  }
+  return result;
+}
+
+struct FileCloser {
+  void operator()(FILE *f) const { fclose(f); }
+};
+
+}  // namespace
+
+int iCountTPactive() {
+  int count = 0;
+  for (int i = 0; i < ZV_MAX_TP; i++) {
+    if (partner[i].active == 1) count++;
+  }
+  return count;
+}
+
+int iInitStatsDB() {
+  if (ptZvStatus != nullptr) {
+    fprintf(stderr, "WARNING: StatsDB already exists - cannot create\n");
+  } else {
+    ptZvStatus = static_cast<zv_stats_t *>(mm_core_create(kStatsSize, nullptr));
+    if (ptZvStatus == nullptr) {
+      fprintf(stderr, "ERROR: Creating StatsDB - cannot create\n");
+      return -1;
+    }
+  }
+  fill_stats();
+  return 0;
+}
+
+int iInitErrorsDB() {
+  if (ptZvErrors != nullptr) {
+    fprintf(stderr, "WARNING: ErrorsDB already exists - cannot create\n");
+  } else {
+    ptZvErrors = static_cast<zv_errors_t *>(mm_core_create(kErrorsSize, nullptr));
+    if (ptZvErrors == nullptr) {
+      fprintf(stderr, "ERROR: Creating ErrorsDB - cannot create\n");
+      return -1;
+    }
+  }
+  memset(ptZvErrors, 0, kErrorsSize);
+  return 0;
+}
+
+int iInitTPActiveDB() {
+  if (ptZvTpActive != nullptr) {
+    zv_log(1, "WARNING: TPActiveDB already exists - cannot create\n");
+  } else {
+    ptZvTpActive = static_cast<zv_tpactive_t *>(mm_core_create(kTpActiveSize, nullptr));
+    if (ptZvTpActive == nullptr) {
+      zv_log(-1, "ERROR: Creating TPActiveDB - cannot create\n");
+      return -1;
+    }
+  }
+  fill_tpactive();
+  return 0;
+}
+
+int vInitDBs() {
+  if (iInitStatsDB() != 0) {
+    fprintf(stderr,
+            "FATAL ERROR: Cannot create or initialize the Zolvar Statistics database - Cannot "
+            "continue\n");
+    vZvExit(-1);
+  }
+  if (iInitErrorsDB() != 0) {
+    fprintf(stderr,
+            "FATAL ERROR: Cannot create or initialize the Zolvar error database - Cannot "
+            "continue\n");
+    vZvExit(-1);
+  }
+  if (iInitTPActiveDB() != 0) {
+    fprintf(stderr,
+            "FATAL ERROR: Cannot create or initialize the TP Active database - Cannot "
+            "continue\n");
+    vZvExit(-1);
+  }
+  return 0;
+}
+
+int iCleanupStatsDB() {
+  if (ptZvStatus != nullptr) {
+    fprintf(stderr, "Destroying shared memory database StatsDB\n");
+    mm_core_delete(ptZvStatus);
+    ptZvStatus = nullptr;
+  }
+  return 0;
+}
+
+int iCleanupErrorsDB() {
+  if (ptZvErrors != nullptr) {
+    fprintf(stderr, "Destroying shared memory database ErrorsDB\n");
+    mm_core_delete(ptZvErrors);
+    ptZvErrors = nullptr;
+  }
+  return 0;
+}
+
+int iCleanupTPActiveDB() {
+  if (ptZvTpActive != nullptr) {
+    fprintf(stderr, "Destroying shared memory database TPactiveDB\n");
+    mm_core_delete(ptZvTpActive);
+    ptZvTpActive = nullptr;
+  }
+  return 0;
+}
+
+void vCleanupDBs() {
+  iCleanupStatsDB();
+  iCleanupErrorsDB();
+  iCleanupTPActiveDB();
+}
+
+int iUpdateStatsDB(int iWho, int iMsgType, int iErrFlag) {
+  if (ptZvStatus == nullptr) {
+    zv_log(-1, "ERROR: statsDB is not initialized\n");
+    return -1;
+  }
+  SegmentLock lock(ptZvStatus, stats_mutex);
+  if (!lock.held()) {
+    fprintf(stderr, "statDB locking failed (RW)\n");
+    return -1;
+  }
+  int slot = stats_slot(iWho, iMsgType);
+  if (slot >= 0) {
+    if (iErrFlag == 0) {
+      ptZvStatus->iMsgCounts[slot]++;
+    } else {
+      ptZvStatus->iMsgErrors[slot]++;
+    }
+  }
+  ptZvStatus->iConnections++;
+  ptZvStatus->lRunSeconds = static_cast<long>(time(nullptr)) - ptZvStatus->lStartTime;
+  ptZvStatus->iActCache = iCountTPactive();
+  if (!lock.release()) {
+    fprintf(stderr, "ERROR: StatsDB unlocking failed (RW)\n");
+    return -1;
+  }
+  return 0;
+}
+
+int iUpdateTPActiveDB(const char *psTpId, int iStatusFlag) {
+  if (psTpId == nullptr) {
+    assert_failed(__LINE__);
+    return -1;
+  }
+  return with_tp_record(psTpId, 1, [&](zv_tpactive_t &rec) {
+    rec.iStatus = iStatusFlag;
+    rec.tTimestamp = time(nullptr);
+    return 0;
+  });
+}
+
+int iQueryTPActiveDB(const char *psTpId, int *piStatusFlag, time_t *ptTimestamp) {
+  if (psTpId == nullptr || piStatusFlag == nullptr || ptTimestamp == nullptr) {
+    assert_failed(__LINE__);
+    return -1;
+  }
+  return with_tp_record(psTpId, 1, [&](zv_tpactive_t &rec) {
+    *piStatusFlag = rec.iStatus;
+    *ptTimestamp = rec.tTimestamp;
+    return 0;
+  });
+}
+
+int iModTPActiveCountDB(const char *psTpId, int max_inbound, int iModFlag) {
+  if (psTpId == nullptr) {
+    assert_failed(__LINE__);
+    return -1;
+  }
+  return with_tp_record(psTpId, 2, [&](zv_tpactive_t &rec) {
+    const int len = static_cast<int>(strnlen(rec.sTPid, sizeof rec.sTPid));
+    if (iModFlag == 0) {
+      if (rec.iActiveConnections >= max_inbound) {
+        zv_log(-1, "WARNING: Active connection limit reached for TP =  %.*s\n", len, rec.sTPid);
+        return -1;
+      }
+      rec.iActiveConnections++;
+    } else if (iModFlag == 1) {
+      // An unmatched close must not open room for more connections than the limit.
+      if (rec.iActiveConnections > 0) rec.iActiveConnections--;
+    } else {
+      return -1;
+    }
+    zv_log(2, "Active connection count for TP %.*s = %d\n", len, rec.sTPid,
+           rec.iActiveConnections);
+    return 0;
+  });
+}
+
+int iCacheTPActiveDB_to_file(const char *psFilename) {
+  if (psFilename == nullptr) {
+    assert_failed(__LINE__);
+    return -1;
+  }
+  if (ptZvTpActive == nullptr) return 0;
+  std::unique_ptr<FILE, FileCloser> out(fopen(psFilename, "w"));
+  if (!out) {
+    zv_log(-1, "ERROR: Cannot open %s for writing of TPactive cache\n", psFilename);
+    return -1;
+  }
+  if (fprintf(out.get(), "Zolvar TPDB cache file v1.1\n") < 1) {
+    zv_log(-1, "ERROR: Cannot write the header to TP active cache file %s: %s\n", psFilename,
+           strerror(errno));
+    return -1;
+  }
+  for (int i = 0; i < ZV_MAX_TP; i++) {
+    const zv_tpactive_t &rec = ptZvTpActive[i];
+    if (fprintf(out.get(), "%d,%.*s\n", rec.iStatus, static_cast<int>(sizeof rec.sTPid),
+                rec.sTPid) < 1) {
+      zv_log(-1, "ERROR: Cannot write record %d to TP active cache file\n", i);
+      return -1;
+    }
+  }
+  // Buffered lines reach the disk only here; a failure now loses the whole file.
+  if (fclose(out.release()) != 0) {
+    zv_log(-1, "ERROR: Cannot write TP active cache file %s: %s\n", psFilename,
+           strerror(errno));
+    return -1;
+  }
+  return 0;
+}

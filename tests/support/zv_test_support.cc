@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -123,7 +124,7 @@ void become_subreaper() {
 
 pid_t start_program(const std::string &exe, const std::string &argv0,
                     const std::vector<std::string> &args, const std::string &cwd,
-                    const std::string &tag) {
+                    const std::string &tag, const std::function<bool()> &before_exec) {
   become_subreaper();
   std::string out = cwd + "/" + tag + ".out";
   std::string err = cwd + "/" + tag + ".err";
@@ -142,6 +143,7 @@ pid_t start_program(const std::string &exe, const std::string &argv0,
     argv.push_back(const_cast<char *>(argv0.c_str()));
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
+    if (before_exec && !before_exec()) _exit(123);
     execv(exe.c_str(), argv.data());
     _exit(122);
   }
@@ -179,6 +181,13 @@ RunResult run_program(const std::string &exe, const std::string &argv0,
                       int timeout_ms) {
   pid_t pid = start_program(exe, argv0, args, cwd);
   return wait_program(pid, cwd, "run", timeout_ms);
+}
+
+bool drop_file_privileges() {
+  if (geteuid() != 0) return true;
+  for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER})
+    if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0) return false;
+  return true;
 }
 
 pid_t wait_pid_file(const std::string &path, int timeout_ms) {

@@ -36,10 +36,19 @@ struct RunResult {
 
 // Starts `exe` with argv[0] = `argv0` (which chooses the role) and `args`, in `cwd`,
 // standard output and error captured in files there (`<tag>.out`, `<tag>.err`).
+// `before_exec`, when given, runs in the child right before the program is executed
+// (after the output files are open); if it returns false the child exits with 123.
 // Returns the child's pid.
 pid_t start_program(const std::string &exe, const std::string &argv0,
                     const std::vector<std::string> &args, const std::string &cwd,
-                    const std::string &tag = "run");
+                    const std::string &tag = "run",
+                    const std::function<bool()> &before_exec = {});
+
+// For use in before_exec: removes the capabilities that let root ignore file
+// permissions (DAC override, DAC read-search, file owner) from the bounding set, so
+// the program executed next meets permissions like any other user. True when nothing
+// needed dropping (not root) or the drop worked.
+bool drop_file_privileges();
 
 // Waits for a child started above; kills it after `timeout_ms`.
 RunResult wait_program(pid_t pid, const std::string &cwd, const std::string &tag = "run",

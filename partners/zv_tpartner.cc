@@ -1,0 +1,577 @@
+#include "partners/zv_tpartner.h"
+
+#include <openssl/conf.h>
+#include <openssl/err.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "partners/zv_lcert.h"
+#include "partners/zv_partner_util.h"
+#include "runtime/zv_globals.h"
+#include "runtime/zv_log.h"
+
+using zv_partners::conf_number;
+using zv_partners::conf_string;
+using zv_partners::ConfPtr;
+using zv_partners::soft_assert;
+using zv_partners::split_names;
+
+namespace {
+
+// The assertion lines of this module carry the source name and line numbers that the
+// installation's operators know from earlier releases.
+constexpr const char *kSource = "zv_tpdbsup_ng";
+
+constexpr int kDefaultStdPort = 6999;
+constexpr int kDefaultHipriPort = 6998;
+constexpr time_dur_t kDefaultInactivity = 3600;
+constexpr time_dur_t kDefaultLifetime = 14400;
+constexpr int kDefaultMaxInbound = 8;
+constexpr size_t kMaxIpText = 31;
+constexpr size_t kIdMax = sizeof(Tpartner_rec::isaid) - 1;
+constexpr size_t kIpMax = sizeof(Tpartner_rec::ip) - 1;
+constexpr size_t kCnameMax = sizeof(zv_remote_cert_t::cname) - 1;
+
+zv_remote_cert_t remote_certs[ZV_MAX_TP];
+int num_endpoints;
+int num_remote_certs;
+ConfPtr tpconfig;
+
+bool present(const char *v) { return v != nullptr && *v != '\0'; }
+
+void log_required(const char *key, const char *filename) {
+  zv_log(-1,
+         "ERROR: Cannot find REQUIRED field (%s) in the Trading Partner configuration file "
+         "(%s).\n",
+         key, filename);
+}
+
+void log_no_endpoints(const char *filename) {
+  zv_log(-1,
+         "ERROR: Cannot find any endpoints in the %s field in the Trading Partner configuration "
+         "file (%s).\n",
+         "endpoints", filename);
+}
+
+// Copies `value` into a field of `size` bytes; an id cut to fit would match the wrong
+// partner, so a longer value refuses the file.
+bool copy_field(char *field, size_t size, const char *value, const char *key,
+                const char *section, const char *filename) {
+  size_t n = strlen(value);
+  if (n >= size) {
+    zv_log(-1,
+           "ERROR: Value (%s) of %s in section [%s] is longer than %zu characters in the "
+           "Trading Partner configuration file (%s).\n",
+           value, key, section, size - 1, filename);
+    return false;
+  }
+  memcpy(field, value, n + 1);
+  return true;
+}
+
+// Leading decimal digits, 0 when there are none; saturates so that the formatted
+// address stays bounded.
+int leading_number(const char *p) {
+  int n = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) n = n < 100000000 ? n * 10 + (*p - '0') : n;
+  return n;
+}
+
+// Normalises a dotted address ("010.001.002.003" becomes "10.1.2.3") into `ipfullp`
+// (kIpMax + 1 bytes); any other number of dots gives "127.0.0.1" with an error line.
+// False, `ipfullp` untouched, when the normalised text does not fit. The caller has
+// checked that `ip1p` is at most kMaxIpText characters.
+bool full_ip_string(const char *ip1p, char *ipfullp) {
+  char copy[kMaxIpText + 1];
+  snprintf(copy, sizeof copy, "%s", ip1p);
+  const char *parts[4];
+  int dots = 0;
+  parts[0] = copy;
+  for (char *p = copy; *p != '\0'; ++p) {
+    if (*p != '.') continue;
+    if (++dots <= 3) parts[dots] = p + 1;
+    *p = '\0';
+  }
+  if (dots != 3) {
+    zv_log(-1,
+           "ERROR: Invalid IP format found (%s), expected AAA.BBB.CCC.DDD - forcing to "
+           "localhost as default\n",
+           ip1p);
+    snprintf(ipfullp, kIpMax + 1, "%s", "127.0.0.1");
+    return true;
+  }
+  char full[64];
+  int n = snprintf(full, sizeof full, "%d.%d.%d.%d", leading_number(parts[0]),
+                   leading_number(parts[1]), leading_number(parts[2]), leading_number(parts[3]));
+  if (n < 0 || static_cast<size_t>(n) > kIpMax) return false;
+  memcpy(ipfullp, full, static_cast<size_t>(n) + 1);
+  return true;
+}
+
+struct Word {
+  const char *text;
+  int value;
+};
+constexpr Word kMessageWords[] = {
+    {"BASIC_EDI", BASIC_EDI}, {"INTEGRITY_EDI", INTEGRITY_EDI}, {"SIGNED_EDI", SIGNED_EDI}};
+constexpr Word kReceiptWords[] = {{"NO_RECEIPT", NO_RECEIPT},
+                                  {"BASIC_RECEIPT", BASIC_RECEIPT},
+                                  {"INTEGRITY_RECEIPT", INTEGRITY_RECEIPT},
+                                  {"SIGNED_RECEIPT", SIGNED_RECEIPT}};
+
+// The value of an exactly matching word, else -1.
+template <size_t N>
+int word_value(const Word (&words)[N], const char *v) {
+  if (v == nullptr) return -1;
+  for (const auto &w : words)
+    if (strcmp(w.text, v) == 0) return w.value;
+  return -1;
+}
+
+zvmt message_type(CONF *conf, const char *ep, const char *key, bool partner_wording) {
+  const char *v = conf_string(conf, ep, key);
+  int t = word_value(kMessageWords, v);
+  if (t > 0) return static_cast<zvmt>(t);
+  if (partner_wording && !present(v))
+    zv_log(-1,
+           "WARNING: Using BASIC_EDI as default ZV EDI message format for endpoint partner "
+           "[%s]\n",
+           ep);
+  else
+    zv_log(-1, "WARNING: Using BASIC_EDI as default ZV EDI message format for endpoint [%s]\n",
+           ep);
+  return BASIC_EDI;
+}
+
+zvrt receipt_type(CONF *conf, const char *ep, const char *key) {
+  int t = word_value(kReceiptWords, conf_string(conf, ep, key));
+  if (t > 0) return static_cast<zvrt>(t);
+  zv_log(-1,
+         "WARNING: Using NO_RECEIPT as default ZV receipt format required for endpoint [%s]\n",
+         ep);
+  return NO_RECEIPT;
+}
+
+// Fills partner entry `p` from endpoint section `ep`, served by local identity
+// `zvp_name`; false (logged) on an error.
+bool fill_endpoint(CONF *conf, const char *filename, const char *lc, const char *zvp_name,
+                   const char *ep, Tpartner_rec &p) {
+  if (!copy_field(p.isaid, sizeof p.isaid, ep, "endpoints", lc, filename)) return false;
+  p.lcert_index = get_lcert_index(zvp_name);
+
+  struct IdKey {
+    const char *key;
+    char *field;
+  } ids[] = {{"local_partner_id", p.local_id}, {"remote_partner_id", p.remote_id}};
+  for (const auto &id : ids) {
+    const char *v = conf_string(conf, ep, id.key);
+    if (!present(v)) {
+      zv_log(-1, "ERROR: Required %s entry for endpoint %s is missing\n", id.key, ep);
+      return false;
+    }
+    if (!copy_field(id.field, kIdMax + 1, v, id.key, ep, filename)) return false;
+  }
+
+  const char *ip = conf_string(conf, ep, "ip_address");
+  if (!present(ip)) {
+    zv_log(-1, "WARNING: Using localhost (127.0.0.1) as default IP address for endpoint [%s]\n",
+           ep);
+    snprintf(p.ip, sizeof p.ip, "%s", "127.000.000.001");
+  } else {
+    char text[kMaxIpText + 1];
+    if (!copy_field(text, sizeof text, ip, "ip_address", ep, filename)) return false;
+    if (!full_ip_string(text, p.ip)) {
+      zv_log(-1,
+             "ERROR: Value (%s) of ip_address in section [%s] is longer than %zu characters "
+             "once normalised in the Trading Partner configuration file (%s).\n",
+             text, ep, kIpMax, filename);
+      return false;
+    }
+  }
+
+  p.port = conf_number(conf, ep, "standard_ip_port");
+  if (p.port == 0) {
+    zv_log(-1, "WARNING: Using %d as default standard server IP port for endpoint [%s]\n",
+           kDefaultStdPort, ep);
+    p.port = kDefaultStdPort;
+  }
+  p.hipriport = conf_number(conf, ep, "hipri_ip_port");
+  if (p.hipriport == 0) {
+    zv_log(-1, "WARNING: Using %d as default high priority server IP port for endpoint [%s]\n",
+           kDefaultHipriPort, ep);
+    p.hipriport = kDefaultHipriPort;
+  }
+  p.timeout = conf_number(conf, ep, "session_timeout");
+  p.active = conf_number(conf, ep, "server_status");
+  p.svrZvMessageType = message_type(conf, ep, "zv_message_to_tp", false);
+  p.cliZvMessageType = message_type(conf, ep, "zv_message_from_tp", true);
+  p.svrZvReceiptType = receipt_type(conf, ep, "zv_receipt_from_tp");
+  p.cliZvReceiptType = receipt_type(conf, ep, "zv_receipt_to_tp");
+  p.zvflavor = ECIC_12_98;
+  p.custom_zv = static_cast<eZvCustomPartners>(0);
+  p.count = 0;
+  p.loaded = 0;
+  return true;
+}
+
+int build_endpoints(CONF *conf, const char *filename, const char *list) {
+  std::vector<std::string> lcs = split_names(list);
+  if (lcs.empty()) {
+    zv_log(-1,
+           "ERROR: Cannot find any local certs in the %s field in the Trading Partner "
+           "configuration file (%s).\n",
+           "local_certificates", filename);
+    return -1;
+  }
+  int count = 0;
+  for (const auto &lc : lcs) {
+    const char *zvp_name = conf_string(conf, lc.c_str(), "zvp_name");
+    if (!present(zvp_name)) {
+      zv_log(-1, "ERROR: Required %s entry for local Cert %s is missing\n", "zvp_name",
+             lc.c_str());
+      return -1;
+    }
+    const char *eps = conf_string(conf, lc.c_str(), "endpoints");
+    if (!present(eps)) {
+      log_required("endpoints", filename);
+      return -1;
+    }
+    std::vector<std::string> names = split_names(eps);
+    if (names.empty()) {
+      log_no_endpoints(filename);
+      return -1;
+    }
+    for (const auto &ep : names) {
+      if (count == ZV_MAX_TP) {
+        zv_log(-1, "ERROR: Too many endpoints in Trading Partner configuration file: %s\n",
+               filename);
+        return -1;
+      }
+      if (!fill_endpoint(conf, filename, lc.c_str(), zvp_name, ep.c_str(), partner[count]))
+        return -1;
+      dump_endpointRec(2048, count);
+      ++count;
+    }
+  }
+  num_endpoints = count;
+  return 0;
+}
+
+int build_remote_certs(CONF *conf, const char *filename, const char *list) {
+  std::vector<std::string> rcs = split_names(list);
+  if (rcs.empty()) {
+    zv_log(-1,
+           "ERROR: Cannot find any remote certs in the %s field in the Trading Partner "
+           "configuration file (%s).\n",
+           "trading_partners", filename);
+    return -1;
+  }
+  int count = 0;
+  for (const auto &rc_name : rcs) {
+    const char *rc = rc_name.c_str();
+    if (count == ZV_MAX_TP) {
+      zv_log(-1, "ERROR: Too many remote certs in Trading Partner configuration file: %s\n",
+             filename);
+      return -1;
+    }
+    const char *cn = conf_string(conf, rc, "certificate_common_name");
+    if (!present(cn)) {
+      zv_log(-1, "ERROR: Required %s entry for  Cerificate %s is missing\n",
+             "certificate_common_name", rc);
+      return -1;
+    }
+    zv_remote_cert_t &r = remote_certs[count];
+    if (!copy_field(r.cname, kCnameMax + 1, cn, "certificate_common_name", rc, filename))
+      return -1;
+    r.msg_retry_limit = conf_number(conf, rc, "msg_retry_limit");
+    r.receipt_timeout = conf_number(conf, rc, "receipt_timeout");
+    r.inactivity_dur = conf_number(conf, rc, "inactivity_dur");
+    if (r.inactivity_dur == 0) r.inactivity_dur = kDefaultInactivity;
+    r.lifetime_dur = conf_number(conf, rc, "lifetime_dur");
+    if (r.lifetime_dur == 0) r.lifetime_dur = kDefaultLifetime;
+    r.max_inbound_connections = conf_number(conf, rc, "max_inbound_connections");
+    if (r.max_inbound_connections == 0) r.max_inbound_connections = kDefaultMaxInbound;
+    r.bidirectional_flag = present(conf_string(conf, rc, "bidirectional_flag")) ? 1 : 0;
+    dump_remoteCertRec(2048, count);
+
+    const char *eps = conf_string(conf, rc, "endpoints");
+    if (!present(eps)) {
+      log_required("endpoints", filename);
+      return -1;
+    }
+    std::vector<std::string> names = split_names(eps);
+    if (names.empty()) {
+      log_no_endpoints(filename);
+      return -1;
+    }
+    for (const auto &ep : names) {
+      // Every entry of that exact ISA id: an endpoint served by two local identities
+      // has two entries, and a prefix would tie the certificate to another partner.
+      bool found = false;
+      for (int i = 0; i < ZV_MAX_TP && partner[i].isaid[0] != '\0'; ++i) {
+        if (strcmp(partner[i].isaid, ep.c_str()) != 0) continue;
+        partner[i].rcert_index = count;
+        partner[i].cname[0] = '\0';
+        found = true;
+      }
+      if (!found) {
+        zv_log(-1,
+               "ERROR: Endpoint %s listed by remote cert %s is not an endpoint of any local "
+               "cert in the Trading Partner configuration file (%s).\n",
+               ep.c_str(), rc, filename);
+        return -1;
+      }
+    }
+    ++count;
+  }
+  num_remote_certs = count;
+  return 0;
+}
+
+// "agrees over n characters": the first n characters are equal, a shorter stored text
+// failing where it ends.
+bool agrees(const char *stored, const char *key, size_t n) { return strncmp(stored, key, n) == 0; }
+
+bool begins_with(const char *text, const char *prefix) {
+  return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// One wording of a dump line: the text after the line's prefix, whether the value
+// follows it in parentheses, and what comes after that.
+struct Wording {
+  const char *text;
+  bool with_value;
+  const char *tail;
+};
+
+Wording message_wording(int t) {
+  switch (t) {
+    case BASIC_EDI: return {"Basic EDI Message", false, ""};
+    case INTEGRITY_EDI: return {"EDI with Message Integrity (digest)", false, ""};
+    case SIGNED_EDI: return {"EDI with Non-repudiation (signiture)", false, ""};
+    case UNSUPPORTED_MT: return {"Unsupported EDI Message Type", true, ""};
+    default: return {"Unknown EDI Message Type", true, ""};
+  }
+}
+
+Wording receipt_wording(int t) {
+  switch (t) {
+    case NO_RECEIPT: return {"No Receipt required", false, ""};
+    case BASIC_RECEIPT: return {"Basic Receipt required", false, ""};
+    case INTEGRITY_RECEIPT: return {"Receipt with Message Integrity (digest) required", false, ""};
+    case SIGNED_RECEIPT: return {"Receipt with Non-repudiation (signiture) required", false, ""};
+    case UNSUPPORTED_RT: return {"Unsupported Receipt Type", true, ""};
+    default: return {"Unknown Receipt Message Type", true, " found"};
+  }
+}
+
+Wording flavor_wording(int f) {
+  switch (f) {
+    case ECIC_12_98: return {"ECIC 12/98", false, ""};
+    case ECIC_3_99: return {"TCIF/ECIC 98-006 v2 3/99", false, ""};
+    case T1M15_3_99: return {"ATIS T1.M1.5 3/99", false, ""};
+    case ITU_2_2000: return {"ITU Q.814/815 2/2000", false, ""};
+    case UNSUPPORTED: return {"Unsupported ZV Flavor", true, ""};
+    default: return {"Unknown ZV Flavor", true, ""};
+  }
+}
+
+void log_wording(int level, const char *prefix, const Wording &w, int value) {
+  if (w.with_value)
+    zv_log(level, "%s%s (%d)%s\n", prefix, w.text, value, w.tail);
+  else
+    zv_log(level, "%s%s\n", prefix, w.text);
+}
+
+}  // namespace
+
+int read_TPfile(const char *filename) {
+  if (filename == nullptr) {
+    soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  memset(partner, 0, sizeof partner);
+  memset(remote_certs, 0, sizeof remote_certs);
+  num_endpoints = 0;
+  num_remote_certs = 0;
+
+  tpconfig.reset(NCONF_new(nullptr));
+  long eline = 0;
+  if (!tpconfig || NCONF_load(tpconfig.get(), filename, &eline) <= 0) {
+    ERR_clear_error();
+    tpconfig.reset();
+    zv_log(-1, "ERROR: Error on line %ld of the Trading Partner configuration file (%s)\n", eline,
+           filename);
+    return -1;
+  }
+  CONF *conf = tpconfig.get();
+  int result = -1;
+  const char *tps = conf_string(conf, "default", "trading_partners");
+  const char *lcs = conf_string(conf, "default", "local_certificates");
+  if (!present(tps)) {
+    log_required("trading_partners", filename);
+  } else if (!present(lcs)) {
+    log_required("local_certificates", filename);
+  } else {
+    result = build_endpoints(conf, filename, lcs);
+    if (result == 0) {
+      result = build_remote_certs(conf, filename, tps);
+      if (result == 0 && verbose_flag) {
+        for (int i = 0; i < ZV_MAX_TP && partner[i].isaid[0] != '\0'; ++i)
+          dump_tradingPartnerRec(-2, i);
+      }
+    }
+  }
+  tpconfig.reset();
+  return result;
+}
+
+int tpLookup(const char *strp, const char *remote_id, int lookup_flag) {
+  if (lookup_flag < 0) soft_assert(kSource, 664);
+  if (lookup_flag < 0 || lookup_flag > 3) {
+    zv_log(-1, "ERROR: internal error encountered in tpLookup(): unknown lookup_flag = %d found\n",
+           lookup_flag);
+    return -1;
+  }
+  if (strp == nullptr || (lookup_flag == 0 && remote_id == nullptr)) return -1;
+
+  const char *cn = nullptr;
+  size_t cn_len = 0;
+  if (lookup_flag == 2) {
+    const char *at = strstr(strp, "CN=");
+    if (at == nullptr) {
+      zv_log(-1, "ERROR: Cannot find CN= in subject name [%s] in client certificate\n", strp);
+      return -1;
+    }
+    cn = at + 3;
+    cn_len = strcspn(cn, "/");
+    if (cn_len == 0) return -1;
+  }
+  size_t local_len = strcspn(strp, " ");
+  size_t remote_len = remote_id != nullptr ? strcspn(remote_id, " ") : 0;
+
+  for (int i = 0; i < ZV_MAX_TP && partner[i].isaid[0] != '\0'; ++i) {
+    const Tpartner_rec &p = partner[i];
+    bool match = false;
+    switch (lookup_flag) {
+      case 0:
+        match = agrees(p.local_id, strp, local_len) && agrees(p.remote_id, remote_id, remote_len);
+        break;
+      case 1: {
+        // "10.1.2.3" must not be taken for "10.1.2.30".
+        char next = begins_with(strp, p.ip) ? strp[strlen(p.ip)] : '0';
+        match = !(next >= '0' && next <= '9');
+        break;
+      }
+      case 2:
+        match = p.rcert_index >= 0 && p.rcert_index < ZV_MAX_TP &&
+                agrees(remote_certs[p.rcert_index].cname, cn, cn_len);
+        break;
+      case 3:
+        match = begins_with(strp, p.isaid);
+        break;
+    }
+    if (match) return i;
+  }
+  return -1;
+}
+
+int int_from_endpoint(int i, int_from_endpoint_t what) {
+  if (i >= num_endpoints) {
+    soft_assert(kSource, 595);
+    return -1;
+  }
+  if (i < 0) {
+    soft_assert(kSource, 596);
+    return -1;
+  }
+  switch (what) {
+    case EP_REMOTE_CERT: return partner[i].rcert_index;
+    case EP_LOCAL_CERT: return partner[i].lcert_index;
+    default: return -1;
+  }
+}
+
+int int_from_remote_cert(int i, int_from_rem_cert_t what) {
+  if (i >= num_remote_certs) {
+    soft_assert(kSource, 619);
+    return -1;
+  }
+  if (i < 0) {
+    soft_assert(kSource, 620);
+    return -1;
+  }
+  const zv_remote_cert_t &r = remote_certs[i];
+  switch (what) {
+    case RC_INACTIVE_DUR: return static_cast<int>(r.inactivity_dur);
+    case RC_LIFETIME_DUR: return static_cast<int>(r.lifetime_dur);
+    case RC_BIDIRECTIONAL: return r.bidirectional_flag;
+    case RC_MAX_INBOUND: return r.max_inbound_connections;
+    default: return -1;
+  }
+}
+
+int maxCertIndex() { return num_remote_certs; }
+
+int dump_remoteCertRec(int level, int i) {
+  if (i < 0 || i >= ZV_MAX_TP) {
+    soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  const zv_remote_cert_t &r = remote_certs[i];
+  zv_log(level, "=== Remote Cert Entry Settings for [%d] ====\n", i);
+  zv_log(level, "  common name = %s\n", r.cname);
+  zv_log(level, "  max_inbound = %d, bidirect = %s\n", r.max_inbound_connections,
+         r.bidirectional_flag == 1 ? "TRUE" : "FALSE");
+  zv_log(level, "  inactive = %d sec, lifetime  = %d sec\n", static_cast<int>(r.inactivity_dur),
+         static_cast<int>(r.lifetime_dur));
+  zv_log(level, "  msg_retry = %d, rcpt_timeout = %d sec\n", r.msg_retry_limit,
+         r.receipt_timeout);
+  zv_log(level, "== END Remote Cert Entry Settings =========\n");
+  return 0;
+}
+
+int dump_endpointRec(int level, int i) {
+  if (i < 0 || i >= ZV_MAX_TP) {
+    soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  const Tpartner_rec &p = partner[i];
+  zv_log(level, "=== Endpoint Settings for [%d] =============\n", i);
+  zv_log(level, "  isaid = %s, local id = %s, remote id = %s\n", p.isaid, p.local_id,
+         p.remote_id);
+  zv_log(level, "  ip = %s, stdport = %d, hipriport = %d\n", p.ip, p.port, p.hipriport);
+  zv_log(level, "  session timeout = %d\n", p.timeout);
+  zv_log(level, "  lcert index = %d, rcert index = %d\n", p.lcert_index, p.rcert_index);
+  log_wording(level, "  EDI message type to TP = ",
+              message_wording(p.svrZvMessageType), p.svrZvMessageType);
+  log_wording(level, "  EDI message type from TP = ",
+              message_wording(p.cliZvMessageType), p.cliZvMessageType);
+  log_wording(level, "  Receipt message type from TP = ",
+              receipt_wording(p.svrZvReceiptType), p.svrZvReceiptType);
+  log_wording(level, "  Receipt message type to TP = ",
+              receipt_wording(p.cliZvReceiptType), p.cliZvReceiptType);
+  zv_log(level, "  Trading Partner's Active server flag = %d\n", p.active);
+  log_wording(level, "  ZV Standard \"Flavor\" default = ", flavor_wording(p.zvflavor),
+              p.zvflavor);
+  zv_log(level, "== END Endpoint Settings ==================\n");
+  return 0;
+}
+
+int dump_tradingPartnerRec(int level, int i) {
+  if (i < 0 || i >= ZV_MAX_TP) {
+    soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  const Tpartner_rec &p = partner[i];
+  zv_log(level, "======= Configuartion for %s\n", p.isaid);
+  // An identity name that named no loaded section has no entry to print; the endpoint's
+  // own lines show its index of -1.
+  if (p.lcert_index >= 0) dump_localCertRec(level, p.lcert_index);
+  dump_remoteCertRec(level, p.rcert_index);
+  dump_endpointRec(level, i);
+  zv_log(level, "======= END Configuartion for %s\n", p.isaid);
+  return 0;
+}

@@ -1,0 +1,418 @@
+// clientd and failoverd started as real processes in scratch installations: what a user
+// sees on the standard streams, the exit statuses, the daemon and its signals.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <openssl/crypto.h>
+
+#include "tests/runtime/runtime_test_util.h"
+#include "tests/support/zv_test_support.h"
+
+namespace {
+
+using rtt::count_of;
+using rtt::Daemon;
+
+const std::string kInfo = "INFO: Using /dev/urandom as entropySource\n";
+
+std::string clientd_exe() { return zvtest::program_path("client/clientd"); }
+std::string failoverd_exe() { return zvtest::program_path("failover/failoverd"); }
+
+struct Start {
+  zvtest::RunResult parent;  // the process that forks the daemon
+  pid_t daemon = -1;
+};
+
+// Starts a program and, when its parent leaves with 0, waits for the daemon's pid file.
+Start start(const std::string &dir, const std::string &exe, const std::string &argv0,
+            const std::vector<std::string> &args, const std::string &tag = "run",
+            const std::function<bool()> &before_exec = {}) {
+  Start s;
+  pid_t p = zvtest::start_program(exe, argv0, args, dir, tag, before_exec);
+  s.parent = zvtest::wait_program(p, dir, tag);
+  if (s.parent.status == 0) {
+    std::string name = argv0.substr(argv0.rfind('/') + 1);
+    s.daemon = zvtest::wait_pid_file(dir + "/" + name + ".pid");
+  }
+  return s;
+}
+
+std::string out_of(const std::string &dir, const std::string &tag = "run") {
+  return zvtest::read_file(dir + "/" + tag + ".out");
+}
+std::string err_of(const std::string &dir, const std::string &tag = "run") {
+  return zvtest::read_file(dir + "/" + tag + ".err");
+}
+
+// The pid of a daemon, read from the prefix of its first line logged by the main thread.
+pid_t pid_from_prefix(const std::string &text, const std::string &program) {
+  std::smatch m;
+  std::regex re(":" + program + R"(\((\d{5,}):00\):)");
+  if (!std::regex_search(text, m, re)) return -1;
+  return static_cast<pid_t>(std::stoi(m[1].str()));
+}
+
+// ---- options that end the program before any configuration is read ----------------
+
+TEST(Programs, VersionAndUsageExitZero) {
+  std::string dir = zvtest::scratch_dir("prog-version");
+  auto v = zvtest::run_program(clientd_exe(), "clientd", {"-V"}, dir);
+  EXPECT_EQ(v.status, 0);
+  EXPECT_NE(v.out.find(std::string("\tusing OpenSSL ") + OpenSSL_version(OPENSSL_VERSION_STRING) +
+                       " \n"),
+            std::string::npos)
+      << v.out;
+  EXPECT_NE(v.out.find("Starting in COMBINED mode\n"), std::string::npos);
+  EXPECT_EQ(v.err, "");
+
+  auto vu = zvtest::run_program(failoverd_exe(), "failoverd", {"-V", "-u"}, dir);
+  EXPECT_EQ(vu.status, 0);
+  EXPECT_EQ(vu.out, v.out);
+  EXPECT_EQ(vu.out.find("Usage:"), std::string::npos);
+
+  auto u = zvtest::run_program(clientd_exe(), "clientd", {"-u"}, dir);
+  EXPECT_EQ(u.status, 0);
+  EXPECT_EQ(u.out.rfind("Usage: clientd [options] [target] ...\nOptions:\n", 0), 0u) << u.out;
+  EXPECT_NE(u.out.find("\n  -r, --raw    Flag to force RAW text (not ASN1 message) transfer.\n"),
+            std::string::npos);
+  EXPECT_NE(u.out.find("\n  -q, --vhack  Self-signed issuer certificate verify hack flag.\n"),
+            std::string::npos);
+  EXPECT_NE(u.out.find("\n  -d DEPTH, --debug=DEPTH, --debuglevel=DEPTH\n"), std::string::npos);
+  EXPECT_EQ(u.err, "");
+  // Nothing was started and nothing written.
+  EXPECT_EQ(zvtest::list_dir(dir), (std::vector<std::string>{"run.err", "run.out"}));
+}
+
+TEST(Programs, BadOptionsExitTwoWithTheUsagePageOnStandardError) {
+  std::string dir = zvtest::scratch_dir("prog-badopt");
+  auto u = zvtest::run_program(clientd_exe(), "clientd", {"-u"}, dir);
+  struct Case {
+    std::vector<std::string> args;
+    std::string first;  // what comes before the usage page
+  };
+  const Case cases[] = {
+      {{"-x"}, "clientd: invalid option -- 'x'\n"},
+      {{"-d", "0"}, "the `-d' option requires a positive integer argument"},
+      {{"-l", "0"}, "the `-l' option requires a positive integer argument"},
+      {{"--clusternum=-1"}, "the `-l' option requires a positive integer argument"},
+  };
+  for (const Case &k : cases) {
+    auto r = zvtest::run_program(clientd_exe(), "clientd", k.args, dir);
+    EXPECT_EQ(r.status, 2) << k.args[0];
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, k.first + u.out) << k.args[0];
+  }
+}
+
+// ---- start-up failures -------------------------------------------------------------
+
+TEST(Programs, UnsupportedNameEndsBeforeTheFork) {
+  std::string dir = rtt::make_installation("prog-xname", rtt::standard_conf());
+  auto r = zvtest::run_program(clientd_exe(), "xclientd", {}, dir);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, kInfo +
+                       "FATAL ERROR: Encountered an unsupported program name (xclientd), only "
+                       "names starting with c,r,s,h,i, or f are supported, terminating\n"
+                       "Process exit with vZVExit()\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(zvtest::file_exists(dir + "/xclientd.pid"));
+  EXPECT_FALSE(zvtest::file_exists(dir + "/tpacache.db"));
+  EXPECT_FALSE(zvtest::file_exists(dir + "/zolvar.log"));
+}
+
+TEST(Programs, MissingConfigurationFileReportsLineZero) {
+  std::string dir = zvtest::scratch_dir("prog-noconf");
+  rtt::make_work_dirs(dir);
+  for (const char *exe_name : {"clientd", "failoverd"}) {
+    auto r = zvtest::run_program(std::string(exe_name) == "clientd" ? clientd_exe()
+                                                                     : failoverd_exe(),
+                                 exe_name, {}, dir);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err,
+              "ERROR: Error on line 0 of the Zolvar configuration file (zolvar.conf)\n"
+              "FATAL ERROR: Could not read \"zolvar.conf\" - cannot continue.\n");
+  }
+  auto other = zvtest::run_program(clientd_exe(), "clientd", {"-c", "elsewhere.conf"}, dir);
+  EXPECT_EQ(other.status, 255);
+  EXPECT_NE(other.err.find("(elsewhere.conf)"), std::string::npos);
+}
+
+TEST(Programs, MissingFailoverDirectoryStopsEveryRole) {
+  std::string dir = rtt::make_installation("prog-nofo", rtt::standard_conf(), false);
+  rtt::make_work_dirs(dir, "");
+  for (const char *name : {"clientd", "rclientd", "failoverd"}) {
+    auto r = zvtest::run_program(std::string(name) == "failoverd" ? failoverd_exe()
+                                                                   : clientd_exe(),
+                                 name, {}, dir);
+    EXPECT_EQ(r.status, 255) << name;
+    EXPECT_EQ(r.err, kInfo +
+                         "FATAL ERROR: Cannot find REQUIRED  directory ./failover\n"
+                         "Cannot continue\nProcess exit with vZVExit()\n")
+        << name;
+  }
+  // The failover path from the command line.
+  auto r = zvtest::run_program(failoverd_exe(), "failoverd", {"-X", "/no/such/dir"}, dir);
+  EXPECT_EQ(r.status, 255);
+  EXPECT_NE(r.err.find("Cannot find REQUIRED  directory /no/such/dir\n"), std::string::npos);
+}
+
+TEST(Programs, ClientWithoutALocalIdentityStopsOnTheCertificateCheck) {
+  std::string conf =
+      "process_names = clientd\nfailover_path = ./failover\n"
+      "[clientd]\nprocess_type = CLIENT_PROCESS\n";
+  std::string dir = rtt::make_installation("prog-nozvp", conf);
+  Start s = start(dir, clientd_exe(), "clientd", {});
+  ASSERT_EQ(s.parent.status, 0) << s.parent.err;
+  ASSERT_GT(s.daemon, 0);
+  EXPECT_EQ(zvtest::wait_daemon(s.daemon), 255);
+  // The exit destroys the shared tables (each says so) before its last line.
+  std::string err = err_of(dir);
+  size_t fatal = err.find("FATAL ERROR: Cannot find REQUIRED file  (Own Certificate File)\n"
+                          "Cannot continue\n");
+  ASSERT_NE(fatal, std::string::npos) << err;
+  EXPECT_NE(err.find("Process exit with vZVExit()\n", fatal), std::string::npos) << err;
+}
+
+TEST(Programs, SectionErrorsStopTheDaemon) {
+  std::string conf = rtt::standard_conf() + "\n[rclientd]\nprocess_type = RECEIVER\n";
+  // The later process_type of [rclientd] replaces the first.
+  std::string dir = rtt::make_installation("prog-walkerr", conf);
+  Start s = start(dir, clientd_exe(), "clientd", {});
+  ASSERT_EQ(s.parent.status, 0) << s.parent.err;
+  EXPECT_EQ(zvtest::wait_daemon(s.daemon), 255);
+  auto lines = rtt::strip_prefix(err_of(dir));
+  auto has = [&](const std::string &l) {
+    for (const auto &x : lines)
+      if (x == l) return true;
+    return false;
+  };
+  EXPECT_TRUE(has("ERROR: Cannot find a valid value for field (process_type) for process "
+                  "[rclientd]. Found [RECEIVER], valid values are: CLIENT_PROCESS, "
+                  "RECEIPT_PROCESS, STD_SERVER_PROCESS, HPR_SERVER_PROCESS, FAILOVER_PROCESS, "
+                  "or ZVP_PROCESS, skipping section"))
+      << err_of(dir);
+  // Start-up returns its failure and main exits with -1 directly.
+  EXPECT_EQ(lines.back(), "FATAL ERROR: Could not read \"zolvar.conf\" - cannot continue.");
+}
+
+TEST(Programs, TpconfigKeyInTheOwnSectionNamesThePartnerFile) {
+  std::string conf = rtt::standard_conf() + "\n[clientd]\nTPconfig = own_tp.conf\n";
+  std::string dir = rtt::make_installation("prog-tpconf", conf);
+  Start s = start(dir, clientd_exe(), "clientd", {});
+  ASSERT_EQ(s.parent.status, 0);
+  EXPECT_EQ(zvtest::wait_daemon(s.daemon), 255);
+  EXPECT_NE(err_of(dir).find("own_tp.conf"), std::string::npos) << err_of(dir);
+
+  zvtest::write_file(dir + "/own_tp.conf", rtt::standard_tpartner());
+  unlink((dir + "/clientd.pid").c_str());
+  Start again = start(dir, clientd_exe(), "clientd", {}, "again");
+  ASSERT_EQ(again.parent.status, 0);
+  Daemon d(again.daemon);
+  ASSERT_TRUE(zvtest::wait_for([&] { return out_of(dir, "again").find("TCIF-98-006 Issue 3") !=
+                                            std::string::npos; }))
+      << err_of(dir, "again");
+  EXPECT_EQ(d.stop(), 0);
+}
+
+// ---- the daemon --------------------------------------------------------------------
+
+TEST(Programs, ClientDaemonizesLogsAndStopsOnSigterm) {
+  std::string dir = rtt::make_installation("prog-client", rtt::standard_conf());
+  Start s = start(dir, clientd_exe(), "clientd", {});
+  ASSERT_EQ(s.parent.status, 0) << s.parent.err;
+  ASSERT_GT(s.daemon, 0);
+  Daemon d(s.daemon);
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return out_of(dir).find("TCIF-98-006 Issue 3 Revision 2 (12/2001)\n\n\n") != std::string::npos;
+  })) << err_of(dir);
+  EXPECT_EQ(zvtest::read_file(dir + "/clientd.pid"), std::to_string(s.daemon));
+
+  // Standard output: the log file's start line, then the banner without prefix.
+  std::string out = out_of(dir);
+  auto out_lines = zvtest::split_lines(out);
+  ASSERT_GE(out_lines.size(), 3u);
+  EXPECT_TRUE(rtt::has_prefix(out_lines[0], "clientd", s.daemon, 0)) << out_lines[0];
+  EXPECT_EQ(rtt::strip_prefix(out_lines[0])[0], "Starting clientd Process ==================");
+  EXPECT_EQ(out_lines[1], "");
+  EXPECT_EQ(out.find("Starting in COMBINED mode"), std::string::npos);
+  // Standard error: the start note without prefix, then the error log's start line.
+  std::string err = err_of(dir);
+  auto err_lines = zvtest::split_lines(err);
+  ASSERT_GE(err_lines.size(), 2u) << err;
+  EXPECT_EQ(err_lines[0] + "\n", kInfo);
+  EXPECT_TRUE(rtt::has_prefix(err_lines[1], "clientd", s.daemon, 0));
+  EXPECT_EQ(rtt::strip_prefix(err_lines[1])[0], "Starting clientd Process ==================");
+  for (const char *f : {"zolvar.log", "zolvar.err", "zolvar.alert"})
+    EXPECT_TRUE(zvtest::file_exists(dir + "/" + f)) << f;
+
+  // SIGHUP and SIGINT change nothing; SIGUSR1 reopens the log files at the next log call.
+  kill(s.daemon, SIGHUP);
+  kill(s.daemon, SIGINT);
+  ASSERT_EQ(unlink((dir + "/zolvar.log").c_str()), 0);
+  ASSERT_EQ(unlink((dir + "/zolvar.alert").c_str()), 0);
+  kill(s.daemon, SIGUSR1);
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return zvtest::file_exists(dir + "/zolvar.log") && zvtest::file_exists(dir + "/zolvar.alert");
+  }));
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return count_of(out_of(dir), "Starting clientd Process") == 2 &&
+           count_of(err_of(dir), "Starting clientd Process") == 2;
+  })) << out_of(dir);
+  EXPECT_TRUE(d.alive());
+
+  EXPECT_EQ(d.stop(), 0);
+  auto final_err = zvtest::split_lines(err_of(dir));
+  EXPECT_EQ(final_err.back(), "Process exit with vZVExit()");
+  EXPECT_EQ(count_of(err_of(dir), "Process exit with vZVExit()"), 1);
+  // Nothing is written to the log files themselves.
+  EXPECT_EQ(zvtest::read_file(dir + "/zolvar.log"), "");
+  EXPECT_EQ(zvtest::read_file(dir + "/zolvar.err"), "");
+}
+
+TEST(Programs, ReceiptRoleFromALinkAndCaseInsensitiveNames) {
+  std::string dir = rtt::make_installation("prog-receipt", rtt::standard_conf());
+  ASSERT_EQ(symlink(clientd_exe().c_str(), (dir + "/rclientd").c_str()), 0);
+  Start s = start(dir, dir + "/rclientd", "./rclientd", {"-d", "1"});
+  ASSERT_EQ(s.parent.status, 0) << s.parent.err;
+  Daemon d(s.daemon);
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return out_of(dir).find("Issue 3 Revision 2") != std::string::npos;
+  }));
+  EXPECT_EQ(pid_from_prefix(out_of(dir), "rclientd"), s.daemon);
+  EXPECT_NE(err_of(dir).find("THREAD_setup: created 33 locks\n"), std::string::npos);
+  // The listed receipt section without its own address gives the default socket.
+  EXPECT_NE(err_of(dir).find("Using default transport socket [127.0.0.1:8000] for receipt "
+                             "process\n"),
+            std::string::npos)
+      << err_of(dir);
+
+  // "Rclientd" is not listed in process_names: it runs the same role on [default] alone.
+  Start upper = start(dir, clientd_exe(), "Rclientd", {}, "upper");
+  ASSERT_EQ(upper.parent.status, 0) << upper.parent.err;
+  Daemon du(upper.daemon);
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return out_of(dir, "upper").find("Issue 3 Revision 2") != std::string::npos;
+  }));
+  EXPECT_EQ(du.stop(), 0);
+  EXPECT_EQ(d.stop(), 0);
+}
+
+TEST(Programs, FailoverdRoutesDebugLinesToStandardErrorAndTakesNoLockTable) {
+  std::string dir = rtt::make_installation("prog-failover", rtt::standard_conf());
+  Start s = start(dir, failoverd_exe(), "failoverd", {"-d", "1"});
+  ASSERT_EQ(s.parent.status, 0) << s.parent.err;
+  Daemon d(s.daemon);
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return err_of(dir).find("failoverd: waiting for shutdown") != std::string::npos;
+  }));
+  std::string out = out_of(dir), err = err_of(dir);
+  char build_line[96];
+  snprintf(build_line, sizeof build_line, ":failoverd(%05d:00):  BUILD_version: 3.1.1\n",
+           static_cast<int>(s.daemon));
+  EXPECT_NE(err.find(build_line), std::string::npos) << err;
+  EXPECT_NE(err.find(std::string("  BUILD_openssl_ver: ") + OpenSSL_version(OPENSSL_VERSION_STRING) +
+                     "\n"),
+            std::string::npos);
+  EXPECT_EQ(out.find("BUILD"), std::string::npos);
+  EXPECT_EQ(err.find("THREAD_setup"), std::string::npos);
+  EXPECT_EQ(d.stop(), 0);
+}
+
+TEST(Programs, PidFileThatCannotBeWrittenIsReportedAndIgnored) {
+  std::string dir = rtt::make_installation("prog-pidblock", rtt::standard_conf());
+  // As root a read-only directory is still writable, so a directory stands in the way.
+  ASSERT_EQ(mkdir((dir + "/clientd.pid").c_str(), 0755), 0);
+  pid_t p = zvtest::start_program(clientd_exe(), "clientd", {}, dir);
+  auto parent = zvtest::wait_program(p, dir);
+  ASSERT_EQ(parent.status, 0);
+  pid_t daemon = -1;
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    daemon = pid_from_prefix(out_of(dir), "clientd");
+    return daemon > 0;
+  })) << err_of(dir);
+  Daemon d(daemon);
+  EXPECT_NE(err_of(dir).find(kInfo + "Could not create pid file (clientd.pid), ignoring error.\n"),
+            std::string::npos)
+      << err_of(dir);
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return out_of(dir).find("Issue 3 Revision 2") != std::string::npos;
+  }));
+  EXPECT_TRUE(d.alive());
+  EXPECT_EQ(d.stop(), 0);
+}
+
+TEST(Programs, ReadOnlyWorkingDirectory) {
+  std::string dir = rtt::make_installation("prog-readonly", rtt::standard_conf());
+  // The program runs without root's power over file permissions, so the directory's
+  // mode is what it meets.
+  zvtest::write_file(dir + "/run.out", "");
+  zvtest::write_file(dir + "/run.err", "");
+  ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+  pid_t p = zvtest::start_program(clientd_exe(), "clientd", {}, dir, "run",
+                                  [] { return zvtest::drop_file_privileges(); });
+  auto parent = zvtest::wait_program(p, dir);
+  if (parent.status == 123) {
+    chmod(dir.c_str(), 0755);
+    GTEST_SKIP() << "cannot drop file privileges here";
+  }
+  ASSERT_EQ(parent.status, 0) << parent.err;
+  pid_t daemon = -1;
+  bool started = zvtest::wait_for([&] {
+    daemon = pid_from_prefix(err_of(dir), "clientd");
+    return out_of(dir).find("Issue 3 Revision 2") != std::string::npos;
+  });
+  chmod(dir.c_str(), 0755);
+  ASSERT_TRUE(started) << err_of(dir);
+  Daemon d(daemon);
+  std::string err = err_of(dir);
+  EXPECT_NE(err.find("Could not create pid file (clientd.pid), ignoring error.\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("Can't open zolvar.err, error Log to stderr"), std::string::npos);
+  EXPECT_NE(err.find("Can't open zolvar.log, Log to stderr"), std::string::npos);
+  EXPECT_NE(err.find("Can't open zolvar.alert, Logging all alerts to zolvar.err"),
+            std::string::npos);
+  EXPECT_FALSE(zvtest::file_exists(dir + "/clientd.pid"));
+  EXPECT_EQ(d.stop(), 0);
+}
+
+TEST(Programs, ConfigurationDumpShowsWhereValuesCameFrom) {
+  std::string conf = rtt::standard_conf("clusternum = 1\nreceiptmode = external\n") +
+                     "\n[clientd]\ndirpolldelay = 9\n";
+  std::string dir = rtt::make_installation("prog-dump", conf);
+  Start s = start(dir, clientd_exe(), "clientd", {"-d", "2049", "-O"});
+  ASSERT_EQ(s.parent.status, 0) << s.parent.err;
+  Daemon d(s.daemon);
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return out_of(dir).find("Issue 3 Revision 2") != std::string::npos;
+  }));
+  std::string err = err_of(dir);
+  auto block = [&](const std::string &label) {
+    std::string head = "==== " + label + " configuration values ====\n";
+    std::string tail = "== END " + label + " configuration values ==\n";
+    size_t a = err.find(head);
+    size_t b = err.find(tail, a);
+    if (a == std::string::npos || b == std::string::npos) return std::string();
+    return err.substr(a + head.size(), b - a - head.size());
+  };
+  EXPECT_NE(block("CFG_CLARGS  ").find("  INTEGER: debug = 2049\n"), std::string::npos) << err;
+  EXPECT_NE(block("CFG_CLARGS  ").find("  FLAG: oneshot = 1\n"), std::string::npos);
+  EXPECT_NE(block("CFG_DFLTSECT").find("  STRING: receiptmode = external\n"), std::string::npos);
+  EXPECT_NE(block("CFG_CFILE   ").find("  INTEGER: dirpolldelay = 9\n"), std::string::npos);
+  // The listed receipt section is shifted by the cluster number.
+  EXPECT_NE(block("CFG_CFILE   ").find("  STRING: receipt_socket = 127.0.0.1:8001\n"),
+            std::string::npos);
+  EXPECT_NE(block("CFG_DEFAULT ").find("  STRING: server_socket = 127.0.0.1:8001\n"),
+            std::string::npos);
+  EXPECT_EQ(d.stop(), 0);
+}
+
+}  // namespace
