@@ -793,7 +793,7 @@ TEST_F(ExchangeTest, TwoProcessesExchangeRecordsByteExactly) {
   ASSERT_EQ(listener.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
-// --- the small pieces -------------------------------------------------------------------
+// --- the helpers ------------------------------------------------------------------------
 
 TEST_F(ExchangeTest, PrepareAddrSplitsAndRefuses) {
   struct Case {
