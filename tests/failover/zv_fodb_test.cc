@@ -555,9 +555,11 @@ TEST(FodbOpen, CloseKeepsTheCallersCode) {
 // --- Process death -------------------------------------------------------------------
 
 // Runs in a forked child: opens the store (with recovery) and does `op` for each index
-// from `from` to `to`, writing the index to `fd` once the call has returned 0. Never
-// returns.
-[[noreturn]] void child_loop(const std::string &dir, int from, int to, int fd, bool remove) {
+// from `from` to `to`, writing the index to `fd` once the call has returned 0 and then
+// waiting for one byte on `go` before the next one, so that the parent decides how far a
+// child gets however loaded the machine is. Never returns.
+[[noreturn]] void child_loop(const std::string &dir, int from, int to, int fd, int go,
+                             bool remove) {
   snprintf(failoverPath, sizeof failoverPath, "%s", dir.c_str());
   debug_level = 0;
   DB_ENV *env = nullptr;
@@ -578,6 +580,8 @@ TEST(FodbOpen, CloseKeepsTheCallersCode) {
     }
     if (rc != 0) _exit(4);
     if (write(fd, &i, sizeof i) != static_cast<ssize_t>(sizeof i)) _exit(5);
+    char byte;
+    if (read(go, &byte, 1) != 1) _exit(6);
   }
   close_fodb(db, 0);
   env->close(env, 0);
@@ -585,28 +589,34 @@ TEST(FodbOpen, CloseKeepsTheCallersCode) {
 }
 
 // Starts children that work through indexes [0, n) and kills each with SIGKILL right
-// after its k-th report (k cycling 1..5). Returns every index a child reported done.
+// after releasing it from its k-th report (k cycling 1..5), so the kill lands inside the
+// next operation. Returns every index a child reported done.
 std::set<int> run_killed(const std::string &dir, int n, bool remove, int *kills) {
   std::set<int> reported;
   int next = 0;
   int round = 0;
   while (next < n) {
-    int fds[2];
+    int fds[2], go[2];
     EXPECT_EQ(pipe(fds), 0);
+    EXPECT_EQ(pipe(go), 0);
     pid_t pid = fork();
     if (pid == 0) {
       close(fds[0]);
-      child_loop(dir, next, n, fds[1], remove);
+      close(go[1]);
+      child_loop(dir, next, n, fds[1], go[0], remove);
     }
     close(fds[1]);
+    close(go[0]);
     int want = 1 + round % 5;
     int got = 0;
     int index;
     while (got < want && read(fds[0], &index, sizeof index) == static_cast<ssize_t>(sizeof index)) {
       reported.insert(index);
       ++got;
+      EXPECT_EQ(write(go[1], "g", 1), 1);
     }
     kill(pid, SIGKILL);
+    close(go[1]);
     int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
     // Reports already in the pipe count as well.
