@@ -1,0 +1,112 @@
+#include "runtime/zv_tempfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "runtime/zv_common.h"
+
+namespace {
+
+// The umask without changing it (umask() would, for every thread, for a moment). Linux
+// shows it in /proc/self/status; elsewhere the usual 022 is assumed.
+mode_t current_umask() {
+  mode_t mask = 022;
+  FILE *f = fopen("/proc/self/status", "r");
+  if (f == nullptr) return mask;
+  char line[256];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    if (strncmp(line, "Umask:", 6) == 0) {
+      char *end = nullptr;
+      long v = strtol(line + 6, &end, 8);
+      if (end != line + 6 && v >= 0 && v <= 0777) mask = static_cast<mode_t>(v);
+      break;
+    }
+  }
+  fclose(f);
+  return mask;
+}
+
+bool write_all(int fd, const char *p, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, p, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+int zv_open_temp(const char *prefix, char *name, size_t size) {
+  if (prefix == nullptr || name == nullptr || size == 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  int n = snprintf(name, size, "%sXXXXXX", prefix);
+  if (n < 0 || static_cast<size_t>(n) >= size) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  int fd = mkstemp(name);
+  if (fd < 0) return -1;
+  if (fchmod(fd, 0666 & ~current_umask()) != 0) {
+    int e = errno;
+    close(fd);
+    unlink(name);
+    errno = e;
+    return -1;
+  }
+  return fd;
+}
+
+int zv_put_file(const char *path, const void *data, size_t len, int replace, int *perrno) {
+  int dummy = 0;
+  int &err = perrno != nullptr ? *perrno : dummy;
+  err = 0;
+  if (path == nullptr || (data == nullptr && len > 0)) {
+    err = EINVAL;
+    return -1;
+  }
+  char temp[ZV_PATH_SIZE + 8];
+  int fd = zv_open_temp(path, temp, sizeof temp);
+  if (fd < 0) {
+    err = errno;
+    return -1;
+  }
+  bool ok = write_all(fd, static_cast<const char *>(data), len);
+  if (!ok) err = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  int result = ok ? 0 : -2;
+  if (ok && replace) {
+    if (rename(temp, path) != 0) {
+      err = errno;
+      result = -2;
+    }
+  } else if (ok) {
+    // link() never replaces its target, which keeps a file another process has just
+    // made.
+    if (link(temp, path) != 0) {
+      if (errno == EEXIST) {
+        result = 1;
+      } else {
+        err = errno;
+        result = -2;
+      }
+    }
+  }
+  if (result != 0 || !replace) unlink(temp);
+  return result;
+}

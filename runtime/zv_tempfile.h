@@ -1,0 +1,24 @@
+// Files written whole under a unique temporary name and moved into place in one step, so
+// that a reader in another process sees either no file or the complete one.
+//
+// No state; any thread may call these.
+#ifndef ZV_RUNTIME_ZV_TEMPFILE_H
+#define ZV_RUNTIME_ZV_TEMPFILE_H
+
+#include <cstddef>
+
+// Creates a new file named `prefix` followed by six random characters (mkstemp), with
+// the mode a plain fopen would give it (0666 less the umask). Returns its descriptor,
+// which the caller closes, with the name in `name`; -1 with errno set when the name does
+// not fit in `size` bytes or the file cannot be made.
+int zv_open_temp(const char *prefix, char *name, size_t size);
+
+// Writes the `len` bytes into a temporary file beside `path` (same directory, the name
+// of `path` as prefix) and moves it to `path`. With `replace` 0 an existing `path` is
+// kept untouched, also when another process creates it meanwhile. Results: 0 written;
+// 1 `path` exists and was kept; -1 the temporary file could not be made; -2 writing or
+// moving failed. On -1 and -2, *perrno (when given) holds the errno of the failing call;
+// no temporary file is left behind.
+int zv_put_file(const char *path, const void *data, size_t len, int replace, int *perrno);
+
+#endif

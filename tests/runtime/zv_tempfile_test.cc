@@ -1,0 +1,73 @@
+#include "runtime/zv_tempfile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "tests/support/zv_test_support.h"
+
+namespace {
+
+mode_t mode_of(const std::string &path) {
+  struct stat st;
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+TEST(TempFile, TemporaryNameKeepsThePrefixAndTheUmaskMode) {
+  std::string dir = zvtest::scratch_dir("tempfile");
+  mode_t old = umask(027);
+  char name[4096];
+  int fd = zv_open_temp((dir + "/ACME.tmp").c_str(), name, sizeof name);
+  umask(old);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::string got = name;
+  EXPECT_EQ(got.rfind(dir + "/ACME.tmp", 0), 0u) << got;
+  EXPECT_EQ(got.size(), dir.size() + 9 + 6) << got;
+  EXPECT_EQ(mode_of(got), 0640u);
+
+  char tiny[8];
+  errno = 0;
+  EXPECT_EQ(zv_open_temp((dir + "/x").c_str(), tiny, sizeof tiny), -1);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  EXPECT_EQ(zv_open_temp((dir + "/missing/x").c_str(), name, sizeof name), -1);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(TempFile, PutReplacesOrKeepsAndLeavesNoTemporaryFile) {
+  std::string dir = zvtest::scratch_dir("tempfile");
+  std::string path = dir + "/rec";
+  const std::string first("one\0two\n", 8), second = "second";
+  int err = -1;
+  EXPECT_EQ(zv_put_file(path.c_str(), first.data(), first.size(), 0, &err), 0);
+  EXPECT_EQ(err, 0);
+  EXPECT_EQ(zvtest::read_file(path), first);
+  EXPECT_EQ(mode_of(path), 0666u & ~[] { mode_t m = umask(0); umask(m); return m; }());
+
+  // Kept: the existing file is not touched.
+  EXPECT_EQ(zv_put_file(path.c_str(), second.data(), second.size(), 0, &err), 1);
+  EXPECT_EQ(zvtest::read_file(path), first);
+  // Replaced.
+  EXPECT_EQ(zv_put_file(path.c_str(), second.data(), second.size(), 1, &err), 0);
+  EXPECT_EQ(zvtest::read_file(path), second);
+  EXPECT_EQ(zv_put_file(path.c_str(), "", 0, 1, nullptr), 0);
+  EXPECT_EQ(zvtest::read_file(path), "");
+  EXPECT_EQ(zvtest::list_dir(dir), std::vector<std::string>{"rec"});
+
+  EXPECT_EQ(zv_put_file((dir + "/no/rec").c_str(), "x", 1, 1, &err), -1);
+  EXPECT_EQ(err, ENOENT);
+  // Moving onto a directory fails after the write; the temporary file goes away.
+  ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir + "/sub/d").c_str(), 0755), 0);
+  ASSERT_EQ(zvtest::shell("touch " + dir + "/sub/d/keep"), 0);
+  EXPECT_EQ(zv_put_file((dir + "/sub/d").c_str(), "x", 1, 1, &err), -2);
+  EXPECT_NE(err, 0);
+  EXPECT_EQ(zvtest::list_dir(dir + "/sub"), std::vector<std::string>{"d"});
+}
+
+}  // namespace
