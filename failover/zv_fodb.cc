@@ -1,0 +1,406 @@
+#include "failover/zv_fodb.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "runtime/zv_globals.h"
+#include "runtime/zv_log.h"
+
+namespace {
+
+constexpr const char *kDbFile = "failover.db";
+constexpr u_int32_t kCacheBytes = 5242880;
+constexpr int kAttempts = 7;
+// A checkpoint once this much log (KiB) has been written since the last one keeps
+// recovery short and lets the library remove log files it no longer needs.
+constexpr u_int32_t kCheckpointKbytes = 1024;
+
+#define FODB_ASSERT(cond)                                                       \
+  do {                                                                          \
+    if (!(cond)) fprintf(stderr, "ASSERT Failed: %s: line %d\n", "zv_fodb", __LINE__); \
+  } while (0)
+
+struct EnvCloser {
+  void operator()(DB_ENV *env) const { env->close(env, 0); }
+};
+using EnvPtr = std::unique_ptr<DB_ENV, EnvCloser>;
+
+// The library's codes for the three outcomes callers test become the store's own.
+int store_code(int ret) {
+  switch (ret) {
+    case DB_NOTFOUND: return FODB_NOTFOUND;
+    case DB_KEYEXIST: return FODB_KEYEXIST;
+    case DB_LOCK_DEADLOCK: return FODB_DEADLOCK;
+    default: return ret;
+  }
+}
+
+// Keys are printed bounded by what the descriptor holds: a caller's buffer need not
+// hold a NUL.
+int key_len(const DBT *key) {
+  if (key == nullptr || key->data == nullptr) return 0;
+  size_t cap = (key->flags & DB_DBT_USERMEM) ? key->ulen : key->size;
+  if (cap > INT_MAX) cap = INT_MAX;
+  return static_cast<int>(strnlen(static_cast<const char *>(key->data), cap));
+}
+
+const char *key_text(const DBT *key) {
+  return (key == nullptr || key->data == nullptr) ? "" : static_cast<const char *>(key->data);
+}
+
+bool transactional(DB *dbp) {
+  DB_ENV *env = dbp->get_env(dbp);
+  u_int32_t flags = 0;
+  return env != nullptr && env->get_open_flags(env, &flags) == 0 && (flags & DB_INIT_TXN);
+}
+
+// After a change: the database flushed to disk (the commit already made it durable in a
+// transactional environment) and, now and then, a checkpoint.
+void after_change(DB *dbp) {
+  int ret = dbp->sync(dbp, 0);
+  if (ret != 0) dbp->err(dbp, ret, "DB->sync");
+  if (transactional(dbp)) {
+    DB_ENV *env = dbp->get_env(dbp);
+    ret = env->txn_checkpoint(env, kCheckpointKbytes, 0, 0);
+    if (ret != 0) dbp->err(dbp, ret, "DB_ENV->txn_checkpoint");
+  }
+}
+
+// Data dirs are taken relative to the environment home, so a relative failover path
+// would name a directory inside itself: both are given as one absolute path.
+void env_home(char *out, size_t size) {
+  char resolved[PATH_MAX];
+  if (realpath(failoverPath, resolved) != nullptr) {
+    snprintf(out, size, "%s", resolved);
+  } else {
+    snprintf(out, size, "%s", failoverPath);
+  }
+}
+
+int open_db(DB_ENV *dbenvp, DB **ppdb) {
+  FODB_ASSERT(ppdb != nullptr);
+  if (ppdb == nullptr) return -1;
+  *ppdb = nullptr;
+  DB *dbp = nullptr;
+  int ret = db_create(&dbp, dbenvp, 0);
+  if (ret != 0) {
+    zv_log(-1, "db_create: %s\n", db_strerror(ret));
+    return -1;
+  }
+  u_int32_t flags = DB_CREATE;
+  u_int32_t env_flags = 0;
+  if (dbenvp != nullptr && dbenvp->get_open_flags(dbenvp, &env_flags) == 0 &&
+      (env_flags & DB_INIT_TXN)) {
+    flags |= DB_AUTO_COMMIT;
+  }
+  ret = dbp->open(dbp, nullptr, kDbFile, nullptr, DB_BTREE, flags, 0664);
+  if (ret != 0) {
+    zv_log(-1, "db: dbp->open got error %d\n", ret);
+    dbp->err(dbp, ret, "%s", kDbFile);
+    return close_fodb(dbp, store_code(ret));
+  }
+  zv_log(1, "db_create: good\n");
+  *ppdb = dbp;
+  return 0;
+}
+
+int store(DB *dbp, DBT *pKey, DBT *pData) {
+  FODB_ASSERT(dbp != nullptr);
+  FODB_ASSERT(pKey != nullptr);
+  FODB_ASSERT(pData != nullptr);
+  if (dbp == nullptr || pKey == nullptr || pData == nullptr) return -1;
+  int ret = 0;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    ret = dbp->put(dbp, nullptr, pKey, pData, DB_NOOVERWRITE);
+    if (ret != DB_LOCK_DEADLOCK) break;
+    zv_log(1, "store_fodb: fail = %d pKey.data = %.*s\n", attempt, key_len(pKey),
+           key_text(pKey));
+  }
+  switch (ret) {
+    case 0:
+      zv_log(1, "db: %.*s: key stored.\n", key_len(pKey), key_text(pKey));
+      after_change(dbp);
+      return 0;
+    case DB_KEYEXIST:
+      zv_log(-1, "WARNING:db: %.*s: key previously stored.\n", key_len(pKey), key_text(pKey));
+      return FODB_KEYEXIST;
+    case DB_LOCK_DEADLOCK:
+      return -1;
+    default:
+      zv_log(-1, "db: error in switch in store_fodb\n");
+      dbp->err(dbp, ret, "DB->put");
+      return -1;
+  }
+}
+
+void close_cursor(DB *dbp, DBC **ppdbc, bool *open) {
+  if (*ppdbc != nullptr) {
+    int ret = (*ppdbc)->close(*ppdbc);
+    if (ret != 0) dbp->err(dbp, ret, "DBcursor->close");
+  }
+  *ppdbc = nullptr;
+  *open = false;
+}
+
+struct Reader {
+  const char *name;         // for the deadlock line
+  const char *notfound_fmt; // takes the position name
+  bool *cursor_open;
+};
+
+bool retrieve_cursor_open = false;
+bool last_cursor_open = false;
+
+int read_at(const Reader &reader, DB *dbp, DBC **ppdbc, DBT *pKey, DBT *pData,
+            u_int32_t position, const char *position_name) {
+  FODB_ASSERT(dbp != nullptr);
+  FODB_ASSERT(ppdbc != nullptr);
+  FODB_ASSERT(pKey != nullptr);
+  FODB_ASSERT(pData != nullptr);
+  if (dbp == nullptr || ppdbc == nullptr || pKey == nullptr || pData == nullptr) return -1;
+  memset(pData, 0, sizeof *pData);
+  pData->flags = DB_DBT_MALLOC;
+  if (!*reader.cursor_open) {
+    *ppdbc = nullptr;
+    int ret = dbp->cursor(dbp, nullptr, ppdbc, 0);
+    if (ret != 0) {
+      dbp->err(dbp, ret, "DB->cursor");
+      *ppdbc = nullptr;
+      return -1;
+    }
+    *reader.cursor_open = true;
+  }
+  int result = -1;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    int ret = (*ppdbc)->get(*ppdbc, pKey, pData, position);
+    if (ret == 0) {
+      result = 0;
+      break;
+    }
+    if (ret == DB_NOTFOUND) {
+      zv_log(1, reader.notfound_fmt, position_name);
+      result = FODB_NOTFOUND;
+      break;
+    }
+    if (ret == DB_LOCK_DEADLOCK) {
+      zv_log(1, "%s: fail = %d pKey.data = %.*s\n", reader.name, attempt, key_len(pKey),
+             key_text(pKey));
+      continue;
+    }
+    dbp->err(dbp, ret, "DBcursor->get");
+    break;
+  }
+  if (result != 0 && pData->data != nullptr) {
+    free(pData->data);
+    pData->data = nullptr;
+    pData->size = 0;
+  }
+  close_cursor(dbp, ppdbc, reader.cursor_open);
+  return result;
+}
+
+}  // namespace
+
+int init_fodb(DB_ENV **ppdbenv) {
+  FODB_ASSERT(ppdbenv != nullptr);
+  if (ppdbenv == nullptr) return -1;
+  *ppdbenv = nullptr;
+  DB_ENV *raw = nullptr;
+  int ret = db_env_create(&raw, 0);
+  if (ret != 0) {
+    fprintf(stderr, "db_env_create: %s\n", db_strerror(ret));
+    return -1;
+  }
+  EnvPtr env(raw);
+  ret = env->set_cachesize(env.get(), 0, kCacheBytes, 0);
+  if (ret != 0) {
+    env->err(env.get(), ret, "set_cachesize");
+    return store_code(ret);
+  }
+  char home[ZV_PATH_SIZE];
+  env_home(home, sizeof home);
+  ret = env->set_data_dir(env.get(), home);
+  if (ret != 0) {
+    env->err(env.get(), ret, "set_data_dir: %s", home);
+    return store_code(ret);
+  }
+  ret = env->set_lk_detect(env.get(), DB_LOCK_DEFAULT);
+  if (ret != 0) {
+    env->err(env.get(), ret, "set_lk_detect: DB_LOCK_DEFAULT");
+    return -1;
+  }
+  ret = env->log_set_config(env.get(), DB_LOG_AUTO_REMOVE, 1);
+  if (ret != 0) {
+    env->err(env.get(), ret, "log_set_config: DB_LOG_AUTO_REMOVE");
+    return -1;
+  }
+  ret = env->open(env.get(), home,
+                  DB_CREATE | DB_RECOVER | DB_INIT_LOCK | DB_INIT_MPOOL | DB_INIT_TXN |
+                      DB_INIT_LOG,
+                  0660);
+  if (ret != 0) {
+    zv_log(-1, "db: dbenv->open got error %d\n", ret);
+    env->err(env.get(), ret, "%s", kDbFile);
+    return store_code(ret);
+  }
+  zv_log(1, "db_env_create: good\n");
+  *ppdbenv = env.release();
+  return 0;
+}
+
+int open_fodb1(DB_ENV *dbenvp, DB **ppdb) {
+  FODB_ASSERT(dbenvp != nullptr);
+  if (dbenvp == nullptr) {
+    if (ppdb != nullptr) *ppdb = nullptr;
+    return -1;
+  }
+  return open_db(dbenvp, ppdb);
+}
+
+int open_fodb(DB **ppdb) { return open_db(nullptr, ppdb); }
+
+int store_fodb(DB *dbp, DBT *pKey, DBT *pData) {
+  int ret = store(dbp, pKey, pData);
+  return ret == FODB_KEYEXIST ? 0 : ret;
+}
+
+int fodb_store_new(DB *dbp, DBT *pKey, DBT *pData) { return store(dbp, pKey, pData); }
+
+int remove_fodb(DB *dbp, DBT *pKey) {
+  FODB_ASSERT(dbp != nullptr);
+  FODB_ASSERT(pKey != nullptr);
+  if (dbp == nullptr || pKey == nullptr) return -1;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    int ret = dbp->del(dbp, nullptr, pKey, 0);
+    switch (ret) {
+      case 0:
+        zv_log(1, "db: %.*s: key was deleted.\n", key_len(pKey), key_text(pKey));
+        after_change(dbp);
+        return 0;
+      case DB_NOTFOUND:
+        zv_log(-1, "db: %.*s: key not found.\n", key_len(pKey), key_text(pKey));
+        return FODB_NOTFOUND;
+      case DB_LOCK_DEADLOCK:
+        zv_log(1, "remove_fodb: fail = %d pKey.data = %.*s\n", attempt, key_len(pKey),
+               key_text(pKey));
+        break;
+      default:
+        dbp->err(dbp, ret, "DB->del");
+        return -1;
+    }
+  }
+  return -1;
+}
+
+int retrieve_fodb2(DB *dbp, DBC **ppdbc, DBT *pKey, DBT *pData, int first) {
+  static const Reader reader{"retrieve_fodb2", "retrieve_fodb2:db: %s key not found.\n",
+                             &retrieve_cursor_open};
+  bool from_first = first == 0 || first == 1;
+  return read_at(reader, dbp, ppdbc, pKey, pData, from_first ? DB_FIRST : DB_NEXT,
+                 from_first ? "FIRST" : "NEXT");
+}
+
+int get_last_key_fodb(DB *dbp, DBC **ppdbc, DBT *pKey, DBT *pData) {
+  static const Reader reader{"get_last_key_fodb", "get_last_key_fodb:db: %s key not found.\n",
+                             &last_cursor_open};
+  return read_at(reader, dbp, ppdbc, pKey, pData, DB_LAST, "LAST");
+}
+
+int retrieve_fodb(DB *dbp, DBT *pKey, DBT *pData) {
+  FODB_ASSERT(dbp != nullptr);
+  FODB_ASSERT(pKey != nullptr);
+  FODB_ASSERT(pData != nullptr);
+  if (dbp == nullptr || pKey == nullptr || pData == nullptr) return -1;
+  int ret = dbp->get(dbp, nullptr, pKey, pData, 0);
+  if (ret == 0) {
+    int data_len = 0;
+    if (pData->data != nullptr) {
+      data_len = static_cast<int>(
+          strnlen(static_cast<const char *>(pData->data), pData->size > INT_MAX ? INT_MAX : pData->size));
+    }
+    fprintf(stdout, "db: %.*s: key retrieved: data was %.*s.\n", key_len(pKey), key_text(pKey),
+            data_len, pData->data != nullptr ? static_cast<const char *>(pData->data) : "");
+    fflush(stdout);
+    return 0;
+  }
+  if (ret == DB_NOTFOUND) {
+    fprintf(stdout, "db: %.*s: key not found.\n", key_len(pKey), key_text(pKey));
+    fflush(stdout);
+    return 0;
+  }
+  dbp->err(dbp, ret, "DB->get");
+  close_fodb(dbp, 0);
+  return store_code(ret);
+}
+
+int close_fodb(DB *dbp, int iRc) {
+  FODB_ASSERT(dbp != nullptr);
+  if (dbp == nullptr) return iRc != 0 ? iRc : -1;
+  int ret = dbp->close(dbp, 0);
+  return iRc != 0 ? iRc : store_code(ret);
+}
+
+int fodb_key_seqno(const void *key, size_t size) {
+  if (key == nullptr) return -1;
+  const char *text = static_cast<const char *>(key);
+  size_t len = strnlen(text, size);
+  if (len < static_cast<size_t>(FODB_SEQNO_DIGITS)) return -1;
+  int value = 0;
+  for (size_t i = len - FODB_SEQNO_DIGITS; i < len; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
+int fodb_scan(DB *dbp, int *pHighestSeqNo, int *pRecords) {
+  FODB_ASSERT(dbp != nullptr);
+  FODB_ASSERT(pHighestSeqNo != nullptr);
+  FODB_ASSERT(pRecords != nullptr);
+  if (dbp == nullptr || pHighestSeqNo == nullptr || pRecords == nullptr) return -1;
+  DBC *dbc = nullptr;
+  int ret = dbp->cursor(dbp, nullptr, &dbc, 0);
+  if (ret != 0) {
+    dbp->err(dbp, ret, "DB->cursor");
+    return -1;
+  }
+  DBT key;
+  DBT data;
+  memset(&key, 0, sizeof key);
+  memset(&data, 0, sizeof data);
+  key.flags = DB_DBT_REALLOC;
+  data.flags = DB_DBT_PARTIAL;  // zero bytes of each message
+  int highest = -1;
+  int records = 0;
+  int result = 0;
+  int deadlocks = 0;
+  for (;;) {
+    ret = dbc->get(dbc, &key, &data, DB_NEXT);
+    if (ret == DB_NOTFOUND) break;
+    if (ret == DB_LOCK_DEADLOCK && ++deadlocks < kAttempts) {
+      zv_log(1, "fodb_scan: fail = %d pKey.data = %.*s\n", deadlocks - 1, key_len(&key),
+             key_text(&key));
+      continue;
+    }
+    if (ret != 0) {
+      dbp->err(dbp, ret, "DBcursor->get");
+      result = -1;
+      break;
+    }
+    deadlocks = 0;
+    ++records;
+    int seqno = fodb_key_seqno(key.data, key.size);
+    if (seqno > highest) highest = seqno;
+  }
+  free(key.data);
+  ret = dbc->close(dbc);
+  if (ret != 0) dbp->err(dbp, ret, "DBcursor->close");
+  if (result == 0) {
+    *pHighestSeqNo = highest;
+    *pRecords = records;
+  }
+  return result;
+}

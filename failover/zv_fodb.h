@@ -1,0 +1,88 @@
+// The failover message store: one Berkeley DB B-tree, "failover.db", inside one
+// environment in the failover directory (`failoverPath`). It keeps the messages the back
+// end could not take until the failover logic replays them, in key order.
+//
+// Durability: the environment runs with transactions and a write-ahead log, every put and
+// delete commits on its own and is flushed before the call returns, and each open runs
+// recovery. A record whose store returned 0 survives a crash of the process (kill -9)
+// and of the machine.
+//
+// Handles: the environment and the database handle belong to the caller, who closes the
+// database (close_fodb) before the environment (DB_ENV->close). A cursor lives only inside
+// one reader call. Several processes may open the same environment; within one process
+// the cursor readers keep process-wide flags, so two threads must not run one reader at
+// once.
+//
+// Results: 0 success, -1 failure, or one of the three store codes below. Library
+// failures are reported once through the handle's error routine (standard error unless
+// the caller set an error file); debug lines go through zv_log.
+#ifndef ZV_FAILOVER_ZV_FODB_H
+#define ZV_FAILOVER_ZV_FODB_H
+
+#include <db.h>
+
+#include <cstddef>
+
+// Store codes seen by the callers. They are fixed by the store's interface and kept when
+// the linked library numbers its own DB_NOTFOUND, DB_KEYEXIST and DB_LOCK_DEADLOCK
+// differently (Berkeley DB 5.3 does).
+constexpr int FODB_NOTFOUND = -30990;  // no such record, or the store is empty
+constexpr int FODB_DEADLOCK = -30995;  // a call lost a deadlock
+constexpr int FODB_KEYEXIST = -30996;  // a put without overwrite found the key
+
+// Store record key: a NUL-terminated text whose stored length counts the NUL, ending in
+// the nine-digit sequence number. The replay and the start-up read take it into a
+// caller buffer of FODB_KEY_BUFFER_SIZE bytes.
+constexpr int FODB_KEY_BUFFER_SIZE = 60;
+constexpr int FODB_SEQNO_DIGITS = 9;
+
+// Creates and opens the environment at `failoverPath`. On success *ppdbenv holds it; on
+// failure *ppdbenv is null and the result is -1 or the failing call's code.
+int init_fodb(DB_ENV **ppdbenv);
+
+// Opens "failover.db" in `dbenvp` (created when missing). On failure *ppdb is null; the
+// result is -1 when the handle cannot be created, else the open's code.
+int open_fodb1(DB_ENV *dbenvp, DB **ppdb);
+
+// The same without an environment: "failover.db" in the working directory, no
+// transactions, no recovery.
+int open_fodb(DB **ppdb);
+
+// Stores a record without overwriting. 0 when stored and when the key was present
+// already (the stored record is then unchanged, and a warning is logged); -1 otherwise.
+int store_fodb(DB *dbp, DBT *pKey, DBT *pData);
+
+// As store_fodb, but an existing key gives FODB_KEYEXIST, so that a caller can take
+// another key instead of losing the message.
+int fodb_store_new(DB *dbp, DBT *pKey, DBT *pData);
+
+// Deletes a record: 0 deleted, FODB_NOTFOUND not there, -1 otherwise.
+int remove_fodb(DB *dbp, DBT *pKey);
+
+// Cursor readers. The caller sets up pKey with its own buffer (DB_DBT_USERMEM, ulen);
+// pData is cleared here and comes back in memory from malloc, which the caller frees
+// with free() after a result of 0 (it is null after any other result). A key longer
+// than the caller's buffer gives -1. `*ppdbc` is the caller's cursor variable; it is
+// closed again before the call returns.
+// retrieve_fodb2 reads the first record in key order (first 0 or 1).
+int retrieve_fodb2(DB *dbp, DBC **ppdbc, DBT *pKey, DBT *pData, int first);
+// get_last_key_fodb reads the last record in key order.
+int get_last_key_fodb(DB *dbp, DBC **ppdbc, DBT *pKey, DBT *pData);
+
+// Keyed read that prints what it finds to standard output; 0 found or not found. On
+// any other failure the database handle is closed and must not be used again.
+int retrieve_fodb(DB *dbp, DBT *pKey, DBT *pData);
+
+// Closes the database; `iRc` when it is not 0, else the close's result.
+int close_fodb(DB *dbp, int iRc);
+
+// Seeding after a restart. The sequence number of a key, or -1 when the key text does
+// not end in nine digits.
+int fodb_key_seqno(const void *key, size_t size);
+
+// Walks all keys once (data is not read): *pHighestSeqNo is the highest sequence number
+// among them (-1 when none carries one, the empty store included), *pRecords the number
+// of records. 0, or -1 when the walk fails (outputs then unchanged).
+int fodb_scan(DB *dbp, int *pHighestSeqNo, int *pRecords);
+
+#endif

@@ -1,0 +1,476 @@
+// The descriptor table, opening and closing, and the read state machine of the
+// framed-socket library.
+#include "transport/transport.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "runtime/zv_globals.h"
+#include "transport/trans_priv.h"
+
+int trans_debug = 0;
+io_table_t *fd_table_ptrs[TRANS_MAX_FD];
+pthread_mutex_t table_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+// A connection's buffer never exceeds this; it keeps the size arithmetic in int range.
+constexpr int max_frame_bytes = 16 * 1024 * 1024;
+
+bool fd_in_range(int fd) { return fd >= 0 && fd < TRANS_MAX_FD; }
+
+struct entry_free {
+  void operator()(io_table_t *e) const { free(e); }
+};
+using entry_ptr = std::unique_ptr<io_table_t, entry_free>;
+
+int frame_size(const io_table_t *e) { return e->hdr_size + e->max_data_size + e->trailer_size; }
+
+// Waits for an operation in progress on the entry to end, then frees it and closes the
+// socket. The entry must already be out of the table.
+int release_entry(int fd, io_table_t *raw) {
+  entry_ptr e(raw);
+  int rc = pthread_mutex_lock(&e->conn_mutex);
+  if (rc == 0) rc = pthread_mutex_unlock(&e->conn_mutex);
+  pthread_mutex_destroy(&e->conn_mutex);
+  trans_drop_socket(fd);
+  if (rc != 0) {
+    errno = rc;
+    return -1;
+  }
+  return 0;
+}
+
+// The entry of fd with its conn_mutex held, or nullptr with errno set.
+io_table_t *lock_entry(int fd) {
+  if (!fd_in_range(fd)) {
+    errno = TRANS_ERR_NOT_OPEN;
+    return nullptr;
+  }
+  int rc = pthread_mutex_lock(&table_mutex);
+  if (rc != 0) {
+    errno = rc;
+    return nullptr;
+  }
+  io_table_t *e = fd_table_ptrs[fd];
+  if (e == nullptr) {
+    pthread_mutex_unlock(&table_mutex);
+    errno = TRANS_ERR_NOT_OPEN;
+    return nullptr;
+  }
+  rc = pthread_mutex_lock(&e->conn_mutex);
+  pthread_mutex_unlock(&table_mutex);
+  if (rc != 0) {
+    trans_close(fd);
+    errno = rc;
+    return nullptr;
+  }
+  return e;
+}
+
+// Ends a connection from inside a read or write whose caller holds the entry's
+// conn_mutex. errno is kept. The entry is freed only if it is still the one in the
+// table, so a concurrent trans_close of the same descriptor is not doubled.
+void close_locked(int fd, io_table_t *e) {
+  int saved = errno;
+  pthread_mutex_unlock(&e->conn_mutex);
+  bool ours = false;
+  if (pthread_mutex_lock(&table_mutex) == 0) {
+    ours = fd_table_ptrs[fd] == e;
+    if (ours) fd_table_ptrs[fd] = nullptr;
+    pthread_mutex_unlock(&table_mutex);
+  }
+  if (ours) release_entry(fd, e);
+  errno = saved;
+}
+
+int unlock_entry(io_table_t *e, int result) {
+  int rc = pthread_mutex_unlock(&e->conn_mutex);
+  if (rc != 0) {
+    errno = rc;
+    return -1;
+  }
+  return result;
+}
+
+void trace_header(int fd, const unsigned char *hdr, int len) {
+  if (trans_debug < 3) return;
+  char hex[16 * 3 + 1] = "";
+  int n = len < 16 ? len : 16;
+  for (int i = 0; i < n; ++i) snprintf(hex + 3 * i, sizeof hex - 3 * i, "%02x ", hdr[i]);
+  trans_trace(3, "fd %d header %s", fd, hex);
+}
+
+bool valid_config(const trans_config_t *c) {
+  if (c->hdr_size < 1 || c->trailer_size < 0 || c->max_data_size < 0) return false;
+  if (c->length_from_msg == nullptr || c->length_to_msg == nullptr) return false;
+  long long total = static_cast<long long>(c->hdr_size) + c->max_data_size + c->trailer_size;
+  return total <= max_frame_bytes;
+}
+
+}  // namespace
+
+void trans_trace(int level, const char *format, ...) {
+  if (trans_debug < level) return;
+  char line[512];
+  int n = snprintf(line, sizeof line, "trans: ");
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(line + n, sizeof line - n - 1, format, ap);
+  va_end(ap);
+  size_t len = strlen(line);
+  line[len] = '\n';
+  fwrite(line, 1, len + 1, stderr);
+}
+
+void trans_drop_socket(int fd) {
+  int saved = errno;
+  shutdown(fd, SHUT_RDWR);
+  close(fd);
+  errno = saved;
+}
+
+int trans_resolve(const char *name_addr_str, int port, bool for_listen, sockaddr_in *addr) {
+  memset(addr, 0, sizeof *addr);
+  addr->sin_family = AF_INET;
+  if (port < 0 || port > 65535) {
+    trans_trace(1, "port %d out of range", port);
+    errno = EINVAL;
+    return -1;
+  }
+  addr->sin_port = htons(static_cast<uint16_t>(port));
+  if (name_addr_str == nullptr || name_addr_str[0] == '\0') {
+    addr->sin_addr.s_addr = htonl(for_listen ? INADDR_ANY : INADDR_LOOPBACK);
+    return 0;
+  }
+  if (isdigit(static_cast<unsigned char>(name_addr_str[0]))) {
+    if (inet_aton(name_addr_str, &addr->sin_addr) != 0) return 0;
+    trans_trace(1, "bad dotted address %s", name_addr_str);
+    errno = TRANS_ERR_NO_HOST;
+    return -1;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *res = nullptr;
+  int rc = getaddrinfo(name_addr_str, nullptr, &hints, &res);
+  if (rc != 0 || res == nullptr) {
+    trans_trace(1, "cannot resolve %s: %s", name_addr_str, gai_strerror(rc));
+    errno = TRANS_ERR_NO_HOST;
+    return -1;
+  }
+  std::unique_ptr<addrinfo, void (*)(addrinfo *)> owner(res, freeaddrinfo);
+  addr->sin_addr = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr;
+  return 0;
+}
+
+int trans_complete_open(int fd, trans_config_t *config_p) {
+  if (!fd_in_range(fd)) {
+    trans_trace(1, "descriptor %d outside the table of %d", fd, TRANS_MAX_FD);
+    if (fd >= 0) trans_drop_socket(fd);
+    errno = fd < 0 ? EBADF : EMFILE;
+    return -1;
+  }
+  if (config_p == nullptr || !valid_config(config_p)) {
+    trans_trace(1, "fd %d: unusable framing configuration", fd);
+    trans_drop_socket(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    trans_trace(1, "fd %d: fcntl: %s", fd, strerror(errno));
+    trans_drop_socket(fd);
+    return -1;
+  }
+  int rc = pthread_mutex_lock(&table_mutex);
+  if (rc != 0) {
+    trans_drop_socket(fd);
+    errno = rc;
+    return -1;
+  }
+  if (fd_table_ptrs[fd] != nullptr) {
+    pthread_mutex_unlock(&table_mutex);
+    trans_trace(1, "fd %d already open", fd);
+    trans_close(fd);
+    errno = TRANS_ERR_ALREADY_OPEN;
+    return -1;
+  }
+  size_t bytes = sizeof(io_table_t) + static_cast<size_t>(config_p->hdr_size) +
+                 config_p->max_data_size + config_p->trailer_size;
+  entry_ptr e(static_cast<io_table_t *>(calloc(1, bytes)));
+  if (!e) {
+    pthread_mutex_unlock(&table_mutex);
+    trans_trace(1, "fd %d: no memory for %zu bytes", fd, bytes);
+    trans_drop_socket(fd);
+    errno = ENOMEM;
+    return -1;
+  }
+  e->buffer = reinterpret_cast<unsigned char *>(e.get() + 1);
+  e->hdr_size = config_p->hdr_size;
+  e->trailer_size = config_p->trailer_size;
+  e->max_data_size = config_p->max_data_size;
+  e->length_from_msg = config_p->length_from_msg;
+  e->length_to_msg = config_p->length_to_msg;
+  e->read_state = e->trailer_size != 0 ? RS_SYNC_START : RS_START;
+  rc = pthread_mutex_init(&e->conn_mutex, nullptr);
+  if (rc != 0) {
+    pthread_mutex_unlock(&table_mutex);
+    trans_drop_socket(fd);
+    errno = rc;
+    return -1;
+  }
+  fd_table_ptrs[fd] = e.release();
+  pthread_mutex_unlock(&table_mutex);
+  return 0;
+}
+
+int trans_close(int fd) {
+  if (!fd_in_range(fd)) return 0;
+  int rc = pthread_mutex_lock(&table_mutex);
+  if (rc != 0) {
+    errno = rc;
+    return -1;
+  }
+  io_table_t *e = fd_table_ptrs[fd];
+  fd_table_ptrs[fd] = nullptr;
+  pthread_mutex_unlock(&table_mutex);
+  if (e == nullptr) return 0;
+  return release_entry(fd, e);
+}
+
+int readSock(int fd, unsigned char *buffer, int len) {
+  ssize_t r = read(fd, buffer, static_cast<size_t>(len));
+  if (r > 0) return static_cast<int>(r);
+  if (r == 0) {
+    errno = EPIPE;
+    return -1;
+  }
+  if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+  return -1;
+}
+
+int writeSock(int fd, const unsigned char *data, int len) {
+  const timespec pause{0, 1000000};
+  int done = 0;
+  while (done < len) {
+    // MSG_NOSIGNAL: a peer's close is reported as EPIPE, never as a signal.
+    ssize_t w = send(fd, data + done, static_cast<size_t>(len - done), MSG_NOSIGNAL);
+    if (w < 0) {
+      if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (zv_shutdown) {
+        errno = EINTR;
+        return -1;
+      }
+      nanosleep(&pause, nullptr);
+      continue;
+    }
+    done += static_cast<int>(w);
+    if (done < len) nanosleep(&pause, nullptr);
+  }
+  return len;
+}
+
+int waitOneFD(int fd, int time_out) {
+  pollfd p{};
+  p.fd = fd;
+  p.events = POLLIN;
+  for (;;) {
+    trans_trace(3, "poll fd %d for %d ms", fd, time_out);
+    int r = poll(&p, 1, time_out);
+    if (r > 0) return 1;
+    if (r == 0) return 0;
+    if (errno != EINTR && errno != EAGAIN) return -1;
+    // A stop request ends an endless wait; the caller sees EINTR.
+    if (zv_shutdown) {
+      errno = EINTR;
+      return -1;
+    }
+  }
+}
+
+// Gathers bytes into the entry's buffer up to `length` buffered and asks the framing for
+// the data length. On any failure but TRANS_ERR_INCOMPLETE the connection is closed and
+// the entry freed (its conn_mutex released); on TRANS_ERR_INCOMPLETE and on success the
+// entry is still held.
+int readSync(int fd, io_table_t *e, int length) {
+  bool sync_mode = e->trailer_size != 0;
+  for (;;) {
+    int room = length - e->bytes_so_far;
+    if (room > 0) {
+      int got = readSock(fd, e->buffer + e->bytes_so_far, room);
+      if (got < 0) {
+        e->read_state = RS_SYNC_START;
+        trans_trace(1, "fd %d read: %s", fd, strerror(errno));
+        close_locked(fd, e);
+        return -1;
+      }
+      e->bytes_so_far += got;
+    }
+    if (e->bytes_so_far < e->hdr_size) {
+      errno = TRANS_ERR_INCOMPLETE;
+      return -1;
+    }
+    int v = e->length_from_msg(e->buffer, e->bytes_so_far);
+    if (v > e->max_data_size) {
+      trace_header(fd, e->buffer, e->bytes_so_far);
+      trans_trace(1, "fd %d: length %d above %d", fd, v, e->max_data_size);
+      close_locked(fd, e);
+      errno = TRANS_ERR_BAD_LENGTH;
+      return -1;
+    }
+    if (v == -2) {
+      --e->bytes_so_far;
+      memmove(e->buffer, e->buffer + 1, static_cast<size_t>(e->bytes_so_far));
+      continue;
+    }
+    if (v >= 0) {
+      trace_header(fd, e->buffer, e->hdr_size);
+      // A framing that names a length before the whole message is buffered would
+      // otherwise hand on bytes that never came.
+      if (sync_mode && e->bytes_so_far < e->hdr_size + v + e->trailer_size) {
+        errno = TRANS_ERR_INCOMPLETE;
+        return -1;
+      }
+      return v;
+    }
+    // More bytes wanted: impossible once a header-mode header or the whole buffer is in,
+    // so the message can never be completed.
+    if (!sync_mode || e->bytes_so_far >= length) {
+      trans_trace(1, "fd %d: no usable length in %d buffered bytes", fd, e->bytes_so_far);
+      close_locked(fd, e);
+      errno = TRANS_ERR_BAD_LENGTH;
+      return -1;
+    }
+    errno = TRANS_ERR_INCOMPLETE;
+    return -1;
+  }
+}
+
+int readMessage(int fd, io_message_t *msg_p) {
+  io_table_t *e = lock_entry(fd);
+  if (e == nullptr) return -1;
+  int n;
+  switch (e->read_state) {
+    case RS_START:
+      e->bytes_so_far = 0;
+      e->read_state = RS_HEADER;
+      [[fallthrough]];
+    case RS_HEADER:
+      n = readSync(fd, e, e->hdr_size);
+      if (n < 0) {
+        if (errno != TRANS_ERR_INCOMPLETE) return -1;
+        return unlock_entry(e, -1);
+      }
+      if (n == 0) {
+        memcpy(msg_p, e->buffer, static_cast<size_t>(e->hdr_size));
+        e->read_state = RS_START;
+        trans_trace(2, "fd %d: header-only message", fd);
+        return unlock_entry(e, 0);
+      }
+      e->read_state = RS_DATA;
+      e->bytes_so_far = 0;
+      e->curr_data_size = n;
+      [[fallthrough]];
+    case RS_DATA: {
+      int want = e->curr_data_size - e->bytes_so_far;
+      int got = want > 0 ? readSock(fd, e->buffer + e->hdr_size + e->bytes_so_far, want) : 0;
+      if (got < 0) {
+        e->read_state = RS_START;
+        trans_trace(1, "fd %d read: %s", fd, strerror(errno));
+        close_locked(fd, e);
+        return -1;
+      }
+      e->bytes_so_far += got;
+      trans_trace(2, "fd %d: state %d, data %d of %d", fd, e->read_state, e->bytes_so_far,
+                  e->curr_data_size);
+      if (e->bytes_so_far < e->curr_data_size) {
+        errno = TRANS_ERR_INCOMPLETE;
+        return unlock_entry(e, -1);
+      }
+      memcpy(msg_p, e->buffer, static_cast<size_t>(e->hdr_size + e->curr_data_size));
+      e->read_state = RS_START;
+      return unlock_entry(e, e->curr_data_size);
+    }
+    case RS_SYNC_START:
+      e->bytes_so_far = 0;
+      e->read_state = RS_SYNC;
+      [[fallthrough]];
+    case RS_SYNC: {
+      n = readSync(fd, e, frame_size(e));
+      if (n < 0) {
+        if (errno != TRANS_ERR_INCOMPLETE) return -1;
+        return unlock_entry(e, -1);
+      }
+      int used = e->hdr_size + n + e->trailer_size;
+      memcpy(msg_p, e->buffer, static_cast<size_t>(e->hdr_size + n));
+      e->bytes_so_far -= used;
+      memmove(e->buffer, e->buffer + used, static_cast<size_t>(e->bytes_so_far));
+      trans_trace(2, "fd %d: sync message of %d, %d bytes left buffered", fd, n,
+                  e->bytes_so_far);
+      return unlock_entry(e, n);
+    }
+    default:
+      trans_trace(1, "fd %d: bad read state %d", fd, e->read_state);
+      close_locked(fd, e);
+      errno = TRANS_ERR_BAD_STATE;
+      return -1;
+  }
+}
+
+int trans_get(int fd, io_message_t *msg_p, int /*buf_length*/, int time_out) {
+  if (msg_p == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  int r = readMessage(fd, msg_p);
+  if (time_out == 0 || r >= 0 || errno != TRANS_ERR_INCOMPLETE) return r;
+  for (;;) {
+    if (waitOneFD(fd, time_out < 0 ? -1 : time_out) < 0) {
+      int saved = errno;
+      trans_trace(1, "fd %d poll: %s", fd, strerror(saved));
+      trans_close(fd);
+      errno = saved;
+      return -1;
+    }
+    r = readMessage(fd, msg_p);
+    if (time_out > 0 || r >= 0 || errno != TRANS_ERR_INCOMPLETE) return r;
+  }
+}
+
+int trans_put(int fd, io_message_t *msg_p, int data_length) {
+  if (msg_p == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  io_table_t *e = lock_entry(fd);
+  if (e == nullptr) return -1;
+  if (data_length < 0 || data_length > e->max_data_size) {
+    trans_trace(1, "fd %d: put of %d bytes above %d", fd, data_length, e->max_data_size);
+    close_locked(fd, e);
+    errno = TRANS_ERR_BAD_LENGTH;
+    return -1;
+  }
+  e->length_to_msg(msg_p, data_length);
+  trace_header(fd, msg_p, e->hdr_size);
+  trans_trace(2, "fd %d: put data length %d", fd, data_length);
+  if (writeSock(fd, msg_p, e->hdr_size + data_length + e->trailer_size) < 0) {
+    trans_trace(1, "fd %d write: %s", fd, strerror(errno));
+    close_locked(fd, e);
+    return -1;
+  }
+  return unlock_entry(e, 0);
+}

@@ -1,0 +1,98 @@
+// Framed messages over non-blocking TCP sockets: open a connection (trans_connect), or
+// serve one at a time (trans_listen), then read and write whole messages (trans_get,
+// trans_put) until trans_close. The library knows nothing of the message contents; each
+// connection's trans_config_t gives the header, trailer and largest data sizes and the two
+// callbacks that read and write the data length of a header.
+//
+// Thread-safe: one process-wide table holds the state of every open descriptor, so a
+// message may arrive over several reads; any thread may call the library, and calls on one
+// descriptor are serialised. Not shared between processes.
+//
+// Every failure is -1 with the cause in errno: a system code, or one of the TRANS_ERR_*
+// codes below. A -1 from trans_get or trans_put with any code but TRANS_ERR_INCOMPLETE and
+// TRANS_ERR_NOT_OPEN (and EINVAL for a null message buffer) means the library has already
+// closed the connection and freed its state; a later trans_close of that descriptor does
+// nothing.
+#ifndef ZV_TRANSPORT_TRANSPORT_H
+#define ZV_TRANSPORT_TRANSPORT_H
+
+// No complete message yet; what came stays buffered for the next read. Still open.
+constexpr int TRANS_ERR_INCOMPLETE = 1001;
+// The descriptor already had a table entry at open.
+constexpr int TRANS_ERR_ALREADY_OPEN = 1002;
+// The descriptor has no table entry.
+constexpr int TRANS_ERR_NOT_OPEN = 1003;
+// A header announced more data than max_data_size (or no usable length at all).
+constexpr int TRANS_ERR_BAD_LENGTH = 1004;
+// The descriptor's read state is corrupt.
+constexpr int TRANS_ERR_BAD_STATE = 1006;
+// The host name could not be resolved.
+constexpr int TRANS_ERR_NO_HOST = 1007;
+// A frame of another type than the expected one (set by the transaction exchange).
+constexpr int TRANS_ERR_BAD_TYPE = 1008;
+
+// Descriptors 0 to TRANS_MAX_FD - 1 are served; a higher one is refused at open with
+// EMFILE.
+constexpr int TRANS_MAX_FD = 1024;
+
+// The caller's message buffer: the header, then the data, then the trailer, contiguous.
+// For reading it must hold hdr_size + max_data_size bytes (+ trailer_size in the
+// synchronising mode, where the trailer is not copied but the caller may size for it).
+typedef unsigned char io_message_t;
+
+// Given the bytes received so far (at least hdr_size), the data length of the message that
+// begins the buffer; -2 when no message begins at the first byte (it is dropped); any
+// other negative value when more bytes are needed. In the synchronising mode a length is
+// only to be returned once the whole message, trailer included, is in the buffer.
+typedef int (*trans_length_from_msg_t)(unsigned char *buffer, int bytes_so_far);
+// Writes data_length into the header of an outgoing message.
+typedef int (*trans_length_to_msg_t)(unsigned char *buffer, int data_length);
+
+// The framing of one connection. A non-zero trailer_size selects the synchronising read
+// mode, in which leading bytes that begin no message are skipped and several messages may
+// come in one read.
+struct trans_config_t {
+  int hdr_size;
+  int trailer_size;
+  int max_data_size;
+  trans_length_from_msg_t length_from_msg;
+  trans_length_to_msg_t length_to_msg;
+};
+
+// Called for each accepted connection with its descriptor (already opened in the table),
+// the peer's port and dotted address. Owns the connection and closes it with trans_close;
+// returns 0 to go on listening.
+typedef int (*trans_accept_func_t)(int fd, int port, char *addr);
+
+// 0 normally. From 1, a line on standard error at each failure; from 2 also at each read
+// and write; from 3 also the first 16 bytes of each header in hex and each poll.
+extern int trans_debug;
+
+// An empty or null name means 127.0.0.1. A refused connection (and the other transient
+// codes) is retried once a second until it succeeds or zv_shutdown is set, in which case
+// -1 comes back with the last connect code.
+int trans_connect(const char *name_addr_str, int port, trans_config_t config);
+
+// An empty or null name means any local address. Serves one connection at a time in the
+// calling thread; returns -1 only, on a failure, on a non-zero accept_func result, or when
+// zv_shutdown is seen (errno EINTR).
+int trans_listen(const char *name_addr_str, int port, trans_config_t config,
+                 trans_accept_func_t accept_func);
+
+// Makes an already connected socket a library connection (non-blocking, table entry).
+// On failure the socket is closed.
+int trans_complete_open(int fd, trans_config_t *config_p);
+
+// The data length of one complete message (0 for a header-only one), copied with its
+// header to msg_p, or -1. buf_length is not consulted. time_out in milliseconds: 0 tries
+// once, -1 waits as long as it takes, any other value tries, waits at most that long
+// once, and tries again.
+int trans_get(int fd, io_message_t *msg_p, int buf_length, int time_out);
+
+// Sets the length in msg_p's header and writes hdr_size + data_length + trailer_size bytes.
+int trans_put(int fd, io_message_t *msg_p, int data_length);
+
+// Ends the connection and frees its state; a descriptor without an entry is left alone.
+int trans_close(int fd);
+
+#endif

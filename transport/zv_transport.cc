@@ -1,0 +1,564 @@
+// The transaction exchange between processes over the framed-socket library.
+#include "transport/zv_transport.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
+#include "runtime/zv_globals.h"
+#include "partners/zv_tpartner.h"
+#include "runtime/zv_log.h"
+
+const trans_config_t zv_trans_config = {TRANS_HDR_SIZE, 0, TRANS_MAX_DATA, length_from_header,
+                                        length_to_header};
+
+namespace {
+
+#define ZV_ASSERT_ARG(cond)                                                          \
+  do {                                                                               \
+    if (!(cond)) fprintf(stderr, "ASSERT Failed: %s: line %d\n", "zv_transport", __LINE__); \
+  } while (0)
+
+struct openssl_free {
+  void operator()(unsigned char *p) const { OPENSSL_free(p); }
+};
+using der_ptr = std::unique_ptr<unsigned char, openssl_free>;
+
+struct c_free {
+  void operator()(char *p) const { free(p); }
+};
+using cbuf_ptr = std::unique_ptr<char, c_free>;
+
+struct x509_free {
+  void operator()(X509 *x) const { X509_free(x); }
+};
+using x509_ptr = std::unique_ptr<X509, x509_free>;
+
+// The host:port text for the log lines, terminated whatever the caller's array holds.
+struct addr_text {
+  char text[sizeof(st_socaddr_t) + 1];
+  explicit addr_text(const st_socaddr_t *a) {
+    size_t n = strnlen(*a, sizeof(st_socaddr_t));
+    memcpy(text, *a, n);
+    text[n] = '\0';
+  }
+};
+
+void log_crypto_error() {
+  unsigned long e = ERR_get_error();
+  if (e == 0) return;
+  char text[256];
+  ERR_error_string_n(e, text, sizeof text);
+  zv_log(-1, "ERROR: crypto library: %s\n", text);
+  ERR_clear_error();
+}
+
+// Sends `bufer_len` bytes as frames of `message_type` of at most 1000 data bytes. On
+// failure the library has already closed the connection; errno is the put's.
+int write_trans(int socket_fd, int message_type, const void *buffer, int bufer_len) {
+  msg_t m;
+  trans_put_be16(m.hdr.msg_type, message_type);
+  const unsigned char *src = static_cast<const unsigned char *>(buffer);
+  for (int off = 0; off < bufer_len;) {
+    int n = bufer_len - off < TRANS_MAX_DATA ? bufer_len - off : TRANS_MAX_DATA;
+    memcpy(m.msg.data, src + off, static_cast<size_t>(n));
+    if (trans_put(socket_fd, reinterpret_cast<io_message_t *>(&m), n) < 0) return -1;
+    off += n;
+  }
+  return 0;
+}
+
+// Gathers exactly `bufer_len` bytes from frames of `message_type`. A frame of another
+// type gives TRANS_ERR_BAD_TYPE, one that brings more than the part has left gives
+// TRANS_ERR_BAD_LENGTH; the connection is closed on every failure.
+int read_trans(int socket_fd, int message_type, void *buffer, int bufer_len) {
+  msg_t m;
+  unsigned char *dst = static_cast<unsigned char *>(buffer);
+  for (int have = 0; have < bufer_len;) {
+    // Waiting without limit, the library reports nothing but failures it has already
+    // closed the connection for.
+    int n = trans_get(socket_fd, reinterpret_cast<io_message_t *>(&m), sizeof m, -1);
+    if (n < 0) return -1;
+    int type = trans_get_be16(m.hdr.msg_type);
+    if (type != message_type) {
+      zv_log(8, "Frame of type %d where type %d was expected\n", type, message_type);
+      trans_close(socket_fd);
+      errno = TRANS_ERR_BAD_TYPE;
+      return -1;
+    }
+    if (n > bufer_len - have) {
+      zv_log(-1, "ERROR: Frame of %d bytes overruns the %d bytes left of a part of %d, "
+                 "connection closed\n", n, bufer_len - have, bufer_len);
+      trans_close(socket_fd);
+      errno = TRANS_ERR_BAD_LENGTH;
+      return -1;
+    }
+    memcpy(dst + have, m.msg.data, static_cast<size_t>(n));
+    have += n;
+  }
+  return 0;
+}
+
+int write_ack(int socket_fd, int message_type) {
+  msg_t m;
+  trans_put_be16(m.hdr.msg_type, message_type);
+  return trans_put(socket_fd, reinterpret_cast<io_message_t *>(&m), 0) < 0 ? -1 : 0;
+}
+
+int read_ack(int socket_fd, int message_type) {
+  msg_t m;
+  if (trans_get(socket_fd, reinterpret_cast<io_message_t *>(&m), sizeof m, -1) < 0) return -1;
+  if (trans_get_be16(m.hdr.msg_type) != message_type) {
+    trans_close(socket_fd);
+    errno = TRANS_ERR_BAD_TYPE;
+    return -1;
+  }
+  return 0;
+}
+
+// Why a record cannot be sent as it stands, or nullptr. The sender reads exactly the
+// announced bytes from the record's buffers, so lengths beyond them are never sent.
+const char *unsendable(const Trans_ctl_rec *t, char *why, size_t why_size) {
+  if (t->imsg_length < 0 || t->ibuf_alloc_length < 0 || t->omsg_length < 0 ||
+      t->obuf_alloc_length < 0 || t->digest_length < 0) {
+    snprintf(why, why_size, "negative length");
+  } else if (t->imsg_length > 0 && t->ibuf_alloc_length > 0 &&
+             (t->imsg_length > t->ibuf_alloc_length || t->ibufferp == nullptr)) {
+    snprintf(why, why_size, "imsg_length %d with ibuf_alloc_length %d%s", t->imsg_length,
+             t->ibuf_alloc_length, t->ibufferp == nullptr ? " and no ibuffer" : "");
+  } else if (t->omsg_length > 0 && t->obuf_alloc_length > 0 &&
+             (t->omsg_length > t->obuf_alloc_length || t->obufferp == nullptr)) {
+    snprintf(why, why_size, "omsg_length %d with obuf_alloc_length %d%s", t->omsg_length,
+             t->obuf_alloc_length, t->obufferp == nullptr ? " and no obuffer" : "");
+  } else if (t->ibuf_alloc_length > ZV_TRANS_MAX_ALLOC ||
+             t->obuf_alloc_length > ZV_TRANS_MAX_ALLOC) {
+    snprintf(why, why_size, "buffer allocation above %d", ZV_TRANS_MAX_ALLOC);
+  } else if (t->digest_length > ZV_MAX_DIGEST_LENGTH) {
+    snprintf(why, why_size, "digest_length %d above %d", t->digest_length,
+             ZV_MAX_DIGEST_LENGTH);
+  } else {
+    return nullptr;
+  }
+  return why;
+}
+
+// Why an announced control record is refused by the receiver, or nullptr.
+const char *unacceptable(int imsg, int ialloc, int omsg, int oalloc, int lcert, int rcert,
+                         int digest, char *why, size_t why_size) {
+  if (imsg < 0 || ialloc < 0 || omsg < 0 || oalloc < 0 || lcert < 0 || rcert < 0 ||
+      digest < 0) {
+    snprintf(why, why_size, "negative length");
+  } else if (imsg > ialloc) {
+    snprintf(why, why_size, "imsg_length %d above ibuf_alloc_length %d", imsg, ialloc);
+  } else if (omsg > oalloc) {
+    snprintf(why, why_size, "omsg_length %d above obuf_alloc_length %d", omsg, oalloc);
+  } else if (digest > ZV_MAX_DIGEST_LENGTH) {
+    snprintf(why, why_size, "digest_length %d above %d", digest, ZV_MAX_DIGEST_LENGTH);
+  } else if (ialloc > ZV_TRANS_MAX_ALLOC || oalloc > ZV_TRANS_MAX_ALLOC ||
+             lcert > ZV_TRANS_MAX_ALLOC || rcert > ZV_TRANS_MAX_ALLOC) {
+    snprintf(why, why_size, "allocation above the limit of %d bytes", ZV_TRANS_MAX_ALLOC);
+  } else {
+    return nullptr;
+  }
+  return why;
+}
+
+// Reads one certificate part into a new X509. The log texts differ only in the word.
+int receive_cert(int fd, int type, int length, const char *which, x509_ptr *out) {
+  if (length < 1) {
+    zv_log(8, "No %s cert to read\n", which);
+    return 0;
+  }
+  std::unique_ptr<unsigned char[]> der(new (std::nothrow) unsigned char[length]);
+  if (!der) {
+    zv_log(8, "Allocation for %s cert buffer failed\n", which);
+    trans_close(fd);
+    return -1;
+  }
+  zv_log(8, "Reading %s cert, length = %d\n", which, length);
+  if (read_trans(fd, type, der.get(), length) < 0) {
+    zv_log(8, "Reading %s cert failed, errno = %d\n", which, errno);
+    return -1;
+  }
+  X509 *x = nullptr;
+  int rv = create_cert_struct(&x, der.get(), length);
+  if (rv < 0) {
+    zv_log(8, "Creation of %s X509 failed, ret_val = %d\n", which, rv);
+    trans_close(fd);
+    return -1;
+  }
+  out->reset(x);
+  return 0;
+}
+
+// Allocates and reads one buffer part. The log texts differ only in the letter.
+int receive_buffer(int fd, int type, int alloc, int length, char letter, cbuf_ptr *out) {
+  if (alloc < 1) {
+    zv_log(8, "No %cbuffer allocation needed\n", letter);
+    return 0;
+  }
+  // Zeroed, so that the bytes past the message are defined for whoever reads them.
+  cbuf_ptr buf(static_cast<char *>(calloc(1, static_cast<size_t>(alloc))));
+  if (!buf) {
+    zv_log(8, "Allocation for %cbuffer failed\n", letter);
+    trans_close(fd);
+    return -1;
+  }
+  if (length >= 1) {
+    zv_log(8, "Reading %cbuffer, length = %d\n", letter, length);
+    if (read_trans(fd, type, buf.get(), length) < 0) {
+      zv_log(8, "Reading of %cbuffer failed, errno = %d\n", letter, errno);
+      return -1;
+    }
+  } else {
+    zv_log(8, "%cbuffer allocated, nothing to read\n", letter);
+  }
+  *out = std::move(buf);
+  return 0;
+}
+
+}  // namespace
+
+int length_from_header(unsigned char *msg_p, int /*len*/) { return msg_p[2] * 256 + msg_p[3]; }
+
+int length_to_header(unsigned char *msg_p, int len) {
+  trans_put_be16(msg_p + 2, len);
+  return 0;
+}
+
+int prepare_addr(st_socaddr_t *socaddr, st_ipaddr_t *ip_addr, int *port) {
+  ZV_ASSERT_ARG(socaddr != nullptr);
+  ZV_ASSERT_ARG(ip_addr != nullptr);
+  ZV_ASSERT_ARG(port != nullptr);
+  if (socaddr == nullptr || ip_addr == nullptr || port == nullptr) return -1;
+  const char *s = *socaddr;
+  size_t len = strnlen(s, sizeof(st_socaddr_t));
+  const char *colon = static_cast<const char *>(memchr(s, ':', len));
+  if (colon == nullptr) return -1;
+  size_t host_len = static_cast<size_t>(colon - s);
+  if (host_len > sizeof(st_ipaddr_t) - 1) {
+    zv_log(-1, "ERROR: Host part of address (%.*s) is longer than %d characters\n",
+           static_cast<int>(len), s, static_cast<int>(sizeof(st_ipaddr_t) - 1));
+    return -1;
+  }
+  char port_text[sizeof(st_socaddr_t)];
+  size_t port_len = len - host_len - 1;
+  memcpy(port_text, colon + 1, port_len);
+  port_text[port_len] = '\0';
+  long p = strtol(port_text, nullptr, 10);
+  if (p <= 0 || p > 65535) return -1;
+  memcpy(*ip_addr, s, host_len);
+  (*ip_addr)[host_len] = '\0';
+  *port = static_cast<int>(p);
+  return 0;
+}
+
+int flaten_partner_id(Trans_ctl_rec *tctlp, st_tpid_str_t *ptPartner_id) {
+  ZV_ASSERT_ARG(tctlp != nullptr);
+  ZV_ASSERT_ARG(ptPartner_id != nullptr);
+  if (tctlp == nullptr || ptPartner_id == nullptr) return -1;
+  int i = tctlp->tp_index;
+  if (i < 0 || i >= ZV_MAX_TP) {
+    zv_log(-1, "ERROR: Found an invalid tp_index of %d - cannot flaten.", i);
+    return -1;
+  }
+  const Tpartner_rec &p = partner[i];
+  char *id = *ptPartner_id;
+  size_t n = strnlen(p.local_id, 15);
+  memcpy(id, p.local_id, n);
+  memset(id + n, ' ', 15 - n);
+  memcpy(id + 15, p.remote_id, 15);
+  return 0;
+}
+
+int create_partner_index(st_tpid_str_t *ptPartner_id, int *piTp_index) {
+  ZV_ASSERT_ARG(ptPartner_id != nullptr);
+  ZV_ASSERT_ARG(piTp_index != nullptr);
+  if (ptPartner_id == nullptr || piTp_index == nullptr) return -1;
+  const char *id = *ptPartner_id;
+  char text[sizeof(st_tpid_str_t)];
+  memcpy(text, id, sizeof text - 1);
+  text[sizeof text - 1] = '\0';
+  char local_id[16];
+  memcpy(local_id, id, 15);
+  int n = 15;
+  while (n > 0 && (local_id[n - 1] == ' ' || local_id[n - 1] == '\0')) --n;
+  local_id[n] = '\0';
+  char remote_id[16];
+  memcpy(remote_id, id + 15, 15);
+  remote_id[15] = '\0';
+  int index = -1;
+  // An empty id is what a sender without a partner sends; it would agree with every
+  // entry of the lookup, so it names none.
+  if (local_id[0] != '\0' || remote_id[0] != '\0') index = tpLookup(local_id, remote_id, 0);
+  if (index < 0) {
+    zv_log(-1, "ERROR: Cannot determine trading partner for tpartner_id of %s\n", text);
+    return -1;
+  }
+  *piTp_index = index;
+  return 0;
+}
+
+int create_cert_struct(X509 **ppCert, unsigned char *pCert_buf, int iCert_length) {
+  ZV_ASSERT_ARG(ppCert != nullptr);
+  ZV_ASSERT_ARG(pCert_buf != nullptr);
+  if (ppCert == nullptr || pCert_buf == nullptr) return -1;
+  const unsigned char *p = pCert_buf;
+  X509 *x = iCert_length > 0 ? d2i_X509(nullptr, &p, iCert_length) : nullptr;
+  if (x == nullptr) {
+    zv_log(-1, "ERROR: Cannot create a valid X509 cert  from DER buffer\n");
+    log_crypto_error();
+    return -1;
+  }
+  *ppCert = x;
+  return 0;
+}
+
+int flatten_cert_struct(X509 *pCert, unsigned char **ppBuffer, int *piLength) {
+  ZV_ASSERT_ARG(pCert != nullptr);
+  ZV_ASSERT_ARG(ppBuffer != nullptr);
+  ZV_ASSERT_ARG(piLength != nullptr);
+  if (pCert == nullptr || ppBuffer == nullptr || piLength == nullptr) return -1;
+  int n = i2d_X509(pCert, nullptr);
+  if (n <= 0) {
+    log_crypto_error();
+    return -1;
+  }
+  der_ptr buf(static_cast<unsigned char *>(OPENSSL_malloc(static_cast<size_t>(n))));
+  if (!buf) return -1;
+  unsigned char *p = buf.get();
+  if (i2d_X509(pCert, &p) != n) {
+    log_crypto_error();
+    return -1;
+  }
+  *ppBuffer = buf.release();
+  *piLength = n;
+  return 0;
+}
+
+int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr) {
+  ZV_ASSERT_ARG(tctlp != nullptr);
+  ZV_ASSERT_ARG(trans_socaddr != nullptr);
+  if (tctlp == nullptr || trans_socaddr == nullptr) return -1;
+  addr_text where(trans_socaddr);
+  zv_log(8, "Sending transport message to %s\n", where.text);
+  dump_tctlp(8, tctlp);
+
+  st_ipaddr_t host;
+  int port;
+  if (prepare_addr(trans_socaddr, &host, &port) < 0) {
+    zv_log(8, "Cannot determine proper addr, port in (%s) - message not sent\n", where.text);
+    return -1;
+  }
+  char why[128];
+  if (unsendable(tctlp, why, sizeof why) != nullptr) {
+    zv_log(-1, "ERROR: Transport message to (%s) not sent: %s\n", where.text, why);
+    return -1;
+  }
+  int fd = trans_connect(host, port, zv_trans_config);
+  if (fd < 0) {
+    zv_log(8, "Connect to local transport target at address (%s) failed - message not sent\n",
+           where.text);
+    return -1;
+  }
+
+  der_ptr local_der, remote_der;
+  int local_len = 0, remote_len = 0;
+  if (tctlp->pLocalCert != nullptr) {
+    unsigned char *p = nullptr;
+    int rv = flatten_cert_struct(tctlp->pLocalCert, &p, &local_len);
+    if (rv < 0) {
+      zv_log(8, "Flattening of local X509 failed, ret_val = %d\n", rv);
+      trans_close(fd);
+      return -1;
+    }
+    local_der.reset(p);
+  }
+  if (tctlp->pRemoteCert != nullptr) {
+    unsigned char *p = nullptr;
+    int rv = flatten_cert_struct(tctlp->pRemoteCert, &p, &remote_len);
+    if (rv < 0) {
+      zv_log(8, "Flattening of remote X509 failed, ret_val = %d\n", rv);
+      trans_close(fd);
+      return -1;
+    }
+    remote_der.reset(p);
+  }
+
+  trans_tctl_t t;
+  memset(&t, 0, sizeof t);
+  trans_put_be32(t.who, tctlp->who);
+  trans_put_be32(t.msg_type, tctlp->msg_type);
+  trans_put_be32(t.iPriority, tctlp->iPriority);
+  trans_put_be32(t.zvp_version, tctlp->zvp_version);
+  trans_put_be32(t.dest_port, tctlp->dest_port);
+  if (tctlp->dest_ip != nullptr)
+    memcpy(t.dest_ip, tctlp->dest_ip, strnlen(tctlp->dest_ip, sizeof t.dest_ip));
+  memcpy(t.isa_line, tctlp->isa_line, strnlen(tctlp->isa_line, sizeof t.isa_line));
+  trans_put_be32(t.imsg_length, tctlp->imsg_length);
+  trans_put_be32(t.ibuf_alloc_length, tctlp->ibuf_alloc_length);
+  trans_put_be32(t.omsg_length, tctlp->omsg_length);
+  trans_put_be32(t.obuf_alloc_length, tctlp->obuf_alloc_length);
+  trans_put_be32(t.local_cert_length, local_len);
+  trans_put_be32(t.remote_cert_length, remote_len);
+  trans_put_be32(t.digest_length, tctlp->digest_length);
+  flaten_partner_id(tctlp, reinterpret_cast<st_tpid_str_t *>(t.partner_id));
+
+  zv_log(8, "Sending trans_tctl, length = %d\n", TRANS_TCTL_SIZE);
+  if (write_trans(fd, TRANS_TCTL, &t, TRANS_TCTL_SIZE) < 0) {
+    zv_log(8, "Sending trans_tctl failed, errno = %d\n", errno);
+    return -1;
+  }
+  if (local_len > 0) {
+    zv_log(8, "Sending local cert, length = %d\n", local_len);
+    int rv = write_trans(fd, LOCAL_CERT, local_der.get(), local_len);
+    local_der.reset();
+    if (rv < 0) {
+      zv_log(8, "Sending local cert failed, errno = %d\n", errno);
+      return -1;
+    }
+  }
+  if (remote_len > 0) {
+    zv_log(8, "Sending remote cert, length = %d\n", remote_len);
+    int rv = write_trans(fd, REMOTE_CERT, remote_der.get(), remote_len);
+    remote_der.reset();
+    if (rv < 0) {
+      zv_log(8, "Sending remote cert failed, errno = %d\n", errno);
+      return -1;
+    }
+  }
+  if (tctlp->imsg_length > 0 && tctlp->ibuf_alloc_length > 0) {
+    zv_log(8, "Sending ibuffer, length = %d\n", tctlp->imsg_length);
+    if (write_trans(fd, IN_BUFFER, tctlp->ibufferp, tctlp->imsg_length) < 0) {
+      zv_log(8, "Sending ibuffer failed, errno = %d\n", errno);
+      return -1;
+    }
+  }
+  if (tctlp->omsg_length > 0 && tctlp->obuf_alloc_length > 0) {
+    zv_log(8, "Sending obuffer, length = %d\n", tctlp->omsg_length);
+    if (write_trans(fd, OUT_BUFFER, tctlp->obufferp, tctlp->omsg_length) < 0) {
+      zv_log(8, "Sending obuffer failed, errno = %d\n", errno);
+      return -1;
+    }
+  }
+  if (tctlp->digest_length > 0) {
+    zv_log(8, "Sending digest, length = %d\n", tctlp->digest_length);
+    if (write_trans(fd, DIGEST, tctlp->digest, tctlp->digest_length) < 0) {
+      zv_log(8, "Sending digest failed, errno = %d\n", errno);
+      return -1;
+    }
+  }
+  if (read_ack(fd, TRANS_ACK) < 0) {
+    zv_log(8, "Waiting for acknowledgement failed, errno = %d\n", errno);
+    return -1;
+  }
+  trans_close(fd);
+  return 0;
+}
+
+int listen_transport(st_socaddr_t *local_socaddr, trans_accept_func_t accept_func) {
+  ZV_ASSERT_ARG(local_socaddr != nullptr);
+  ZV_ASSERT_ARG(accept_func != nullptr);
+  if (local_socaddr == nullptr || accept_func == nullptr) return -1;
+  addr_text where(local_socaddr);
+  st_ipaddr_t host;
+  int port;
+  if (prepare_addr(local_socaddr, &host, &port) < 0) {
+    zv_log(8, "Cannot determine proper port in (%s) - listen terminated\n", where.text);
+    return -1;
+  }
+  if (zv_shutdown) return -1;
+  trans_listen(host, port, zv_trans_config, accept_func);
+  zv_log(8, "listen on local transport socket at address (%s) failed - listen terminated\n",
+         where.text);
+  return -1;
+}
+
+int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest_ip) {
+  ZV_ASSERT_ARG(tctlp != nullptr);
+  ZV_ASSERT_ARG(dest_ip != nullptr);
+  if (tctlp == nullptr || dest_ip == nullptr) {
+    trans_close(socket_fd);
+    return -1;
+  }
+  zv_log(8, "Reading transport message from socket = %d\n", socket_fd);
+  zv_log(8, "Reading trans_tctl, length = %d\n", TRANS_TCTL_SIZE);
+  trans_tctl_t t;
+  if (read_trans(socket_fd, TRANS_TCTL, &t, TRANS_TCTL_SIZE) < 0) {
+    zv_log(8, "Reading trans_tctl failed, errno = %d\n", errno);
+    return -1;
+  }
+  const int imsg = trans_get_be32(t.imsg_length);
+  const int ialloc = trans_get_be32(t.ibuf_alloc_length);
+  const int omsg = trans_get_be32(t.omsg_length);
+  const int oalloc = trans_get_be32(t.obuf_alloc_length);
+  const int lcert = trans_get_be32(t.local_cert_length);
+  const int rcert = trans_get_be32(t.remote_cert_length);
+  const int digest_length = trans_get_be32(t.digest_length);
+  char why[128];
+  if (unacceptable(imsg, ialloc, omsg, oalloc, lcert, rcert, digest_length, why, sizeof why)) {
+    zv_log(-1, "ERROR: Refused transport message from socket = %d: %s\n", socket_fd, why);
+    trans_close(socket_fd);
+    errno = TRANS_ERR_BAD_LENGTH;
+    return -1;
+  }
+
+  // Everything is gathered here and handed to the record only once acknowledged, so a
+  // failed receive leaves the record as it was given.
+  int tp_index = tctlp->tp_index;
+  st_tpid_str_t partner_id;
+  memcpy(partner_id, t.partner_id, sizeof partner_id);
+  if (create_partner_index(&partner_id, &tp_index) < 0) tp_index = -1;
+
+  x509_ptr local_cert, remote_cert;
+  if (receive_cert(socket_fd, LOCAL_CERT, lcert, "local", &local_cert) < 0) return -1;
+  if (receive_cert(socket_fd, REMOTE_CERT, rcert, "remote", &remote_cert) < 0) return -1;
+  cbuf_ptr ibuf, obuf;
+  if (receive_buffer(socket_fd, IN_BUFFER, ialloc, imsg, 'i', &ibuf) < 0) return -1;
+  if (receive_buffer(socket_fd, OUT_BUFFER, oalloc, omsg, 'o', &obuf) < 0) return -1;
+  char digest[ZV_DIGEST_SIZE];
+  if (digest_length > 0) {
+    zv_log(8, "Reading digest, length = %d\n", digest_length);
+    if (read_trans(socket_fd, DIGEST, digest, digest_length) < 0) {
+      zv_log(8, "Reading of digest failed, errno = %d\n", errno);
+      return -1;
+    }
+  }
+  digest[digest_length] = '\0';
+
+  if (write_ack(socket_fd, TRANS_ACK) < 0) {
+    zv_log(8, "Sending of acknowledgement failed, errno = %d\n", errno);
+    return -1;
+  }
+  trans_close(socket_fd);
+
+  tctlp->who = trans_get_be32(t.who);
+  tctlp->msg_type = trans_get_be32(t.msg_type);
+  tctlp->iPriority = trans_get_be32(t.iPriority);
+  tctlp->zvp_version = trans_get_be32(t.zvp_version);
+  tctlp->dest_port = trans_get_be32(t.dest_port);
+  memcpy(tctlp->isa_line, t.isa_line, sizeof tctlp->isa_line);
+  // The field may fill all 20 bytes; the caller's text must still end.
+  memcpy(*dest_ip, t.dest_ip, sizeof(st_ipaddr_t) - 1);
+  (*dest_ip)[sizeof(st_ipaddr_t) - 1] = '\0';
+  tctlp->dest_ip = *dest_ip;
+  tctlp->ibuf_length = tctlp->imsg_length = imsg;
+  tctlp->ibuf_alloc_length = ialloc;
+  tctlp->obuf_length = tctlp->omsg_length = omsg;
+  tctlp->obuf_alloc_length = oalloc;
+  tctlp->digest_length = digest_length;
+  memcpy(tctlp->digest, digest, static_cast<size_t>(digest_length) + 1);
+  tctlp->tp_index = tp_index;
+  if (local_cert) tctlp->pLocalCert = local_cert.release();
+  if (remote_cert) tctlp->pRemoteCert = remote_cert.release();
+  if (ibuf) tctlp->ibufferp = ibuf.release();
+  if (obuf) tctlp->obufferp = obuf.release();
+  dump_tctlp(8, tctlp);
+  return 0;
+}

@@ -1,0 +1,154 @@
+// The exchange of one transaction between the processes of an installation: a sender
+// (send_transport_msg) connects to a process's transport address and sends one
+// Trans_ctl_rec as a control frame followed by its certificates, buffers and digest, and
+// waits for the acknowledgement; a receiver serves an address (listen_transport) and
+// rebuilds each record (receive_transport_msg). One transaction per connection.
+//
+// This header is also the one definition of the wire format, which binds every process
+// of an installation, those outside this repository included: frames of a 4-byte header
+// (type, data size; big-endian) and at most 1000 data bytes, and the 208-byte control
+// record trans_tctl_t. Both ends build and read the frames through these definitions.
+//
+// Each call works on its own connection and record and takes no lock of its own, so any
+// thread may call it; the partner table is only read.
+#ifndef ZV_TRANSPORT_ZV_TRANSPORT_H
+#define ZV_TRANSPORT_ZV_TRANSPORT_H
+
+#include <cstddef>
+
+#include <openssl/types.h>
+
+#include "runtime/zv_common.h"
+#include "transport/transport.h"
+
+// Frame types.
+enum trans_message_type {
+  TRANS_TCTL = 0,   // the control record
+  LOCAL_CERT = 1,   // DER X.509 certificate
+  REMOTE_CERT = 2,  // DER X.509 certificate
+  IN_BUFFER = 3,
+  OUT_BUFFER = 4,
+  DIGEST = 5,       // digest text without its NUL
+  TRANS_ACK = 6,    // no data
+  TRANS_NACK = 7,   // defined, never sent
+};
+
+constexpr int TRANS_HDR_SIZE = 4;
+constexpr int TRANS_MAX_DATA = 1000;
+constexpr int TRANS_TCTL_SIZE = 208;
+
+// The most a receiver allocates for one announced buffer or certificate. The system's own
+// buffers are 64 KiB; anything above this limit is refused, not allocated.
+constexpr int ZV_TRANS_MAX_ALLOC = 16 * 1024 * 1024;
+
+// One frame. All integers big-endian.
+struct msghdr_t {
+  unsigned char msg_type[2];  // trans_message_type
+  unsigned char msg_size[2];  // data bytes that follow, 0 to 1000
+};
+struct msgdata_t {
+  unsigned char data[TRANS_MAX_DATA];
+};
+struct msg_t {
+  msghdr_t hdr;
+  msgdata_t msg;
+};
+
+// The control record, the data of one TRANS_TCTL frame. Integers are 32-bit two's
+// complement, big-endian; every byte not set by a field is zero.
+struct trans_tctl_t {
+  unsigned char who[4];
+  unsigned char msg_type[4];
+  unsigned char iPriority[4];
+  unsigned char zvp_version[4];
+  unsigned char dest_port[4];
+  char dest_ip[20];       // NUL-padded; all zero when the record has none
+  char partner_id[31];    // st_tpid_str_t, see flaten_partner_id
+  char isa_line[106];     // up to its NUL, NUL-padded
+  unsigned char padding[3];
+  unsigned char imsg_length[4];
+  unsigned char ibuf_alloc_length[4];
+  unsigned char omsg_length[4];
+  unsigned char obuf_alloc_length[4];
+  unsigned char local_cert_length[4];
+  unsigned char remote_cert_length[4];
+  unsigned char digest_length[4];
+};
+
+static_assert(sizeof(msghdr_t) == TRANS_HDR_SIZE);
+static_assert(sizeof(msg_t) == TRANS_HDR_SIZE + TRANS_MAX_DATA);
+static_assert(sizeof(trans_tctl_t) == TRANS_TCTL_SIZE);
+static_assert(offsetof(trans_tctl_t, dest_port) == 16);
+static_assert(offsetof(trans_tctl_t, dest_ip) == 20);
+static_assert(offsetof(trans_tctl_t, partner_id) == 40);
+static_assert(offsetof(trans_tctl_t, isa_line) == 71);
+static_assert(offsetof(trans_tctl_t, padding) == 177);
+static_assert(offsetof(trans_tctl_t, imsg_length) == 180);
+static_assert(offsetof(trans_tctl_t, digest_length) == 204);
+
+inline void trans_put_be16(unsigned char *p, int v) {
+  p[0] = static_cast<unsigned char>((v >> 8) & 0xff);
+  p[1] = static_cast<unsigned char>(v & 0xff);
+}
+inline int trans_get_be16(const unsigned char *p) { return (p[0] << 8) | p[1]; }
+inline void trans_put_be32(unsigned char *p, int v) {
+  unsigned u = static_cast<unsigned>(v);
+  p[0] = static_cast<unsigned char>(u >> 24);
+  p[1] = static_cast<unsigned char>(u >> 16);
+  p[2] = static_cast<unsigned char>(u >> 8);
+  p[3] = static_cast<unsigned char>(u);
+}
+inline int trans_get_be32(const unsigned char *p) {
+  unsigned u = (static_cast<unsigned>(p[0]) << 24) | (static_cast<unsigned>(p[1]) << 16) |
+               (static_cast<unsigned>(p[2]) << 8) | p[3];
+  return static_cast<int>(u);
+}
+
+// The framing callbacks of the exchange (bytes 2 and 3 of the header).
+int length_from_header(unsigned char *msg_p, int len);
+int length_to_header(unsigned char *msg_p, int len);
+
+// The framing both ends use: 4-byte header, no trailer, at most 1000 data bytes.
+extern const trans_config_t zv_trans_config;
+
+// Sends one transaction to the host:port text and waits for its acknowledgement: 0 when
+// it came, -1 otherwise. The record is only read; the caller keeps everything in it.
+// A record whose lengths contradict its buffers (a length above its allocation, a digest
+// over 2048 characters, a missing buffer) is refused before anything is sent.
+int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr);
+
+// Serves the host:port text until listening fails (always -1). accept_func gets each
+// connection as from trans_listen, must close it (receive_transport_msg does) and return 0.
+int listen_transport(st_socaddr_t *local_socaddr, trans_accept_func_t accept_func);
+
+// Reads one transaction from an accepted connection into *tctlp, acknowledges it and
+// closes the connection; 0 / -1. *dest_ip receives the destination address text and the
+// record's dest_ip points at it. On success the record's owner owns ibufferp and obufferp
+// (free) and pLocalCert and pRemoteCert (X509_free). On failure the record is left as it
+// was given and nothing is acknowledged: a transaction whose announced lengths exceed its
+// allocations, the digest's 2048 characters or ZV_TRANS_MAX_ALLOC, or whose part brings
+// more bytes than announced, is refused. A partner id that names no partner sets tp_index
+// to -1 and the transaction is still received.
+int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest_ip);
+
+// Splits "host:port" at its first ':'. -1 without a ':', for a port that is not a number
+// from 1 to 65535, or for a host of more than 19 characters; *ip_addr and *port are then
+// untouched. An empty host is allowed (loopback when connecting, any when listening).
+int prepare_addr(st_socaddr_t *socaddr, st_ipaddr_t *ip_addr, int *port);
+
+// The partner entry of a flattened partner id; -1 when none matches (or the id is empty),
+// *piTp_index then unchanged.
+int create_partner_index(st_tpid_str_t *ptPartner_id, int *piTp_index);
+
+// Writes bytes 0 to 29 of the flattened id of the record's partner: its local_id padded
+// with blanks to 15, then the 15 bytes of its remote_id as stored. Byte 30 is not written.
+// -1, writing nothing, when tp_index names no entry of the table.
+int flaten_partner_id(Trans_ctl_rec *tctlp, st_tpid_str_t *ptPartner_id);
+
+// A new X509 from DER bytes, owned by the caller.
+int create_cert_struct(X509 **ppCert, unsigned char *pCert_buf, int iCert_length);
+
+// The DER of a certificate in a new buffer that the caller frees with OPENSSL_free.
+int flatten_cert_struct(X509 *pCert, unsigned char **ppBuffer, int *piLength);
+
+#endif
