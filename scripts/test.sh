@@ -22,21 +22,27 @@ cmake --build build-asan -j "$jobs"
 (cd build-asan && ctest --output-on-failure -j "$jobs" --timeout 900)
 
 if command -v clang++ >/dev/null; then
-  echo "== fuzz targets (libFuzzer, ${ZV_FUZZ_SECONDS:-20}s each)"
+  secs=${ZV_FUZZ_SECONDS:-15}
+  echo "== fuzz targets (libFuzzer, ${secs}s each)"
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DZV_FUZZ=ON -DZV_BENCH=OFF -DZV_WERROR=OFF >/dev/null
   cmake --build build-fuzz -j "$jobs"
-  for corpus in fuzz/corpus/*/; do
-    [ -d "$corpus" ] || continue
-    target=$(basename "$corpus")
-    bin=$(find build-fuzz/fuzz -maxdepth 1 -type f -name "$target" | head -1)
-    [ -n "$bin" ] || continue
+  fuzz_one() {  # corpus directory
+    local target bin work
+    target=$(basename "$1")
+    bin=build-fuzz/fuzz/$target
+    [ -x "$bin" ] || { echo "   $target: no binary"; return 1; }
     work=$(mktemp -d)
-    cp -r "$corpus"/. "$work"/
-    "$bin" -max_total_time="${ZV_FUZZ_SECONDS:-20}" -rss_limit_mb=2048 "$work" >/dev/null 2>build-fuzz/"$target".log \
-      || { cat build-fuzz/"$target".log; exit 1; }
+    cp -r "$1"/. "$work"/
+    if "$bin" -max_total_time="$secs" -rss_limit_mb=2048 "$work" >/dev/null 2>"build-fuzz/$target.log"; then
+      echo "   $target: ok"
+    else
+      cat "build-fuzz/$target.log"; echo "   $target: FAILED"; rm -rf "$work"; return 1
+    fi
     rm -rf "$work"
-    echo "   $target: ok"
-  done
+  }
+  export -f fuzz_one
+  export secs
+  ls -d fuzz/corpus/*/ | sed 's:/$::' | xargs -P "$jobs" -I{} bash -c 'fuzz_one {}'
 fi
 echo "== all tests passed"
