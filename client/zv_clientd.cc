@@ -41,9 +41,22 @@ char main_obuf[ZV_CLIENT_BUF_SIZE];
 // Set by receipt_in_buf; read by the listener thread for the role and the buffers.
 Trans_ctl_rec *main_tctlp = nullptr;
 
-// How long the receipt client waits for its listener after cancelling it; a
-// transaction in progress is allowed to finish, a stalled peer is not waited for.
-constexpr int kListenerJoinMs = 3000;
+// How long the receipt client waits at shutdown for its listener to end by itself, and
+// then after cancelling it; a stalled peer is not waited for longer.
+constexpr int kListenerEndMs = 2000;
+constexpr int kListenerJoinMs = 2000;
+
+bool join_within(pthread_t thread, int ms) {
+  timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += ms / 1000;
+  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  return pthread_timedjoin_np(thread, nullptr, &until) == 0;
+}
 
 // Puts the record's input start, its length and the output capacity back when a
 // document is done: the classification moves the input pointer, the builders set
@@ -276,12 +289,13 @@ int receipt_in_buf(Trans_ctl_rec *tctlp, const char *socaddr) {
     millisleep(10000);
     zv_client::idle_log_call();
   }
-  pthread_cancel(thread);
-  timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_sec += kListenerJoinMs / 1000;
-  if (pthread_timedjoin_np(thread, nullptr, &until) != 0)
-    zv_log(-1, "WARNING: receipt listen thread did not end, process exits without it\n");
+  // The listener sees the stop flag within a fraction of a second and ends by itself;
+  // it is cancelled only when it does not (a peer stalled in mid-transaction).
+  if (!join_within(thread, kListenerEndMs)) {
+    pthread_cancel(thread);
+    if (!join_within(thread, kListenerJoinMs))
+      zv_log(-1, "WARNING: receipt listen thread did not end, process exits without it\n");
+  }
   return 0;
 }
 
