@@ -118,6 +118,17 @@ TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
   ASSERT_EQ(send_request(in_.receipt_port, "XYZ not a request"), 0);
   ASSERT_EQ(send_request(in_.receipt_port, std::string(65536, 'Z')), 0);
   ASSERT_EQ(send_request(in_.receipt_port, status_request("NOSUCH", "TEST")), 0);
+  // A peer that connects and leaves without a transaction.
+  {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(in_.receipt_port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(write(fd, "\0\0\0", 3), 3);
+    close(fd);
+  }
 
   const size_t n = sizeof reqs / sizeof reqs[0];
   std::vector<std::string> lines = ctu::wait_stub_lines(in_, n);
@@ -143,12 +154,18 @@ TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
   }
   EXPECT_EQ(ctu::parse_stub_line(lines[1]).dest, "127.0.0.1:17103");  // high priority port
 
-  zvtest::wait_for([&] { return ctu::receipt_log(in_).size() >= 3; }, 5000);
+  zvtest::wait_for([&] { return ctu::receipt_log(in_).size() >= 4; }, 5000);
   std::vector<std::string> log = ctu::receipt_log(in_);
-  ASSERT_EQ(log.size(), 3u);
+  ASSERT_EQ(log.size(), 4u);
   EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
   EXPECT_EQ(ctu::log_code(log[1]), ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
   EXPECT_EQ(ctu::log_code(log[2]), ZV_ERRM_UNKNOWN_ISAID_FOUND);
+  EXPECT_EQ(ctu::log_code(log[3]), ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
+  // The oversized request was kept as a failed message.
+  bool kept = false;
+  for (const std::string &f : zvtest::list_dir(in_.dir + "/to_remote_failed_messages"))
+    kept |= zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + f).rfind(std::string(65536, 'Z'), 0) == 0;
+  EXPECT_TRUE(kept);
   EXPECT_NE(rclient_err().find("ERROR: receipt input of 65537 bytes does not fit the input buffer of "
                                "65536 bytes - message not sent\n"),
             std::string::npos);
