@@ -311,7 +311,7 @@ TEST(Programs, FailoverdRoutesDebugLinesToStandardErrorAndTakesNoLockTable) {
   ASSERT_EQ(s.parent.status, 0) << s.parent.err;
   Daemon d(s.daemon);
   ASSERT_TRUE(zvtest::wait_for([&] {
-    return err_of(dir).find("failoverd: waiting for shutdown") != std::string::npos;
+    return err_of(dir).find("In FO_RECOVERYDONE_STATE in failoverd()") != std::string::npos;
   }));
   std::string out = out_of(dir), err = err_of(dir);
   char build_line[96];

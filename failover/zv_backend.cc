@@ -1,0 +1,467 @@
+#include "failover/zv_backend.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "runtime/zv_errors.h"
+#include "runtime/zv_globals.h"
+#include "runtime/zv_log.h"
+#include "runtime/zv_process.h"
+#include "runtime/zv_translog.h"
+
+namespace {
+
+constexpr char kAssertFormat[] = "ASSERT Failed: %s: line %d\n";
+constexpr char kSource[] = "zv_backend";
+constexpr char kTmpSuffix[] = ".tmp";
+constexpr int kUniqueNameAttempts = 100;
+
+// pipe_write4's own descriptor; see the header.
+int pipe4_fd = -1;
+
+void assert_failed(int line) { fprintf(stderr, kAssertFormat, kSource, line); }
+
+struct file_closer {
+  void operator()(FILE *f) const { fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+// Closes a socket on every path out of soc_write.
+class socket_fd {
+ public:
+  explicit socket_fd(int fd) : fd_(fd) {}
+  ~socket_fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  socket_fd(const socket_fd &) = delete;
+  socket_fd &operator=(const socket_fd &) = delete;
+  int get() const { return fd_; }
+  void close_now() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// A directory text beginning with "/" as it is, any other under the working directory.
+// A working directory that cannot be determined ends the process: no output path could
+// be trusted then.
+std::string absolute_dir(const char *dir, const char *reported) {
+  if (dir[0] == '/') return dir;
+  char cwd[PATH_MAX];
+  if (!getcwd(cwd, sizeof cwd)) {
+    zv_log(-1, "FATAL_ERROR: Cannot determine absolute path for path fragment of %s\n",
+           reported);
+    abort();
+  }
+  return std::string(cwd) + "/" + dir;
+}
+
+const char *final_suffix(const Trans_ctl_rec *tctlp) {
+  return tctlp->who == ZV_WHO_HPRI_SERVER ? ".hpri" : ".edi";
+}
+
+const char *last_component(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+}
+
+// The process's file-creation mask. Reading it means setting it for a moment, which is
+// safe in the single-threaded writers of this module.
+mode_t current_umask() {
+  mode_t m = umask(0);
+  umask(m);
+  return m;
+}
+
+// Creates a new empty file `dir`/`prefix`XXXXXX.tmp (six random characters), so the
+// name is ours alone, and returns the path without ".tmp" in *path. A name whose final
+// form `final_dir`/<name>`final_ext` exists already is given back and another one made,
+// so a delivery never replaces an earlier one the back end has not taken yet. False
+// when no name could be made (logged).
+bool unique_tmp_name(const std::string &dir, const char *prefix, const std::string &final_dir,
+                     const char *final_ext, std::string *path) {
+  for (int attempt = 0; attempt < kUniqueNameAttempts; ++attempt) {
+    std::string templ = dir + "/" + prefix + "XXXXXX" + kTmpSuffix;
+    if (templ.size() >= ZV_PATH_SIZE) {
+      zv_log(-1, "ERROR: Cannot make a unique name in %s: path too long\n", dir.c_str());
+      return false;
+    }
+    int fd = mkstemps(templ.data(), static_cast<int>(strlen(kTmpSuffix)));
+    if (fd < 0) {
+      zv_log(-1, "ERROR: Cannot make a unique name in %s: %s\n", dir.c_str(), strerror(errno));
+      return false;
+    }
+    // The mode a plain fopen would have given the file, so the back end may read it.
+    fchmod(fd, 0666 & ~current_umask());
+    close(fd);
+    std::string stem = templ.substr(0, templ.size() - strlen(kTmpSuffix));
+    std::string final_path = final_dir + "/" + last_component(stem) + final_ext;
+    if (access(final_path.c_str(), F_OK) != 0) {
+      *path = stem;
+      return true;
+    }
+    unlink(templ.c_str());
+  }
+  zv_log(-1, "ERROR: Cannot make a unique name in %s\n", dir.c_str());
+  return false;
+}
+
+// Steps shared by the two file writers: the bytes into `tmp_name`, truncating it. 0, or
+// the failure already reported (-1 cannot open, else the stream's error indicator).
+int write_tmp_file(Trans_ctl_rec *tctlp, const char *bufferp, int blen,
+                   const std::string &tmp_name) {
+  file_ptr fp(fopen(tmp_name.c_str(), "w"));
+  if (!fp) {
+    zv_log(-1, "ERROR: Cannot open %s for writing\n", tmp_name.c_str());
+    transaction_logging(tctlp, ZV_ERRM_CANNOT_OPEN_OUTPUT_FILE);
+    return -1;
+  }
+  if (blen > 0) fwrite(bufferp, 1, static_cast<size_t>(blen), fp.get());
+  // Buffered data reaches the file only here; a full disk shows up now, not at close.
+  fflush(fp.get());
+  int indicator = ferror(fp.get());
+  if (indicator == 0 && fclose(fp.release()) != 0) indicator = 1;
+  if (indicator != 0) {
+    zv_log(-1, "ERROR: Cannot write %s, returned errno %d\n", tmp_name.c_str(), indicator);
+    fp.reset();
+    transaction_logging(tctlp, ZV_ERRM_CANNOT_WRITE_OUTPUT_FILE);
+    return indicator;
+  }
+  return 0;
+}
+
+// One whole write, or false (also for a short one).
+bool write_whole(int fd, const void *data, size_t len) {
+  ssize_t n;
+  do {
+    n = write(fd, data, len);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(len);
+}
+
+bool send_whole_once(int fd, const void *data, size_t len) {
+  ssize_t n;
+  do {
+    n = send(fd, data, len, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(len);
+}
+
+// The word that opens soc_write's failure lines. With mode "s" only standard messages
+// are kept by the failover store, so a failed high-priority send is an error.
+const char *soc_word(const Trans_ctl_rec *tctlp) {
+  char c = failoverd[0];
+  if (c == 'N' || c == 'n') return "ERROR";
+  if (c != 'S' && c != 's') return "WARNING";
+  return tctlp->who == ZV_WHO_STD_SERVER ? "WARNING" : "ERROR";
+}
+
+}  // namespace
+
+int processEDImsg(Trans_ctl_rec *tctlp, char *bufferp, int blen) {
+  if (!tctlp) {
+    assert_failed(__LINE__);
+    return -1;
+  }
+  const char *failure = nullptr;
+  int code = 0;
+  switch (toupper(static_cast<unsigned char>(zv_interface[0]))) {
+    case 'D': {
+      char prefix[] = "zv_";
+      if (dir_out_buf(tctlp, bufferp, blen, zv_dirpath, prefix) != 0) {
+        failure = "ERROR: encountered in dir_out_buf()\n";
+        code = ZV_ERRM_CANNOT_SAVE_EDI_MSG_FILE;
+      }
+      break;
+    }
+    case 'F':
+      if (file_out_buf(tctlp, bufferp, blen, zv_filename) != 0) {
+        failure = "ERROR: encountered in file_out_buf()\n";
+        code = ZV_ERRM_CANNOT_SAVE_EDI_MSG_FILE;
+      }
+      break;
+    case 'R':
+      if (soc_write(tctlp, zv_socaddr) != 0) {
+        failure = "ERROR: encountered in rpc_write()\n";
+        code = ZV_ERRM_CANNOT_WRITE_EDI_MSG_TO_SOCKET;
+      }
+      break;
+    case 'S':
+      if (soc_write(tctlp, zv_socaddr) != 0) {
+        failure = "ERROR: encountered in soc_write()\n";
+        code = ZV_ERRM_CANNOT_WRITE_EDI_MSG_TO_SOCKET;
+      }
+      break;
+    case 'X':
+      if (soc_write(tctlp, zv_socaddr) != 0) {
+        failure = "ERROR: encountered in xmlrpc_write()\n";
+        code = ZV_ERRM_CANNOT_WRITE_EDI_MSG_TO_SOCKET;
+      }
+      break;
+    default:
+      zv_log(-1,
+             "FATAL ERROR: Found an unsupported interface requested - Cannot continue "
+             "processing this message\n");
+      vZvExit(-4);
+  }
+  if (!failure) return 0;
+  zv_log(-1, "%s", failure);
+  transaction_logging(tctlp, code);
+  return -1;
+}
+
+int file_out_buf(Trans_ctl_rec *tctlp, char *bufferp, int blen, char *filenamep) {
+  if (!tctlp || !filenamep || (!bufferp && blen > 0) || blen < 0) {
+    assert_failed(__LINE__);
+    return -1;
+  }
+  std::string out_dir = absolute_dir(zv_dirpath, zv_dirpath);
+  std::string tmp_name = std::string(filenamep) + kTmpSuffix;
+  std::string final_name = std::string(filenamep) + final_suffix(tctlp);
+
+  int rc = write_tmp_file(tctlp, bufferp, blen, tmp_name);
+  if (rc != 0) return rc;
+  safe_rename(tmp_name.c_str(), last_component(final_name), out_dir.c_str(), "edi__", 1);
+  return 0;
+}
+
+int dir_out_buf(Trans_ctl_rec *tctlp, char *buffp, int len, char *dirnamep, char *prefixp) {
+  if (!tctlp || !dirnamep || !prefixp) {
+    assert_failed(__LINE__);
+    return -1;
+  }
+  std::string dir = absolute_dir(dirnamep, zv_dirpath);
+  std::string out_dir = absolute_dir(zv_dirpath, zv_dirpath);
+  std::string path;
+  if (!unique_tmp_name(dir, prefixp, out_dir, final_suffix(tctlp), &path)) return -1;
+  int rc = file_out_buf(tctlp, buffp, len, path.data());
+  if (rc == -1) unlink((path + kTmpSuffix).c_str());
+  return rc;
+}
+
+int dir_out_buf2(Trans_ctl_rec *tctlp, char *buffp, int len, char *dirnamep, char *suffixp) {
+  if (!tctlp || !dirnamep || !suffixp || (!buffp && len > 0) || len < 0) {
+    assert_failed(__LINE__);
+    return -1;
+  }
+  std::string dir = absolute_dir(dirnamep, dirnamep);
+  std::string path;
+  if (!unique_tmp_name(dir, "rr", dir, suffixp, &path)) return -1;
+  std::string tmp_name = path + kTmpSuffix;
+  if (write_tmp_file(tctlp, buffp, len, tmp_name) != 0) return -1;
+  std::string name = std::string(last_component(path)) + suffixp;
+  safe_rename(tmp_name.c_str(), name.c_str(), dir.c_str(), "edi__", 1);
+  return 0;
+}
+
+char *basename2(char *pathp) {
+  if (!pathp) {
+    assert_failed(__LINE__);
+    return nullptr;
+  }
+  char *slash = strrchr(pathp, '/');
+  return slash ? slash + 1 : pathp;
+}
+
+int pipe_write2(char *psBuf, int iLength) {
+  zv_log(1, "DEBUG:starting pipe_write2()\n");
+  zv_log(1, "DEBUG:pipe_write2:fd = %d\n", iFdReceiptPipe);
+  if (!psBuf && iLength > 0) {
+    assert_failed(__LINE__);
+    return -1;
+  }
+  // The record's length field has 16 bits: a longer body cannot be framed, and cutting
+  // it would hand the reader part of a message as if it were whole.
+  if (iLength < 0 || iLength > ZV_BE_PIPE_MAX_BODY) {
+    zv_log(-1, "ERROR: message length of %d does not fit a pipe record (at most %d bytes)\n",
+           iLength, ZV_BE_PIPE_MAX_BODY);
+    return -1;
+  }
+  if (iFdReceiptPipe < 0) {
+    int fd;
+    do {
+      fd = open(ZV_BE_PIPE_NAME, O_WRONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      zv_log(-1, "ERROR: cannot open %s for writing\n", ZV_BE_PIPE_NAME);
+      return -1;
+    }
+    iFdReceiptPipe = fd;
+    zv_log(1, "DEBUG:pipe_write2:fresh fd = %d\n", iFdReceiptPipe);
+  }
+  zv_log(1, "DEBUG:pipe_write2 2:fd = %d\n", iFdReceiptPipe);
+  zv_log(1, "DEBUG: msg length = %d\n", iLength);
+
+  unsigned char field[2];
+  zv_be_put16(field, static_cast<uint16_t>(iLength));
+  if (!write_whole(iFdReceiptPipe, field, sizeof field)) {
+    zv_log(-1, "ERROR: cannot write message length of %d (2 bytes) to pipe %s\n", iLength,
+           ZV_BE_PIPE_NAME);
+    return -1;
+  }
+  zv_log(1, "DEBUG: msg priority = %d\n", ZV_BE_PRIORITY_HIGH);
+  zv_be_put16(field, ZV_BE_PRIORITY_HIGH);
+  if (!write_whole(iFdReceiptPipe, field, sizeof field)) {
+    zv_log(-1, "ERROR: cannot write message priority of %d (2 bytes) to pipe %s\n",
+           ZV_BE_PRIORITY_HIGH, ZV_BE_PIPE_NAME);
+    return -1;
+  }
+  if (iLength > 0 && !write_whole(iFdReceiptPipe, psBuf, static_cast<size_t>(iLength))) {
+    zv_log(-1, "ERROR: cannot write message (length of %d bytes) to pipe %s\n", iLength,
+           ZV_BE_PIPE_NAME);
+    return -1;
+  }
+  return 0;
+}
+
+int pipe_write4(char *psBuf, int iLength, char *psPipeName) {
+  zv_log(1, "DEBUG:starting pipe_write4()\n");
+  zv_log(1, "DEBUG:pipe_write4:fd = %d\n", pipe4_fd);
+  if ((!psBuf && iLength > 0) || (!psPipeName && pipe4_fd < 0)) {
+    assert_failed(__LINE__);
+    return -1;
+  }
+  if (iLength < 0) {
+    zv_log(-1, "ERROR: cannot write message (length of %d bytes)to pipe %s\n", iLength,
+           psPipeName ? psPipeName : "");
+    return -1;
+  }
+  if (pipe4_fd < 0) {
+    int fd;
+    do {
+      fd = open(psPipeName, O_WRONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      zv_log(-1, "ERROR: cannot open %s for writing\n", psPipeName);
+      return -1;
+    }
+    pipe4_fd = fd;
+  }
+  const char *name = psPipeName ? psPipeName : "";
+  zv_log(1, "DEBUG: msg length = %d\n", iLength);
+  unsigned char field[4];
+  zv_be_put32(field, static_cast<uint32_t>(iLength));
+  if (!write_whole(pipe4_fd, field, sizeof field)) {
+    zv_log(-1, "ERROR: cannot write message length of %d (4 bytes) to pipe %s\n", iLength,
+           name);
+    return -1;
+  }
+  if (iLength > 0 && !write_whole(pipe4_fd, psBuf, static_cast<size_t>(iLength))) {
+    zv_log(-1, "ERROR: cannot write message (length of %d bytes)to pipe %s\n", iLength, name);
+    return -1;
+  }
+  return 0;
+}
+
+int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
+  zv_log(1, "DEBUG:starting soc_write()\n");
+  if (!tctlp || !psSocketAddr || (!tctlp->obufferp && tctlp->obuf_length > 0)) {
+    assert_failed(__LINE__);
+    return -1;
+  }
+  const char *word = soc_word(tctlp);
+
+  const char *colon = strchr(psSocketAddr, ':');
+  if (!colon) {
+    zv_log(-1, "ERROR: cannot find port in IP address (%s) - cannot write to socket\n",
+           psSocketAddr);
+    return -1;
+  }
+  char host[64];
+  size_t host_len = static_cast<size_t>(colon - psSocketAddr);
+  if (host_len > sizeof host - 1) host_len = sizeof host - 1;
+  memcpy(host, psSocketAddr, host_len);
+  host[host_len] = '\0';
+  // The leading decimal digits after the colon; none, 0 or more than a port can be are
+  // all no port.
+  long port = 0;
+  for (const char *p = colon + 1; isdigit(static_cast<unsigned char>(*p)) && port <= 65535; ++p)
+    port = port * 10 + (*p - '0');
+  if (port <= 0 || port > 65535) {
+    zv_log(-1, "ERROR: cannot find valid port in IP address (%s) - cannot write to socket\n",
+           psSocketAddr);
+    return -1;
+  }
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  if (inet_pton(AF_INET, host, &sa.sin_addr) != 1) {
+    zv_log(-1, "ERROR: cannot find valid IP address in (%s) - cannot write to socket\n",
+           psSocketAddr);
+    return -1;
+  }
+  if (tctlp->obuf_length < 0) {
+    zv_log(-1, "%s: cannot write message (length of %d bytes) to socket\n", word,
+           tctlp->obuf_length);
+    return -1;
+  }
+
+  socket_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (sock.get() < 0) {
+    fprintf(stderr, "soc_write: can't open stream socket: %s\n", strerror(errno));
+    zv_log(-1, "FATAL ERROR: cannot open stream socket\n");
+    return -1;
+  }
+  int rc;
+  do {
+    rc = connect(sock.get(), reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) {
+    zv_log(-1, "%s: cannot connect to BES socket server: Connection refused\n", word);
+    return -1;
+  }
+  zv_log(1, "soc_write: Sending request on #%x\n", static_cast<unsigned>(sock.get()));
+  int total = tctlp->obuf_length;
+  zv_log(1, "DEBUG: msg length = %d\n", total);
+
+  unsigned char length_field[4];
+  zv_be_put32(length_field, static_cast<uint32_t>(total));
+  if (!send_whole_once(sock.get(), length_field, sizeof length_field)) {
+    zv_log(-1, "%s: cannot write message length of %d (4 bytes) to socket\n", word, total);
+    return -1;
+  }
+  uint16_t priority =
+      tctlp->who == ZV_WHO_HPRI_SERVER ? ZV_BE_PRIORITY_HIGH : ZV_BE_PRIORITY_STD;
+  zv_log(1, "DEBUG: msg priority = %d\n", priority);
+  unsigned char priority_field[2];
+  zv_be_put16(priority_field, priority);
+  if (!send_whole_once(sock.get(), priority_field, sizeof priority_field)) {
+    zv_log(-1, "%s: cannot write message priority of %d (2 bytes) to socket\n", word,
+           priority);
+    return -1;
+  }
+  int left = total;
+  const char *p = tctlp->obufferp;
+  while (left > 0) {
+    ssize_t n = send(sock.get(), p, static_cast<size_t>(left), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      zv_log(-1, "%s: cannot write message (length of %d bytes) to socket\n", word, left);
+      return -1;
+    }
+    left -= static_cast<int>(n);
+    p += n;
+    zv_log(1, "DEBUG: total: %d written: %d Left: %d\n", total, static_cast<int>(n), left);
+  }
+  int fd = sock.get();
+  sock.close_now();
+  zv_log(1, "soc_write:Done sending on #%x.\n", static_cast<unsigned>(fd));
+  return 0;
+}

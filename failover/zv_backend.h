@@ -1,0 +1,100 @@
+// Back-end delivery: hands one EDI message to the company's back-end system as a file, as
+// a uniquely named file in a directory, as a record on a named pipe, or as one record on
+// its own TCP connection to the back-end socket server. `soc_write` is also what the
+// failover replay sends with.
+//
+// The back-end record framings are defined here, once: the socket record (u32 length,
+// u16 priority, body) and the two pipe records, every integer big-endian.
+//
+// Single-threaded: the pipe writers keep process-wide descriptors (`iFdReceiptPipe` and
+// one of pipe_write4's own), opened on first use and held until the process ends. The
+// socket writer keeps no state. None of them raises SIGPIPE.
+#ifndef ZV_FAILOVER_ZV_BACKEND_H
+#define ZV_FAILOVER_ZV_BACKEND_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/zv_common.h"
+
+// ---- record framings ---------------------------------------------------------------
+
+// Socket record, one per connection, nothing is answered: u32 body length, u16 priority
+// (0 standard, 1 high), then the body.
+constexpr size_t ZV_BE_SOCKET_HEADER_SIZE = 6;
+// Named-pipe record: u16 body length, u16 priority, then the body.
+constexpr size_t ZV_BE_PIPE_HEADER_SIZE = 4;
+// Four-byte-length pipe record: u32 body length, then the body; no priority.
+constexpr size_t ZV_BE_PIPE4_HEADER_SIZE = 4;
+// The largest body a named-pipe record can carry.
+constexpr int ZV_BE_PIPE_MAX_BODY = 65535;
+// The priority field of the two records that carry one.
+constexpr uint16_t ZV_BE_PRIORITY_STD = 0;
+constexpr uint16_t ZV_BE_PRIORITY_HIGH = 1;
+// The pipe of pipe_write2, relative to the working directory.
+constexpr char ZV_BE_PIPE_NAME[] = "./zvpipe";
+
+inline void zv_be_put16(unsigned char *p, uint16_t v) {
+  p[0] = static_cast<unsigned char>(v >> 8);
+  p[1] = static_cast<unsigned char>(v);
+}
+inline void zv_be_put32(unsigned char *p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v >> 24);
+  p[1] = static_cast<unsigned char>(v >> 16);
+  p[2] = static_cast<unsigned char>(v >> 8);
+  p[3] = static_cast<unsigned char>(v);
+}
+inline uint16_t zv_be_get16(const unsigned char *p) {
+  return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+inline uint32_t zv_be_get32(const unsigned char *p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+// ---- writers -----------------------------------------------------------------------
+
+// The server side's delivery, chosen by the first letter of `zv_interface`: D directory
+// (`zv_dirpath`, prefix "zv_"), F file (`zv_filename`), R, S and X the socket
+// (`zv_socaddr`, which sends the record's output buffer, not `bufferp`). 0 delivered;
+// -1 failed, after the transaction log entry (which ends the process for the file and
+// directory interfaces: their code is fatal). Any other letter ends the process with
+// status -4.
+int processEDImsg(Trans_ctl_rec *tctlp, char *bufferp, int blen);
+
+// Writes `blen` bytes to `filenamep` followed by ".tmp", then moves the file into the
+// absolute form of `zv_dirpath` under the last component of `filenamep` followed by
+// ".hpri" (`who` 3) or ".edi". 0; -1 when the file cannot be opened; the stream's
+// non-zero error indicator when writing failed (the ".tmp" file is then left behind).
+// Failures are reported through transaction_logging (-12, -11). A failed last-resort
+// rename or working-directory lookup ends the process.
+int file_out_buf(Trans_ctl_rec *tctlp, char *bufferp, int blen, char *filenamep);
+
+// file_out_buf under a fresh unique name beginning with `prefixp` in the absolute form of
+// `dirnamep`; the file arrives in `zv_dirpath`. The result of file_out_buf, or -1 when no
+// unique name could be made.
+int dir_out_buf(Trans_ctl_rec *tctlp, char *buffp, int len, char *dirnamep, char *prefixp);
+
+// Writes the bytes under a fresh unique name beginning "rr" in the absolute form of
+// `dirnamep` and moves it, within that directory, to that name followed by `suffixp`.
+// 0 or -1.
+int dir_out_buf2(Trans_ctl_rec *tctlp, char *buffp, int len, char *dirnamep, char *suffixp);
+
+// The text after the last "/" of `pathp` (a pointer into it); all of it without "/".
+char *basename2(char *pathp);
+
+// One named-pipe record (priority 1) on "./zvpipe", opened on first use (blocking until
+// a reader opens it). A body longer than ZV_BE_PIPE_MAX_BODY, or a negative length, is
+// refused without writing anything. 0 or -1.
+int pipe_write2(char *psBuf, int iLength);
+
+// One four-byte-length record on the pipe this function opened first (`psPipeName` of
+// the first successful open; later names are not looked at). 0 or -1.
+int pipe_write4(char *psBuf, int iLength, char *psPipeName);
+
+// One socket record of the record's output buffer to `psSocketAddr` ("a.b.c.d:port"),
+// priority 1 for `who` 3, else 0. 0 once the whole record is written and the connection
+// closed; -1 otherwise (the connection is closed on every path).
+int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr);
+
+#endif

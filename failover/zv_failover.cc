@@ -1,0 +1,643 @@
+#include "failover/zv_failover.h"
+
+#include <mm.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <openssl/conf.h>
+#include <openssl/err.h>
+
+#include "failover/zv_backend.h"
+#include "failover/zv_fodb.h"
+#include "runtime/zv_globals.h"
+#include "runtime/zv_log.h"
+#include "runtime/zv_process.h"
+#include "transport/zv_transport_services.h"
+
+int zv_min_failover_threshold = FO_DEFAULT_MIN_THRESHOLD;
+int zv_max_failover_limit = FO_DEFAULT_MAX_LIMIT;
+int failoverd_reconnect_delay = FO_DEFAULT_RECONNECT_DELAY;
+
+int *pFo_state;
+int *pFo_key;
+int *pFo_reccount;
+int *pFo_full_flag;
+DB_ENV *pFo_dbenv;
+DB *pFo_db;
+
+namespace {
+
+constexpr char kAssertFormat[] = "ASSERT Failed: %s: line %d\n";
+constexpr char kKeySource[] = "failoverd_main";
+constexpr char kProgram[] = "failoverd";
+constexpr int kIsaReceiverOffset = 54;  // ISA08
+constexpr int kIsaControlOffset = 90;   // ISA13
+constexpr int kIsaReceiverLength = 15;
+constexpr int kIsaControlLength = 9;
+// How often a message whose key is taken already gets a fresh sequence number.
+constexpr int kKeyTakenRetries = 3;
+
+// Pauses of the main loop, in seconds. A caught signal cuts a pause short, so a stop
+// request is acted on at once.
+constexpr int kNormalPause = 120;
+constexpr int kRecoveryPause = 1;
+constexpr int kRecoveryDonePause = 90;
+constexpr int kJailPause = 3600;
+constexpr int kShutdownPause = 6;
+
+// The threads of one process all pass an mm segment lock; each cell's mutex keeps them
+// apart too.
+std::mutex state_mutex, key_mutex, count_mutex, flag_mutex;
+
+class CellLock {
+ public:
+  CellLock(int *cell, std::mutex &mutex)
+      : guard_(mutex), cell_(cell), held_(cell && mm_core_lock(cell, MM_LOCK_RW) != 0) {}
+  ~CellLock() {
+    if (held_) mm_core_unlock(cell_);
+  }
+  CellLock(const CellLock &) = delete;
+  CellLock &operator=(const CellLock &) = delete;
+  bool held() const { return held_; }
+  // False when the segment lock could not be given back.
+  bool release() {
+    held_ = false;
+    return mm_core_unlock(cell_) != 0;
+  }
+
+ private:
+  std::unique_lock<std::mutex> guard_;
+  int *cell_;
+  bool held_;
+};
+
+// Reads made without the lock, as the state and limit tests are.
+int peek(const int *cell) { return cell ? __atomic_load_n(cell, __ATOMIC_RELAXED) : 0; }
+void put(int *cell, int v) { __atomic_store_n(cell, v, __ATOMIC_RELAXED); }
+
+void pause_seconds(int seconds) {
+  if (seconds > 0) sleep(static_cast<unsigned>(seconds));
+}
+
+bool mode_off() { return failoverd[0] == 'N' || failoverd[0] == 'n'; }
+bool mode_std_only() { return failoverd[0] == 'S' || failoverd[0] == 's'; }
+
+void route_store_errors() {
+  if (!pFo_db) return;
+  pFo_db->set_errfile(pFo_db, stderr);
+  pFo_db->set_errpfx(pFo_db, kProgram);
+}
+
+// Adds `delta` to the record count under its lock; false (logged) when a lock failed.
+bool count_add(int delta) {
+  CellLock lock(pFo_reccount, count_mutex);
+  if (!lock.held()) {
+    zv_log(-1, "ERROR: reccount locking failed (RW)\n");
+    return false;
+  }
+  put(pFo_reccount, peek(pFo_reccount) + delta);
+  zv_log(1, "fo_db reccount = %d\n", peek(pFo_reccount));
+  if (!lock.release()) {
+    zv_log(-1, "ERROR: reccount unlocking failed (RW)\n");
+    return false;
+  }
+  return true;
+}
+
+void set_full_flag(int value, const char *note) {
+  CellLock lock(pFo_full_flag, flag_mutex);
+  if (!lock.held()) {
+    zv_log(-1, "ERROR: failover full_flag locking failed - ignoring\n");
+    return;
+  }
+  put(pFo_full_flag, value);
+  zv_log(1, note, value);
+  if (!lock.release()) zv_log(-1, "ERROR: failover full_flag unlocking failed - ignoring\n");
+}
+
+// "h" or "s", the type, "_", the receiver id without trailing blanks, "_": the part of
+// a key before its number. `psISAline` may be missing (no receiver then).
+std::string key_stem(const char *psISAline, int iPriority, int messageType) {
+  char head[24];
+  snprintf(head, sizeof head, "%s%01d_", iPriority != 0 ? "h" : "s", messageType);
+  std::string stem = head;
+  if (psISAline) {
+    size_t len = strnlen(psISAline, ZV_ISA_LINE_SIZE);
+    if (len > static_cast<size_t>(kIsaReceiverOffset)) {
+      std::string recv(psISAline + kIsaReceiverOffset,
+                       std::min<size_t>(kIsaReceiverLength, len - kIsaReceiverOffset));
+      size_t end = recv.find_last_not_of(' ');
+      recv.resize(end == std::string::npos ? 0 : end + 1);
+      stem += recv;
+    }
+  }
+  return stem + "_";
+}
+
+void log_isa(const char *psISAline) {
+  if (psISAline) {
+    zv_log(1, "psISAline = [%.*s]\n", static_cast<int>(strnlen(psISAline, ZV_ISA_LINE_SIZE)),
+           psISAline);
+  } else {
+    zv_log(1, "psISAline = [%s]\n", "");
+  }
+}
+
+// Takes the next sequence number (under the key cell's lock) into *seqno.
+bool take_seqno(int *seqno) {
+  CellLock lock(pFo_key, key_mutex);
+  if (!lock.held()) {
+    zv_log(-1, "ERROR: key locking failed (RW)\n");
+    return false;
+  }
+  int n = peek(pFo_key);
+  put(pFo_key, n + 1);
+  zv_log(1, "fo_db key = %d\n", n + 1);
+  if (!lock.release()) {
+    zv_log(-1, "ERROR: key unlocking failed (RW)\n");
+    return false;
+  }
+  *seqno = n;
+  return true;
+}
+
+// A key with the next sequence number, into psKey; the count is raised when asked.
+int build_key(const char *psISAline, int iPriority, int messageType, char *psKey,
+              bool raise_count) {
+  std::string stem = key_stem(psISAline, iPriority, messageType);
+  int n;
+  if (!take_seqno(&n)) return -1;
+  char digits[16];
+  snprintf(digits, sizeof digits, "%09d", n);
+  zv_log(1, "fo_db key2 = [%s]\n", digits);
+  if (raise_count && !count_add(1)) return -1;
+  std::string key = stem + digits;
+  snprintf(psKey, FO_KEY_SIZE, "%s", key.c_str());
+  zv_log(1, "DEBUG: iGenKeyFromSeqNo:TEMPKEY=%s\n", psKey);
+  return 0;
+}
+
+// After a key was found taken: the sequence continues above the highest number stored.
+void reseed_after_taken_key() {
+  int highest = -1, records = 0;
+  if (fodb_scan(pFo_db, &highest, &records) != 0) return;
+  CellLock lock(pFo_key, key_mutex);
+  if (!lock.held()) {
+    zv_log(-1, "ERROR: key locking failed (RW)\n");
+    return;
+  }
+  if (peek(pFo_key) <= highest) put(pFo_key, highest + 1);
+  if (!lock.release()) zv_log(-1, "ERROR: key unlocking failed (RW)\n");
+}
+
+struct CellSpec {
+  int **cell;
+  int initial;
+  const char *error;
+};
+
+const CellSpec kCells[] = {
+    {&pFo_state, FO_RECOVERY, "ERROR: Creating failover state - cannot create\n"},
+    {&pFo_key, 0, "ERROR: Creating failover cache key - cannot create\n"},
+    {&pFo_reccount, 0, "ERROR: Creating failover record count - cannot create\n"},
+    {&pFo_full_flag, 0, "ERROR: Creating failover full_flag - cannot create\n"},
+};
+
+struct conf_free {
+  void operator()(CONF *c) const { NCONF_free(c); }
+};
+
+// A key's value in `section`, else in [default]; an empty value counts as missing, as
+// it does for every other key. Null when neither has one.
+const char *setting(CONF *conf, const char *section, const char *name) {
+  for (const char *s : {section, "default"}) {
+    const char *v = NCONF_get_string(conf, s, name);
+    if (!v) ERR_clear_error();
+    if (v && *v) return v;
+  }
+  return nullptr;
+}
+
+int leading_number(const char *v) {
+  long n = 0;
+  for (; isdigit(static_cast<unsigned char>(*v)); ++v) {
+    n = n * 10 + (*v - '0');
+    if (n > 0x7fffffff) return 0x7fffffff;
+  }
+  return static_cast<int>(n);
+}
+
+}  // namespace
+
+int failover_read_settings(const char *file, const char *section) {
+  failoverd[0] = '\0';
+  zv_min_failover_threshold = FO_DEFAULT_MIN_THRESHOLD;
+  zv_max_failover_limit = FO_DEFAULT_MAX_LIMIT;
+  failoverd_reconnect_delay = FO_DEFAULT_RECONNECT_DELAY;
+  std::unique_ptr<CONF, conf_free> conf(NCONF_new(nullptr));
+  long eline = 0;
+  if (!conf || !file || NCONF_load(conf.get(), file, &eline) <= 0) {
+    ERR_clear_error();
+    zv_log(-1, "ERROR: Error on line %ld of the Zolvar configuration file (%s)\n", eline,
+           file ? file : "");
+    return -1;
+  }
+  const char *sect = section && *section ? section : "default";
+  if (const char *v = setting(conf.get(), sect, FO_KEY_MODE))
+    snprintf(failoverd, sizeof failoverd, "%s", v);
+  if (const char *v = setting(conf.get(), sect, FO_KEY_MIN_THRESHOLD))
+    zv_min_failover_threshold = leading_number(v);
+  if (const char *v = setting(conf.get(), sect, FO_KEY_MAX_LIMIT))
+    zv_max_failover_limit = leading_number(v);
+  if (const char *v = setting(conf.get(), sect, FO_KEY_RECONNECT_DELAY))
+    failoverd_reconnect_delay = leading_number(v);
+  zv_log(1,
+         "DEBUG: failover settings: %s = [%s], %s = %d, %s = %d, %s = %d\n", FO_KEY_MODE,
+         failoverd, FO_KEY_MIN_THRESHOLD, zv_min_failover_threshold, FO_KEY_MAX_LIMIT,
+         zv_max_failover_limit, FO_KEY_RECONNECT_DELAY, failoverd_reconnect_delay);
+  return 0;
+}
+
+int init_failover() {
+  for (const CellSpec &c : kCells) {
+    *c.cell = static_cast<int *>(mm_core_create(sizeof(int), nullptr));
+    if (!*c.cell) {
+      fprintf(stderr, "%s", c.error);
+      const char *why = mm_error();
+      if (why) zv_log(-1, "ERROR: mm_core_create: %s\n", why);
+      release_failover();
+      return -1;
+    }
+    put(*c.cell, c.initial);
+  }
+
+  if (init_fodb(&pFo_dbenv) != 0) {
+    fprintf(stderr, "ERROR: cannot open failover DB environment\n");
+    pFo_dbenv = nullptr;
+    release_failover();
+    return -1;
+  }
+  if (open_fodb1(pFo_dbenv, &pFo_db) != 0) {
+    fprintf(stderr, "ERROR: cannot open failover DB\n");
+    pFo_db = nullptr;
+    release_failover();
+    return -1;
+  }
+
+  char keybuf[FODB_KEY_BUFFER_SIZE];
+  DBT key, data;
+  memset(&key, 0, sizeof key);
+  memset(&data, 0, sizeof data);
+  key.data = keybuf;
+  key.ulen = sizeof keybuf;
+  key.flags = DB_DBT_USERMEM;
+  DBC *dbc = nullptr;
+  int rc = get_last_key_fodb(pFo_db, &dbc, &key, &data);
+  if (rc == 0) {
+    free(data.data);
+    std::string last(keybuf, strnlen(keybuf, key.size));
+    // The last key in key order need not carry the highest number ("h" keys sort before
+    // "s" keys), and the count must be the records, not a number: both come from a walk.
+    int highest = -1, records = 0;
+    if (fodb_scan(pFo_db, &highest, &records) != 0) {
+      zv_log(-1, "ERROR: from get_last_key_fodb()\n");
+      put(pFo_key, 0);
+      release_failover();
+      return -1;
+    }
+    put(pFo_key, highest + 1);
+    put(pFo_reccount, records);
+    zv_log(1, "%s:fo KEY_START = %s\n", kProgram, last.c_str());
+    zv_log(1, "%s:fo seqno_START = %d\n", kProgram, highest < 0 ? 0 : highest);
+    zv_log(1, "%s:fo reccount_START = %d\n", kProgram, records);
+    if (records > zv_max_failover_limit) {
+      zv_log(1, "max failover limit of %d reached\n", zv_max_failover_limit);
+      put(pFo_full_flag, 1);
+    }
+  } else if (rc == FODB_NOTFOUND) {
+    put(pFo_key, 0);
+    zv_log(1, "%s:fo KEY_START = %s\n", kProgram, "");
+    zv_log(1, "%s:fo seqno_START = %d\n", kProgram, 0);
+  } else {
+    zv_log(-1, "ERROR: from get_last_key_fodb()\n");
+    put(pFo_key, 0);
+    release_failover();
+    return rc;
+  }
+  return 0;
+}
+
+void release_failover() {
+  if (pFo_db) close_fodb(pFo_db, 0);
+  pFo_db = nullptr;
+  if (pFo_dbenv) pFo_dbenv->close(pFo_dbenv, 0);
+  pFo_dbenv = nullptr;
+  for (const CellSpec &c : kCells) {
+    if (*c.cell) mm_core_delete(*c.cell);
+    *c.cell = nullptr;
+  }
+}
+
+void failover_jail() {
+  zv_log(1, "in failover_jail\n");
+  while (zv_shutdown != 1) pause_seconds(kJailPause);
+  zv_log(1, "leaving failover_jail\n");
+  vZvExit(0);
+}
+
+int change_state(int state) {
+  zv_log(1, "DEBUG: Changing state from %d to %d\n", peek(pFo_state), state);
+  if (state < FO_NORMAL || state > FO_RECOVERYDONE) {
+    zv_log(-1, "ERROR: In UNKNOWN FO_STATE in change_state()\n");
+    return 0;
+  }
+  {
+    CellLock lock(pFo_state, state_mutex);
+    if (!lock.held()) {
+      zv_log(-1, "ERROR: state locking failed (RW)\n");
+      return -1;
+    }
+    put(pFo_state, state);
+    if (!lock.release()) {
+      zv_log(-1, "ERROR: state unlocking failed (RW)\n");
+      return -1;
+    }
+  }
+  if (state != FO_RECOVERYDONE) return 0;
+
+  struct Reset {
+    int *cell;
+    std::mutex &mutex;
+    const char *note;
+    const char *lock_error;
+    const char *unlock_error;
+  };
+  const Reset resets[] = {
+      {pFo_key, key_mutex, "re-set fo_db key to %d\n", "ERROR: key locking failed - ignoring\n",
+       "ERROR: key unlocking failed - ignoring\n"},
+      {pFo_reccount, count_mutex, "re-set fo_db reccount to %d\n",
+       "ERROR: rec_count locking failed - ignoring\n",
+       "ERROR: rec_count unlocking failed - ignoring\n"},
+      {pFo_full_flag, flag_mutex, "re-set fo_full_flag to %d\n",
+       "ERROR: failover full_flag locking failed - ignoring\n",
+       "ERROR: failover full_flag unlocking failed - ignoring\n"},
+  };
+  for (const Reset &r : resets) {
+    CellLock lock(r.cell, r.mutex);
+    if (!lock.held()) {
+      zv_log(-1, "%s", r.lock_error);
+      break;
+    }
+    put(r.cell, 0);
+    zv_log(1, r.note, 0);
+    if (!lock.release()) zv_log(-1, "%s", r.unlock_error);
+  }
+  return 0;
+}
+
+int failover_recovery(DBC **ppdbc, int firsttime) {
+  char keybuf[FODB_KEY_BUFFER_SIZE];
+  DBT key, data;
+  memset(&key, 0, sizeof key);
+  memset(&data, 0, sizeof data);
+  key.data = keybuf;
+  key.ulen = sizeof keybuf;
+  key.flags = DB_DBT_USERMEM;
+  int rc = retrieve_fodb2(pFo_db, ppdbc, &key, &data, firsttime);
+  if (rc != 0) {
+    if (rc != FODB_NOTFOUND) zv_log(-1, "ERROR: from retrieve_fodb2()\n");
+    return rc;
+  }
+  std::unique_ptr<void, decltype(&free)> owned(data.data, &free);
+  std::string text(keybuf, strnlen(keybuf, key.size));
+  zv_log(1, "%s:fo KEY = %s\n", kProgram, text.c_str());
+
+  Trans_ctl_rec rec;
+  memset(&rec, 0, sizeof rec);
+  rec.status = -999;
+  rec.tp_index = -1;
+  bool standard = key.size > 0 && keybuf[0] == 's';
+  rec.who = standard ? ZV_WHO_STD_SERVER : ZV_WHO_HPRI_SERVER;
+  rec.iPriority = standard ? STD_PORT : HIPRI_PORT;
+  rec.obufferp = static_cast<char *>(data.data);
+  rec.obuf_length = static_cast<int>(data.size);
+  if (soc_write(&rec, zv_socaddr) != 0) {
+    zv_log(1, "%s: socket retry failed\n", kProgram);
+    return -1;
+  }
+  // The exact bytes read, so a key without its NUL is removed too.
+  DBT del;
+  memset(&del, 0, sizeof del);
+  del.data = keybuf;
+  del.size = key.size;
+  if (remove_fodb(pFo_db, &del) != 0) return -1;
+  owned.reset();
+
+  if (!count_add(-1)) return -1;
+  if (peek(pFo_full_flag) == 1) {
+    int count = peek(pFo_reccount);
+    if (count > zv_min_failover_threshold) {
+      zv_log(1, "min failover threshold of %d NOT reached (%d)\n", zv_min_failover_threshold,
+             count);
+    } else {
+      zv_log(1, "min failover threshold of %d reached\n", zv_min_failover_threshold);
+      set_full_flag(0, "re-set fo_full_flag to %d\n");
+    }
+  }
+  return 0;
+}
+
+int soc_write_fo(Trans_ctl_rec *tctlp, char *servaddr) {
+  if (!tctlp || !servaddr) {
+    fprintf(stderr, kAssertFormat, kKeySource, __LINE__);
+    return -1;
+  }
+  if (!pFo_state) {
+    // Without the cells and the store nothing can be kept: the direct send is all there is.
+    zv_log(-1, "ERROR: failover subsystem not initialised in fo_writer()\n");
+    return soc_write(tctlp, servaddr);
+  }
+  route_store_errors();
+  switch (peek(pFo_state)) {
+    case FO_FAILOVER:
+    case FO_RECOVERY: {
+      bool failover = peek(pFo_state) == FO_FAILOVER;
+      zv_log(1, failover ? "In FO_FAILOVER_STATE in fo_writer()\n"
+                         : "In FO_RECOVERY_STATE in fo_writer()\n");
+      int rc = failover_write(tctlp);
+      int count = peek(pFo_reccount);
+      if (failover ? count >= zv_max_failover_limit : count > zv_max_failover_limit) {
+        zv_log(1, "max failover limit of %d reached\n", zv_max_failover_limit);
+        set_full_flag(1, "set fo_full_flag to %d\n");
+      }
+      return rc;
+    }
+    case FO_RECOVERYDONE:
+      zv_log(1, "In FO_RECOVERYDONE_STATE in fo_writer()\n");
+      change_state(FO_NORMAL);
+      [[fallthrough]];
+    case FO_NORMAL: {
+      zv_log(1, "In FO_NORMAL_STATE in fo_writer()\n");
+      if (soc_write(tctlp, servaddr) == 0) return 0;
+      zv_log(-1, "%s:ERROR: returned from soc_write()\n", kProgram);
+      int rc = failover_write(tctlp);
+      change_state(FO_FAILOVER);
+      return rc;
+    }
+    default:
+      zv_log(-1, "ERROR: In UNKNOWN FO_STATE in fo_writer()\n");
+      return 0;
+  }
+}
+
+int failover_write(Trans_ctl_rec *tctlp) {
+  if (!tctlp || (!tctlp->obufferp && tctlp->obuf_length != 0) || tctlp->obuf_length < 0) {
+    fprintf(stderr, kAssertFormat, kKeySource, __LINE__);
+    return -1;
+  }
+  if (mode_off()) return 0;
+  if (mode_std_only() && tctlp->iPriority != 0) {
+    zv_log(1, "WARNING: failover_write: Ignoring hipri ZV message due to failover mode (%s)\n",
+           failoverd);
+    return 0;
+  }
+  if (!pFo_db) {
+    zv_log(-1, "ERROR: failover_write: no failover store open, message not stored\n");
+    return -1;
+  }
+  char key[FO_KEY_SIZE];
+  if (iGenerateKeyFromSeqNo(tctlp->isa_line, tctlp->iPriority, tctlp->msg_type, key) != 0) {
+    zv_log(-1, "ERROR: failover_write: cannot build a key, message not stored\n");
+    return -1;
+  }
+  DBT k, d;
+  int rc = FODB_KEYEXIST;
+  for (int attempt = 0; rc == FODB_KEYEXIST && attempt <= kKeyTakenRetries; ++attempt) {
+    if (attempt > 0) {
+      zv_log(-1, "WARNING: failover_write: key %s is stored already, taking the next number\n",
+             key);
+      reseed_after_taken_key();
+      if (build_key(tctlp->isa_line, tctlp->iPriority, tctlp->msg_type, key, false) != 0) {
+        rc = -1;
+        break;
+      }
+    }
+    size_t len = strlen(key) + 1;
+    zv_log(1, "failover_write: key = %s len = %d\n", key, static_cast<int>(len));
+    memset(&k, 0, sizeof k);
+    memset(&d, 0, sizeof d);
+    k.data = key;
+    k.size = static_cast<u_int32_t>(len);
+    d.data = tctlp->obufferp;
+    d.size = static_cast<u_int32_t>(tctlp->obuf_length);
+    rc = fodb_store_new(pFo_db, &k, &d);
+  }
+  if (rc != 0) {
+    zv_log(-1, "ERROR of %d from store_fodb()\n", rc);
+    // The count follows the records: this message is not one of them.
+    count_add(-1);
+    return -1;
+  }
+  zv_log(1, "GOOD %d from store_fodb()\n", rc);
+  return 0;
+}
+
+int iGenerateKeyFromSeqNo(char *psISAline, int iPriority, int messageType, char *psKey) {
+  if (!psISAline) fprintf(stderr, kAssertFormat, kKeySource, __LINE__);
+  if (!psKey) {
+    fprintf(stderr, kAssertFormat, kKeySource, __LINE__);
+    return -1;
+  }
+  log_isa(psISAline);
+  return build_key(psISAline, iPriority, messageType, psKey, true);
+}
+
+int iGenerateKeyFromISA(char *psISAline, int iPriority, int messageType, char *psKey) {
+  if (!psISAline) fprintf(stderr, kAssertFormat, kKeySource, __LINE__);
+  if (!psKey) {
+    fprintf(stderr, kAssertFormat, kKeySource, __LINE__);
+    return 0;
+  }
+  log_isa(psISAline);
+  std::string key = key_stem(psISAline, iPriority, messageType);
+  if (psISAline) {
+    size_t len = strnlen(psISAline, ZV_ISA_LINE_SIZE);
+    if (len > static_cast<size_t>(kIsaControlOffset))
+      key.append(psISAline + kIsaControlOffset,
+                 std::min<size_t>(kIsaControlLength, len - kIsaControlOffset));
+  }
+  snprintf(psKey, FO_KEY_SIZE, "%s", key.c_str());
+  zv_log(1, "DEBUG: iGenKeyFromISA:TEMPKEY=%s\n", psKey);
+  return 0;
+}
+
+int failoverd_main(int iArgc, char **ppsArgv) {
+  zv_register_all_services();
+  if (init_zv_process(iArgc, ppsArgv) != 0) exit(-1);
+  if (failover_read_settings(configFileName, program) != 0) {
+    zv_log(-1, "FATAL ERROR: Could not read \"%s\" - cannot continue.\n", configFileName);
+    vZvExit(-1);
+  }
+  if (mode_off()) failover_jail();
+  if (init_failover() != 0) {
+    zv_log(-1, "FATAL ERROR: cannot start the failover subsystem in %s - cannot continue.\n",
+           failoverPath);
+    vZvExit(-1);
+  }
+  route_store_errors();
+
+  while (zv_shutdown != 1) {
+    DBC *dbc = nullptr;
+    switch (peek(pFo_state)) {
+      case FO_NORMAL:
+        zv_log(1, "In FO_NORMAL_STATE in failoverd()\n");
+        pause_seconds(kNormalPause);
+        break;
+      case FO_FAILOVER:
+        zv_log(1, "In FO_FAILOVER_STATE in failoverd()\n");
+        if (failover_recovery(&dbc, 1) == 0) {
+          zv_log(1, "GOOD from failover_recovery so change state\n");
+          change_state(FO_RECOVERY);
+        } else {
+          zv_log(1, "ERROR from failover_recovery so NO state change\n");
+          pause_seconds(failoverd_reconnect_delay);
+        }
+        break;
+      case FO_RECOVERY: {
+        zv_log(1, "In FO_RECOVERY_STATE in failoverd()\n");
+        int rc = failover_recovery(&dbc, 0);
+        if (rc == FODB_NOTFOUND) {
+          zv_log(1, "DB_EMPTY from failover_recovery so change state\n");
+          change_state(FO_RECOVERYDONE);
+        } else if (rc != 0) {
+          zv_log(1, "ERROR returned from failover_recovery\n");
+        }
+        pause_seconds(kRecoveryPause);
+        break;
+      }
+      case FO_RECOVERYDONE:
+        zv_log(1, "In FO_RECOVERYDONE_STATE in failoverd()\n");
+        pause_seconds(kRecoveryDonePause);
+        break;
+      default:
+        zv_log(-1, "ERROR: In UNKNOWN FO_STATE in failoverd()\n");
+        break;
+    }
+  }
+
+  zv_log(0, "Closing failover subsystem . . .\n");
+  pause_seconds(kShutdownPause);
+  close_fodb(pFo_db, 0);
+  pFo_db = nullptr;
+  pFo_dbenv->close(pFo_dbenv, 0);
+  pFo_dbenv = nullptr;
+  zv_log(0, "Failover subsystem closed.\n");
+  return 0;
+}

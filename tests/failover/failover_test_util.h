@@ -1,0 +1,104 @@
+// Shared pieces of the failover tests: an in-process working directory with what the
+// transaction logger writes into, server-side transaction records, and the transaction
+// log lines read back.
+#ifndef ZV_TESTS_FAILOVER_FAILOVER_TEST_UTIL_H
+#define ZV_TESTS_FAILOVER_FAILOVER_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "runtime/zv_common.h"
+
+namespace fot {
+
+// An ISA segment (106 characters with its terminator) with the given receiver id in
+// ISA08 (15 columns, blank-padded) and interchange control number in ISA13.
+std::string isa_line(const std::string &receiver, const std::string &control = "000000001");
+
+// A test that runs in its own scratch directory as working directory, with the
+// failed-message directories, the transaction-log names and the shared tables that
+// transaction_logging needs, debug level 1 and the option defaults.
+class WorkDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A server record (who 2 or 3) whose output buffer is `out` (kept by the test).
+  Trans_ctl_rec record(int who, std::string &out, const std::string &receiver = "ACME");
+
+  // Lines of the transaction log of `who` (relative to the scratch directory).
+  std::vector<std::string> trans_lines(int who) const;
+
+  std::string dir_;
+
+ private:
+  char old_cwd_[4096] = {};
+};
+
+// ---- Berkeley DB's own tools over a failover directory ---------------------------------
+
+// The records of "failover.db" in `home` as db_dump prints them (key and data decoded),
+// in key order; *ok false when db_dump failed.
+std::vector<std::pair<std::string, std::string>> db_dump_records(const std::string &home,
+                                                                 bool *ok = nullptr);
+// Just the keys, without their trailing NUL.
+std::vector<std::string> db_dump_keys(const std::string &home, bool *ok = nullptr);
+// db_verify's exit status on "failover.db" in `home`, its output in *output.
+int db_verify_status(const std::string &home, std::string *output = nullptr);
+
+// ---- failoverd as a real process -------------------------------------------------------
+
+// A failoverd daemon in an installation directory. The loop's pauses end early on any
+// caught signal; poking (SIGHUP, which failoverd catches and ignores) once its handlers
+// are in place lets a test run the replay without waiting out the one-second pauses.
+class Failoverd {
+ public:
+  explicit Failoverd(std::string dir) : dir_(std::move(dir)) {}
+  ~Failoverd();
+  Failoverd(const Failoverd &) = delete;
+  Failoverd &operator=(const Failoverd &) = delete;
+
+  // Starts the program (a stale pid file is removed first) and waits for the daemon's
+  // pid. False when the parent did not leave with 0 or no pid appeared; *parent_status
+  // receives the parent's status.
+  bool start(const std::vector<std::string> &args = {}, const std::string &tag = "run",
+             int *parent_status = nullptr);
+  pid_t pid() const { return pid_; }
+  // True once the daemon catches SIGHUP (its signal handlers are installed).
+  bool handlers_ready() const;
+  // Sends SIGHUP every `interval_us` from a thread of the test while running.
+  void start_poking(int interval_us = 1000);
+  void stop_poking();
+  // SIGTERM, pokes to cut the pauses short, and the exit status (128 + signal).
+  int stop(int timeout_ms = 20000);
+  // SIGKILL and the exit status.
+  int kill9();
+  // Waits for the daemon to end by itself.
+  int wait(int timeout_ms = 20000);
+  std::string err(const std::string &tag = "run") const;
+  std::string out(const std::string &tag = "run") const;
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+  std::atomic<bool> poking_{false};
+  std::thread poker_;
+};
+
+// An installation for failoverd in a fresh scratch directory whose [default] section
+// names the back end at `outsocket` and holds `extra_default`, and whose [failoverd]
+// section holds `extra_own`.
+std::string failoverd_installation(const std::string &name, const std::string &outsocket,
+                                   const std::string &extra_default = "",
+                                   const std::string &extra_own = "");
+
+}  // namespace fot
+
+#endif
