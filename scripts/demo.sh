@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The main job, until the client can send: installs what is missing, builds, lays out a
-# scratch installation in ./demo (configuration and trading-partner files, keys and
-# certificates, the working directories), starts clientd and failoverd there, shows
-# what they print, stops them with SIGTERM and shows that they exited.
+# The main job, end to end: installs what is missing, builds, lays out a scratch
+# installation in ./demo (configuration, a trading-partner file with a basic, an
+# integrity and a signed partner, generated keys and certificates, the working
+# directories), starts the ZVP stand-in, runs clientd once over sample interchanges in
+# its input directory, shows what the stand-in verified, the renamed documents and the
+# transaction log, and stops every process it started.
 #
-# Safe to run again: it stops daemons left from an earlier run and rebuilds ./demo
+# Safe to run again: it stops processes left from an earlier run and rebuilds ./demo
 # (keeping its keys).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,9 +14,9 @@ root=$(pwd)
 
 scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" >/dev/null
+cmake --build build -j "$(nproc)" --target clientd izvpstub >/dev/null
 clientd="$root/build/client/clientd"
-failoverd="$root/build/failover/failoverd"
+stub="$root/build/tools/izvpstub"
 
 demo="$root/demo"
 mkdir -p "$demo"
@@ -22,130 +24,156 @@ cd "$demo"
 
 alive() { [ -n "${1:-}" ] && kill -0 "$1" 2>/dev/null; }
 pid_of() { [ -s "$1.pid" ] && cat "$1.pid" || true; }
-
-# Daemons of an earlier run.
-for name in clientd failoverd; do
-  pid=$(pid_of "$name")
-  if alive "$pid" && grep -q "$name" "/proc/$pid/cmdline" 2>/dev/null; then
+stop() {  # name: SIGTERM, then wait up to 10 s
+  local pid
+  pid=$(pid_of "$1")
+  if alive "$pid" && grep -q -e clientd -e izvp "/proc/$pid/cmdline" 2>/dev/null; then
     kill -TERM "$pid"
-    for _ in $(seq 50); do alive "$pid" || break; sleep 0.1; done
+    for _ in $(seq 100); do alive "$pid" || break; sleep 0.1; done
+    if alive "$pid"; then echo "$1 (pid $pid) did not stop"; return 1; fi
+    echo "$1 (pid $pid) stopped"
   fi
-  rm -f "$name.pid"
-done
+  rm -f "$1.pid"
+}
+started=()
+cleanup() { for n in "${started[@]}"; do stop "$n" >/dev/null || true; done; }
+trap cleanup EXIT
 
-# Working directories every role checks at start, the client's input directory and
-# the failover directory.
+# Processes of an earlier run.
+for name in clientd izvp_east; do stop "$name" >/dev/null || true; done
+
+rm -rf in_dir envelopes ./*_trans.log zvp_report.txt zolvar.alert ./*.out ./*.err
 mkdir -p to_remote_failed_messages to_ssl_remote_failed_messages \
          from_remote_failed_messages from_ssl_remote_failed_messages \
-         invalid_messages pending_receipts in_dir failover keys
+         invalid_messages pending_receipts in_dir failover keys envelopes
 
-# Own identity of the ZVP process that serves the partner, the partner's certificate
-# and a CA file.
-make_cert() {  # key cert subject
-  [ -s "$1" ] && [ -s "$2" ] && return 0
-  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$1" -out "$2" -days 365 \
-    -subj "$3" >/dev/null 2>&1
-}
-make_cert keys/zvp_east.key keys/zvp_east.pem "/C=US/O=Demo Local/CN=zvp-east.demo.invalid"
-make_cert keys/partner1.key keys/partner1.pem "/C=US/O=Demo Partner/CN=partner1.demo.invalid"
-cp keys/partner1.pem ca_cert.pem
+# The local identity served by the ZVP process (its key signs, its certificate travels
+# with every transaction), and the CA file every ZVP process checks for.
+if [ ! -s keys/zvp_east.key ] || [ ! -s keys/zvp_east.pem ]; then
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout keys/zvp_east.key -out keys/zvp_east.pem \
+    -days 365 -subj "/C=US/O=Demo Local/CN=zvp-east.demo.invalid" >/dev/null 2>&1
+fi
+cp keys/zvp_east.pem ca_cert.pem
 
 cat > zolvar.conf <<'CONF'
-# Demo installation: one client, one receipt client, the failover process and one
-# local identity (ZVP process).
-process_names = clientd, rclientd, failoverd, zvp_east
+# Demo installation: the client and one local identity, served by the ZVP process
+# izvp_east (here the stand-in), protocol version 2.
+process_names = clientd, izvp_east
 TPconfig = tpartner.conf
 failover_path = ./failover
 interface = dir
 indir = in_dir
-dirpolldelay = 5
+dirpolldelay = 1
 
 [clientd]
 process_type = CLIENT_PROCESS
 
-[rclientd]
-process_type = RECEIPT_PROCESS
-transport_listen_port = 127.0.0.1:18000
-
-[failoverd]
-process_type = FAILOVER_PROCESS
-
-[zvp_east]
+[izvp_east]
 process_type = ZVP_PROCESS
-zvversion = 3
+zvversion = 2
 key = keys/zvp_east.key
 cert = keys/zvp_east.pem
 transport_listen_port = 127.0.0.1:18003
-pacing_delay = 100
+pacing_delay = 0
 CONF
 
 cat > tpartner.conf <<'CONF'
-# Demo trading partners: one endpoint served by the local identity zvp_east.
-trading_partners = rc_partner1
+# Demo trading partners, all served by the local identity izvp_east: one per envelope.
+trading_partners = rc_demo
 local_certificates = lc_east
 
 [lc_east]
-zvp_name = zvp_east
-endpoints = PARTNER1
+zvp_name = izvp_east
+endpoints = BASIC1, INTEG1, SIGN1
 
-[PARTNER1]
+[BASIC1]
 local_partner_id = DEMOLOCAL
-remote_partner_id = PARTNER1
+remote_partner_id = BASICPTNR
 ip_address = 127.0.0.1
 standard_ip_port = 16999
 hipri_ip_port = 16998
-session_timeout = 30
+server_status = 1
+zv_message_to_tp = BASIC_EDI
+zv_receipt_to_tp = BASIC_RECEIPT
+
+[INTEG1]
+local_partner_id = DEMOLOCAL
+remote_partner_id = INTEGPTNR
+ip_address = 127.0.0.1
+standard_ip_port = 16989
+hipri_ip_port = 16988
 server_status = 1
 zv_message_to_tp = INTEGRITY_EDI
-zv_message_from_tp = INTEGRITY_EDI
-zv_receipt_from_tp = INTEGRITY_RECEIPT
 zv_receipt_to_tp = INTEGRITY_RECEIPT
 
-[rc_partner1]
-certificate_common_name = partner1.demo.invalid
-max_inbound_connections = 8
-endpoints = PARTNER1
+[SIGN1]
+local_partner_id = DEMOLOCAL
+remote_partner_id = SIGNPTNR
+ip_address = 127.0.0.1
+standard_ip_port = 16979
+hipri_ip_port = 16978
+server_status = 1
+zv_message_to_tp = SIGNED_EDI
+zv_receipt_to_tp = SIGNED_RECEIPT
+
+[rc_demo]
+certificate_common_name = partners.demo.invalid
+endpoints = BASIC1, INTEG1, SIGN1
 CONF
 
-show() {  # title file
-  echo "---- $1"
-  sed 's/^/    /' "$2"
+# Sample interchanges: one per partner (the integrity one at high priority), and one for
+# a partner nobody configured, which is refused and kept as ".notsent".
+sample() {  # file receiver
+  printf 'ISA*00*          *00*          *ZZ*%-15s*ZZ*%-15s*240101*1200*U*00401*000000001*0*P*>\n' \
+    DEMOLOCAL "$2" > "in_dir/$1"
+  printf 'GS*PO*DEMOLOCAL*%s*20240101*1200*1*X*004010\nST*850*0001\n' "$2" >> "in_dir/$1"
+  for i in 1 2 3 4 5; do printf 'PO1*%d*10*EA*9.99**VP*ITEM%d\n' "$i" "$i" >> "in_dir/$1"; done
+  printf 'SE*7*0001\nGE*1*1\nIEA*1*000000001\n' >> "in_dir/$1"
 }
+sample order-basic.edi BASICPTNR
+sample order-integrity.hpri INTEGPTNR
+sample order-signed.edi SIGNPTNR
+sample order-unknown.edi NOBODY
+echo "== input directory before"
+ls -1 in_dir | sed 's/^/    /'
 
-echo "== starting clientd and failoverd in $demo"
-for name in clientd failoverd; do
-  bin=$clientd; [ "$name" = failoverd ] && bin=$failoverd
-  # The program forks its daemon and leaves with status 0; the daemon keeps the
-  # standard streams, so its banner and log lines land in these files (-d 1 adds the
-  # debug lines: build banner, default sockets).
-  set +e
-  "$bin" -d 1 >"$name.out" 2>"$name.err" </dev/null
-  rc=$?
-  set -e
-  echo "$name: start command exited with $rc"
-  for _ in $(seq 100); do [ -s "$name.pid" ] && break; sleep 0.1; done
-  if [ ! -s "$name.pid" ]; then
-    echo "$name did not start:"; cat "$name.err"; exit 1
-  fi
-  echo "$name: daemon running as pid $(cat "$name.pid")"
-done
-sleep 1
+# Started under the section's name, so that its first letter gives it the ZVP role and
+# the section gives it its transport address.
+echo "== starting the ZVP stand-in (izvp_east)"
+(exec -a izvp_east "$stub" -F zvp_report.txt -D envelopes >stub.out 2>stub.err </dev/null)
+for _ in $(seq 100); do grep -q "ZVP stand-in serving" stub.out 2>/dev/null && break; sleep 0.1; done
+grep -q "ZVP stand-in serving" stub.out || { echo "stand-in did not start:"; cat stub.err; exit 1; }
+started+=(izvp_east)
+echo "   serving as pid $(pid_of izvp_east): $(grep -o 'serving \[.*\]' stub.out)"
 
-for name in clientd failoverd; do
-  show "$name standard output (banner)" "$name.out"
-  show "$name standard error (log lines)" "$name.err"
-done
+# One pass over the directory (-O), then clientd ends by itself with status 0.
+echo "== running clientd once over in_dir"
+(exec -a clientd "$clientd" -O >clientd.out 2>clientd.err </dev/null)
+cpid=""
+for _ in $(seq 100); do cpid=$(pid_of clientd); [ -n "$cpid" ] && break; sleep 0.1; done
+for _ in $(seq 150); do alive "$cpid" || break; sleep 0.1; done
+if alive "$cpid"; then echo "clientd is still running"; exit 1; fi
+echo "   clientd (pid $cpid) finished: $(grep -o 'client process terminating' clientd.err || echo 'see clientd.err')"
 
-echo "== stopping them with SIGTERM"
-status=0
-for name in clientd failoverd; do
-  pid=$(pid_of "$name")
-  kill -TERM "$pid"
-  for _ in $(seq 100); do alive "$pid" || break; sleep 0.1; done
-  if alive "$pid"; then
-    echo "$name (pid $pid) is still running"; status=1
-  else
-    echo "$name (pid $pid) has exited; its last line: $(tail -n 1 "$name.err")"
-  fi
+echo "== input directory after (.sent handed over, .notsent refused)"
+ls -1 in_dir | sed 's/^/    /'
+
+echo "== the stand-in's report: seq|version|kind|msg_type|partner|priority|dest|in|envelope|digest|verdict|detail|saved"
+sed 's/^/    /' zvp_report.txt
+
+echo "== every received envelope through openssl asn1parse"
+for f in envelopes/*.der; do
+  if openssl asn1parse -inform DER -in "$f" >/dev/null; then echo "    $f: parses"; else echo "    $f: BROKEN"; exit 1; fi
 done
-exit $status
+first=$(ls envelopes/*integrity-edi.der | head -1)
+echo "---- $first"
+openssl asn1parse -inform DER -in "$first" | grep -a '^ *[0-9]*:d=' | cut -c1-110 | sed 's/^/    /'
+
+echo "== client transaction log (one line per refused or failed document)"
+if [ -s client_trans.log ]; then sed 's/  */ /g; s/^/    /' client_trans.log; else echo "    (empty)"; fi
+
+echo "== stopping the stand-in"
+stop izvp_east
+started=()
+verified=$(grep -c '|verified|' zvp_report.txt || true)
+echo "== done: $(wc -l < zvp_report.txt) envelopes received, $verified verified by digest or signature"

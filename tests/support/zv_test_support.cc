@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <linux/capability.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -263,6 +265,23 @@ void make_key_and_cert(const std::string &key_path, const std::string &cert_path
   PEM_write_X509(cf, cert.get());
   fclose(kf);
   fclose(cf);
+}
+
+int free_tcp_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+    close(fd);
+    throw std::runtime_error("cannot bind port 0");
+  }
+  close(fd);
+  return ntohs(addr.sin_port);
 }
 
 int shell(const std::string &command, std::string *output) {

@@ -85,6 +85,10 @@ struct CertSpec {
 void make_key_and_cert(const std::string &key_path, const std::string &cert_path,
                        const CertSpec &spec = {});
 
+// A TCP port on 127.0.0.1 that nothing listens on right now (the kernel's choice for
+// port 0), for programs that must be told their port in a configuration file.
+int free_tcp_port();
+
 // Runs a shell command; returns its exit status and fills `output` with stdout.
 int shell(const std::string &command, std::string *output = nullptr);
 

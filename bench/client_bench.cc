@@ -1,0 +1,304 @@
+// Documents per second through clientd into the ZVP stand-in, both started as real
+// programs in a scratch installation, for 8 KiB interchanges in basic, integrity and
+// signed (RSA-2048) envelopes with pacing 0, and in the same run the bare rates of what
+// a document's road is made of: an RSA-2048 signature by the signature rule, and one
+// 8 KiB transaction over the local transport. The ratios are printed at the end.
+//
+// Each document is one connection to clientd's socket interface, which closes it only
+// once the stand-in has acknowledged the transaction, so one iteration is one whole road.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <openssl/evp.h>
+
+#include "partners/zv_crypto.h"
+#include "runtime/zv_common.h"
+#include "runtime/zv_globals.h"
+#include "tests/support/zv_test_support.h"
+#include "transport/zv_transport.h"
+
+namespace {
+
+constexpr size_t kDoc = 8192;
+std::map<std::string, double> g_rate;
+
+std::string bench_dir() {
+  static std::string dir = [] {
+    std::string d = zvtest::scratch_dir("client-bench");
+    for (const char *s : {"to_remote_failed_messages", "to_ssl_remote_failed_messages",
+                          "from_remote_failed_messages", "from_ssl_remote_failed_messages",
+                          "invalid_messages", "pending_receipts", "in_dir", "keys", "failover"})
+      mkdir((d + "/" + s).c_str(), 0755);
+    zvtest::CertSpec spec;
+    spec.country = "US";
+    spec.organization = "Bench Org";
+    zvtest::make_key_and_cert(d + "/keys/zvp.key", d + "/keys/zvp.pem", spec);
+    zvtest::write_file(d + "/ca_cert.pem", zvtest::read_file(d + "/keys/zvp.pem"));
+    return d;
+  }();
+  return dir;
+}
+
+std::string isa(const std::string &sender, const std::string &receiver) {
+  auto pad = [](std::string s) {
+    s.resize(15, ' ');
+    return s;
+  };
+  return "ISA*00*          *00*          *ZZ*" + pad(sender) + "*ZZ*" + pad(receiver) +
+         "*240101*1200*U*00401*000000001*0*P*>";
+}
+
+std::string document(const std::string &sender, const std::string &receiver) {
+  std::string s = isa(sender, receiver) + "\n";
+  while (s.size() < kDoc - 17) s += "MSG*benchmark line of an eight kilobyte interchange\n";
+  s.resize(kDoc - 17, 'x');
+  return s + "\nIEA*1*000000001\n";
+}
+
+// The installation, the stand-in and the client, started once for all three kinds.
+struct Programs {
+  std::string dir;
+  int socket_port = 0;
+  pid_t stub = -1, client = -1;
+  bool ok = false;
+
+  Programs() {
+    dir = bench_dir();
+    int zvp_port = zvtest::free_tcp_port();
+    socket_port = zvtest::free_tcp_port();
+    zvtest::write_file(dir + "/zolvar.conf",
+                       "process_names = clientd, izvp_b\nfailover_path = ./failover\n"
+                       "interface = socket\ninsocket = " + std::to_string(socket_port) +
+                           "\n\n[clientd]\nprocess_type = CLIENT_PROCESS\n"
+                           "\n[izvp_b]\nprocess_type = ZVP_PROCESS\nzvversion = 2\n"
+                           "key = keys/zvp.key\ncert = keys/zvp.pem\n"
+                           "transport_listen_port = 127.0.0.1:" + std::to_string(zvp_port) +
+                           "\npacing_delay = 0\n");
+    std::string tp = "trading_partners = rc\nlocal_certificates = lc\n\n[lc]\nzvp_name = izvp_b\n"
+                     "endpoints = BASICP, INTEGP, SIGNP\n";
+    const char *kinds[][4] = {{"BASICP", "BL", "BR", "BASIC_EDI"},
+                              {"INTEGP", "IL", "IR", "INTEGRITY_EDI"},
+                              {"SIGNP", "SL", "SR", "SIGNED_EDI"}};
+    for (auto &k : kinds)
+      tp += std::string("\n[") + k[0] + "]\nlocal_partner_id = " + k[1] +
+            "\nremote_partner_id = " + k[2] +
+            "\nip_address = 127.0.0.1\nstandard_ip_port = 17001\nhipri_ip_port = 17101\n"
+            "zv_message_to_tp = " + k[3] + "\nzv_receipt_to_tp = NO_RECEIPT\n";
+    tp += "\n[rc]\ncertificate_common_name = bench.invalid\nendpoints = BASICP, INTEGP, SIGNP\n";
+    zvtest::write_file(dir + "/tpartner.conf", tp);
+
+    stub = start(zvtest::program_path("tools/izvpstub"), "izvp_b", {"-F", "report.txt"}, "stub");
+    if (stub > 0)
+      zvtest::wait_for([&] {
+        return zvtest::read_file(dir + "/stub.out").find("ZVP stand-in serving") != std::string::npos;
+      });
+    client = start(zvtest::program_path("client/clientd"), "clientd", {}, "client");
+    ok = stub > 0 && client > 0;
+  }
+  ~Programs() { stop(); }
+  void stop() {
+    for (pid_t *p : {&client, &stub}) {
+      if (*p <= 0) continue;
+      kill(*p, SIGTERM);
+      zvtest::wait_daemon(*p, 15000);
+      *p = -1;
+    }
+  }
+  pid_t start(const std::string &exe, const std::string &argv0,
+              const std::vector<std::string> &args, const std::string &tag) {
+    unlink((dir + "/" + argv0 + ".pid").c_str());
+    pid_t p = zvtest::start_program(exe, argv0, args, dir, tag);
+    if (zvtest::wait_program(p, dir, tag).status != 0) return -1;
+    pid_t pid = zvtest::wait_pid_file(dir + "/" + argv0 + ".pid");
+    zvtest::wait_for([&] {
+      return zvtest::read_file(dir + "/" + tag + ".out").find("TCIF-98-006 Issue 2") != std::string::npos;
+    });
+    return pid;
+  }
+  size_t reported() const {
+    return zvtest::split_lines(zvtest::read_file(dir + "/report.txt")).size();
+  }
+};
+
+Programs &programs() {
+  static Programs p;
+  return p;
+}
+
+bool write_all(int fd, const char *p, size_t n) {
+  while (n > 0) {
+    ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
+    if (w <= 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// One socket record; returns once clientd has closed the connection.
+bool one_document(int port, const std::string &record) {
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+      close(fd);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    bool ok = write_all(fd, record.data(), record.size());
+    shutdown(fd, SHUT_WR);
+    char c;
+    while (read(fd, &c, 1) > 0) {
+    }
+    close(fd);
+    return ok;
+  }
+  return false;
+}
+
+std::string socket_record(const std::string &body) {
+  std::string r(6, '\0');
+  uint32_t n = static_cast<uint32_t>(body.size());
+  r[0] = static_cast<char>(n >> 24);
+  r[1] = static_cast<char>(n >> 16);
+  r[2] = static_cast<char>(n >> 8);
+  r[3] = static_cast<char>(n);
+  return r + body;
+}
+
+void BM_Clientd(benchmark::State &state, const char *kind, const char *sender,
+                const char *receiver) {
+  Programs &p = programs();
+  if (!p.ok) {
+    state.SkipWithError("clientd or the stand-in did not start");
+    return;
+  }
+  std::string record = socket_record(document(sender, receiver));
+  size_t before = p.reported();
+  one_document(p.socket_port, record);  // not timed: the first connect
+  auto t0 = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    if (!one_document(p.socket_port, record)) {
+      state.SkipWithError("socket interface refused");
+      break;
+    }
+  }
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  // Every document must have reached the stand-in.
+  size_t want = before + 1 + static_cast<size_t>(state.iterations());
+  if (!zvtest::wait_for([&] { return p.reported() >= want; }, 10000)) {
+    state.SkipWithError("documents missing at the stand-in");
+    return;
+  }
+  g_rate[kind] = static_cast<double>(state.iterations()) / secs;
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_RsaSign2048(benchmark::State &state) {
+  EVP_PKEY *key = nullptr;
+  if (load_private_key_from_file((bench_dir() + "/keys/zvp.key").c_str(), &key) != 0) {
+    state.SkipWithError("no key");
+    return;
+  }
+  std::string doc = document("SL", "SR");
+  std::vector<char> sig(static_cast<size_t>(EVP_PKEY_get_size(key)));
+  unsigned long len = 0;
+  auto t0 = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    if (hex_RSAsign(key, reinterpret_cast<unsigned char *>(doc.data()), doc.size(), &len,
+                    sig.data()) == nullptr) {
+      state.SkipWithError("signing failed");
+      break;
+    }
+  }
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  g_rate["sign"] = static_cast<double>(state.iterations()) / secs;
+  state.SetItemsProcessed(state.iterations());
+  EVP_PKEY_free(key);
+}
+
+int receive_and_free(int fd, int, char *) {
+  Trans_ctl_rec rec;
+  memset(&rec, 0, sizeof rec);
+  st_ipaddr_t ip;
+  receive_transport_msg(&rec, fd, &ip);
+  free(rec.ibufferp);
+  free(rec.obufferp);
+  return 0;
+}
+
+void BM_Transport8KiB(benchmark::State &state) {
+  st_socaddr_t addr = {};
+  snprintf(addr, sizeof addr, "127.0.0.1:%d", zvtest::free_tcp_port());
+  zv_shutdown = 0;
+  std::thread server([&] { listen_transport(&addr, receive_and_free); });
+  snprintf(partner[0].isaid, sizeof partner[0].isaid, "BASICP");
+  snprintf(partner[0].local_id, sizeof partner[0].local_id, "BL");
+  snprintf(partner[0].remote_id, sizeof partner[0].remote_id, "BR");
+  std::string input = document("BL", "BR");
+  Trans_ctl_rec rec;
+  memset(&rec, 0, sizeof rec);
+  rec.msg_type = ZV_MT_BASIC_EDI;
+  rec.zvp_version = 2;
+  rec.tp_index = 0;
+  rec.ibufferp = input.data();
+  rec.imsg_length = rec.ibuf_length = rec.ibuf_alloc_length = static_cast<int>(input.size());
+  if (send_transport_msg(&rec, &addr) != 0) state.SkipWithError("no listener");
+  auto t0 = std::chrono::steady_clock::now();
+  for (auto _ : state) {
+    if (send_transport_msg(&rec, &addr) != 0) {
+      state.SkipWithError("send_transport_msg failed");
+      break;
+    }
+  }
+  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  g_rate["transport"] = static_cast<double>(state.iterations()) / secs;
+  state.SetItemsProcessed(state.iterations());
+  zv_shutdown = 1;
+  server.join();
+  zv_shutdown = 0;
+}
+
+BENCHMARK_CAPTURE(BM_Clientd, basic, "basic", "BL", "BR")->UseRealTime()->MinTime(1.0);
+BENCHMARK_CAPTURE(BM_Clientd, integrity, "integrity", "IL", "IR")->UseRealTime()->MinTime(1.0);
+BENCHMARK_CAPTURE(BM_Clientd, signed, "signed", "SL", "SR")->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_RsaSign2048)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_Transport8KiB)->UseRealTime()->MinTime(1.0);
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  programs().stop();
+  auto rate = [](const char *k) { return g_rate.count(k) ? g_rate[k] : 0.0; };
+  double transport = rate("transport"), sign = rate("sign");
+  for (const char *k : {"basic", "integrity", "signed"}) {
+    if (rate(k) <= 0) continue;
+    printf("clientd %-9s %8.0f docs/s", k, rate(k));
+    if (transport > 0) printf("   ratio to bare transport (%.0f tx/s) = %.2f", transport, rate(k) / transport);
+    if (sign > 0 && strcmp(k, "signed") == 0)
+      printf("   ratio to bare RSA-2048 signing (%.0f signs/s) = %.2f", sign, rate(k) / sign);
+    printf("\n");
+  }
+  return 0;
+}

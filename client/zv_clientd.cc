@@ -1,0 +1,389 @@
+#include "client/zv_clientd.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <openssl/x509.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "client/zv_client_util.h"
+#include "client/zv_interfaces.h"
+#include "client/zv_message.h"
+#include "partners/zv_lcert.h"
+#include "partners/zv_tpartner.h"
+#include "runtime/zv_errors.h"
+#include "runtime/zv_globals.h"
+#include "runtime/zv_log.h"
+#include "runtime/zv_process.h"
+#include "runtime/zv_translog.h"
+#include "transport/zv_transport.h"
+#include "transport/zv_transport_services.h"
+
+using zv_client::soft_assert;
+
+clientd_sender_t clientd_sender = send_transport_msg;
+
+namespace {
+
+constexpr const char *kSource = "zv_client";
+
+// The main record and its two buffers, owned by clientd_main for the whole run.
+Trans_ctl_rec main_rec;
+char main_ibuf[ZV_CLIENT_BUF_SIZE];
+char main_obuf[ZV_CLIENT_BUF_SIZE];
+
+// Set by receipt_in_buf; read by the listener thread for the role and the buffers.
+Trans_ctl_rec *main_tctlp = nullptr;
+
+// How long the receipt client waits at shutdown for its listener to end by itself, and
+// then after cancelling it; a stalled peer is not waited for longer.
+constexpr int kListenerEndMs = 2000;
+constexpr int kListenerJoinMs = 2000;
+
+bool join_within(pthread_t thread, int ms) {
+  timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += ms / 1000;
+  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  return pthread_timedjoin_np(thread, nullptr, &until) == 0;
+}
+
+// Puts the record's input start, its length and the output capacity back when a
+// document is done: the classification moves the input pointer, the builders set
+// obuf_length to the envelope's length.
+class RecordRestore {
+ public:
+  explicit RecordRestore(Trans_ctl_rec *t)
+      : t_(t), ibuf_(t->ibufferp), ilen_(t->ibuf_length), olen_(t->obuf_length) {}
+  RecordRestore(const RecordRestore &) = delete;
+  RecordRestore &operator=(const RecordRestore &) = delete;
+  ~RecordRestore() {
+    t_->ibufferp = ibuf_;
+    t_->ibuf_length = ilen_;
+    t_->obuf_length = olen_;
+  }
+
+ private:
+  Trans_ctl_rec *t_;
+  char *ibuf_;
+  int ilen_;
+  int olen_;
+};
+
+// The local identity of the record's partner: version into the record, certificate
+// into the record, key and transport address out. -1 after reporting.
+int local_identity(Trans_ctl_rec *t, EVP_PKEY **key, char socaddr[64]) {
+  int index = t->tp_index >= 0 ? int_from_endpoint(t->tp_index, EP_LOCAL_CERT) : -1;
+  if (get_lcert_entry(index, &t->zvp_version, &t->pLocalCert, key, socaddr,
+                      &zv_pacing_delay) != 0) {
+    zv_log(-1, "ERROR: No local cert entry, tp_index = %d\n", t->tp_index);
+    transaction_logging(t, ZV_ERRM_CANNOT_FIND_LOCAL_CERT_ENTRY);
+    return -1;
+  }
+  return 0;
+}
+
+// The input's length with its NUL, never beyond the buffer.
+int input_length(const Trans_ctl_rec *t) {
+  if (t->ibufferp == nullptr || t->ibuf_length <= 0) return 0;
+  size_t n = strnlen(t->ibufferp, static_cast<size_t>(t->ibuf_length));
+  return static_cast<int>(n < static_cast<size_t>(t->ibuf_length) ? n + 1 : n);
+}
+
+}  // namespace
+
+int clientd(Trans_ctl_rec *tctlp, zvPortType priority) {
+  if (tctlp == nullptr) {
+    soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  RecordRestore restore(tctlp);
+  tctlp->iPriority = priority;
+  tctlp->pLocalCert = nullptr;
+  tctlp->pRemoteCert = nullptr;
+  tctlp->digest[0] = '\0';
+  tctlp->digest_length = 0;
+
+  EVP_PKEY *key = nullptr;
+  char socaddr[64] = {0};
+  if (zv_packet_mode_flag != 1) {
+    if (findPartner(tctlp) != 0) return -1;
+    if (local_identity(tctlp, &key, socaddr) != 0) return -1;
+    zv_log(1, "Processing message, version = %d, msg_type = %d, trans dest [%s]\n",
+           tctlp->zvp_version, tctlp->msg_type, socaddr);
+    if (debug_level & 0x200) dump_tradingPartnerRec(1, tctlp->tp_index);
+    switch (tctlp->zvp_version) {
+      case 2:
+        if (process_rawInputData(tctlp, key) != 0) return -1;
+        break;
+      // Version 3 (the Issue 3 builders) is dispatched here once those builders exist;
+      // until then it is refused like any other version.
+      default:
+        zv_log(-1, "ERROR: Bad version, zvp_version = %d\n", tctlp->zvp_version);
+        transaction_logging(tctlp, ZV_ERRM_ZVP_VERSION_NOT_SUPPORTED);
+        return -1;
+    }
+  } else {
+    if (tctlp->tp_index == -1) {
+      zv_log(-1, "ERROR: input message not sent\n");
+      transaction_logging(tctlp, ZV_ERRM_NO_ISAID_FOUND_IN_TPFILE);
+      return -1;
+    }
+    if (local_identity(tctlp, &key, socaddr) != 0) return -1;
+    zv_log(1, "clientd: sending packet message, version = %d, trans dest [%s}\n",
+           tctlp->zvp_version, socaddr);
+    if (debug_level & 0x200) dump_tradingPartnerRec(1, tctlp->tp_index);
+  }
+
+  Tpartner_rec &tp = partner[tctlp->tp_index];
+  tctlp->dest_ip = tp.ip;
+  tctlp->dest_port = priority == HIPRI_PORT ? tp.hipriport : tp.port;
+  tctlp->imsg_length = tctlp->ibuf_alloc_length = input_length(tctlp);
+  tctlp->omsg_length = tctlp->obuf_alloc_length = tctlp->obuf_length;
+
+  st_socaddr_t target;
+  memcpy(target, socaddr, sizeof target);
+  if (clientd_sender(tctlp, &target) != 0) {
+    transaction_logging(tctlp, ZV_ERRM_CANNOT_SEND_INTERNAL_DATA);
+    return -1;
+  }
+  return 0;
+}
+
+// ---- receipt-client role -----------------------------------------------------------
+
+int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
+  // A transaction is finished, or dropped, as a whole: the main thread's cancel at
+  // shutdown takes effect only between connections.
+  int old_state;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_state);
+  Trans_ctl_rec rec;
+  memset(&rec, 0, sizeof rec);
+  rec.who = main_tctlp ? main_tctlp->who : ZV_WHO_RECEIPT_CLIENT;
+  st_ipaddr_t dest_ip = {0};
+  if (receive_transport_msg(&rec, fd, &dest_ip) != 0) {
+    // The receive leaves the record as given, so nothing of the transaction is held.
+    transaction_logging(&rec, ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
+    pthread_setcancelstate(old_state, nullptr);
+    return 0;
+  }
+
+  // The sender's `who` came with the transaction; what happens to it here belongs to
+  // this role and its transaction log.
+  rec.who = main_tctlp ? main_tctlp->who : ZV_WHO_RECEIPT_CLIENT;
+  char *received_in = rec.ibufferp;
+  char *received_out = rec.obufferp;
+  int in_len = rec.imsg_length;
+  bool fits = in_len >= 0 && in_len <= ZV_CLIENT_BUF_SIZE &&
+              (in_len == 0 || received_in != nullptr) &&
+              (in_len < ZV_CLIENT_BUF_SIZE || received_in[in_len - 1] == '\0');
+  if (main_tctlp == nullptr) {
+    soft_assert(kSource, __LINE__);
+  } else if (!fits) {
+    // Reported with the received text, so that the copy of the failed message keeps it.
+    zv_log(-1,
+           "ERROR: receipt input of %d bytes does not fit the input buffer of %d bytes - "
+           "message not sent\n",
+           in_len, ZV_CLIENT_BUF_SIZE);
+    rec.ibuf_length = in_len;
+    rec.obuf_length = 0;
+    transaction_logging(&rec, ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
+  }
+  bool send = main_tctlp != nullptr && fits;
+  if (send) {
+    memset(main_tctlp->ibufferp, 0, ZV_CLIENT_BUF_SIZE);
+    if (in_len > 0) memcpy(main_tctlp->ibufferp, received_in, static_cast<size_t>(in_len));
+  }
+  free(received_in);
+  free(received_out);
+  X509_free(rec.pLocalCert);
+  X509_free(rec.pRemoteCert);
+  rec.pRemoteCert = nullptr;
+  if (send) {
+    rec.ibufferp = main_tctlp->ibufferp;
+    rec.ibuf_length = ZV_CLIENT_BUF_SIZE;
+    rec.obufferp = main_tctlp->obufferp;
+    rec.obuf_length = ZV_CLIENT_BUF_SIZE;
+    memset(rec.obufferp, 0, ZV_CLIENT_BUF_SIZE);
+    rec.pLocalCert = main_tctlp->pLocalCert;
+    clientd(&rec, rec.iPriority == HIPRI_PORT ? HIPRI_PORT : STD_PORT);
+  }
+  pthread_setcancelstate(old_state, nullptr);
+  return 0;
+}
+
+void *do_receipt_listen(void *arg) {
+  int kind1 = zv_set_thread(1);
+  listen_thread_t block;
+  memcpy(&block, arg, sizeof block);
+  free(arg);
+  zv_log(8, "Receipt listen thread on [%s:%d] started, thread_count = %d\n", block.listen_addr,
+         block.listen_port, kind1);
+  Trans_ctl_rec rec;
+  memset(&rec, 0, sizeof rec);
+  rec.who = ZV_WHO_NONE;
+  listen_transport(&block.listen_socaddr, block.accept_func);
+  if (!zv_shutdown) transaction_logging(&rec, ZV_ERRM_INTERNAL_DATA_LISTEN_FAILED);
+  zv_done_thread(1);
+  return nullptr;
+}
+
+int create_receipt_listen(pthread_t *thread, const char *socaddr,
+                          receipt_accept_func_t accept_func) {
+  if (thread == nullptr || socaddr == nullptr || accept_func == nullptr) {
+    soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  auto *block = static_cast<listen_thread_t *>(calloc(1, sizeof(listen_thread_t)));
+  if (block == nullptr) {
+    zv_log(-1, "Allocate for receipt listen struct on [%s] failed\n", socaddr);
+    return -1;
+  }
+  snprintf(block->listen_socaddr, sizeof block->listen_socaddr, "%s", socaddr);
+  block->accept_func = accept_func;
+  if (prepare_addr(&block->listen_socaddr, &block->listen_addr, &block->listen_port) != 0) {
+    zv_log(-1, "Cannot find port in IP address [%s] - cannot listen to port\n", socaddr);
+    free(block);
+    return -1;
+  }
+  // The listener takes no signals, so that they interrupt the main thread's sleep and
+  // shutdown is seen at once.
+  sigset_t all, old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &old);
+  int rc = pthread_create(thread, nullptr, do_receipt_listen, block);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (rc != 0) {
+    zv_log(-1, "Starting receipt listen thread on [%s:%d] failed,  errno = %d\n",
+           block->listen_addr, block->listen_port, rc);
+    free(block);
+    return -1;
+  }
+  return 0;
+}
+
+int receipt_in_buf(Trans_ctl_rec *tctlp, const char *socaddr) {
+  if (tctlp == nullptr || socaddr == nullptr) {
+    soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  main_tctlp = tctlp;
+  pthread_t thread;
+  if (create_receipt_listen(&thread, socaddr, process_message) != 0) {
+    printf("Cannot create Listener for [%s], terminating", socaddr);
+    fflush(stdout);
+    transaction_logging(tctlp, ZV_ERRM_CANNOT_START_PROCESS);
+    return -1;
+  }
+  while (!zv_shutdown) {
+    millisleep(10000);
+    zv_client::idle_log_call();
+  }
+  // The listener sees the stop flag within a fraction of a second and ends by itself;
+  // it is cancelled only when it does not (a peer stalled in mid-transaction).
+  if (!join_within(thread, kListenerEndMs)) {
+    pthread_cancel(thread);
+    if (!join_within(thread, kListenerJoinMs))
+      zv_log(-1, "WARNING: receipt listen thread did not end, process exits without it\n");
+  }
+  return 0;
+}
+
+// ---- main --------------------------------------------------------------------------
+
+namespace {
+
+int refuse_packet_mode(const char *name) {
+  zv_log(-1, "ERROR: ZV_packet_mode not supported for %s interface [%s]\n", name, zv_interface);
+  return -1;
+}
+
+int run_client_interface(Trans_ctl_rec *rec) {
+  bool packet = zv_packet_mode_flag != 0;
+  switch (toupper(static_cast<unsigned char>(zv_interface[0]))) {
+    case 'D':
+      return dir_in_buf(rec, zv_dirpath2);
+    case 'P':
+      if (packet) return refuse_packet_mode("PIPE");
+      // The pipe has no setting of its own: it is the `file` setting's path.
+      snprintf(zv_pipename2, sizeof zv_pipename2, "%s", zv_filename);
+      return pipe_in_buf(rec, zv_pipename2, 0);
+    case 'R':
+      if (packet) return refuse_packet_mode("RPC");
+      return iSoc_in_buf(rec, zv_socaddr2);
+    case 'S':
+      if (packet) return refuse_packet_mode("SOCKET");
+      return iSoc_in_buf(rec, zv_socaddr2);
+    case 'W':
+      if (packet) return refuse_packet_mode("SOAP");
+      return iSoap_in_buf();
+    case 'X':
+      if (packet) return refuse_packet_mode("XMLRPC");
+      return iSoc_in_buf(rec, zv_socaddr2);
+    case 'Z':
+      return test_in_buf(rec);
+    default:
+      zv_log(-1, "ERROR: unknown interface requested [%s]\n", zv_interface);
+      return -1;
+  }
+}
+
+}  // namespace
+
+int clientd_main(int argc, char **argv) {
+  zv_register_all_services();
+  if (init_zv_process(argc, argv) != 0) exit(-1);
+  Trans_ctl_rec *rec = &main_rec;
+  memset(rec, 0, sizeof *rec);
+  rec->who = ZV_WHO_NONE;
+  if (THREAD_setup() != 0) {
+    zv_log(-1, "ERROR: Cannot initialize Thread Management\n");
+    printf("Cannot initialize Thread Management\n");
+    fflush(stdout);
+    transaction_logging(rec, ZV_ERRM_CANNOT_START_PROCESS);
+    vZvExit(-2);
+  }
+  fflush(stdout);
+  rec->ibufferp = main_ibuf;
+  rec->ibuf_length = ZV_CLIENT_BUF_SIZE;
+  rec->obufferp = main_obuf;
+  rec->obuf_length = ZV_CLIENT_BUF_SIZE;
+
+  const char *label;
+  int rc;
+  if (zv_process_id == ZV_RECEIPT_PROCESS) {
+    rec->who = ZV_WHO_RECEIPT_CLIENT;
+    label = "receipt";
+    rc = receipt_in_buf(rec, zv_receipt_socaddr);
+  } else {
+    rec->who = ZV_WHO_STD_CLIENT;
+    label = "client";
+    if (zv_packet_mode_flag &&
+        toupper(static_cast<unsigned char>(zv_interface[0])) == 'F') {
+      zv_log(-1, "ERROR: ZV_packet_mode not supported for FILE interface [%s]\n", zv_interface);
+      return -1;
+    }
+    rc = toupper(static_cast<unsigned char>(zv_interface[0])) == 'F'
+             ? file_in_buf(rec, zv_filename)
+             : run_client_interface(rec);
+  }
+  if (rc == 0) {
+    fprintf(stderr, "%s process terminating\n", label);
+    vZvExit(0);
+  }
+  zv_log(-1, "ERROR: zv_server failed, terminating.\n");
+  printf("Failure in client process, terminating\n");
+  fflush(stdout);
+  transaction_logging(rec, ZV_ERRM_CANNOT_START_PROCESS);
+  vZvExit(-3);
+}

@@ -1,0 +1,694 @@
+#include "client/zv_interfaces.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "client/zv_client_util.h"
+#include "client/zv_clientd.h"
+#include "client/zv_message.h"
+#include "partners/zv_tpartner.h"
+#include "runtime/zv_errors.h"
+#include "runtime/zv_globals.h"
+#include "runtime/zv_log.h"
+#include "runtime/zv_process.h"
+#include "runtime/zv_translog.h"
+
+client_handler_t client_handler = clientd;
+
+const char zv_test_message[ZV_TEST_MESSAGE_LENGTH + 1] =
+    "ISA^00^ZOLVAR    ^00^TEST      ^ZZ^DXC7           ^ZZ^DXC_TEST       "
+    "^990629^1248^U^00303^000000001^0^T^>\n"
+    "GS^PO^CLECAPP^DXC^990629^1248^000001^X^003030\n"
+    "ST^864^000000001\n"
+    "BMG^28\n"
+    "DTM^097^990629^124849^21^19\n"
+    "MIT^000000001\n"
+    "MSG^This is test message from DXC7 to DXC_TEST over Zolvar\n"
+    "MSG^This is test message line 2\n"
+    "MSG^This is test message line 3\n"
+    "MSG^This is test message line 4\n"
+    "MSG^This is test message line 5\n"
+    "MSG^This is test message line 6\n"
+    "MSG^This is test message line 7\n"
+    "MSG^This is test message line 8\n"
+    "MSG^This is test message line 9\n"
+    "CTT^0\n"
+    "SE^14^000000001\n"
+    "GE^1^000001\n"
+    "IEA^1^000000001\n";
+static_assert(sizeof zv_test_message == ZV_TEST_MESSAGE_LENGTH + 1);
+
+namespace {
+
+constexpr const char *kSource = "zv_interfaces";
+
+// How often a blocked read or wait looks at zv_shutdown.
+constexpr int kShutdownPollMs = 250;
+// The longest id or priority line a packet file may have.
+constexpr size_t kMaxPacketLine = 1024;
+
+struct FileClose {
+  void operator()(FILE *f) const { fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileClose>;
+struct DirClose {
+  void operator()(DIR *d) const { closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirClose>;
+
+// A descriptor closed when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd &) = delete;
+  Fd &operator=(const Fd &) = delete;
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+void zero_buffers(Trans_ctl_rec *t) {
+  if (t->ibufferp && t->ibuf_length > 0) memset(t->ibufferp, 0, static_cast<size_t>(t->ibuf_length));
+  if (t->obufferp && t->obuf_length > 0) memset(t->obufferp, 0, static_cast<size_t>(t->obuf_length));
+}
+
+// Reads until `n` bytes have come, the stream ends, or a read fails; a wait that sees
+// zv_shutdown gives up with EINTR. Returns the bytes read (errno set when fewer, 0 for
+// the end of the stream).
+size_t read_full(int fd, void *buf, size_t n) {
+  size_t got = 0;
+  while (got < n) {
+    pollfd p{fd, POLLIN, 0};
+    int ready = poll(&p, 1, kShutdownPollMs);
+    if (ready < 0 && errno != EINTR) return got;
+    if (ready <= 0) {
+      if (zv_shutdown) {
+        errno = EINTR;
+        return got;
+      }
+      continue;
+    }
+    ssize_t r = read(fd, static_cast<char *>(buf) + got, n - got);
+    if (r < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return got;
+    }
+    if (r == 0) {
+      errno = 0;
+      return got;
+    }
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
+unsigned be16(const unsigned char *p) { return (static_cast<unsigned>(p[0]) << 8) | p[1]; }
+unsigned be32(const unsigned char *p) {
+  return (static_cast<unsigned>(p[0]) << 24) | (static_cast<unsigned>(p[1]) << 16) |
+         (static_cast<unsigned>(p[2]) << 8) | p[3];
+}
+
+// The rest of `f`, at most `room` bytes, into `buf`. 0 at its end (*n the bytes read),
+// 1 on a read error, 2 when more follows.
+int read_rest(FILE *f, char *buf, size_t room, size_t *n) {
+  *n = fread(buf, 1, room, f);
+  if (ferror(f)) return 1;
+  if (*n < room) return 0;
+  int c = fgetc(f);
+  if (c == EOF) return ferror(f) ? 1 : 0;
+  return 2;
+}
+
+// One line of a packet file without its line end. False at the end of the file before
+// anything was read; a line longer than kMaxPacketLine sets *too_long.
+bool packet_line(FILE *f, std::string *line, bool *too_long) {
+  line->clear();
+  *too_long = false;
+  int c;
+  bool any = false;
+  while ((c = fgetc(f)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    if (line->size() >= kMaxPacketLine) {
+      *too_long = true;
+      continue;
+    }
+    line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return any;
+}
+
+// An id that is empty or begins with a blank agrees with every partner.
+bool usable_id(const std::string &id) { return !id.empty() && id[0] != ' '; }
+
+void sleep_ms_unless_shutdown(long ms) {
+  while (ms > 0 && !zv_shutdown) {
+    long step = ms < kShutdownPollMs ? ms : kShutdownPollMs;
+    millisleep(static_cast<unsigned>(step));
+    ms -= step;
+  }
+}
+
+bool ends_with(const char *name, const char *suffix) {
+  size_t n = strlen(name), s = strlen(suffix);
+  return n >= s && strcmp(name + n - s, suffix) == 0;
+}
+
+// The request counters of the socket interface.
+int count = 0;
+int old_count = 0;
+int max_count = 0;
+request_t *requests = nullptr;
+
+void free_request(request_t *r) {
+  if (r == nullptr) return;
+  free(r->buf);
+  free(r);
+}
+
+}  // namespace
+
+// ---- directory -----------------------------------------------------------------------
+
+int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir) {
+  if (tctlp == nullptr || dir == nullptr) {
+    zv_client::soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  char path[ZV_PATH_SIZE];
+  if (dir[0] == '/') {
+    snprintf(path, sizeof path, "%s", dir);
+  } else {
+    char cwd[ZV_PATH_SIZE];
+    const char *rel = strncmp(dir, "./", 2) == 0 ? dir + 2 : dir;
+    if (getcwd(cwd, sizeof cwd) == nullptr ||
+        snprintf(path, sizeof path, "%s/%s", cwd, rel) >= static_cast<int>(sizeof path)) {
+      zv_log(-1, "FATAL_ERROR: Cannot determine absolute path for path fragment of %s\n", dir);
+      abort();
+    }
+  }
+
+  bool processed = false;
+  for (;;) {
+    if (zv_shutdown) return 0;
+    if (oneshot_flag == 1 && processed) {
+      zv_log(-2, "Done with readdir OneShot loop\n");
+      return 0;
+    }
+    DirPtr d(opendir(path));
+    if (!d) {
+      zv_log(-1, "ERROR: cannot open %s - exiting\n", path);
+      return -1;
+    }
+    while (struct dirent *e = readdir(d.get())) {
+      // Documents not yet begun stay for the next start.
+      if (zv_shutdown) return 0;
+      const char *name = e->d_name;
+      if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
+        if (debug_level & 0x400) zv_log(1, "skipping junk: %s\n", name);
+        continue;
+      }
+      int priority;
+      size_t suffix;
+      if (ends_with(name, ".hpri")) {
+        priority = HIPRI_PORT;
+        suffix = 5;
+      } else if (ends_with(name, ".edi")) {
+        priority = STD_PORT;
+        suffix = 4;
+      } else {
+        if (debug_level & 0x400) zv_log(1, "skipping junk2:%s\n", name);
+        continue;
+      }
+      tctlp->iPriority = priority;
+      if (debug_level & 0x400) zv_log(1, "DEBUG: processing %s\n", name);
+      char full[ZV_PATH_SIZE];
+      if (snprintf(full, sizeof full, "%s/%s", path, name) >= static_cast<int>(sizeof full)) {
+        zv_log(-1, "ERROR: path of %s in %s is too long - skipping\n", name, path);
+        continue;
+      }
+      std::string base(name, strlen(name) - suffix);
+      // The outcome of this document alone decides whether a high-priority one stays.
+      tctlp->status = -999;
+      int rc = zv_packet_mode_flag ? packet_in_buf(tctlp, full) : file_in_buf(tctlp, full);
+      if (rc == 0) {
+        safe_rename(full, (base + ".sent").c_str(), path, "sent_", 1);
+      } else {
+        zv_log(-1, "ERROR: cannot continue processing %s - skipping\n", full);
+        if (!(priority == HIPRI_PORT && tctlp->status == ZV_ERRM_CANNOT_CONNECT_TO_REMOTE_SERVER))
+          safe_rename(full, (base + ".notsent").c_str(), path, "nots_", 1);
+      }
+      processed = true;
+      if (zv_pacing_delay >= 1) {
+        zv_log(1, "dir_in_buf: pacing delay of %d msec\n", zv_pacing_delay);
+        millisleep(static_cast<unsigned>(zv_pacing_delay));
+      }
+    }
+    d.reset();
+    zv_client::idle_log_call();
+    sleep_ms_unless_shutdown(static_cast<long>(dir_poll_delay) * 1000);
+  }
+}
+
+// ---- file ----------------------------------------------------------------------------
+
+int file_in_buf(Trans_ctl_rec *tctlp, const char *path) {
+  if (tctlp == nullptr || path == nullptr || tctlp->ibufferp == nullptr || tctlp->ibuf_length < 1) {
+    zv_client::soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  zero_buffers(tctlp);
+  FilePtr f(fopen(path, "r"));
+  if (!f) {
+    zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
+    return -1;
+  }
+  size_t n = 0;
+  switch (read_rest(f.get(), tctlp->ibufferp, static_cast<size_t>(tctlp->ibuf_length) - 1, &n)) {
+    case 0:
+      tctlp->imsg_length = static_cast<int>(n);
+      f.reset();
+      return client_handler(tctlp, static_cast<zvPortType>(tctlp->iPriority));
+    case 1:
+      zv_log(-1, "ERROR: Cannot read %s, returned errno %d\n", path, errno);
+      return -1;
+    default:
+      zv_log(-1, "INTERNAL ERROR: in file_in_buf(): EOF not found in %s\n", path);
+      return -1;
+  }
+}
+
+// ---- packet files --------------------------------------------------------------------
+
+int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
+  if (tctlp == nullptr || path == nullptr || tctlp->ibufferp == nullptr ||
+      tctlp->obufferp == nullptr || tctlp->ibuf_length < 1) {
+    zv_client::soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  // The output capacity is the record's own; the packet's length only lives for the send.
+  int capacity = tctlp->obuf_length;
+  zero_buffers(tctlp);
+  FilePtr f(fopen(path, "r"));
+  if (!f) {
+    zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
+    return -1;
+  }
+  std::string local, remote, prio;
+  bool too_long = false;
+  struct Line {
+    std::string *text;
+    const char *eof_msg;
+    int number;
+  } lines[] = {
+      {&local, "ERROR: Cannot read local trading partner (line 1) in packet file %s, returned errno %d\n", 1},
+      {&remote, "ERROR: Cannot read remote trading partner (line 2) in packet file %s, returned errno %d\n", 2},
+      {&prio, "ERROR: Cannot read priority flag (line 3) in packet file %s, returned errno %d\n", 3},
+  };
+  for (Line &l : lines) {
+    if (!packet_line(f.get(), l.text, &too_long)) {
+      zv_log(-1, l.eof_msg, path, errno);
+      return -1;
+    }
+    if (too_long) {
+      zv_log(-1, "ERROR: line %d of packet file %s is longer than %zu characters\n", l.number,
+             path, kMaxPacketLine);
+      return -1;
+    }
+    if (l.number != 2) continue;
+    // Both ids are known now: find the partner before reading on.
+    snprintf(tctlp->isa_line, sizeof tctlp->isa_line, "%.*s", ZV_ISA_SEGMENT_LENGTH,
+             local.c_str());
+    tctlp->tp_index = usable_id(local) && usable_id(remote)
+                          ? tpLookup(local.c_str(), remote.c_str(), 0)
+                          : -1;
+    if (tctlp->tp_index == -1) {
+      zv_log(-1, "WARNING: Unknown ISA_ID of [%s] found in input message - skipping message\n",
+             local.c_str());
+      tctlp->obuf_length = 0;
+      transaction_logging(tctlp, ZV_ERRM_UNKNOWN_ISAID_FOUND);
+      tctlp->obuf_length = capacity;
+      return -1;
+    }
+  }
+  tctlp->iPriority = atoi(prio.c_str()) > 0 ? HIPRI_PORT : STD_PORT;
+
+  size_t n = 0;
+  switch (read_rest(f.get(), tctlp->ibufferp, static_cast<size_t>(tctlp->ibuf_length) - 1, &n)) {
+    case 0:
+      break;
+    case 1:
+      zv_log(-1, "ERROR: Cannot read %s, returned errno %d\n", path, errno);
+      return -1;
+    default:
+      zv_log(-1, "INTERNAL ERROR: in packet_in_buf(): EOF not found in %s\n", path);
+      return -1;
+  }
+  tctlp->imsg_length = static_cast<int>(n);
+  f.reset();
+  zv_log(0, "WARNING: sending RAW ZV packet message to server\n");
+  size_t len = strnlen(tctlp->ibufferp, n);
+  if (len > static_cast<size_t>(capacity)) {
+    zv_log(-1, "ERROR: packet of %zu bytes does not fit the output buffer of %d bytes\n", len,
+           capacity);
+    return -1;
+  }
+  memcpy(tctlp->obufferp, tctlp->ibufferp, len);
+  tctlp->obuf_length = static_cast<int>(len);
+  transaction_logging(tctlp, ZV_SUCCESSFUL_TRANSMISSION);
+  int rc = client_handler(tctlp, static_cast<zvPortType>(tctlp->iPriority));
+  tctlp->obuf_length = capacity;
+  return rc;
+}
+
+// ---- named pipe ----------------------------------------------------------------------
+
+int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
+  if (tctlp == nullptr || path == nullptr || tctlp->ibufferp == nullptr) {
+    zv_client::soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  unsigned char head[2];
+  if (read_full(fd, head, 2) != 2) {
+    zv_log(-1, "ERROR: cannot read message size bytes(2) from %s\n", path);
+    return -1;
+  }
+  int size = static_cast<int>(be16(head));
+  zv_log(1, "DEBUG: found message size of %d bytes\n", size);
+  if (size > tctlp->ibuf_length - 1) {
+    zv_log(-1,
+           "ERROR: cannot read message (of %d bytes) from %s - message too big, cannot "
+           "continue\n",
+           size, path);
+    return -1;
+  }
+  if (read_full(fd, head, 2) != 2) {
+    zv_log(-1, "ERROR: cannot read message priority bytes(2) from %s\n", path);
+    return -1;
+  }
+  int priority = static_cast<int>(be16(head));
+  zv_log(1, "DEBUG: found message priority of %d bytes\n", priority);
+  if (priority != STD_PORT && priority != HIPRI_PORT) {
+    zv_log(-1,
+           "ERROR: cannot set message priority (with value of %d) from %s - message invalid, "
+           "cannot continue\n",
+           priority, path);
+    return -1;
+  }
+  tctlp->iPriority = priority;
+  zero_buffers(tctlp);
+  // A record larger than the pipe's own buffer arrives in several pieces.
+  size_t got = read_full(fd, tctlp->ibufferp, static_cast<size_t>(size));
+  if (got != static_cast<size_t>(size)) {
+    zv_log(-1, "ERROR: cannot read message (of %d bytes) from %s\n", size, path);
+    return -1;
+  }
+  tctlp->imsg_length = size;
+  zv_log(1, "DEBUG: buf_size = %d rc = %d\n", size, static_cast<int>(got));
+  return client_handler(tctlp, static_cast<zvPortType>(priority)) == 0 ? 0 : -1;
+}
+
+int pipe_in_buf(Trans_ctl_rec *tctlp, const char *path, int /*mode*/) {
+  if (tctlp == nullptr || path == nullptr) {
+    zv_client::soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  // Read and write, so that the pipe stays open while no writer has it.
+  Fd fd(open(path, O_RDWR));
+  if (fd.get() < 0) {
+    zv_log(-1, "FATAL ERROR: cannot open %s for reading\n", path);
+    return -1;
+  }
+  for (int pass = 0;; ++pass) {
+    if (zv_shutdown) return 0;
+    fd_set rd, ex;
+    FD_ZERO(&rd);
+    FD_ZERO(&ex);
+    FD_SET(fd.get(), &rd);
+    FD_SET(fd.get(), &ex);
+    timeval tv{1, 0};
+    int rc = select(fd.get() + 1, &rd, nullptr, &ex, &tv);
+    if (rc < 0 && errno != EINTR) {
+      zv_log(-1, "ERROR: in select in fifo condition encountered!\n");
+      zv_log(-1, "select: %s\n", strerror(errno));
+      return -1;
+    }
+    if (rc <= 0) {
+      // A signal counts as a time-out: the stop flag is looked at next.
+      zv_log(1, "WARNING: Timeout fifo condition encountered!\n");
+    } else {
+      if (FD_ISSET(fd.get(), &ex))
+        zv_log(-1, "WARNING: Exceptional fifo condition encountered!\n");
+      else
+        zv_log(1, "Readable fifo condition triggered\n");
+      if (iReadableEvent(fd.get(), tctlp, path) != 0) return -1;
+    }
+    if (oneshot_flag == 1 && pass == 1) {
+      zv_log(-2, "Done with pipe OneShot loop\n");
+      return 0;
+    }
+  }
+}
+
+// ---- socket --------------------------------------------------------------------------
+
+void vCountSocRequests(int n) {
+  count += n;
+  if (count - old_count > 999 || old_count - count > 999) {
+    zv_log(1, "SocServer Processed %d requests.\n", count);
+    old_count = count;
+  }
+  if (count > max_count) max_count = count;
+}
+
+int soc_request_count() { return count; }
+
+void vPrintSocRequests() {
+  for (request_t *r = requests; r != nullptr; r = r->next) zv_log(-2, "<SocRequest: %d>\n", r->socket_fd);
+}
+
+request_t *ptGetSocRequest(int fd) {
+  unsigned char head[4];
+  if (read_full(fd, head, 4) != 4) {
+    zv_log(-1, "ERROR: cannot read message size bytes(4) from socket\n");
+    return nullptr;
+  }
+  unsigned size = be32(head);
+  zv_log(1, "DEBUG: found message size of %d bytes\n", static_cast<int>(size));
+  // Checked before anything is allocated: the body must fit the client's buffers.
+  if (size > static_cast<unsigned>(ZV_MAX_RECORD_BODY)) {
+    zv_log(-1,
+           "ERROR: cannot read message (of %u bytes) from socket - message too big, cannot "
+           "continue\n",
+           size);
+    return nullptr;
+  }
+  request_t *r = static_cast<request_t *>(calloc(1, sizeof(request_t)));
+  if (r == nullptr || (r->buf = static_cast<char *>(calloc(size + 1, 1))) == nullptr) {
+    zv_log(-1, "ERROR: cannot allocate a request of %u bytes\n", size);
+    free_request(r);
+    return nullptr;
+  }
+  r->socket_fd = fd;
+  r->uiSize = size;
+  if (read_full(fd, head, 2) != 2) {
+    zv_log(-1, "ERROR: cannot read message priority bytes(2) from socket\n");
+    free_request(r);
+    return nullptr;
+  }
+  r->iPriority = static_cast<int>(be16(head));
+  zv_log(1, "DEBUG: found message priority of %d bytes\n", r->iPriority);
+  size_t got = 0;
+  while (got < size) {
+    size_t n = read_full(fd, r->buf + got, size - got);
+    got += n;
+    zv_log(1, "DEBUG: ptGetSocRequest: buf_size = %d nbytes = %d left = %d\n",
+           static_cast<int>(size), static_cast<int>(n), static_cast<int>(size - got));
+    if (got < size) {
+      zv_log(-1, "ERROR: cannot read message (of %d bytes) from socket\n", static_cast<int>(size));
+      free_request(r);
+      return nullptr;
+    }
+  }
+  vCountSocRequests(1);
+  return r;
+}
+
+int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp) {
+  if (request == nullptr || tctlp == nullptr) {
+    zv_client::soft_assert(kSource, __LINE__);
+    free_request(request);
+    return -1;
+  }
+  tctlp->ibufferp = request->buf;
+  // The buffer's own size, its NUL included, so that the NUL is sent with the text.
+  tctlp->ibuf_length = static_cast<int>(request->uiSize) + 1;
+  tctlp->imsg_length = static_cast<int>(request->uiSize);
+  int osize = 2 * static_cast<int>(request->uiSize) + 2048;
+  char *out = static_cast<char *>(calloc(static_cast<size_t>(osize), 1));
+  int rc;
+  if (out == nullptr) {
+    zv_log(-1, "ERROR: cannot allocate ASN1 buffer (of  %d bytes), cannot continue\n", osize);
+    rc = -99;
+  } else {
+    tctlp->obufferp = out;
+    tctlp->obuf_length = osize;
+    if (request->iPriority == STD_PORT || request->iPriority == HIPRI_PORT) {
+      rc = client_handler(tctlp, static_cast<zvPortType>(request->iPriority));
+    } else {
+      zv_log(-1,
+             "ERROR: cannot set message priority (with value of %d) from socket - message "
+             "invalid, cannot continue\n",
+             request->iPriority);
+      rc = -98;
+    }
+    memset(out, 0xFA, static_cast<size_t>(osize));
+    free(out);
+  }
+  tctlp->ibufferp = nullptr;
+  tctlp->obufferp = nullptr;
+  tctlp->ibuf_length = tctlp->obuf_length = 0;
+  free_request(request);
+  return rc;
+}
+
+void vProducer(int fd, Trans_ctl_rec *tctlp) {
+  Trans_ctl_rec rec;
+  memset(&rec, 0, sizeof rec);
+  rec.who = tctlp->who;
+  rec.iPriority = tctlp->iPriority;
+  rec.dest_ip = tctlp->dest_ip;
+  rec.dest_port = tctlp->dest_port;
+  memcpy(rec.digest, tctlp->digest, sizeof rec.digest);
+  rec.digest_length = tctlp->digest_length;
+  rec.pssl = tctlp->pssl;
+  rec.pctx = tctlp->pctx;
+  rec.msg_type = -1;
+  rec.status = -999;
+  rec.tp_index = -1;
+  zv_log(1, "SocServer Accepting on socket: %d\n", fd);
+  request_t *r = ptGetSocRequest(fd);
+  if (r != nullptr) iProcessSocRequest(r, &rec);
+  close(fd);
+  zv_log(1, "SocServer Done Processing. \n");
+}
+
+int pvAcceptSocRequests(int listen_fd, Trans_ctl_rec *tctlp) {
+  int failures = 0;
+  while (!zv_shutdown) {
+    pollfd p{listen_fd, POLLIN, 0};
+    int ready = poll(&p, 1, kShutdownPollMs);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) {
+      zv_client::idle_log_call();
+      continue;
+    }
+    int fd = ready > 0 ? accept(listen_fd, nullptr, nullptr) : -1;
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) continue;
+      if (++failures >= 3) {
+        zv_log(-1, "ERROR: accept error in ZVclient\n");
+        return -1;
+      }
+      zv_log(-1, "ERROR: accept error in ZVclient - retrying\n");
+      continue;
+    }
+    vProducer(fd, tctlp);
+    return 0;
+  }
+  return 0;
+}
+
+int iSoc_in_buf(Trans_ctl_rec *tctlp, const char *port_text) {
+  if (tctlp == nullptr || port_text == nullptr) {
+    zv_client::soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  long port = strtol(port_text, nullptr, 10);
+  if (port <= 0 || port > 65535) {
+    zv_log(-1, "ERROR: cannot find port in IP address (%s) - cannot read from socket\n",
+           port_text);
+    return -1;
+  }
+  Fd s(socket(AF_INET, SOCK_STREAM, 0));
+  if (s.get() < 0) {
+    zv_log(-1, "ERROR: cannot open stream socket for reading\n");
+    return -1;
+  }
+  int one = 1;
+  setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(s.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    zv_log(-1, "ERROR: cannot bind to local address\n");
+    return -1;
+  }
+  if (listen(s.get(), 16) != 0) {
+    zv_log(-1, "ERROR: cannot listen on port %ld: %s\n", port, strerror(errno));
+    return -1;
+  }
+  for (;;) {
+    if (zv_shutdown) return 0;
+    if (pvAcceptSocRequests(s.get(), tctlp) != 0) return -1;
+    if (oneshot_flag == 1 && !zv_shutdown) {
+      zv_log(-2, "Done with socket OneShot loop in ZVclient\n");
+      zv_shutdown = 1;
+    }
+  }
+}
+
+// ---- test message and SOAP -----------------------------------------------------------
+
+int test_in_buf(Trans_ctl_rec *tctlp) {
+  if (tctlp == nullptr || tctlp->ibufferp == nullptr ||
+      tctlp->ibuf_length < ZV_TEST_MESSAGE_LENGTH + 1) {
+    zv_client::soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  tctlp->iPriority = STD_PORT;
+  zero_buffers(tctlp);
+  zv_log(-1, "WARNING: loading test message in client\n");
+  memcpy(tctlp->ibufferp, zv_test_message, sizeof zv_test_message);
+  tctlp->imsg_length = ZV_TEST_MESSAGE_LENGTH;
+  if (zv_packet_mode_flag == 1) {
+    // In packet mode the test message is itself the ready packet, for the partner its
+    // ISA ids name (DXC7 to DXC_TEST).
+    int capacity = tctlp->obuf_length;
+    char local[ZV_ISA_ID_LENGTH + 1], remote[ZV_ISA_ID_LENGTH + 1];
+    snprintf(local, sizeof local, "%.*s", ZV_ISA_ID_LENGTH, zv_test_message + ZV_ISA06_OFFSET);
+    snprintf(remote, sizeof remote, "%.*s", ZV_ISA_ID_LENGTH, zv_test_message + ZV_ISA08_OFFSET);
+    snprintf(tctlp->isa_line, sizeof tctlp->isa_line, "%.*s", ZV_ISA_SEGMENT_LENGTH,
+             zv_test_message);
+    tctlp->tp_index = tpLookup(local, remote, 0);
+    if (capacity < ZV_TEST_MESSAGE_LENGTH || tctlp->obufferp == nullptr) {
+      zv_client::soft_assert(kSource, __LINE__);
+      return -1;
+    }
+    memcpy(tctlp->obufferp, zv_test_message, ZV_TEST_MESSAGE_LENGTH);
+    tctlp->obuf_length = ZV_TEST_MESSAGE_LENGTH;
+    int rc = client_handler(tctlp, STD_PORT);
+    tctlp->obuf_length = capacity;
+    return rc;
+  }
+  return client_handler(tctlp, STD_PORT);
+}
+
+int iSoap_in_buf() { return 0; }

@@ -1,0 +1,68 @@
+// The input interfaces of the client role: each puts one document at a time into the
+// main record (buffers attached) with its priority (0 standard, 1 high) and passes it
+// to the per-message function. Chosen by clientd_main from the first letter of the
+// `interface` setting: D directory (or packet files in packet mode), F file, P named
+// pipe, R/S/X socket, Z the built-in test message, W the SOAP entry.
+//
+// Record framings that the back-end system writes (all integers big-endian):
+//   named pipe  u16 body length, u16 priority, body     (one record after another)
+//   socket      u32 body length, u16 priority, body     (one record per connection,
+//                                                        nothing is answered)
+// and the packet file: line 1 the local id, line 2 the remote id, line 3 the priority
+// flag (a number above 0 is high), then the ready packet.
+//
+// Every entry but iSoap_in_buf returns 0 after an orderly end, non-zero after a failure
+// that ends the client. All run on the main thread, one document at a time; the only
+// signal from outside is zv_shutdown.
+#ifndef ZV_CLIENT_ZV_INTERFACES_H
+#define ZV_CLIENT_ZV_INTERFACES_H
+
+#include "runtime/zv_common.h"
+
+// Where every interface hands its documents: `clientd` unless a test puts another
+// function in its place.
+using client_handler_t = int (*)(Trans_ctl_rec *tctlp, zvPortType priority);
+extern client_handler_t client_handler;
+
+// The built-in test message: a 583-character X12 interchange from DXC7 to DXC_TEST.
+constexpr int ZV_TEST_MESSAGE_LENGTH = 583;
+extern const char zv_test_message[ZV_TEST_MESSAGE_LENGTH + 1];
+
+// Largest body the pipe and socket interfaces take: the input buffer less its NUL.
+constexpr int ZV_MAX_RECORD_BODY = 65535;
+
+int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir);
+int file_in_buf(Trans_ctl_rec *tctlp, const char *path);
+int packet_in_buf(Trans_ctl_rec *tctlp, const char *path);
+int pipe_in_buf(Trans_ctl_rec *tctlp, const char *path, int mode);
+int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path);
+int iSoc_in_buf(Trans_ctl_rec *tctlp, const char *port_text);
+int test_in_buf(Trans_ctl_rec *tctlp);
+int iSoap_in_buf();
+
+// One socket request in memory. `buf` holds uiSize bytes and a NUL.
+struct request_t {
+  int socket_fd;
+  char *buf;
+  unsigned int uiSize;
+  int iPriority;
+  request_t *next;
+};
+
+// Serves connections of the listening socket `listen_fd` until one has been served:
+// 0 after it (or at shutdown), -1 after three failed accepts.
+int pvAcceptSocRequests(int listen_fd, Trans_ctl_rec *tctlp);
+// Reads, processes and closes one accepted connection.
+void vProducer(int fd, Trans_ctl_rec *tctlp);
+// One request read from `fd`, or NULL (logged). The caller passes it to
+// iProcessSocRequest, which frees it.
+request_t *ptGetSocRequest(int fd);
+// The per-message result, -98 for a priority other than 0 or 1, -99 when the output
+// buffer cannot be had. Frees the request.
+int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp);
+void vCountSocRequests(int n);
+void vPrintSocRequests();
+// Requests read by the socket interface so far (the counter of vCountSocRequests).
+int soc_request_count();
+
+#endif

@@ -1,0 +1,292 @@
+#include "client/zv_message.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "client/zv_client_util.h"
+#include "codec/zv_dump.h"
+#include "partners/zv_tpartner.h"
+#include "runtime/zv_errors.h"
+#include "runtime/zv_globals.h"
+#include "runtime/zv_log.h"
+#include "runtime/zv_status_code.h"
+#include "runtime/zv_translog.h"
+
+using zv_client::soft_assert;
+
+namespace {
+
+constexpr const char *kSource = "zv_message";
+
+// Length of the NUL-terminated text at `p`, never reading past `limit` bytes.
+size_t text_length(const char *p, int limit) {
+  return limit > 0 ? strnlen(p, static_cast<size_t>(limit)) : strlen(p);
+}
+
+// The 15-character id at `offset` of a text of `len` characters, cut where the text
+// ends, in `out` (16 bytes).
+void take_id(const char *text, size_t len, size_t offset, char out[ZV_ISA_ID_LENGTH + 1]) {
+  size_t n = 0;
+  if (offset < len) n = len - offset < ZV_ISA_ID_LENGTH ? len - offset : ZV_ISA_ID_LENGTH;
+  if (n > 0) memcpy(out, text + offset, n);
+  out[n] = '\0';
+}
+
+// An id that is empty or begins with a blank would agree with every partner in the
+// lookup; such an input names no partner.
+bool usable_id(const char *id) { return id[0] != '\0' && id[0] != ' '; }
+
+void refuse(Trans_ctl_rec *t, int code) {
+  t->obuf_length = 0;
+  t->tp_index = -1;
+  transaction_logging(t, code);
+}
+
+// Moves the input pointer `n` characters on; the buffer's length moves with it, so that
+// nothing reads past the buffer from the new start.
+void advance_input(Trans_ctl_rec *t, int n) {
+  t->ibufferp += n;
+  if (t->ibuf_length >= n) t->ibuf_length -= n;
+}
+
+// The partner entry whose ISA id is exactly the id of a status request, the blanks
+// around it removed; -1 when none is.
+int status_partner(const char *id, size_t len) {
+  while (len > 0 && *id == ' ') {
+    ++id;
+    --len;
+  }
+  while (len > 0 && id[len - 1] == ' ') --len;
+  if (len == 0 || len >= sizeof partner[0].isaid) return -1;
+  for (int i = 0; i < ZV_MAX_TP && partner[i].isaid[0] != '\0'; ++i)
+    if (strlen(partner[i].isaid) == len && memcmp(partner[i].isaid, id, len) == 0) return i;
+  return -1;
+}
+
+}  // namespace
+
+int findPartner(Trans_ctl_rec *tctlp) {
+  if (tctlp == nullptr) {
+    soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  if (tctlp->ibufferp == nullptr) {
+    soft_assert(kSource, __LINE__);
+    refuse(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+    return -1;
+  }
+  if (debug_level & 0x400) {
+    zv_log(1, "++ RAW Input Data +++++++++++++++++++++++++\n");
+    dump_raw_input(tctlp->ibufferp, tctlp->ibuf_length);
+    zv_log(1, "++ End of RAW Input Data ++++++++++++++++++\n");
+  }
+  const char *in = tctlp->ibufferp;
+  size_t len = text_length(in, tctlp->ibuf_length);
+  char local_id[ZV_ISA_ID_LENGTH + 1] = "";
+  char remote_id[ZV_ISA_ID_LENGTH + 1] = "";
+
+  if (strncmp(in, "ISA", 3) == 0) {
+    zv_log(-2, "found EDI X12 input message - supported\n");
+    tctlp->msg_type = ZV_MT_BASIC_EDI;
+  } else if (strncmp(in, "ZVS", 3) == 0) {
+    zv_log(-2, "found ZV Status input message - supported\n");
+    tctlp->msg_type = ZV_MT_STATUS;
+    const char *colon = len > 4 ? static_cast<const char *>(memchr(in + 4, ':', len - 4)) : nullptr;
+    if (colon == nullptr) {
+      zv_log(-1,
+             "ERROR: Cannot find Trading Partner ID in ZV Status input message - skipping "
+             "message\n");
+      refuse(tctlp, ZV_ERRM_TP_ID_MISSING_FROM_INPUT_ZV_STATUS_MSG);
+      return -1;
+    }
+    size_t id_len = static_cast<size_t>(colon - (in + 4));
+    size_t keep = id_len < ZV_ISA_ID_LENGTH ? id_len : ZV_ISA_ID_LENGTH;
+    memcpy(tctlp->isa_line, in + 4, keep);
+    tctlp->isa_line[keep] = '\0';
+    int tp = status_partner(in + 4, id_len);
+    advance_input(tctlp, static_cast<int>(colon + 1 - in));
+    tctlp->tp_index = tp;
+    if (tp < 0) {
+      zv_log(-1,
+             "WARNING: Unknown pair of ISA_IDs [%s/%s] found in input message - skipping "
+             "message\n",
+             tctlp->isa_line, "");
+      tctlp->obuf_length = 0;
+      transaction_logging(tctlp, ZV_ERRM_UNKNOWN_ISAID_FOUND);
+      return -1;
+    }
+    return 0;
+  } else if (strncmp(in, "ZVR", 3) == 0) {
+    zv_log(-2, "found ZV Receipt input message - supported\n");
+    tctlp->msg_type = ZV_MT_BASIC_RECEIPT;
+    if (len < ZV_RR_PREFIX || strncmp(in + ZV_RR_PREFIX, "ISA", 3) != 0) {
+      zv_log(-1, "ERROR: Cannot find ISA segment in receipt input message - skipping message\n");
+      refuse(tctlp, ZV_ERRM_ISA_SEG_MISSING_FROM_INPUT_RECEIPT_MSG);
+      return -1;
+    }
+    advance_input(tctlp, ZV_RR_PREFIX);
+    in = tctlp->ibufferp;
+    len -= ZV_RR_PREFIX;
+  } else {
+    if (strncmp(in, "ASC", 3) == 0)
+      zv_log(0, "found NonEDI input message - Not supported\n");
+    else if (strncmp(in, "UNH", 3) == 0)
+      zv_log(0, "found EDIFACT Batch input message - Not supported\n");
+    else if (strncmp(in, "UIB", 3) == 0)
+      zv_log(0, "found EDIFACT Interactive input message - Not supported\n");
+    tctlp->obuf_length = 0;
+    tctlp->tp_index = -1;
+    fprintf(stderr, "RAW ibufferp = [%20s]\n", in);
+    transaction_logging(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+    return -1;
+  }
+
+  // An interchange names the sender first; a receipt request acknowledges one that came
+  // from the partner, so its receiver is the local id.
+  bool receipt = tctlp->msg_type == ZV_MT_BASIC_RECEIPT;
+  take_id(in, len, receipt ? ZV_ISA08_OFFSET : ZV_ISA06_OFFSET, local_id);
+  take_id(in, len, receipt ? ZV_ISA06_OFFSET : ZV_ISA08_OFFSET, remote_id);
+  zv_log(1, "found local ISA_ID of [%s] in message\n", local_id);
+  zv_log(1, "found remote ISA_ID of [%s] in message\n", remote_id);
+  size_t isa = len < ZV_ISA_SEGMENT_LENGTH ? len : ZV_ISA_SEGMENT_LENGTH;
+  memcpy(tctlp->isa_line, in, isa);
+  tctlp->isa_line[isa] = '\0';
+  zv_log(1, "found ISA_LINE of [%-104.104s] in message\n", tctlp->isa_line);
+
+  tctlp->tp_index =
+      usable_id(local_id) && usable_id(remote_id) ? tpLookup(local_id, remote_id, 0) : -1;
+  if (tctlp->tp_index == -1) {
+    zv_log(-1,
+           "WARNING: Unknown pair of ISA_IDs [%s/%s] found in input message - skipping "
+           "message\n",
+           local_id, remote_id);
+    tctlp->obuf_length = 0;
+    transaction_logging(tctlp, ZV_ERRM_UNKNOWN_ISAID_FOUND);
+    return -1;
+  }
+  return 0;
+}
+
+int process_rawInputData(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa) {
+  if (tctlp == nullptr) {
+    soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  if (tctlp->ibufferp == nullptr || tctlp->obufferp == nullptr) {
+    soft_assert(kSource, __LINE__);
+    refuse(tctlp, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
+    return -1;
+  }
+  if (pRsa == nullptr) soft_assert(kSource, __LINE__);
+
+  char *in = tctlp->ibufferp;
+  char *out = tctlp->obufferp;
+  int cap = tctlp->obuf_length;
+
+  if (rawMessage_flag) {
+    zv_log(0, "WARNING: sending RAW data message to server\n");
+    size_t n = text_length(in, tctlp->ibuf_length);
+    if (n > static_cast<size_t>(cap)) {
+      zv_log(-1,
+             "ERROR: RAW message of %zu bytes does not fit the output buffer of %d bytes - "
+             "skipping message\n",
+             n, cap);
+      refuse(tctlp, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
+      return -1;
+    }
+    memcpy(out, in, n);
+    tctlp->obuf_length = static_cast<int>(n);
+    transaction_logging(tctlp, ZV_SUCCESSFUL_TRANSMISSION);
+    return 0;
+  }
+
+  const Tpartner_rec *tp =
+      tctlp->tp_index >= 0 && tctlp->tp_index < ZV_MAX_TP ? &partner[tctlp->tp_index] : nullptr;
+  const char *isaid = tp ? tp->isaid : "";
+  int length = -1;
+  int failure = ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE;
+
+  switch (tctlp->msg_type) {
+    case ZV_MT_BASIC_EDI: {
+      int t = tp ? tp->svrZvMessageType : UNSUPPORTED_MT;
+      if (t == BASIC_EDI) {
+        tctlp->msg_type = ZV_MT_BASIC_EDI;
+        length = AsciiEDI_2_BasicEDI(in, out, cap);
+      } else if (t == INTEGRITY_EDI) {
+        tctlp->msg_type = ZV_MT_INTEGRITY_EDI;
+        length = AsciiEDI_2_EDIwMI(tctlp, in, out, cap);
+      } else if (t == SIGNED_EDI) {
+        tctlp->msg_type = ZV_MT_SIGNED_EDI;
+        length = AsciiEDI_2_EDIwNR(tctlp, in, out, cap, pRsa);
+      } else {
+        zv_log(-1,
+               "WARNING: Unknown EDI message type of [%d] found in Trading Partner "
+               "configuration for [%s]\n",
+               t, isaid);
+        refuse(tctlp, ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE);
+        return -1;
+      }
+      break;
+    }
+    case ZV_MT_BASIC_RECEIPT: {
+      int t = tp ? tp->cliZvReceiptType : UNSUPPORTED_RT;
+      failure = ZV_ERRM_CANNOT_GENERATE_RECEIPT;
+      if (t == BASIC_RECEIPT) {
+        tctlp->msg_type = ZV_MT_BASIC_RECEIPT;
+        length = AsciiEDI_2_BasicReceipt(in, out, cap);
+      } else if (t == INTEGRITY_RECEIPT) {
+        tctlp->msg_type = ZV_MT_INTEGRITY_RECEIPT;
+        length = AsciiEDI_2_Receipt_MI(in, out, cap);
+      } else if (t == SIGNED_RECEIPT) {
+        tctlp->msg_type = ZV_MT_SIGNED_RECEIPT;
+        length = AsciiEDI_2_Receipt_NR(in, out, cap);
+      } else {
+        zv_log(-1,
+               "WARNING: Unknown Receipt message type of [%d] found in Trading Partner "
+               "configuration for [%s]\n",
+               t, isaid);
+        refuse(tctlp, ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE);
+        return -1;
+      }
+      break;
+    }
+    case ZV_MT_STATUS: {
+      int code = ZV_STATUS_KEYWORD_TEXT;
+      if (strncmp(in, "TEST", 4) == 0)
+        code = ZV_STATUS_TEST;
+      else if (strncmp(in, "STOP_WAN", 8) == 0)
+        code = ZV_STATUS_STOP_WAN;
+      else if (strncmp(in, "STOP_OSS", 8) == 0)
+        code = ZV_STATUS_STOP_OSS;
+      else if (strncmp(in, "RESTART", 7) == 0)
+        code = ZV_STATUS_RESTART;
+      length = Generate_ZV_Status(code, in, out, cap);
+      if (length < 1) {
+        zv_log(-1, "WARNING: Unknown ZV status input message found  - skipping mesage\n");
+        refuse(tctlp, ZV_ERRM_CANNOT_GENERATE_ZV_STATUS_MSG);
+        return -1;
+      }
+      break;
+    }
+    default:
+      zv_log(-1, "WARNING: Unknown message (type not known) found for Trading Partner [%s]\n",
+             isaid);
+      refuse(tctlp, ZV_ERRM_UNKNOWN_TYPE_OF_MSG_FOR_TP);
+      return -1;
+  }
+
+  if (length < 0) {
+    // The builder has said why; nothing half-made may be sent.
+    tctlp->digest[0] = '\0';
+    tctlp->digest_length = 0;
+    refuse(tctlp, failure);
+    return -1;
+  }
+  tctlp->obuf_length = length;
+  if (debug_level & 0x400) {
+    zv_log(1, "ASN1 Output Data (in HEX) +++++++++++++++++\n");
+    dump_hex_char(reinterpret_cast<const unsigned char *>(out), length);
+    zv_log(1, "++++++ End of ASN1 Output Data (in HEX) +++\n");
+  }
+  return 0;
+}

@@ -1,0 +1,74 @@
+// What clientd does with one input before it is sent: the classification by its first
+// three characters ("ISA" an interchange, "ZVR" a receipt request, "ZVS:" a status
+// request) with the partner lookup (findPartner), and, for a local identity of protocol
+// version 2, the envelope builders and their dispatcher (process_rawInputData).
+//
+// Text layouts owned here:
+//   status request   "ZVS:" id ":" keyword   (id: the partner's ISA id, usually
+//                                             right-aligned in 15 columns)
+//   receipt request  "ZVR" x, then the 105-character ISA segment, a separator, the
+//                    15-character time stamp, 3 characters not read, and from there the
+//                    digest (integrity receipt) or signature (signed receipt) as hex text.
+//
+// Every builder measures its envelope first and writes it only when it fits the output
+// buffer; an envelope that would not fit is refused (-1), never cut.
+//
+// Callers: clientd (client/zv_clientd.h). No state of its own; one record at a time per
+// thread (the object registry is only read).
+#ifndef ZV_CLIENT_ZV_MESSAGE_H
+#define ZV_CLIENT_ZV_MESSAGE_H
+
+#include <openssl/types.h>
+
+#include "runtime/zv_common.h"
+
+// Layout of a receipt request, counted after its first four characters.
+constexpr int ZV_RR_PREFIX = 4;           // "ZVR" and one more character
+constexpr int ZV_RR_ISA_LENGTH = 105;     // characters 0-104
+constexpr int ZV_RR_STAMP_OFFSET = 106;   // characters 106-120
+constexpr int ZV_RR_STAMP_LENGTH = 15;
+constexpr int ZV_RR_DIGEST_OFFSET = 124;  // hex text up to the NUL
+
+// The ISA segment of an interchange and its two ids (counted from 0).
+constexpr int ZV_ISA_SEGMENT_LENGTH = 105;
+constexpr int ZV_ISA06_OFFSET = 35;  // sender
+constexpr int ZV_ISA08_OFFSET = 54;  // receiver
+constexpr int ZV_ISA_ID_LENGTH = 15;
+
+// Status code given to Generate_ZV_Status for a keyword that names no pattern: the
+// keyword text itself is carried.
+constexpr int ZV_STATUS_KEYWORD_TEXT = 6;
+
+// Classifies the input at tctlp->ibufferp (NUL-terminated) and finds its partner.
+// 0 with msg_type, isa_line and tp_index set; for a receipt or status request the
+// input pointer (and ibuf_length with it) has moved onto the part to encode. -1 after
+// reporting the refusal through transaction_logging (obuf_length 0, tp_index -1).
+int findPartner(Trans_ctl_rec *tctlp);
+
+// Builds the version-2 envelope for the classified record into its output buffer
+// (obufferp, capacity obuf_length). 0 with obuf_length the envelope's length and
+// msg_type the kind sent (1-6, 9); -1 after reporting. In raw mode the input is copied
+// unchanged. `pRsa` is the local identity's RSA key (used for signed EDI only).
+int process_rawInputData(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa);
+
+// The builders: each writes the DER of its envelope at `obufp` when it fits in
+// `obuf_size` bytes and returns its length; -1 (logged) when it would not fit or could
+// not be made. `ibufp` is the NUL-terminated text to encode.
+int AsciiEDI_2_BasicEDI(const char *ibufp, char *obufp, int obuf_size);
+// Also sets the record's digest to the 40-character hex SHA-1 of the input.
+int AsciiEDI_2_EDIwMI(Trans_ctl_rec *tctlp, const char *ibufp, char *obufp, int obuf_size);
+// Signs with `pRsa`, takes the issuer fields and serial from tctlp->pLocalCert, and sets
+// the record's digest to the hex text of the signature. A signature that cannot be made
+// refuses the envelope.
+int AsciiEDI_2_EDIwNR(Trans_ctl_rec *tctlp, const char *ibufp, char *obufp, int obuf_size,
+                      EVP_PKEY *pRsa);
+// The receipt builders take the text after the request's first four characters. The
+// integrity and signed ones write a NUL at its characters 105 and 122.
+int AsciiEDI_2_BasicReceipt(const char *ibufp, char *obufp, int obuf_size);
+int AsciiEDI_2_Receipt_MI(char *ibufp, char *obufp, int obuf_size);
+int AsciiEDI_2_Receipt_NR(char *ibufp, char *obufp, int obuf_size);
+// `flag` 0-3 carries the pattern of zv_status_code, any other value the text at ibufp.
+// Less than 1 on failure.
+int Generate_ZV_Status(int flag, const char *ibufp, char *obufp, int obuf_size);
+
+#endif

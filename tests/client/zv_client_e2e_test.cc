@@ -1,0 +1,592 @@
+// clientd in its client role, started through its own start-up as a real process in a
+// scratch installation, against the ZVP stand-in: every input interface, every
+// version-2 EDI envelope, the renames of the directory interface, the exit statuses,
+// SIGTERM, and every envelope the stand-in received checked again with
+// `openssl asn1parse`.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codec/zv_asn1.h"
+#include "runtime/zv_errors.h"
+#include "tests/client/client_test_util.h"
+#include "tests/runtime/runtime_test_util.h"
+#include "tests/support/zv_test_support.h"
+
+namespace {
+
+using ctu::Installation;
+using ctu::StubLine;
+
+// Partner ports of the installation (see client_test_util.h).
+constexpr int kStdPort[] = {17001, 17002, 17003, 17004};
+constexpr int kHiPort[] = {17101, 17102, 17103, 17104};
+
+class ClientE2E : public ::testing::Test {
+ protected:
+  void start(const std::string &name, const ctu::InstallOptions &opt = {}) {
+    in_ = ctu::make_installation(name, opt);
+    stub_.reset(ctu::start_stub(in_));
+    ASSERT_GT(stub_.pid(), 0) << zvtest::read_file(in_.dir + "/stub.err");
+  }
+  // Starts clientd and returns its daemon's pid (or -1; the parent's status in *parent).
+  pid_t client(const std::vector<std::string> &args, int *parent = nullptr,
+               const std::string &tag = "client") {
+    pid_t pid = ctu::start_daemon(in_, ctu::clientd_exe(), "clientd", args, tag, parent);
+    client_.reset(pid);
+    return pid;
+  }
+  // The exit status of the client once it ends by itself.
+  int client_exit(int timeout_ms = 15000) {
+    int st = zvtest::wait_daemon(client_.pid(), timeout_ms);
+    client_.reset(-1);
+    return st;
+  }
+  std::string client_err(const std::string &tag = "client") {
+    return zvtest::read_file(in_.dir + "/" + tag + ".err");
+  }
+  std::string client_out(const std::string &tag = "client") {
+    return zvtest::read_file(in_.dir + "/" + tag + ".out");
+  }
+  std::string in_dir(const std::string &name = "") { return in_.dir + "/in_dir/" + name; }
+
+  // Every envelope the stand-in saved parses with the independent parser.
+  void expect_envelopes_parse(const std::vector<std::string> &lines) {
+    for (const std::string &l : lines) {
+      StubLine s = ctu::parse_stub_line(l);
+      ctu::bytes der = ctu::saved_envelope(in_, s);
+      ASSERT_FALSE(der.empty()) << l;
+      EXPECT_EQ(static_cast<int>(der.size()), s.env_len) << l;
+      std::string out;
+      EXPECT_EQ(ctu::asn1parse(der, &out), 0) << l << "\n" << out;
+    }
+  }
+
+  void TearDown() override {
+    // Stopped the orderly way, so that each releases its shared tables.
+    if (client_.alive()) client_.stop();
+    // The stand-in ends cleanly too (a sanitizer report would change its status).
+    if (stub_.alive()) {
+      EXPECT_EQ(stub_.stop(), 0);
+    }
+  }
+
+  Installation in_;
+  rtt::Daemon stub_;
+  rtt::Daemon client_;
+};
+
+// ---- directory and every EDI envelope -------------------------------------------------
+
+TEST_F(ClientE2E, DirectoryDeliversEveryEdiEnvelopeAndRenamesTheDocuments) {
+  start("e2e-dir");
+  const std::string basic = ctu::interchange("BLOCAL", "BREMOTE", 500);
+  const std::string integ = ctu::interchange("ILOCAL", "IREMOTE", 8192);
+  const std::string sig = ctu::interchange("SLOCAL", "SREMOTE", 3000);
+  zvtest::write_file(in_dir("basic.edi"), basic);
+  zvtest::write_file(in_dir("integ.hpri"), integ);
+  zvtest::write_file(in_dir("signed.edi"), sig);
+  zvtest::write_file(in_dir("notes.txt"), "not a document");
+  zvtest::write_file(in_dir("edifact.edi"), "UNH+1+ORDERS:D:96A:UN'");
+  zvtest::write_file(in_dir("stranger.edi"), ctu::interchange("ILOCAL", "NOBODY", 300));
+  zvtest::write_file(in_dir("stranger2.hpri"), ctu::interchange("NOBODY", "IREMOTE", 300));
+
+  ASSERT_GT(client({"-O"}), 0) << client_err();
+  EXPECT_EQ(client_exit(), 0) << client_err();
+  EXPECT_NE(client_err().find("client process terminating\n"), std::string::npos);
+
+  EXPECT_EQ(zvtest::list_dir(in_dir()),
+            (std::vector<std::string>{"basic.sent", "edifact.notsent", "integ.sent", "notes.txt",
+                                      "signed.sent", "stranger.notsent", "stranger2.notsent"}));
+  // Nothing was lost on the way: the documents are there under their new names.
+  EXPECT_EQ(zvtest::read_file(in_dir("integ.sent")), integ);
+  EXPECT_EQ(zvtest::read_file(in_dir("stranger2.notsent")), ctu::interchange("NOBODY", "IREMOTE", 300));
+
+  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 3);
+  ASSERT_EQ(lines.size(), 3u) << client_err();
+  bool seen[3] = {};
+  for (const std::string &l : lines) {
+    StubLine s = ctu::parse_stub_line(l);
+    EXPECT_EQ(s.version, 2) << l;
+    if (s.kind == "basic-edi") {
+      seen[0] = true;
+      EXPECT_EQ(s.verdict, "consistent") << l;
+      EXPECT_EQ(s.partner, "BASICP");
+      EXPECT_EQ(s.priority, 0);
+      EXPECT_EQ(s.dest, "127.0.0.1:" + std::to_string(kStdPort[0]));
+      EXPECT_EQ(s.in_len, static_cast<int>(basic.size()) + 1);
+      EXPECT_EQ(s.dig_len, 0);
+      EXPECT_EQ(ctu::saved_envelope(in_, s),
+                ctu::tlv(0x30, ctu::kOidZvEdi1 + ctu::tlv(0xA0, ctu::tlv(0x04, basic))));
+    } else if (s.kind == "integrity-edi") {
+      seen[1] = true;
+      EXPECT_EQ(s.verdict, "verified") << l;
+      EXPECT_EQ(s.partner, "INTEGP");
+      EXPECT_EQ(s.priority, 1);
+      EXPECT_EQ(s.dest, "127.0.0.1:" + std::to_string(kHiPort[1]));
+      EXPECT_EQ(s.dig_len, 40);
+      EXPECT_NE(s.detail.find("sha1=" + ctu::sha1_hex(integ)), std::string::npos) << l;
+    } else if (s.kind == "signed-edi") {
+      seen[2] = true;
+      EXPECT_EQ(s.verdict, "verified") << l;
+      EXPECT_EQ(s.partner, "SIGNP");
+      EXPECT_EQ(s.dest, "127.0.0.1:" + std::to_string(kStdPort[2]));
+      EXPECT_EQ(s.dig_len, 512);
+      EXPECT_NE(s.detail.find("issuerC=US,issuerO=Zolvar Test Org,serial=1092"), std::string::npos)
+          << l;
+      // The signature, recovered with the certificate by the crypto tool, is the 55-byte
+      // DigestInfo over the document's hex SHA-1.
+      ctu::bytes der = ctu::saved_envelope(in_, s);
+      const unsigned char *p = reinterpret_cast<const unsigned char *>(der.data());
+      ZV_EDI_MSGtype09 *m = d2i_ZV_EDI_MSG_signed(nullptr, &p, static_cast<long>(der.size()));
+      ASSERT_NE(m, nullptr);
+      ZV_EDI_MSGtype07 *si = sk_ZV_EDI_MSGtype07_value(m->signedContent->signerInfoS, 0);
+      ctu::bytes signature(reinterpret_cast<const char *>(ASN1_STRING_get0_data(si->encryptedDigest)),
+                           static_cast<size_t>(ASN1_STRING_length(si->encryptedDigest)));
+      ZV_EDI_MSG_09_free(m);
+      ctu::bytes block = ctu::recover_signed_block(signature, in_.cert_path);
+      EXPECT_EQ(block.size(), 55u);
+      EXPECT_EQ(zvtest::hex(block), zvtest::hex(ctu::expected_signed_block(sig)));
+    }
+  }
+  EXPECT_TRUE(seen[0] && seen[1] && seen[2]) << zvtest::read_file(in_.dir + "/zvp_report.txt");
+  expect_envelopes_parse(lines);
+
+  // One transaction-log line per refusal; successful sends write none.
+  std::vector<std::string> log = ctu::client_log(in_);
+  ASSERT_EQ(log.size(), 3u);
+  std::vector<int> codes;
+  for (const std::string &l : log) codes.push_back(ctu::log_code(l));
+  std::sort(codes.begin(), codes.end());
+  EXPECT_EQ(codes, (std::vector<int>{ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND, ZV_ERRM_UNKNOWN_ISAID_FOUND,
+                                     ZV_ERRM_UNKNOWN_ISAID_FOUND}));
+  EXPECT_EQ(zvtest::list_dir(in_.dir + "/to_remote_failed_messages").size(), 3u);
+  std::string err = client_err();
+  EXPECT_NE(client_out().find("found EDIFACT Batch input message - Not supported\n"),
+            std::string::npos);
+  EXPECT_NE(err.find("ERROR: cannot continue processing " + in_dir("edifact.edi") + " - skipping\n"),
+            std::string::npos)
+      << err;
+}
+
+// ---- file, test message, raw mode, local identities -----------------------------------
+
+TEST_F(ClientE2E, FileInterfaceSendsTheOneFileAndEnds) {
+  start("e2e-file");
+  const std::string doc = ctu::interchange("ILOCAL", "IREMOTE", 1000);
+  zvtest::write_file(in_.dir + "/one.edi", doc);
+  ASSERT_GT(client({"-i", "file", "-F", "one.edi"}), 0) << client_err();
+  EXPECT_EQ(client_exit(), 0) << client_err();
+  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 1);
+  ASSERT_EQ(lines.size(), 1u);
+  StubLine s = ctu::parse_stub_line(lines[0]);
+  EXPECT_EQ(s.kind, "integrity-edi");
+  EXPECT_EQ(s.verdict, "verified");
+  EXPECT_EQ(s.in_len, 1001);
+  expect_envelopes_parse(lines);
+  // The file interface leaves its file where it is.
+  EXPECT_EQ(zvtest::read_file(in_.dir + "/one.edi"), doc);
+
+  // A file the client refuses ends it with -3.
+  zvtest::write_file(in_.dir + "/bad.edi", "XYZ not an interchange");
+  ASSERT_GT(client({"-i", "F", "-F", "bad.edi"}, nullptr, "client2"), 0);
+  EXPECT_EQ(client_exit(), 253);
+  EXPECT_NE(client_out("client2").find("Failure in client process, terminating\n"), std::string::npos);
+  std::vector<std::string> log = ctu::client_log(in_);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+  EXPECT_EQ(ctu::log_code(log[1]), ZV_ERRM_CANNOT_START_PROCESS);
+}
+
+TEST_F(ClientE2E, TestMessageRawModeAndThePacketFormOfTheTestMessage) {
+  start("e2e-test");
+  ASSERT_GT(client({"-i", "Z"}), 0);
+  EXPECT_EQ(client_exit(), 0) << client_err();
+  ASSERT_GT(client({"-i", "z", "-r"}, nullptr, "client2"), 0);
+  EXPECT_EQ(client_exit(), 0) << client_err("client2");
+  ASSERT_GT(client({"-i", "Zed", "-Z"}, nullptr, "client3"), 0);
+  EXPECT_EQ(client_exit(), 0) << client_err("client3");
+  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 3);
+  ASSERT_EQ(lines.size(), 3u);
+  StubLine a = ctu::parse_stub_line(lines[0]);
+  EXPECT_EQ(a.kind, "integrity-edi");
+  EXPECT_EQ(a.verdict, "verified");
+  EXPECT_EQ(a.partner, "DXCP");
+  EXPECT_EQ(a.in_len, 584);
+  expect_envelopes_parse({lines[0]});
+  for (const std::string &l : {lines[1], lines[2]}) {
+    StubLine r = ctu::parse_stub_line(l);
+    EXPECT_EQ(r.kind, "raw") << l;
+    EXPECT_EQ(r.env_len, 583) << l;
+    EXPECT_EQ(r.partner, "DXCP") << l;
+  }
+  // Raw mode logs its success before the send; the test message's packet form does not
+  // go through the packet reader, which alone does so.
+  std::vector<std::string> log = ctu::client_log(in_);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(ctu::log_code(log[0]), ZV_SUCCESSFUL_TRANSMISSION);
+  EXPECT_NE(client_err("client2").find("WARNING: loading test message in client\n"), std::string::npos);
+}
+
+// Version 3 waits for its builders; another number cannot come from the configuration
+// (the identity loader takes it as 2).
+TEST_F(ClientE2E, LocalIdentityOfAnotherVersionSendsNothing) {
+  for (int version : {3}) {
+    ctu::InstallOptions opt;
+    opt.zvp_version = version;
+    start("e2e-version" + std::to_string(version), opt);
+    zvtest::write_file(in_dir("d.edi"), ctu::interchange("ILOCAL", "IREMOTE", 400));
+    ASSERT_GT(client({"-O"}), 0) << client_err();
+    EXPECT_EQ(client_exit(), 0);
+    EXPECT_NE(client_err().find("ERROR: Bad version, zvp_version = " + std::to_string(version) + "\n"),
+              std::string::npos);
+    EXPECT_EQ(zvtest::list_dir(in_dir()), (std::vector<std::string>{"d.notsent"}));
+    std::vector<std::string> log = ctu::client_log(in_);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_ZVP_VERSION_NOT_SUPPORTED);
+    EXPECT_EQ(ctu::log_msg_type(log[0]), 1);
+    EXPECT_TRUE(ctu::stub_lines(in_).empty());
+    stub_.stop();
+  }
+}
+
+// A signature that cannot be made refuses the document: it is renamed ".notsent".
+TEST_F(ClientE2E, SigningFailureKeepsTheDocumentAsNotSent) {
+  ctu::InstallOptions opt;
+  opt.key_bits = 512;
+  start("e2e-sign512", opt);
+  zvtest::write_file(in_dir("s.edi"), ctu::interchange("SLOCAL", "SREMOTE", 400));
+  zvtest::write_file(in_dir("i.edi"), ctu::interchange("ILOCAL", "IREMOTE", 400));
+  ASSERT_GT(client({"-O"}), 0) << client_err();
+  EXPECT_EQ(client_exit(), 0);
+  EXPECT_EQ(zvtest::list_dir(in_dir()), (std::vector<std::string>{"i.sent", "s.notsent"}));
+  std::vector<std::string> log = ctu::client_log(in_);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
+  ASSERT_EQ(ctu::wait_stub_lines(in_, 1).size(), 1u);
+}
+
+// ---- failures of the hand-over ----------------------------------------------------------
+
+// A ZVP address that accepts and closes without acknowledging.
+class Dropper {
+ public:
+  explicit Dropper(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ok_ = bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(fd_, 8) == 0;
+    thread_ = std::thread([this] {
+      while (!stop_) {
+        timeval tv{0, 100000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        int c = accept(fd_, nullptr, nullptr);
+        if (c >= 0) {
+          ++count_;
+          close(c);
+        }
+      }
+    });
+  }
+  ~Dropper() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+  bool ok() const { return ok_; }
+  int count() const { return count_; }
+
+ private:
+  int fd_;
+  bool ok_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> count_{0};
+  std::thread thread_;
+};
+
+TEST_F(ClientE2E, DocumentsNotHandedOverAreKeptAsNotSent) {
+  in_ = ctu::make_installation("e2e-drop");
+  Dropper zvp(in_.zvp_port);
+  ASSERT_TRUE(zvp.ok());
+  zvtest::write_file(in_dir("a.edi"), ctu::interchange("ILOCAL", "IREMOTE", 400));
+  zvtest::write_file(in_dir("b.hpri"), ctu::interchange("ILOCAL", "IREMOTE", 400));
+  ASSERT_GT(client({"-O"}), 0) << client_err();
+  EXPECT_EQ(client_exit(), 0);
+  EXPECT_EQ(zvp.count(), 2);
+  EXPECT_EQ(zvtest::list_dir(in_dir()), (std::vector<std::string>{"a.notsent", "b.notsent"}));
+  std::vector<std::string> log = ctu::client_log(in_);
+  ASSERT_EQ(log.size(), 2u);
+  for (const std::string &l : log) EXPECT_EQ(ctu::log_code(l), ZV_ERRM_CANNOT_SEND_INTERNAL_DATA);
+  EXPECT_EQ(ctu::log_msg_type(log[0]), 2);
+  EXPECT_EQ(zvtest::list_dir(in_.dir + "/to_remote_failed_messages").size(), 2u);
+}
+
+TEST_F(ClientE2E, SigtermStopsAnIdleClientAndOneWaitingForItsZvp) {
+  in_ = ctu::make_installation("e2e-term");
+  // Idle: nothing in the directory.
+  ASSERT_GT(client({}), 0) << client_err();
+  ASSERT_TRUE(client_.alive());
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(client_.stop(10000), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+
+  // Waiting for a ZVP process that is not there: the document is kept.
+  zvtest::write_file(in_dir("w.edi"), ctu::interchange("ILOCAL", "IREMOTE", 400));
+  ASSERT_GT(client({"-d", "1"}, nullptr, "client2"), 0);
+  // In its connect retries once the document's envelope is built.
+  EXPECT_TRUE(zvtest::wait_for(
+      [&] { return client_err("client2").find("Processing message") != std::string::npos; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(client_.stop(10000), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+  EXPECT_EQ(zvtest::list_dir(in_dir()), (std::vector<std::string>{"w.notsent"}));
+}
+
+// ---- packet mode ------------------------------------------------------------------------
+
+TEST_F(ClientE2E, PacketFilesAreSentUnchangedWithTheirPriorityLine) {
+  start("e2e-packet");
+  zvtest::write_file(in_dir("p0.edi"), "ILOCAL\nIREMOTE\n0\npacket zero");
+  zvtest::write_file(in_dir("pw.edi"), "ILOCAL \nIREMOTE\nword\npacket word");
+  zvtest::write_file(in_dir("p5.edi"), "BLOCAL\nBREMOTE\n5\npacket five");
+  zvtest::write_file(in_dir("px.edi"), "NOBODY\nIREMOTE\n1\npacket lost");
+  ASSERT_GT(client({"-Z", "-O"}), 0) << client_err();
+  EXPECT_EQ(client_exit(), 0) << client_err();
+  EXPECT_EQ(zvtest::list_dir(in_dir()),
+            (std::vector<std::string>{"p0.sent", "p5.sent", "pw.sent", "px.notsent"}));
+  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 3);
+  ASSERT_EQ(lines.size(), 3u);
+  for (const std::string &l : lines) {
+    StubLine s = ctu::parse_stub_line(l);
+    EXPECT_EQ(s.kind, "raw") << l;
+    std::string packet = ctu::saved_envelope(in_, s);
+    if (packet == "packet five") {
+      EXPECT_EQ(s.priority, 1);
+      EXPECT_EQ(s.partner, "BASICP");
+      EXPECT_EQ(s.dest, "127.0.0.1:" + std::to_string(kHiPort[0]));
+    } else {
+      EXPECT_TRUE(packet == "packet zero" || packet == "packet word") << packet;
+      EXPECT_EQ(s.priority, 0);
+      EXPECT_EQ(s.partner, "INTEGP");
+    }
+  }
+  std::vector<std::string> log = ctu::client_log(in_);
+  int ok = 0, unknown = 0;
+  for (const std::string &l : log) {
+    ok += ctu::log_code(l) == ZV_SUCCESSFUL_TRANSMISSION;
+    unknown += ctu::log_code(l) == ZV_ERRM_UNKNOWN_ISAID_FOUND;
+  }
+  EXPECT_EQ(ok, 3);
+  EXPECT_EQ(unknown, 1);
+}
+
+TEST_F(ClientE2E, PacketModeRefusalsAndTheirExitStatuses) {
+  in_ = ctu::make_installation("e2e-pktrefuse");
+  zvtest::write_file(in_.dir + "/f.edi", "ignored");
+  // The file interface: main returns -1 at once, nothing logged.
+  int parent = -9;
+  ASSERT_GT(client({"-Z", "-i", "file", "-F", "f.edi"}, &parent, "pf"), 0) << parent;
+  EXPECT_EQ(client_exit(), 255);
+  EXPECT_NE(client_err("pf").find("ERROR: ZV_packet_mode not supported for FILE interface [file]\n"),
+            std::string::npos);
+  EXPECT_TRUE(ctu::client_log(in_).empty());
+  EXPECT_FALSE(zvtest::file_exists(in_.dir + "/zolvar.alert") &&
+               !zvtest::read_file(in_.dir + "/zolvar.alert").empty());
+
+  struct Case {
+    const char *interface;
+    const char *name;
+  } cases[] = {{"pipe", "PIPE"}, {"rpc", "RPC"}, {"socket", "SOCKET"}, {"W", "SOAP"}, {"xml", "XMLRPC"}};
+  size_t n = 0;
+  for (const Case &c : cases) {
+    std::string tag = std::string("p_") + c.interface;
+    ASSERT_GT(client({"-Z", "-i", c.interface}, nullptr, tag), 0);
+    EXPECT_EQ(client_exit(), 253) << c.interface;
+    std::string err = client_err(tag);
+    EXPECT_NE(err.find(std::string("ERROR: ZV_packet_mode not supported for ") + c.name +
+                       " interface [" + c.interface + "]\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("ERROR: zv_server failed, terminating.\n"), std::string::npos);
+    std::vector<std::string> log = ctu::client_log(in_);
+    ASSERT_EQ(log.size(), ++n);
+    EXPECT_EQ(ctu::log_code(log.back()), ZV_ERRM_CANNOT_START_PROCESS);
+  }
+  // Without packet mode the SOAP entry just ends; an unknown letter fails.
+  ASSERT_GT(client({"-i", "web"}, nullptr, "soap"), 0);
+  EXPECT_EQ(client_exit(), 0);
+  ASSERT_GT(client({"-i", "quux"}, nullptr, "quux"), 0);
+  EXPECT_EQ(client_exit(), 253);
+  EXPECT_NE(client_err("quux").find("ERROR: unknown interface requested [quux]\n"), std::string::npos);
+}
+
+// ---- named pipe -------------------------------------------------------------------------
+
+std::string pipe_record(const std::string &body, unsigned prio) {
+  std::string r;
+  r.push_back(static_cast<char>(body.size() >> 8));
+  r.push_back(static_cast<char>(body.size() & 0xff));
+  r.push_back(static_cast<char>(prio >> 8));
+  r.push_back(static_cast<char>(prio & 0xff));
+  return r + body;
+}
+
+bool write_all(int fd, const std::string &data) {
+  size_t off = 0;
+  while (off < data.size()) {
+    ssize_t n = write(fd, data.data() + off, data.size() - off);
+    if (n <= 0) return false;
+    off += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+TEST_F(ClientE2E, NamedPipeRecordsUpToTheirLimitsThenAPriorityThatEndsTheClient) {
+  start("e2e-pipe");
+  std::string fifo = in_.dir + "/zvfifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // The pipe's path is the `file` setting.
+  ASSERT_GT(client({"-i", "pipe", "-F", "zvfifo", "-d", "1"}), 0) << client_err();
+  int fd = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const std::string small = ctu::interchange("ILOCAL", "IREMOTE", 800);
+  const std::string large = ctu::interchange("BLOCAL", "BREMOTE", 65000);
+  ASSERT_TRUE(write_all(fd, pipe_record(small, 1) + pipe_record(large, 0)));
+  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 2);
+  ASSERT_EQ(lines.size(), 2u) << client_err();
+  StubLine a = ctu::parse_stub_line(lines[0]);
+  EXPECT_EQ(a.kind, "integrity-edi");
+  EXPECT_EQ(a.priority, 1);
+  EXPECT_EQ(a.dest, "127.0.0.1:" + std::to_string(kHiPort[1]));
+  StubLine b = ctu::parse_stub_line(lines[1]);
+  EXPECT_EQ(b.in_len, 65001);
+  expect_envelopes_parse(lines);
+
+  // The largest record the pipe takes: its envelope no longer fits the 64 KiB output
+  // buffer and is refused, which ends the pipe interface.
+  const std::string max = ctu::interchange("BLOCAL", "BREMOTE", 65535);
+  ASSERT_TRUE(write_all(fd, pipe_record(max, 0)));
+  EXPECT_EQ(client_exit(), 253);
+  close(fd);
+  std::string err = client_err();
+  EXPECT_NE(err.find("DEBUG: found message size of 65535 bytes\n"), std::string::npos);
+  EXPECT_NE(err.find("ERROR: basic EDI envelope of 65560 bytes does not fit the output buffer of "
+                     "65536 bytes - skipping message\n"),
+            std::string::npos)
+      << err.substr(err.size() > 3000 ? err.size() - 3000 : 0);
+  std::vector<std::string> log = ctu::client_log(in_);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
+  EXPECT_EQ(ctu::log_code(log[1]), ZV_ERRM_CANNOT_START_PROCESS);
+
+  // A priority of 2 ends the client too.
+  ASSERT_GT(client({"-i", "pipe", "-F", "zvfifo"}, nullptr, "client2"), 0);
+  fd = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(write_all(fd, pipe_record(small, 2)));
+  EXPECT_EQ(client_exit(), 253);
+  close(fd);
+  EXPECT_NE(client_err("client2").find("ERROR: cannot set message priority (with value of 2) from zvfifo - "
+                                       "message invalid, cannot continue\n"),
+            std::string::npos);
+  EXPECT_EQ(ctu::stub_lines(in_).size(), 2u);
+}
+
+// ---- socket -----------------------------------------------------------------------------
+
+std::string soc_record(const std::string &body, unsigned prio) {
+  std::string r(4, '\0');
+  for (int i = 0; i < 4; ++i) r[i] = static_cast<char>((body.size() >> (24 - 8 * i)) & 0xff);
+  r.push_back(static_cast<char>(prio >> 8));
+  r.push_back(static_cast<char>(prio & 0xff));
+  return r + body;
+}
+
+// One connection to the socket interface; waits until the client closes it.
+bool send_connection(int port, const std::string &data) {
+  for (int attempt = 0; attempt < 250; ++attempt) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+      close(fd);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
+    bool ok = write_all(fd, data);
+    shutdown(fd, SHUT_WR);
+    char c;
+    while (read(fd, &c, 1) > 0) {
+    }
+    close(fd);
+    return ok;
+  }
+  return false;
+}
+
+TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
+  start("e2e-socket");
+  int port = zvtest::free_tcp_port();
+  ASSERT_GT(client({"-i", "socket", "-g", std::to_string(port)}), 0) << client_err();
+  const std::string doc = ctu::interchange("ILOCAL", "IREMOTE", 600);
+  const std::string big = ctu::interchange("SLOCAL", "SREMOTE", 65535);
+  EXPECT_TRUE(send_connection(port, soc_record(doc, 2)));                   // refused
+  EXPECT_TRUE(send_connection(port, soc_record(doc, 0).substr(0, 100)));    // closed early
+  EXPECT_TRUE(send_connection(port, soc_record(doc, 1)));
+  // Socket input has an output buffer of twice its size: this envelope goes.
+  EXPECT_TRUE(send_connection(port, soc_record(big, 0)));
+  EXPECT_TRUE(send_connection(port, soc_record("UNH+1", 0)));
+  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 2);
+  ASSERT_EQ(lines.size(), 2u) << client_err();
+  StubLine a = ctu::parse_stub_line(lines[0]);
+  EXPECT_EQ(a.kind, "integrity-edi");
+  EXPECT_EQ(a.priority, 1);
+  EXPECT_EQ(a.in_len, 601);
+  EXPECT_EQ(a.verdict, "verified");
+  StubLine b = ctu::parse_stub_line(lines[1]);
+  EXPECT_EQ(b.kind, "signed-edi");
+  EXPECT_EQ(b.verdict, "verified");
+  EXPECT_GT(b.env_len, 65536);
+  expect_envelopes_parse(lines);
+  zvtest::wait_for([&] { return ctu::client_log(in_).size() >= 1; }, 5000);
+  ASSERT_TRUE(client_.alive());
+  EXPECT_EQ(client_.stop(10000), 0);
+  std::string err = client_err();
+  EXPECT_NE(err.find("ERROR: cannot set message priority (with value of 2) from socket - message "
+                     "invalid, cannot continue\n"),
+            std::string::npos);
+  EXPECT_NE(err.find("ERROR: cannot read message (of 600 bytes) from socket\n"), std::string::npos);
+  std::vector<std::string> log = ctu::client_log(in_);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+}
+
+TEST_F(ClientE2E, SocketOneShotEndsTheProcessWithZero) {
+  start("e2e-socket1");
+  int port = zvtest::free_tcp_port();
+  ASSERT_GT(client({"-i", "S", "-g", std::to_string(port), "-O"}), 0) << client_err();
+  EXPECT_TRUE(send_connection(port, soc_record(ctu::interchange("ILOCAL", "IREMOTE", 300), 0)));
+  EXPECT_EQ(client_exit(), 0) << client_err();
+  EXPECT_EQ(ctu::wait_stub_lines(in_, 1).size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,467 @@
+// The input interfaces in process, with the per-message function replaced by a
+// recorder: what each interface hands over (text, lengths, priority, partner), the
+// renames of the directory interface, the record framings of the pipe and the socket
+// at and beyond their limits, packet files, and the test message.
+#include "client/zv_interfaces.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/zv_clientd.h"
+#include "runtime/zv_errors.h"
+#include "runtime/zv_globals.h"
+#include "tests/client/client_test_util.h"
+#include "tests/runtime/runtime_test_util.h"
+#include "tests/support/zv_test_support.h"
+
+namespace {
+
+struct Doc {
+  std::string text;  // the input up to its NUL
+  int priority;
+  int imsg_length;
+  int ibuf_length;
+  int obuf_length;
+  int tp_index;
+  std::string packet;  // the output buffer's first obuf_length bytes (packet mode)
+};
+
+std::vector<Doc> docs;
+// What the recorder answers for the next document, and what it leaves in `status`.
+std::function<int(Trans_ctl_rec *)> answer;
+
+int recorder(Trans_ctl_rec *t, zvPortType priority) {
+  Doc d;
+  d.text = t->ibufferp ? std::string(t->ibufferp, strnlen(t->ibufferp, t->ibuf_length)) : "";
+  d.priority = priority;
+  d.imsg_length = t->imsg_length;
+  d.ibuf_length = t->ibuf_length;
+  d.obuf_length = t->obuf_length;
+  d.tp_index = t->tp_index;
+  if (zv_packet_mode_flag && t->obufferp) d.packet.assign(t->obufferp, t->obuf_length);
+  docs.push_back(d);
+  return answer ? answer(t) : 0;
+}
+
+class Interfaces : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_ = std::make_unique<ctu::InProcessEnv>("interfaces");
+    docs.clear();
+    answer = nullptr;
+    client_handler = recorder;
+    memset(&rec_, 0, sizeof rec_);
+    rec_.who = ZV_WHO_STD_CLIENT;
+    rec_.ibufferp = ibuf_.data();
+    rec_.ibuf_length = ZV_CLIENT_BUF_SIZE;
+    rec_.obufferp = obuf_.data();
+    rec_.obuf_length = ZV_CLIENT_BUF_SIZE;
+    dir_poll_delay = 1;
+    ctu::set_partner(0, "DXCP", "DXC7", "DXC_TEST", INTEGRITY_EDI, NO_RECEIPT);
+    ctu::set_partner(1, "PKTP", "PLOCAL", "PREMOTE", BASIC_EDI, NO_RECEIPT);
+  }
+  void TearDown() override {
+    client_handler = clientd;
+    answer = nullptr;
+    zv_shutdown = 0;
+    oneshot_flag = 0;
+    zv_packet_mode_flag = 0;
+    zv_pacing_delay = 0;
+    env_.reset();
+  }
+  std::string path(const std::string &name) const { return env_->dir() + "/" + name; }
+
+  std::unique_ptr<ctu::InProcessEnv> env_;
+  Trans_ctl_rec rec_;
+  std::vector<char> ibuf_ = std::vector<char>(ZV_CLIENT_BUF_SIZE);
+  std::vector<char> obuf_ = std::vector<char>(ZV_CLIENT_BUF_SIZE);
+};
+
+// ---- directory ------------------------------------------------------------------------
+
+TEST_F(Interfaces, DirectorySendsEdiAndHpriRenamesThemAndSkipsOthers) {
+  std::string in = path("in_dir");
+  zvtest::write_file(in + "/a.edi", "doc a");
+  zvtest::write_file(in + "/b.hpri", "doc b");
+  zvtest::write_file(in + "/c.txt", "doc c");
+  zvtest::write_file(in + "/d.edi", "doc d");            // refused
+  zvtest::write_file(in + "/e.hpri", "doc e");           // cannot connect: stays
+  zvtest::write_file(in + "/f.hpri", "doc f");           // refused otherwise
+  zvtest::write_file(in + "/g.edi", "doc g");            // cannot connect, standard
+  zvtest::write_file(in + "/.edi", "empty base name");
+  zvtest::write_file(in + "/edi", "no suffix");
+  answer = [](Trans_ctl_rec *t) {
+    std::string text(t->ibufferp);
+    if (text == "doc d" || text == "doc f") {
+      t->status = ZV_ERRM_UNKNOWN_ISAID_FOUND;
+      return -1;
+    }
+    if (text == "doc e" || text == "doc g") {
+      t->status = ZV_ERRM_CANNOT_CONNECT_TO_REMOTE_SERVER;
+      return -1;
+    }
+    return 0;
+  };
+  oneshot_flag = 1;
+  int rc = -9;
+  rtt::capture([&] { rc = dir_in_buf(&rec_, "./in_dir"); });
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(zvtest::list_dir(in),
+            (std::vector<std::string>{".sent", "a.sent", "b.sent", "c.txt", "d.notsent",
+                                      "e.hpri", "edi", "f.notsent", "g.notsent"}));
+  EXPECT_EQ(zvtest::read_file(in + "/a.sent"), "doc a");
+  EXPECT_EQ(zvtest::read_file(in + "/e.hpri"), "doc e");
+  ASSERT_EQ(docs.size(), 7u);
+  for (const Doc &d : docs) {
+    bool hpri = d.text == "doc b" || d.text == "doc e" || d.text == "doc f";
+    EXPECT_EQ(d.priority, hpri ? 1 : 0) << d.text;
+    EXPECT_EQ(d.imsg_length, static_cast<int>(d.text.size()));
+  }
+}
+
+TEST_F(Interfaces, DirectoryPathWithAndWithoutDotSlashIsTheSame) {
+  zvtest::write_file(path("in_dir/x.edi"), "doc x");
+  oneshot_flag = 1;
+  rtt::capture([&] { EXPECT_EQ(dir_in_buf(&rec_, "in_dir"), 0); });
+  zvtest::write_file(path("in_dir/y.edi"), "doc y");
+  rtt::capture([&] { EXPECT_EQ(dir_in_buf(&rec_, "./in_dir"), 0); });
+  zvtest::write_file(path("in_dir/z.edi"), "doc z");
+  rtt::capture([&] { EXPECT_EQ(dir_in_buf(&rec_, (env_->dir() + "/in_dir").c_str()), 0); });
+  EXPECT_EQ(zvtest::list_dir(path("in_dir")),
+            (std::vector<std::string>{"x.sent", "y.sent", "z.sent"}));
+}
+
+TEST_F(Interfaces, DirectoryPacingMissingDirectoryAndShutdownMidScan) {
+  for (const char *n : {"1.edi", "2.edi", "3.edi"}) zvtest::write_file(path("in_dir/") + n, n);
+  zv_pacing_delay = 30;
+  debug_level = 1;
+  answer = [](Trans_ctl_rec *) {
+    zv_shutdown = 1;  // after the first document
+    return 0;
+  };
+  rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(dir_in_buf(&rec_, "in_dir"), 0); });
+  debug_level = 0;
+  EXPECT_NE(cap.err.find("dir_in_buf: pacing delay of 30 msec\n"), std::string::npos) << cap.err;
+  ASSERT_EQ(docs.size(), 1u);
+  // Documents not begun stay as they were.
+  int left = 0;
+  for (const std::string &f : zvtest::list_dir(path("in_dir"))) left += f.size() > 4 && f.substr(f.size() - 4) == ".edi";
+  EXPECT_EQ(left, 2);
+
+  zv_shutdown = 0;
+  cap = rtt::capture([&] { EXPECT_EQ(dir_in_buf(&rec_, "no_such_dir"), -1); });
+  EXPECT_NE(cap.err.find("ERROR: cannot open " + env_->dir() + "/no_such_dir - exiting\n"),
+            std::string::npos)
+      << cap.err;
+}
+
+// ---- file -----------------------------------------------------------------------------
+
+TEST_F(Interfaces, FileUpToTheBufferLessItsNul) {
+  std::string big(65535, 'F');
+  zvtest::write_file(path("f65535"), big);
+  rtt::capture([&] { EXPECT_EQ(file_in_buf(&rec_, path("f65535").c_str()), 0); });
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_EQ(docs[0].text, big);
+  EXPECT_EQ(docs[0].imsg_length, 65535);
+
+  zvtest::write_file(path("f65536"), big + "G");
+  rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(file_in_buf(&rec_, path("f65536").c_str()), -1); });
+  EXPECT_NE(cap.err.find("INTERNAL ERROR: in file_in_buf(): EOF not found in " + path("f65536")),
+            std::string::npos);
+  cap = rtt::capture([&] { EXPECT_EQ(file_in_buf(&rec_, path("none").c_str()), -1); });
+  EXPECT_NE(cap.err.find("ERROR: Cannot open " + path("none") + " for reading\n"), std::string::npos);
+  // A read error (a directory) is not a document either.
+  cap = rtt::capture([&] { EXPECT_NE(file_in_buf(&rec_, path("in_dir").c_str()), 0); });
+  EXPECT_NE(cap.err.find("ERROR: Cannot read " + path("in_dir") + ", returned errno 21\n"),
+            std::string::npos)
+      << cap.err;
+  EXPECT_EQ(docs.size(), 1u);
+}
+
+// ---- packet files ---------------------------------------------------------------------
+
+TEST_F(Interfaces, PacketFilesPriorityIdsAndThePacket) {
+  zv_packet_mode_flag = 1;
+  struct Case {
+    std::string head;
+    int rc;
+    int priority;
+    int tp_index;
+  } cases[] = {
+      {"PLOCAL\nPREMOTE\n0\n", 0, 0, 1},
+      {"PLOCAL\nPREMOTE\nhigh\n", 0, 0, 1},
+      {"PLOCAL\nPREMOTE\n5\n", 0, 1, 1},
+      {"PLOCAL     \nPREMOTE \n1\n", 0, 1, 1},
+      {"PLOCAL\r\nPREMOTE\r\n2\r\n", 0, 1, 1},
+      {"DXC7\nDXC_TEST\n0\n", 0, 0, 0},
+      {"NOBODY\nPREMOTE\n0\n", -1, -1, -1},
+      {"\nPREMOTE\n0\n", -1, -1, -1},
+      {"PLOCAL\n", -1, -1, -7},
+      {"PLOCAL\nPREMOTE\n", -1, -1, 1},
+  };
+  size_t sent = 0, lines = 0;
+  for (const Case &c : cases) {
+    const std::string packet = "0\x82packet bytes";
+    // The files cut short end after their last line.
+    bool cut = c.rc == -1 && c.tp_index != -1;
+    zvtest::write_file(path("p.edi"), cut ? c.head : c.head + packet);
+    rec_.tp_index = -7;
+    rtt::Captured cap;
+    int rc = 9;
+    cap = rtt::capture([&] { rc = packet_in_buf(&rec_, path("p.edi").c_str()); });
+    EXPECT_EQ(rc, c.rc) << c.head;
+    EXPECT_EQ(rec_.tp_index, c.tp_index) << c.head;
+    EXPECT_EQ(rec_.obuf_length, ZV_CLIENT_BUF_SIZE) << "capacity kept";
+    std::vector<std::string> log = env_->client_log();
+    if (c.rc == 0) {
+      ASSERT_EQ(docs.size(), ++sent);
+      EXPECT_EQ(docs.back().priority, c.priority) << c.head;
+      EXPECT_EQ(docs.back().packet, packet);
+      EXPECT_EQ(docs.back().obuf_length, static_cast<int>(packet.size()));
+      EXPECT_NE(cap.out.find("WARNING: sending RAW ZV packet message to server\n"), std::string::npos);
+      ASSERT_EQ(log.size(), ++lines);
+      EXPECT_EQ(ctu::log_code(log.back()), ZV_SUCCESSFUL_TRANSMISSION);
+    } else if (c.tp_index == -1) {
+      EXPECT_NE(cap.err.find("WARNING: Unknown ISA_ID of ["), std::string::npos) << cap.err;
+      ASSERT_EQ(log.size(), ++lines);
+      EXPECT_EQ(ctu::log_code(log.back()), ZV_ERRM_UNKNOWN_ISAID_FOUND);
+    } else {
+      EXPECT_NE(cap.err.find(c.tp_index == -7 ? "(line 2)" : "(line 3)"), std::string::npos) << cap.err;
+    }
+  }
+}
+
+TEST_F(Interfaces, PacketModeDirectoryUsesThePacketReader) {
+  zv_packet_mode_flag = 1;
+  oneshot_flag = 1;
+  zvtest::write_file(path("in_dir/k.hpri"), "PLOCAL\nPREMOTE\n0\nthe packet");
+  rtt::capture([&] { EXPECT_EQ(dir_in_buf(&rec_, "in_dir"), 0); });
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_EQ(docs[0].packet, "the packet");
+  EXPECT_EQ(docs[0].priority, 0);  // the packet's own line decides
+  EXPECT_EQ(zvtest::list_dir(path("in_dir")), (std::vector<std::string>{"k.sent"}));
+}
+
+// ---- named pipe -----------------------------------------------------------------------
+
+std::string pipe_record(size_t len, unsigned prio, char fill = 'P') {
+  std::string r;
+  r.push_back(static_cast<char>(len >> 8));
+  r.push_back(static_cast<char>(len & 0xff));
+  r.push_back(static_cast<char>(prio >> 8));
+  r.push_back(static_cast<char>(prio & 0xff));
+  return r + std::string(len, fill);
+}
+
+// Writes the bytes into the pipe from another thread while the interface reads.
+int run_pipe(Trans_ctl_rec *rec, const std::string &fifo, const std::string &data,
+             rtt::Captured *cap) {
+  std::thread writer([&] {
+    int fd = open(fifo.c_str(), O_WRONLY);
+    if (fd < 0) return;
+    size_t off = 0;
+    while (off < data.size()) {
+      ssize_t n = write(fd, data.data() + off, data.size() - off);
+      if (n <= 0) break;
+      off += static_cast<size_t>(n);
+    }
+    close(fd);
+  });
+  int rc = 9;
+  *cap = rtt::capture([&] { rc = pipe_in_buf(rec, fifo.c_str(), 0); });
+  writer.join();
+  return rc;
+}
+
+TEST_F(Interfaces, PipeRecordsAtTheLimitAndBeyond) {
+  std::string fifo = path("zvfifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  answer = [](Trans_ctl_rec *) {
+    if (docs.size() == 2) zv_shutdown = 1;
+    return 0;
+  };
+  rtt::Captured cap;
+  EXPECT_EQ(run_pipe(&rec_, fifo, pipe_record(65535, 1, 'A') + pipe_record(10, 0, 'B'), &cap), 0);
+  ASSERT_EQ(docs.size(), 2u);
+  EXPECT_EQ(docs[0].text, std::string(65535, 'A'));
+  EXPECT_EQ(docs[0].priority, 1);
+  EXPECT_EQ(docs[0].imsg_length, 65535);
+  EXPECT_EQ(docs[1].text, std::string(10, 'B'));
+  EXPECT_EQ(docs[1].priority, 0);
+
+  // 65,536 bytes cannot be announced in the u16 length, so the size check is shown on a
+  // smaller buffer: a body that leaves no room for the NUL is refused.
+  zv_shutdown = 0;
+  docs.clear();
+  rec_.ibuf_length = 100;
+  EXPECT_EQ(run_pipe(&rec_, fifo, pipe_record(100, 0), &cap), -1);
+  EXPECT_NE(cap.err.find("ERROR: cannot read message (of 100 bytes) from " + fifo +
+                         " - message too big, cannot continue\n"),
+            std::string::npos)
+      << cap.err;
+  rec_.ibuf_length = 101;
+  zv_shutdown = 0;
+  answer = [](Trans_ctl_rec *) {
+    zv_shutdown = 1;
+    return 0;
+  };
+  EXPECT_EQ(run_pipe(&rec_, fifo, pipe_record(100, 0), &cap), 0);
+  EXPECT_EQ(docs.size(), 1u);
+  rec_.ibuf_length = ZV_CLIENT_BUF_SIZE;
+
+  zv_shutdown = 0;
+  docs.clear();
+  EXPECT_EQ(run_pipe(&rec_, fifo, std::string("\x00\x0a\x00\x02", 4) + std::string(10, 'x'), &cap), -1);
+  EXPECT_NE(cap.err.find("ERROR: cannot set message priority (with value of 2) from " + fifo +
+                         " - message invalid, cannot continue\n"),
+            std::string::npos)
+      << cap.err;
+  EXPECT_TRUE(docs.empty());
+
+  // A refused document ends the pipe interface too.
+  zv_shutdown = 0;
+  answer = [](Trans_ctl_rec *) { return -1; };
+  EXPECT_EQ(run_pipe(&rec_, fifo, pipe_record(5, 0), &cap), -1);
+  EXPECT_EQ(docs.size(), 1u);
+
+  cap = rtt::capture([&] { EXPECT_EQ(pipe_in_buf(&rec_, path("nofifo/x").c_str(), 0), -1); });
+  EXPECT_NE(cap.err.find("FATAL ERROR: cannot open " + path("nofifo/x") + " for reading\n"),
+            std::string::npos);
+}
+
+// ---- socket ---------------------------------------------------------------------------
+
+std::string soc_record(size_t len, unsigned prio, char fill = 'S') {
+  std::string r(4, '\0');
+  for (int i = 0; i < 4; ++i) r[i] = static_cast<char>((len >> (24 - 8 * i)) & 0xff);
+  r.push_back(static_cast<char>(prio >> 8));
+  r.push_back(static_cast<char>(prio & 0xff));
+  return r + std::string(len, fill);
+}
+
+// One connection: sends `data`, then waits for the interface to close it.
+bool send_connection(int port, const std::string &data) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+      close(fd);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      continue;
+    }
+    size_t off = 0;
+    while (off < data.size()) {
+      ssize_t n = write(fd, data.data() + off, data.size() - off);
+      if (n <= 0) break;
+      off += static_cast<size_t>(n);
+    }
+    shutdown(fd, SHUT_WR);
+    char c;
+    while (read(fd, &c, 1) > 0) {
+    }
+    close(fd);
+    return true;
+  }
+  return false;
+}
+
+TEST_F(Interfaces, SocketRecordsOnePerConnection) {
+  int port = zvtest::free_tcp_port();
+  std::string port_text = std::to_string(port);
+  int before = soc_request_count();
+  answer = [](Trans_ctl_rec *) {
+    if (docs.size() == 2) zv_shutdown = 1;
+    return 0;
+  };
+  std::thread peer([&] {
+    send_connection(port, soc_record(12, 1, 'a'));
+    send_connection(port, soc_record(12, 2, 'b'));                 // refused, -98
+    send_connection(port, soc_record(50, 0, 'c').substr(0, 30));   // peer closes early
+    send_connection(port, soc_record(70000, 0, 'd').substr(0, 6));  // too big
+    send_connection(port, soc_record(65535, 0, 'e'));
+  });
+  int rc = 9;
+  rtt::Captured cap = rtt::capture([&] { rc = iSoc_in_buf(&rec_, port_text.c_str()); });
+  peer.join();
+  EXPECT_EQ(rc, 0);
+  ASSERT_EQ(docs.size(), 2u) << cap.err;
+  EXPECT_EQ(docs[0].text, std::string(12, 'a'));
+  EXPECT_EQ(docs[0].priority, 1);
+  EXPECT_EQ(docs[0].imsg_length, 12);
+  EXPECT_EQ(docs[0].ibuf_length, 13);
+  EXPECT_EQ(docs[0].obuf_length, 2 * 12 + 2048);
+  EXPECT_EQ(docs[1].text, std::string(65535, 'e'));
+  EXPECT_EQ(docs[1].obuf_length, 2 * 65535 + 2048);
+  EXPECT_EQ(soc_request_count() - before, 3);  // the two delivered and the refused one
+  EXPECT_NE(cap.err.find("ERROR: cannot set message priority (with value of 2) from socket - "
+                         "message invalid, cannot continue\n"),
+            std::string::npos);
+  EXPECT_NE(cap.err.find("ERROR: cannot read message (of 50 bytes) from socket\n"), std::string::npos);
+  EXPECT_NE(cap.err.find("ERROR: cannot read message (of 70000 bytes) from socket - message too big"),
+            std::string::npos);
+  // The per-connection record is not the main one.
+  EXPECT_EQ(rec_.ibufferp, ibuf_.data());
+}
+
+TEST_F(Interfaces, SocketOneShotStopsAfterTheFirstConnection) {
+  int port = zvtest::free_tcp_port();
+  std::string port_text = std::to_string(port);
+  oneshot_flag = 1;
+  std::thread peer([&] { send_connection(port, soc_record(3, 0, 'z')); });
+  rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(iSoc_in_buf(&rec_, port_text.c_str()), 0); });
+  peer.join();
+  EXPECT_EQ(docs.size(), 1u);
+  EXPECT_EQ(zv_shutdown.load(), 1);
+  zv_shutdown = 0;
+  cap = rtt::capture([&] { EXPECT_EQ(iSoc_in_buf(&rec_, "none"), -1); });
+  EXPECT_NE(cap.err.find("ERROR: cannot find port in IP address (none) - cannot read from socket\n"),
+            std::string::npos);
+}
+
+// ---- test message ---------------------------------------------------------------------
+
+TEST_F(Interfaces, TestMessageAndItsPacketModeForm) {
+  EXPECT_EQ(strlen(zv_test_message), 583u);
+  EXPECT_EQ(std::string(zv_test_message + 35, 15), "DXC7           ");
+  EXPECT_EQ(std::string(zv_test_message + 54, 15), "DXC_TEST       ");
+  int segments = 0;
+  for (const char *p = zv_test_message; *p; ++p) segments += *p == '\n';
+  EXPECT_EQ(segments, 19);
+  rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(test_in_buf(&rec_), 0); });
+  EXPECT_NE(cap.err.find("WARNING: loading test message in client\n"), std::string::npos);
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_EQ(docs[0].text, zv_test_message);
+  EXPECT_EQ(docs[0].priority, 0);
+
+  // Packet mode: the message is itself the packet, for the partner its ids name.
+  zv_packet_mode_flag = 1;
+  rtt::capture([&] { EXPECT_EQ(test_in_buf(&rec_), 0); });
+  ASSERT_EQ(docs.size(), 2u);
+  EXPECT_EQ(docs[1].packet, zv_test_message);
+  EXPECT_EQ(docs[1].tp_index, 0);
+  EXPECT_EQ(rec_.obuf_length, ZV_CLIENT_BUF_SIZE);
+  ctu::clear_partners();
+  rtt::capture([&] { test_in_buf(&rec_); });
+  ASSERT_EQ(docs.size(), 3u);
+  EXPECT_EQ(docs[2].tp_index, -1);
+  EXPECT_EQ(iSoap_in_buf(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+// clientd in its receipt-client role (a program name beginning with r) as a real
+// process: receipt and status requests sent to its receipt socket over the local
+// transport go on to the ZVP stand-in as receipt and status envelopes; refusals, the
+// fatal receipt type, a listener that cannot start, and SIGTERM.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "runtime/zv_errors.h"
+#include "runtime/zv_status_code.h"
+#include "tests/client/client_test_util.h"
+#include "tests/runtime/runtime_test_util.h"
+#include "tests/support/zv_test_support.h"
+#include "transport/zv_transport.h"
+
+namespace {
+
+using ctu::StubLine;
+
+// What another process of the installation does: one transaction whose input is `text`.
+int send_request(int port, const std::string &text, int priority = 0) {
+  Trans_ctl_rec r;
+  memset(&r, 0, sizeof r);
+  r.who = ZV_WHO_STD_SERVER;
+  r.msg_type = ZV_MT_TEXT;
+  r.iPriority = priority;
+  r.tp_index = -1;
+  std::vector<char> buf(text.begin(), text.end());
+  buf.push_back('\0');
+  r.ibufferp = buf.data();
+  r.ibuf_length = r.imsg_length = r.ibuf_alloc_length = static_cast<int>(buf.size());
+  st_socaddr_t addr;
+  snprintf(addr, sizeof addr, "127.0.0.1:%d", port);
+  return send_transport_msg(&r, &addr);
+}
+
+std::string status_request(const std::string &isaid, const std::string &keyword) {
+  char buf[64];
+  snprintf(buf, sizeof buf, "ZVS:%15s:", isaid.c_str());
+  return buf + keyword;
+}
+
+class ReceiptE2E : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (rclient_.alive()) rclient_.stop();
+    // The stand-in ends cleanly too (a sanitizer report would change its status).
+    if (stub_.alive()) {
+      EXPECT_EQ(stub_.stop(), 0);
+    }
+  }
+  void start(const std::string &name, bool with_stub = true) {
+    in_ = ctu::make_installation(name);
+    if (with_stub) {
+      stub_.reset(ctu::start_stub(in_));
+      ASSERT_GT(stub_.pid(), 0);
+    }
+  }
+  pid_t start_rclient(const std::vector<std::string> &args = {}) {
+    pid_t pid = ctu::start_daemon(in_, ctu::clientd_exe(), "rclientd", args, "rclient");
+    rclient_.reset(pid);
+    return pid;
+  }
+  std::string rclient_err() { return zvtest::read_file(in_.dir + "/rclient.err"); }
+
+  ctu::Installation in_;
+  rtt::Daemon stub_;
+  rtt::Daemon rclient_;
+};
+
+TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
+  start("rc-forward");
+  ASSERT_GT(start_rclient(), 0) << rclient_err();
+  const std::string stamp = "20240101120000Z";
+  // A receipt acknowledges an interchange that came from the partner.
+  const std::string isa_i = ctu::isa_segment("IREMOTE", "ILOCAL");
+  const std::string isa_s = ctu::isa_segment("SREMOTE", "SLOCAL");
+  const std::string isa_b = ctu::isa_segment("BREMOTE", "BLOCAL");
+  const std::string digest = ctu::sha1_hex("acknowledged interchange");
+  std::string sig_hex;
+  for (int i = 0; i < 256; ++i) {
+    char h[3];
+    snprintf(h, sizeof h, "%02x", (i * 37) & 0xff);
+    sig_hex += h;
+  }
+  struct Req {
+    std::string text;
+    int priority;
+    std::string kind;
+    std::string partner;
+    std::string detail;  // part of the stand-in's detail field
+  } reqs[] = {
+      {ctu::receipt_request(isa_i, stamp, digest), 0, "integrity-receipt", "INTEGP", "digest=" + digest},
+      {ctu::receipt_request(isa_s, stamp, sig_hex), 1, "signed-receipt", "SIGNP", "signature=256"},
+      {ctu::receipt_request(isa_b, stamp, ""), 0, "basic-receipt", "BASICP", "stamp=" + stamp},
+      {status_request("INTEGP", "STOP_WAN"), 1, "status", "INTEGP",
+       std::string("status=") + zv_status_code[ZV_STATUS_STOP_WAN]},
+      {status_request("SIGNP", "TEST"), 0, "status", "SIGNP",
+       std::string("status=") + zv_status_code[ZV_STATUS_TEST]},
+      {status_request("BASICP", "STOP_OSS"), 0, "status", "BASICP",
+       std::string("status=") + zv_status_code[ZV_STATUS_STOP_OSS]},
+      {status_request("INTEGP", "RESTART_NOW"), 0, "status", "INTEGP",
+       std::string("status=") + zv_status_code[ZV_STATUS_RESTART]},
+      {status_request("INTEGP", zv_status_code[ZV_STATUS_PING_REQUEST]), 0, "status", "INTEGP",
+       std::string("status=") + zv_status_code[ZV_STATUS_PING_REQUEST]},
+  };
+  for (const Req &r : reqs) ASSERT_EQ(send_request(in_.receipt_port, r.text, r.priority), 0) << r.text;
+  // Refused: unsupported, too long for the input buffer, unknown partner.
+  ASSERT_EQ(send_request(in_.receipt_port, "XYZ not a request"), 0);
+  ASSERT_EQ(send_request(in_.receipt_port, std::string(65536, 'Z')), 0);
+  ASSERT_EQ(send_request(in_.receipt_port, status_request("NOSUCH", "TEST")), 0);
+  // A peer that connects and leaves without a transaction.
+  {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(in_.receipt_port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(write(fd, "\0\0\0", 3), 3);
+    close(fd);
+  }
+
+  const size_t n = sizeof reqs / sizeof reqs[0];
+  std::vector<std::string> lines = ctu::wait_stub_lines(in_, n);
+  ASSERT_EQ(lines.size(), n) << rclient_err();
+  for (size_t i = 0; i < n; ++i) {
+    StubLine s = ctu::parse_stub_line(lines[i]);
+    EXPECT_EQ(s.kind, reqs[i].kind) << lines[i];
+    EXPECT_EQ(s.partner, reqs[i].partner) << lines[i];
+    EXPECT_EQ(s.verdict, "consistent") << lines[i];
+    EXPECT_EQ(s.priority, reqs[i].priority) << lines[i];
+    EXPECT_NE(s.detail.find(reqs[i].detail), std::string::npos) << lines[i];
+    EXPECT_EQ(s.dig_len, 0);
+    // The integrity and signed builders end the request after its ISA segment; the
+    // basic one leaves it whole (124 characters here).
+    if (s.kind == "integrity-receipt" || s.kind == "signed-receipt") {
+      EXPECT_EQ(s.in_len, 106) << lines[i];
+    } else if (s.kind == "basic-receipt") {
+      EXPECT_EQ(s.in_len, 125) << lines[i];
+    }
+    ctu::bytes der = ctu::saved_envelope(in_, s);
+    std::string out;
+    EXPECT_EQ(ctu::asn1parse(der, &out), 0) << out;
+  }
+  EXPECT_EQ(ctu::parse_stub_line(lines[1]).dest, "127.0.0.1:17103");  // high priority port
+
+  zvtest::wait_for([&] { return ctu::receipt_log(in_).size() >= 4; }, 5000);
+  std::vector<std::string> log = ctu::receipt_log(in_);
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+  EXPECT_EQ(ctu::log_code(log[1]), ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
+  EXPECT_EQ(ctu::log_code(log[2]), ZV_ERRM_UNKNOWN_ISAID_FOUND);
+  EXPECT_EQ(ctu::log_code(log[3]), ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
+  // The oversized request was kept as a failed message.
+  bool kept = false;
+  for (const std::string &f : zvtest::list_dir(in_.dir + "/to_remote_failed_messages"))
+    kept |= zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + f).rfind(std::string(65536, 'Z'), 0) == 0;
+  EXPECT_TRUE(kept);
+  EXPECT_NE(rclient_err().find("ERROR: receipt input of 65537 bytes does not fit the input buffer of "
+                               "65536 bytes - message not sent\n"),
+            std::string::npos);
+  EXPECT_TRUE(ctu::client_log(in_).empty());
+
+  // Stopped while idle: within the 10-second sleep step, with status 0.
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(rclient_.stop(12000), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+  EXPECT_NE(rclient_err().find("receipt process terminating\n"), std::string::npos);
+}
+
+TEST_F(ReceiptE2E, ReceiptForAPartnerWithoutReceiptsEndsTheProcess) {
+  start("rc-fatal");
+  ASSERT_GT(start_rclient(), 0) << rclient_err();
+  ASSERT_EQ(send_request(in_.receipt_port,
+                         ctu::receipt_request(ctu::isa_segment("DXC_TEST", "DXC7"),
+                                              "20240101120000Z", "ab")),
+            0);
+  EXPECT_EQ(zvtest::wait_daemon(rclient_.pid(), 10000), 256 + ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE);
+  rclient_.reset(-1);
+  std::vector<std::string> log = ctu::receipt_log(in_);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE);
+  EXPECT_TRUE(ctu::stub_lines(in_).empty());
+}
+
+TEST_F(ReceiptE2E, ListenerThatCannotStart) {
+  start("rc-nolisten", false);
+  // An address without a port: the listener is not started, exit -3.
+  ASSERT_GT(start_rclient({"-U", "127.0.0.1"}), 0);
+  EXPECT_EQ(zvtest::wait_daemon(rclient_.pid(), 10000), 253);
+  rclient_.reset(-1);
+  EXPECT_NE(rclient_err().find("Cannot find port in IP address [127.0.0.1] - cannot listen to port\n"),
+            std::string::npos);
+  EXPECT_NE(zvtest::read_file(in_.dir + "/rclient.out").find("Cannot create Listener for [127.0.0.1], terminating"),
+            std::string::npos);
+  std::vector<std::string> log = ctu::receipt_log(in_);
+  ASSERT_EQ(log.size(), 2u);  // the listener's report and main's
+  for (const std::string &l : log) EXPECT_EQ(ctu::log_code(l), ZV_ERRM_CANNOT_START_PROCESS);
+
+  // A port another process holds: the listener ends with an alert, the process stays up.
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(in_.receipt_port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(fd, 1), 0);
+  ASSERT_GT(start_rclient(), 0);
+  EXPECT_TRUE(zvtest::wait_for([&] {
+    return zvtest::read_file(in_.dir + "/zolvar.alert").find("|-31|") != std::string::npos;
+  }));
+  EXPECT_TRUE(rclient_.alive());
+  EXPECT_EQ(rclient_.stop(12000), 0);
+  close(fd);
+}
+
+}  // namespace
