@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "client/zv_builders_shared.h"
 #include "client/zv_client_util.h"
 #include "client/zv_encode.h"
 #include "client/zv_message.h"
@@ -110,15 +111,16 @@ int AsciiEDI_2_EDIwMI(Trans_ctl_rec *tctlp, const char *ibufp, char *obufp, int 
   return n;
 }
 
-int AsciiEDI_2_EDIwNR(Trans_ctl_rec *tctlp, const char *ibufp, char *obufp, int obuf_size,
-                      EVP_PKEY *pRsa) {
+int zv_client::signed_edi_envelope(const char *builder, Trans_ctl_rec *tctlp,
+                                   const char *ibufp, char *obufp, int obuf_size,
+                                   EVP_PKEY *pRsa) {
   if (tctlp == nullptr || ibufp == nullptr) {
     zv_client::soft_assert("zv_message", __LINE__);
     return -1;
   }
   X509 *cert = tctlp->pLocalCert;
   if (debug_level & 128) {
-    zv_log(1, "AsciiEDI_2_EDIwNR: Using Local X.509 Cert\n");
+    zv_log(1, "%s: Using Local X.509 Cert\n", builder);
     zv_log(128, "== Local X.509 Cert =======================\n");
     if (cert) dump_X509(cert);
     zv_log(128, "== END of Local X.509 Cert ================\n");
@@ -181,7 +183,7 @@ int AsciiEDI_2_EDIwNR(Trans_ctl_rec *tctlp, const char *ibufp, char *obufp, int 
   }
 
   if (debug_level & 64) {
-    zv_log(1, "AsciiEDI_2_EDIwNR: Using RSA Private Key\n");
+    zv_log(1, "%s: Using RSA Private Key\n", builder);
     zv_log(64, "== Own RSA Private Key ====================\n");
     if (pRsa) dump_RSA(pRsa, 6);
     zv_log(64, "== END of Own RSA Private Key =============\n");
@@ -214,6 +216,12 @@ int AsciiEDI_2_EDIwNR(Trans_ctl_rec *tctlp, const char *ibufp, char *obufp, int 
   tctlp->digest_length = static_cast<int>(
       hexify_string(reinterpret_cast<const unsigned char *>(sig.data()), sig_len, tctlp->digest));
   return n;
+}
+
+int AsciiEDI_2_EDIwNR(Trans_ctl_rec *tctlp, const char *ibufp, char *obufp, int obuf_size,
+                      EVP_PKEY *pRsa) {
+  return zv_client::signed_edi_envelope("AsciiEDI_2_EDIwNR", tctlp, ibufp, obufp, obuf_size,
+                                        pRsa);
 }
 
 namespace {

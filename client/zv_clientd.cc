@@ -126,8 +126,9 @@ int clientd(Trans_ctl_rec *tctlp, zvPortType priority) {
       case 2:
         if (process_rawInputData(tctlp, key) != 0) return -1;
         break;
-      // Version 3 (the Issue 3 builders) is dispatched here once those builders exist;
-      // until then it is refused like any other version.
+      case 3:
+        if (process_rawInputData_v3(tctlp, key, 0) != 0) return -1;
+        break;
       default:
         zv_log(-1, "ERROR: Bad version, zvp_version = %d\n", tctlp->zvp_version);
         transaction_logging(tctlp, ZV_ERRM_ZVP_VERSION_NOT_SUPPORTED);

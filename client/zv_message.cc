@@ -17,6 +17,7 @@ using zv_client::soft_assert;
 namespace {
 
 constexpr const char *kSource = "zv_message";
+constexpr const char *kSourceV3 = "zv_message_v3";
 
 // Length of the NUL-terminated text at `p`, never reading past `limit` bytes.
 size_t text_length(const char *p, int limit) {
@@ -167,41 +168,105 @@ int findPartner(Trans_ctl_rec *tctlp) {
   return 0;
 }
 
+namespace {
+
+// The checks both dispatchers begin with, under the source name of their assertions.
+// False when the record cannot be built for (already reported).
+bool dispatch_ready(Trans_ctl_rec *t, EVP_PKEY *pRsa, const char *source) {
+  if (t == nullptr) {
+    soft_assert(source, __LINE__);
+    return false;
+  }
+  if (t->ibufferp == nullptr || t->obufferp == nullptr) {
+    soft_assert(source, __LINE__);
+    refuse(t, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
+    return false;
+  }
+  if (pRsa == nullptr) soft_assert(source, __LINE__);
+  return true;
+}
+
+// Raw mode: the input itself is sent. 0 / -1 (reported).
+int send_raw(Trans_ctl_rec *t) {
+  zv_log(0, "WARNING: sending RAW data message to server\n");
+  size_t n = text_length(t->ibufferp, t->ibuf_length);
+  int cap = t->obuf_length;
+  if (n > static_cast<size_t>(cap)) {
+    zv_log(-1,
+           "ERROR: RAW message of %zu bytes does not fit the output buffer of %d bytes - "
+           "skipping message\n",
+           n, cap);
+    refuse(t, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
+    return -1;
+  }
+  memcpy(t->obufferp, t->ibufferp, n);
+  t->obuf_length = static_cast<int>(n);
+  transaction_logging(t, ZV_SUCCESSFUL_TRANSMISSION);
+  return 0;
+}
+
+const Tpartner_rec *partner_of(const Trans_ctl_rec *t) {
+  return t->tp_index >= 0 && t->tp_index < ZV_MAX_TP ? &partner[t->tp_index] : nullptr;
+}
+
+// The status code a keyword names by its leading characters, among the first `codes`
+// rows of zv_status_code; ZV_STATUS_KEYWORD_TEXT when it names none.
+int status_code_of(const char *keyword, int codes) {
+  static const char *const words[ZV_STATUS_CODES] = {"TEST",    "STOP_WAN",     "STOP_OSS",
+                                                     "RESTART", "PING_REQUEST", "PING_RESPONSE"};
+  for (int code = 0; code < codes; ++code)
+    if (strncmp(keyword, words[code], strlen(words[code])) == 0) return code;
+  return ZV_STATUS_KEYWORD_TEXT;
+}
+
+// The refusal of a partner setting the dispatcher cannot build for.
+int refuse_setting(Trans_ctl_rec *t, int code, const char *format, int value, const char *isaid) {
+  zv_log(-1, format, value, isaid);
+  refuse(t, code);
+  return -1;
+}
+
+constexpr const char *kUnknownEdi =
+    "WARNING: Unknown EDI message type of [%d] found in Trading Partner configuration for "
+    "[%s]\n";
+constexpr const char *kUnknownReceipt =
+    "WARNING: Unknown Receipt message type of [%d] found in Trading Partner configuration "
+    "for [%s]\n";
+
+int refuse_unknown_type(Trans_ctl_rec *t, const char *isaid) {
+  zv_log(-1, "WARNING: Unknown message (type not known) found for Trading Partner [%s]\n", isaid);
+  refuse(t, ZV_ERRM_UNKNOWN_TYPE_OF_MSG_FOR_TP);
+  return -1;
+}
+
+// The builder's result becomes the envelope; a failed build (the builder has said why)
+// is refused with `failure`, so that nothing half-made is sent.
+int finish_build(Trans_ctl_rec *t, int length, int failure) {
+  if (length < 0) {
+    t->digest[0] = '\0';
+    t->digest_length = 0;
+    refuse(t, failure);
+    return -1;
+  }
+  t->obuf_length = length;
+  if (debug_level & 0x400) {
+    zv_log(1, "ASN1 Output Data (in HEX) +++++++++++++++++\n");
+    dump_hex_char(reinterpret_cast<const unsigned char *>(t->obufferp), length);
+    zv_log(1, "++++++ End of ASN1 Output Data (in HEX) +++\n");
+  }
+  return 0;
+}
+
+}  // namespace
+
 int process_rawInputData(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa) {
-  if (tctlp == nullptr) {
-    soft_assert(kSource, __LINE__);
-    return -1;
-  }
-  if (tctlp->ibufferp == nullptr || tctlp->obufferp == nullptr) {
-    soft_assert(kSource, __LINE__);
-    refuse(tctlp, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
-    return -1;
-  }
-  if (pRsa == nullptr) soft_assert(kSource, __LINE__);
+  if (!dispatch_ready(tctlp, pRsa, kSource)) return -1;
+  if (rawMessage_flag) return send_raw(tctlp);
 
   char *in = tctlp->ibufferp;
   char *out = tctlp->obufferp;
   int cap = tctlp->obuf_length;
-
-  if (rawMessage_flag) {
-    zv_log(0, "WARNING: sending RAW data message to server\n");
-    size_t n = text_length(in, tctlp->ibuf_length);
-    if (n > static_cast<size_t>(cap)) {
-      zv_log(-1,
-             "ERROR: RAW message of %zu bytes does not fit the output buffer of %d bytes - "
-             "skipping message\n",
-             n, cap);
-      refuse(tctlp, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
-      return -1;
-    }
-    memcpy(out, in, n);
-    tctlp->obuf_length = static_cast<int>(n);
-    transaction_logging(tctlp, ZV_SUCCESSFUL_TRANSMISSION);
-    return 0;
-  }
-
-  const Tpartner_rec *tp =
-      tctlp->tp_index >= 0 && tctlp->tp_index < ZV_MAX_TP ? &partner[tctlp->tp_index] : nullptr;
+  const Tpartner_rec *tp = partner_of(tctlp);
   const char *isaid = tp ? tp->isaid : "";
   int length = -1;
   int failure = ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE;
@@ -219,12 +284,7 @@ int process_rawInputData(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa) {
         tctlp->msg_type = ZV_MT_SIGNED_EDI;
         length = AsciiEDI_2_EDIwNR(tctlp, in, out, cap, pRsa);
       } else {
-        zv_log(-1,
-               "WARNING: Unknown EDI message type of [%d] found in Trading Partner "
-               "configuration for [%s]\n",
-               t, isaid);
-        refuse(tctlp, ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE);
-        return -1;
+        return refuse_setting(tctlp, ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE, kUnknownEdi, t, isaid);
       }
       break;
     }
@@ -241,26 +301,13 @@ int process_rawInputData(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa) {
         tctlp->msg_type = ZV_MT_SIGNED_RECEIPT;
         length = AsciiEDI_2_Receipt_NR(in, out, cap);
       } else {
-        zv_log(-1,
-               "WARNING: Unknown Receipt message type of [%d] found in Trading Partner "
-               "configuration for [%s]\n",
-               t, isaid);
-        refuse(tctlp, ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE);
-        return -1;
+        return refuse_setting(tctlp, ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE, kUnknownReceipt,
+                              t, isaid);
       }
       break;
     }
     case ZV_MT_STATUS: {
-      int code = ZV_STATUS_KEYWORD_TEXT;
-      if (strncmp(in, "TEST", 4) == 0)
-        code = ZV_STATUS_TEST;
-      else if (strncmp(in, "STOP_WAN", 8) == 0)
-        code = ZV_STATUS_STOP_WAN;
-      else if (strncmp(in, "STOP_OSS", 8) == 0)
-        code = ZV_STATUS_STOP_OSS;
-      else if (strncmp(in, "RESTART", 7) == 0)
-        code = ZV_STATUS_RESTART;
-      length = Generate_ZV_Status(code, in, out, cap);
+      length = Generate_ZV_Status(status_code_of(in, ZV_STATUS_RESTART + 1), in, out, cap);
       if (length < 1) {
         zv_log(-1, "WARNING: Unknown ZV status input message found  - skipping mesage\n");
         refuse(tctlp, ZV_ERRM_CANNOT_GENERATE_ZV_STATUS_MSG);
@@ -269,24 +316,94 @@ int process_rawInputData(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa) {
       break;
     }
     default:
-      zv_log(-1, "WARNING: Unknown message (type not known) found for Trading Partner [%s]\n",
-             isaid);
-      refuse(tctlp, ZV_ERRM_UNKNOWN_TYPE_OF_MSG_FOR_TP);
-      return -1;
+      return refuse_unknown_type(tctlp, isaid);
   }
+  return finish_build(tctlp, length, failure);
+}
 
-  if (length < 0) {
-    // The builder has said why; nothing half-made may be sent.
-    tctlp->digest[0] = '\0';
-    tctlp->digest_length = 0;
-    refuse(tctlp, failure);
-    return -1;
+int process_rawInputData_v3(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa, int status) {
+  if (!dispatch_ready(tctlp, pRsa, kSourceV3)) return -1;
+  if (rawMessage_flag) return send_raw(tctlp);
+
+  char *in = tctlp->ibufferp;
+  char *out = tctlp->obufferp;
+  int cap = tctlp->obuf_length;
+  const Tpartner_rec *tp = partner_of(tctlp);
+  const char *isaid = tp ? tp->isaid : "";
+  int length = -1;
+  int failure = ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE;
+  constexpr int kRefused = ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE;
+
+  switch (tctlp->msg_type) {
+    case ZV_MT_BASIC_EDI: {
+      int t = tp ? tp->svrZvMessageType : UNSUPPORTED_MT;
+      if (t == BASIC_EDI) {
+        tctlp->msg_type = ZV_MT_BASIC_EDI;
+        length = AsciiEDI_2_BasicEDI_v3(in, out, cap);
+      } else if (t == INTEGRITY_EDI) {
+        return refuse_setting(tctlp, kRefused,
+                              "WARNING: EDI message type of INTEGRITY_EDI [%d] found (but not "
+                              "supported in ZVv3) in Trading Partner configuration for [%s]\n",
+                              t, isaid);
+      } else if (t == SIGNED_EDI) {
+        tctlp->msg_type = ZV_MT_SIGNED_EDI;
+        length = AsciiEDI_2_EDIwNR_v3(tctlp, in, out, cap, pRsa);
+      } else {
+        return refuse_setting(tctlp, kRefused, kUnknownEdi, t, isaid);
+      }
+      break;
+    }
+    case ZV_MT_TEXT:
+    case ZV_MT_XML: {
+      bool text = tctlp->msg_type == ZV_MT_TEXT;
+      int t = tp ? tp->svrZvMessageType : UNSUPPORTED_MT;
+      if (t == BASIC_EDI) {
+        length = text ? AsciiTXT_2_BasicEDI_v3(in, out, cap) : AsciiXML_2_BasicEDI_v3(in, out, cap);
+      } else if (t == INTEGRITY_EDI || t == SIGNED_EDI) {
+        return refuse_setting(
+            tctlp, kRefused,
+            text ? "WARNING: Text message type of INTEGRITY_TXT or SIGNED_TXT [%d] found (but not "
+                   "supported in ZVv3) in Trading Partner configuration for [%s]\n"
+                 : "WARNING: EDI message type of INTEGRITY_TXT or SIGNED_TXT [%d] found (but not "
+                   "supported in ZVv3) in Trading Partner configuration for [%s]\n",
+            t, isaid);
+      } else {
+        return refuse_setting(tctlp, kRefused, kUnknownEdi, t, isaid);
+      }
+      break;
+    }
+    case ZV_MT_BASIC_RECEIPT: {
+      int t = tp ? tp->cliZvReceiptType : UNSUPPORTED_RT;
+      failure = ZV_ERRM_CANNOT_GENERATE_RECEIPT;
+      if (t == BASIC_RECEIPT) {
+        tctlp->msg_type = ZV_MT_BASIC_RECEIPT;
+        length = AsciiEDI_2_BasicReceipt_v3(in, out, cap);
+      } else if (t == INTEGRITY_RECEIPT) {
+        // Issue 3 has no integrity receipt: a configuration fault like an unsupported
+        // message type, and reported with that code.
+        return refuse_setting(tctlp, kRefused,
+                              "WARNING: EDI receipt type of INTEGRITY_RECEIPT [%d] found (but not "
+                              "supported in ZVv3) in Trading Partner configuration for [%s]\n",
+                              t, isaid);
+      } else if (t == SIGNED_RECEIPT) {
+        tctlp->msg_type = ZV_MT_SIGNED_RECEIPT;
+        length = AsciiEDI_2_Receipt_NR_v3(in, out, cap);
+      } else {
+        return refuse_setting(tctlp, ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE, kUnknownReceipt,
+                              t, isaid);
+      }
+      break;
+    }
+    case ZV_MT_STATUS: {
+      // clientd passes 0 for every request, so the keyword names the pattern; a caller
+      // that already knows the code passes it.
+      int code = status != ZV_STATUS_TEST ? status : status_code_of(in, ZV_STATUS_CODES);
+      failure = ZV_ERRM_CANNOT_GENERATE_ZV_STATUS_MSG;
+      length = Generate_ZV_StatusV3(code, in, out, cap);
+      break;
+    }
+    default:
+      return refuse_unknown_type(tctlp, isaid);
   }
-  tctlp->obuf_length = length;
-  if (debug_level & 0x400) {
-    zv_log(1, "ASN1 Output Data (in HEX) +++++++++++++++++\n");
-    dump_hex_char(reinterpret_cast<const unsigned char *>(out), length);
-    zv_log(1, "++++++ End of ASN1 Output Data (in HEX) +++\n");
-  }
-  return 0;
+  return finish_build(tctlp, length, failure);
 }

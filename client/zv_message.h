@@ -1,7 +1,8 @@
 // What clientd does with one input before it is sent: the classification by its first
 // three characters ("ISA" an interchange, "ZVR" a receipt request, "ZVS:" a status
-// request) with the partner lookup (findPartner), and, for a local identity of protocol
-// version 2, the envelope builders and their dispatcher (process_rawInputData).
+// request) with the partner lookup (findPartner), and the envelope builders with their
+// dispatcher for a local identity of protocol version 2 (process_rawInputData) and of
+// version 3 (process_rawInputData_v3).
 //
 // Text layouts owned here:
 //   status request   "ZVS:" id ":" keyword   (id: the partner's ISA id, usually
@@ -70,5 +71,37 @@ int AsciiEDI_2_Receipt_NR(char *ibufp, char *obufp, int obuf_size);
 // `flag` 0-3 carries the pattern of zv_status_code, any other value the text at ibufp.
 // Less than 1 on failure.
 int Generate_ZV_Status(int flag, const char *ibufp, char *obufp, int obuf_size);
+
+// ---- version 3 ----------------------------------------------------------------------
+// Issue 3 carries no integrity EDI, no integrity receipt and no integrity or signed
+// text or XML; the signed EDI envelope and the signed receipt are the version-2 ones.
+
+// Builds the version-3 envelope for the classified record into its output buffer, like
+// process_rawInputData. Refusing a partner setting that Issue 3 cannot carry reports the
+// fatal ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE (or ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE
+// for no or an unknown receipt type), which ends the process. For a status request
+// `status` 0 (what clientd passes) lets the keyword choose the pattern (TEST, STOP_WAN,
+// STOP_OSS, RESTART, PING_REQUEST, PING_RESPONSE by their leading characters, any other
+// text carried as it is); another value is the code given to Generate_ZV_StatusV3.
+int process_rawInputData_v3(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa, int status);
+
+// The input as the IA5String basicMessage2 of a v3_ZvMessage.
+int AsciiEDI_2_BasicEDI_v3(const char *ibufp, char *obufp, int obuf_size);
+// Text and XML payloads: the [0] (basicMessage3) and [1] (basicMessage4) EXPLICIT
+// IA5String alternatives of v3_ZvMessage, the only other text alternatives it has.
+int AsciiTXT_2_BasicEDI_v3(const char *ibufp, char *obufp, int obuf_size);
+int AsciiXML_2_BasicEDI_v3(const char *ibufp, char *obufp, int obuf_size);
+// AsciiEDI_2_EDIwNR, octet for octet.
+int AsciiEDI_2_EDIwNR_v3(Trans_ctl_rec *tctlp, const char *ibufp, char *obufp, int obuf_size,
+                         EVP_PKEY *pRsa);
+// The receipt as a v3_SecureMessage (messageReceipt, isaSegment, no enhancements) whose
+// DER is the enhancedMessage OCTET STRING of a v3_ZvMessage. Takes the text after the
+// request's first four characters and leaves it unchanged.
+int AsciiEDI_2_BasicReceipt_v3(const char *ibufp, char *obufp, int obuf_size);
+// AsciiEDI_2_Receipt_NR, octet for octet (and it writes the same two NULs).
+int AsciiEDI_2_Receipt_NR_v3(char *ibufp, char *obufp, int obuf_size);
+// The zvStatusMessage BIT STRING of a v3_ZvMessage: `flag` 0-5 carries the pattern of
+// zv_status_code, any other value the text at ibufp. Less than 1 on failure.
+int Generate_ZV_StatusV3(int flag, const char *ibufp, char *obufp, int obuf_size);
 
 #endif

@@ -13,6 +13,8 @@
 #include "partners/zv_crypto.h"
 #include "runtime/zv_status_code.h"
 #include "tcif/tcif98-006v2.h"
+#include "tcif/tcif98-006v3a.h"
+#include "tcif/tcif98-006v3b.h"
 
 namespace {
 
@@ -251,18 +253,22 @@ void check_signed_receipt(const Txn &t, zvp_check_result &r) {
   check_enhanced_receipt(t, r, ZV_ENHANCEMENT_SIGNATURE);
 }
 
-// The pattern a status keyword asks for: a leading keyword names a row of the table,
-// anything else is carried as it is.
-std::string expected_status(const std::string &keyword) {
+// The pattern a status keyword asks for: a leading keyword names a row of the table
+// (the PING rows for version 3 only), anything else is carried as it is.
+std::string expected_status(const std::string &keyword, int version) {
   static const struct {
     const char *word;
     int code;
   } words[] = {{"TEST", ZV_STATUS_TEST},
                {"STOP_WAN", ZV_STATUS_STOP_WAN},
                {"STOP_OSS", ZV_STATUS_STOP_OSS},
-               {"RESTART", ZV_STATUS_RESTART}};
-  for (const auto &w : words)
+               {"RESTART", ZV_STATUS_RESTART},
+               {"PING_REQUEST", ZV_STATUS_PING_REQUEST},
+               {"PING_RESPONSE", ZV_STATUS_PING_RESPONSE}};
+  for (const auto &w : words) {
+    if (version < 3 && w.code > ZV_STATUS_RESTART) break;
     if (keyword.compare(0, strlen(w.word), w.word) == 0) return zv_status_code[w.code];
+  }
   return keyword;
 }
 
@@ -275,7 +281,68 @@ void check_status(const Txn &t, zvp_check_result &r) {
   }
   std::string bits = str_of(m->zvStatus);
   f.expect(is_obj(m->zvStatusMessage, "ZV_S_1"), "identifier");
-  f.expect(bits == expected_status(t.input), "status");
+  f.expect(bits == expected_status(t.input, 2), "status");
+  f.note("status", bits);
+  f.finish("consistent");
+}
+
+// ---- version 3 (Issue 3 records) ------------------------------------------------------
+
+// The v3_ZvMessage of the envelope when it selects `selector`; the verdict is set when
+// it does not.
+Owned<v3_ZvMessage, v3_ZvMessage_free> v3_message(const Txn &t, zvp_check_result &r,
+                                                  Findings &f, int selector) {
+  Owned<v3_ZvMessage, v3_ZvMessage_free> m(decode<v3_ZvMessage>(t, d2i_v3_ZvMessage, f));
+  if (!m || m->d.ptr == nullptr) {
+    r.verdict = "undecodable";
+    return nullptr;
+  }
+  f.expect(m->tag == selector, "selector-" + std::to_string(m->tag));
+  return m;
+}
+
+template <int Selector>
+void check_v3_text(const Txn &t, zvp_check_result &r) {
+  Findings f(r);
+  auto m = v3_message(t, r, f, Selector);
+  if (!m) return;
+  std::string content = str_of(static_cast<const ASN1_STRING *>(m->d.ptr));
+  f.expect(content == t.input, "content");
+  f.note("content", std::to_string(content.size()));
+  f.finish("consistent");
+}
+
+void check_v3_basic_receipt(const Txn &t, zvp_check_result &r) {
+  Findings f(r);
+  auto m = v3_message(t, r, f, V3_ZVMESSAGE_ENHANCED_MESSAGE);
+  if (!m) return;
+  // The OCTET STRING holds a complete v3_SecureMessage of its own.
+  std::string inner = str_of(m->d.enhancedMessage);
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(inner.data());
+  Owned<v3_SecureMessage, v3_SecureMessage_free> s(
+      d2i_v3_SecureMessage(nullptr, &p, static_cast<long>(inner.size())));
+  const v3_ZvReceiptMessage *rm =
+      s && s->tag == V3_SECUREMESSAGE_MESSAGE_RECEIPT ? s->d.messageReceipt : nullptr;
+  if (rm == nullptr || rm->uniqueIdentifier == nullptr) {
+    f.note("bad", "inner-message");
+    r.verdict = "undecodable";
+    return;
+  }
+  f.expect(p == reinterpret_cast<const unsigned char *>(inner.data()) + inner.size(),
+           "inner-trailing-octets");
+  f.expect(rm->uniqueIdentifier->tag == V3_UNIQUEIDENTIFIER_ISA_SEGMENT, "unique-identifier");
+  check_receipt_segment(t, str_of(rm->uniqueIdentifier->d.isaSegment), str_of(rm->dateTimeStamp),
+                        f);
+  f.expect(rm->enhancements == nullptr, "enhancement");
+  f.finish("consistent");
+}
+
+void check_v3_status(const Txn &t, zvp_check_result &r) {
+  Findings f(r);
+  auto m = v3_message(t, r, f, V3_ZVMESSAGE_ZV_STATUS_MESSAGE);
+  if (!m) return;
+  std::string bits = str_of(m->d.zvStatusMessage);
+  f.expect(bits == expected_status(t.input, 3), "status");
   f.note("status", bits);
   f.finish("consistent");
 }
@@ -295,6 +362,14 @@ constexpr Kind kKinds[] = {
     {2, ZV_MT_INTEGRITY_RECEIPT, "integrity-receipt", check_integrity_receipt},
     {2, ZV_MT_SIGNED_RECEIPT, "signed-receipt", check_signed_receipt},
     {2, ZV_MT_STATUS, "status", check_status},
+    // Issue 3: the signed EDI envelope and the signed receipt are those of version 2.
+    {3, ZV_MT_BASIC_EDI, "basic-edi", check_v3_text<V3_ZVMESSAGE_BASIC_MESSAGE2>},
+    {3, ZV_MT_SIGNED_EDI, "signed-edi", check_signed_edi},
+    {3, ZV_MT_BASIC_RECEIPT, "basic-receipt", check_v3_basic_receipt},
+    {3, ZV_MT_SIGNED_RECEIPT, "signed-receipt", check_signed_receipt},
+    {3, ZV_MT_TEXT, "text", check_v3_text<V3_ZVMESSAGE_BASIC_MESSAGE3>},
+    {3, ZV_MT_XML, "xml", check_v3_text<V3_ZVMESSAGE_BASIC_MESSAGE4>},
+    {3, ZV_MT_STATUS, "status", check_v3_status},
 };
 
 }  // namespace

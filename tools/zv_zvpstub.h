@@ -7,7 +7,8 @@
 //   seq       transaction number of this stand-in, from 1
 //   version   the record's zvp_version
 //   kind      basic-edi, integrity-edi, signed-edi, basic-receipt, integrity-receipt,
-//             signed-receipt, status, raw (the input sent unchanged), or msgtype-N
+//             signed-receipt, status, text, xml, raw (the input sent unchanged), or
+//             msgtype-N; the version field says which issue's envelope was decoded
 //   msg_type  the record's msg_type
 //   partner   ISA id of the partner the transaction names, "-" for none
 //   priority  the record's iPriority
@@ -19,8 +20,10 @@
 //             the request, nothing cryptographic to check), FAILED, undecodable, unchecked
 //   detail    what was found, as key=value words joined by ','
 //   saved     the file name of the saved envelope, "-" when not saved
-// Kinds are looked up in a table by (version, msg_type); another version's envelopes
-// are added as further rows.
+// Kinds are looked up in a table by (version, msg_type): version 2 decodes with the
+// system's own records and the Issue 2 codec, version 3 with the Issue 3 codec (the
+// basic receipt's inner v3_SecureMessage included) but for the signed EDI envelope and
+// the signed receipt, which are the version-2 ones.
 //
 // No state; one transaction at a time.
 #ifndef ZV_TOOLS_ZV_ZVPSTUB_H

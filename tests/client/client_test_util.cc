@@ -9,6 +9,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
 #include "codec/zv_oids.h"
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
@@ -77,10 +81,11 @@ const bytes kOidRsa = from_hex("06092A864886F70D010101");
 const bytes kOidCountry = from_hex("0603550406");
 const bytes kOidOrg = from_hex("060355040A");
 
-int asn1parse(const bytes &der, std::string *out) {
+int asn1parse(const bytes &der, std::string *out, const std::string &extra) {
   std::string dir = zvtest::scratch_dir("asn1parse");
   zvtest::write_file(dir + "/e.der", der);
-  return zvtest::shell("openssl asn1parse -inform DER -in '" + dir + "/e.der' 2>&1", out);
+  return zvtest::shell("openssl asn1parse -inform DER " + extra + " -in '" + dir + "/e.der' 2>&1",
+                       out);
 }
 
 bytes recover_signed_block(const bytes &signature, const std::string &cert_pem_path) {
@@ -108,6 +113,28 @@ bytes expected_signed_block(const bytes &data) {
 }
 
 // ---- in-process ---------------------------------------------------------------------
+
+Rec::Rec(const std::string &text, int cap) : in(text.begin(), text.end()), out(cap + 64, '\xEE') {
+  in.resize(std::max<size_t>(in.size() + 1, 65536), '\0');
+  t.who = ZV_WHO_STD_CLIENT;
+  t.ibufferp = in.data();
+  t.ibuf_length = static_cast<int>(in.size());
+  t.obufferp = out.data();
+  t.obuf_length = cap;
+  t.tp_index = -7;
+}
+
+bool Rec::untouched_after(size_t n) const {
+  for (size_t i = n; i < out.size(); ++i)
+    if (out[i] != '\xEE') return false;
+  return true;
+}
+
+void expect_parses(const bytes &der, const std::vector<std::string> &must) {
+  std::string out;
+  EXPECT_EQ(asn1parse(der, &out), 0) << out;
+  for (const std::string &m : must) EXPECT_NE(out.find(m), std::string::npos) << m << "\n" << out;
+}
 
 InProcessEnv::InProcessEnv(const std::string &name) {
   dir_ = zvtest::scratch_dir(name);
@@ -236,6 +263,11 @@ Installation make_installation(const std::string &name, const InstallOptions &op
   in.zvp_port = zvtest::free_tcp_port();
   in.receipt_port = zvtest::free_tcp_port();
   while (in.receipt_port == in.zvp_port) in.receipt_port = zvtest::free_tcp_port();
+  if (opt.v3_identity) {
+    in.zvp3_port = zvtest::free_tcp_port();
+    while (in.zvp3_port == in.zvp_port || in.zvp3_port == in.receipt_port)
+      in.zvp3_port = zvtest::free_tcp_port();
+  }
 
   // Keys are generated once per size and test process, then copied.
   static std::map<int, std::pair<std::string, std::string>> made;
@@ -258,8 +290,15 @@ Installation make_installation(const std::string &name, const InstallOptions &op
   zvtest::write_file(in.cert_path, it->second.second);
   zvtest::write_file(in.dir + "/ca_cert.pem", it->second.second);
 
+  auto zvp_section = [&](const std::string &name, int version, int port) {
+    return "\n[" + name + "]\nprocess_type = ZVP_PROCESS\nzvversion = " + std::to_string(version) +
+           "\nkey = keys/zvp_a.key\ncert = keys/zvp_a.pem\n"
+           "transport_listen_port = 127.0.0.1:" +
+           std::to_string(port) + "\npacing_delay = 0\n";
+  };
   std::string conf =
-      "process_names = clientd, rclientd, izvp_a\n"
+      std::string("process_names = clientd, rclientd, izvp_a") +
+      (opt.v3_identity ? ", izvp_b\n" : "\n") +
       "failover_path = ./failover\n"
       "interface = dir\n"
       "indir = ./in_dir\n"
@@ -269,12 +308,9 @@ Installation make_installation(const std::string &name, const InstallOptions &op
       "\n[rclientd]\nprocess_type = RECEIPT_PROCESS\n"
       "transport_listen_port = 127.0.0.1:" +
       std::to_string(in.receipt_port) +
-      "\n"
-      "\n[izvp_a]\nprocess_type = ZVP_PROCESS\nzvversion = " +
-      std::to_string(opt.zvp_version) +
-      "\nkey = keys/zvp_a.key\ncert = keys/zvp_a.pem\n"
-      "transport_listen_port = 127.0.0.1:" +
-      std::to_string(in.zvp_port) + "\npacing_delay = 0\n";
+      "\n" +
+      zvp_section("izvp_a", opt.zvp_version, in.zvp_port) +
+      (opt.v3_identity ? zvp_section("izvp_b", 3, in.zvp3_port) : "");
   zvtest::write_file(in.dir + "/zolvar.conf", conf);
 
   struct P {
@@ -282,12 +318,19 @@ Installation make_installation(const std::string &name, const InstallOptions &op
   } ps[] = {{"BASICP", "BLOCAL", "BREMOTE", "BASIC_EDI", "BASIC_RECEIPT"},
             {"INTEGP", "ILOCAL", "IREMOTE", "INTEGRITY_EDI", "INTEGRITY_RECEIPT"},
             {"SIGNP", "SLOCAL", "SREMOTE", "SIGNED_EDI", "SIGNED_RECEIPT"},
-            {"DXCP", "DXC7", "DXC_TEST", "INTEGRITY_EDI", "NO_RECEIPT"}};
+            {"DXCP", "DXC7", "DXC_TEST", "INTEGRITY_EDI", "NO_RECEIPT"},
+            {"B3P", "B3LOCAL", "B3REMOTE", "BASIC_EDI", "BASIC_RECEIPT"},
+            {"I3P", "I3LOCAL", "I3REMOTE", "INTEGRITY_EDI", "INTEGRITY_RECEIPT"},
+            {"S3P", "S3LOCAL", "S3REMOTE", "SIGNED_EDI", "SIGNED_RECEIPT"}};
+  const size_t count = opt.v3_identity ? 7 : 4;
+  const std::string v2_eps = "BASICP, INTEGP, SIGNP, DXCP";
+  const std::string v3_eps = "B3P, I3P, S3P";
   std::string tp =
-      "trading_partners = rc_all\nlocal_certificates = lc_a\n"
-      "\n[lc_a]\nzvp_name = izvp_a\nendpoints = BASICP, INTEGP, SIGNP, DXCP\n";
+      std::string("trading_partners = rc_all\nlocal_certificates = lc_a") +
+      (opt.v3_identity ? ", lc_b\n" : "\n") + "\n[lc_a]\nzvp_name = izvp_a\nendpoints = " + v2_eps +
+      "\n" + (opt.v3_identity ? "\n[lc_b]\nzvp_name = izvp_b\nendpoints = " + v3_eps + "\n" : "");
   int i = 0;
-  for (const P &p : ps) {
+  for (const P &p : std::vector<P>(ps, ps + count)) {
     tp += std::string("\n[") + p.isaid + "]\nlocal_partner_id = " + p.local +
           "\nremote_partner_id = " + p.remote +
           "\nip_address = 127.0.0.1\nstandard_ip_port = " + std::to_string(17001 + i) +
@@ -296,8 +339,8 @@ Installation make_installation(const std::string &name, const InstallOptions &op
           "\nzv_receipt_from_tp = " + p.rt + "\nzv_receipt_to_tp = " + p.rt + "\n";
     ++i;
   }
-  tp += "\n[rc_all]\ncertificate_common_name = partners.test.invalid\n"
-        "endpoints = BASICP, INTEGP, SIGNP, DXCP\n";
+  tp += "\n[rc_all]\ncertificate_common_name = partners.test.invalid\nendpoints = " + v2_eps +
+        (opt.v3_identity ? ", " + v3_eps : "") + "\n";
   zvtest::write_file(in.dir + "/tpartner.conf", tp);
   return in;
 }
@@ -323,26 +366,41 @@ pid_t start_daemon(const Installation &in, const std::string &exe, const std::st
   return pid;
 }
 
-pid_t start_stub(const Installation &in) {
-  pid_t pid = start_daemon(in, zvpstub_exe(), "izvp_a",
-                           {"-F", "zvp_report.txt", "-D", "envelopes"}, "stub");
+namespace {
+
+bool first_stub(const std::string &zvp) { return zvp == "izvp_a"; }
+std::string report_of(const std::string &zvp) {
+  return first_stub(zvp) ? "zvp_report.txt" : "zvp_report_" + zvp + ".txt";
+}
+std::string envelopes_of(const std::string &zvp) {
+  return first_stub(zvp) ? "envelopes" : "envelopes_" + zvp;
+}
+
+}  // namespace
+
+pid_t start_stub(const Installation &in, const std::string &zvp) {
+  const std::string tag = first_stub(zvp) ? "stub" : "stub_" + zvp;
+  mkdir((in.dir + "/" + envelopes_of(zvp)).c_str(), 0755);
+  pid_t pid = start_daemon(in, zvpstub_exe(), zvp, {"-F", report_of(zvp), "-D", envelopes_of(zvp)},
+                           tag);
   if (pid <= 0) return pid;
   zvtest::wait_for(
       [&] {
-        return zvtest::read_file(in.dir + "/stub.out").find("ZVP stand-in serving") !=
+        return zvtest::read_file(in.dir + "/" + tag + ".out").find("ZVP stand-in serving") !=
                std::string::npos;
       },
       5000);
   return pid;
 }
 
-std::vector<std::string> stub_lines(const Installation &in) {
-  return lines_of(in.dir + "/zvp_report.txt");
+std::vector<std::string> stub_lines(const Installation &in, const std::string &zvp) {
+  return lines_of(in.dir + "/" + report_of(zvp));
 }
 
-std::vector<std::string> wait_stub_lines(const Installation &in, size_t n, int timeout_ms) {
-  zvtest::wait_for([&] { return stub_lines(in).size() >= n; }, timeout_ms);
-  return stub_lines(in);
+std::vector<std::string> wait_stub_lines(const Installation &in, size_t n, int timeout_ms,
+                                         const std::string &zvp) {
+  zvtest::wait_for([&] { return stub_lines(in, zvp).size() >= n; }, timeout_ms);
+  return stub_lines(in, zvp);
 }
 
 std::vector<std::string> fields(const std::string &line) { return split(line, '|'); }
@@ -367,9 +425,9 @@ StubLine parse_stub_line(const std::string &line) {
   return l;
 }
 
-bytes saved_envelope(const Installation &in, const StubLine &l) {
+bytes saved_envelope(const Installation &in, const StubLine &l, const std::string &zvp) {
   if (l.saved.empty() || l.saved == "-") return "";
-  return zvtest::read_file(in.dir + "/envelopes/" + l.saved);
+  return zvtest::read_file(in.dir + "/" + envelopes_of(zvp) + "/" + l.saved);
 }
 
 std::vector<std::string> client_log(const Installation &in) {

@@ -23,8 +23,9 @@ bytes tlv(unsigned char tag, const bytes &content);
 extern const bytes kOidZvEdi1, kOidZvEdi2, kOidZvEdi3, kOidZvR1, kOidZvS1, kOidSha1, kOidRsa,
     kOidCountry, kOidOrg;
 
-// Runs `openssl asn1parse -inform DER` over the octets; its exit status, output in *out.
-int asn1parse(const bytes &der, std::string *out);
+// Runs `openssl asn1parse -inform DER` (with `extra` options, e.g. "-strparse 3") over
+// the octets; its exit status, output in *out.
+int asn1parse(const bytes &der, std::string *out, const std::string &extra = "");
 // 55-byte block recovered from a PKCS #1 signature with the certificate's public key
 // (`openssl pkeyutl -verifyrecover`); empty when the tool refuses.
 bytes recover_signed_block(const bytes &signature, const std::string &cert_pem_path);
@@ -54,6 +55,22 @@ class InProcessEnv {
   std::string old_cwd_;
 };
 
+// A record over buffers of its own: the input text with its NUL and an output buffer of
+// `cap` bytes followed by 64 more, all filled with 0xEE, so that a write beyond the
+// envelope shows.
+struct Rec {
+  Trans_ctl_rec t{};
+  std::vector<char> in;
+  std::vector<char> out;
+  explicit Rec(const std::string &text, int cap = 65536);
+  bytes envelope() const { return bytes(t.obufferp, static_cast<size_t>(t.obuf_length)); }
+  // True when nothing past `n` bytes of the output buffer was touched.
+  bool untouched_after(size_t n) const;
+};
+
+// The envelope parses with `openssl asn1parse` and its printout holds each of `must`.
+void expect_parses(const bytes &der, const std::vector<std::string> &must);
+
 // Puts an entry into the partner table (index `i`); ids as configured (no blanks).
 void set_partner(int i, const char *isaid, const char *local_id, const char *remote_id,
                  zvmt message_type, zvrt receipt_type, int port = 16999, int hipriport = 16998);
@@ -81,18 +98,25 @@ std::string receipt_request(const std::string &isa, const std::string &stamp,
 //   INTEGP  ILOCAL  -> IREMOTE   INTEGRITY_EDI  INTEGRITY_RECEIPT
 //   SIGNP   SLOCAL  -> SREMOTE   SIGNED_EDI     SIGNED_RECEIPT
 //   DXCP    DXC7    -> DXC_TEST  INTEGRITY_EDI  NO_RECEIPT   (the built-in test message)
+// With InstallOptions::v3_identity, a second local identity izvp_b of protocol version
+// 3 (with izvp_a's key and certificate) serves three more:
+//   B3P     B3LOCAL -> B3REMOTE  BASIC_EDI      BASIC_RECEIPT
+//   I3P     I3LOCAL -> I3REMOTE  INTEGRITY_EDI  INTEGRITY_RECEIPT
+//   S3P     S3LOCAL -> S3REMOTE  SIGNED_EDI     SIGNED_RECEIPT
 // Partner ports: standard 17001 + index, high priority 17101 + index.
 struct Installation {
   std::string dir;
   int zvp_port = 0;      // transport address of izvp_a
+  int zvp3_port = 0;     // transport address of izvp_b (v3_identity only)
   int receipt_port = 0;  // the receipt client's socket
   std::string key_path;  // izvp_a's key and certificate (absolute)
   std::string cert_path;
 };
 
 struct InstallOptions {
-  int zvp_version = 2;
+  int zvp_version = 2;  // of izvp_a
   int key_bits = 2048;
+  bool v3_identity = false;
   std::string extra_default;  // lines added to [default]
   std::string extra_client;   // lines added to [clientd]
 };
@@ -108,11 +132,14 @@ pid_t start_daemon(const Installation &in, const std::string &exe, const std::st
                    const std::vector<std::string> &args, const std::string &tag,
                    int *parent_status = nullptr);
 
-// The ZVP stand-in of the installation with its report file and envelope folder.
-pid_t start_stub(const Installation &in);
-std::vector<std::string> stub_lines(const Installation &in);
+// The ZVP stand-in serving the local identity `zvp` ("izvp_a" or "izvp_b") with its
+// report file and envelope folder: "zvp_report.txt" and "envelopes" for izvp_a,
+// "zvp_report_<zvp>.txt" and "envelopes_<zvp>" for another.
+pid_t start_stub(const Installation &in, const std::string &zvp = "izvp_a");
+std::vector<std::string> stub_lines(const Installation &in, const std::string &zvp = "izvp_a");
 // Waits until the stand-in has reported `n` lines; returns them.
-std::vector<std::string> wait_stub_lines(const Installation &in, size_t n, int timeout_ms = 15000);
+std::vector<std::string> wait_stub_lines(const Installation &in, size_t n, int timeout_ms = 15000,
+                                         const std::string &zvp = "izvp_a");
 std::vector<std::string> fields(const std::string &line);
 // One stand-in report line by its fields.
 struct StubLine {
@@ -132,7 +159,7 @@ struct StubLine {
 };
 StubLine parse_stub_line(const std::string &line);
 // The envelope the stand-in saved for a line.
-bytes saved_envelope(const Installation &in, const StubLine &l);
+bytes saved_envelope(const Installation &in, const StubLine &l, const std::string &zvp = "izvp_a");
 
 std::vector<std::string> client_log(const Installation &in);
 std::vector<std::string> receipt_log(const Installation &in);

@@ -240,28 +240,6 @@ TEST_F(ClientE2E, TestMessageRawModeAndThePacketFormOfTheTestMessage) {
   EXPECT_NE(client_err("client2").find("WARNING: loading test message in client\n"), std::string::npos);
 }
 
-// Version 3 waits for its builders; another number cannot come from the configuration
-// (the identity loader takes it as 2).
-TEST_F(ClientE2E, LocalIdentityOfAnotherVersionSendsNothing) {
-  for (int version : {3}) {
-    ctu::InstallOptions opt;
-    opt.zvp_version = version;
-    start("e2e-version" + std::to_string(version), opt);
-    zvtest::write_file(in_dir("d.edi"), ctu::interchange("ILOCAL", "IREMOTE", 400));
-    ASSERT_GT(client({"-O"}), 0) << client_err();
-    EXPECT_EQ(client_exit(), 0);
-    EXPECT_NE(client_err().find("ERROR: Bad version, zvp_version = " + std::to_string(version) + "\n"),
-              std::string::npos);
-    EXPECT_EQ(zvtest::list_dir(in_dir()), (std::vector<std::string>{"d.notsent"}));
-    std::vector<std::string> log = ctu::client_log(in_);
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_ZVP_VERSION_NOT_SUPPORTED);
-    EXPECT_EQ(ctu::log_msg_type(log[0]), 1);
-    EXPECT_TRUE(ctu::stub_lines(in_).empty());
-    stub_.stop();
-  }
-}
-
 // A signature that cannot be made refuses the document: it is renamed ".notsent".
 TEST_F(ClientE2E, SigningFailureKeepsTheDocumentAsNotSent) {
   ctu::InstallOptions opt;

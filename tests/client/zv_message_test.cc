@@ -26,29 +26,7 @@ using ctu::tlv;
 
 namespace {
 
-// A record over buffers of its own: the input text with its NUL and an output buffer of
-// `cap` bytes filled with 0xEE, so that a write beyond the envelope shows.
-struct Rec {
-  Trans_ctl_rec t{};
-  std::vector<char> in;
-  std::vector<char> out;
-  Rec(const std::string &text, int cap = 65536) : in(text.begin(), text.end()), out(cap + 64, '\xEE') {
-    in.resize(std::max<size_t>(in.size() + 1, 65536), '\0');
-    t.who = ZV_WHO_STD_CLIENT;
-    t.ibufferp = in.data();
-    t.ibuf_length = static_cast<int>(in.size());
-    t.obufferp = out.data();
-    t.obuf_length = cap;
-    t.tp_index = -7;
-  }
-  bytes envelope() const { return bytes(t.obufferp, static_cast<size_t>(t.obuf_length)); }
-  // True when nothing past `n` bytes of the output buffer was touched.
-  bool untouched_after(size_t n) const {
-    for (size_t i = n; i < out.size(); ++i)
-      if (out[i] != '\xEE') return false;
-    return true;
-  }
-};
+using ctu::Rec;
 
 class Message : public ::testing::Test {
  protected:
@@ -182,11 +160,7 @@ Built build(Rec &r, EVP_PKEY *key = nullptr) {
   return b;
 }
 
-void expect_parses(const bytes &der, const std::vector<std::string> &must) {
-  std::string out;
-  EXPECT_EQ(ctu::asn1parse(der, &out), 0) << out;
-  for (const std::string &m : must) EXPECT_NE(out.find(m), std::string::npos) << m << "\n" << out;
-}
+using ctu::expect_parses;
 
 TEST_F(Message, BasicEnvelopesOfTheIssue2Codec) {
   ctu::set_partner(1, "PARTNER1", "DXC7", "DXC_TEST", BASIC_EDI, BASIC_RECEIPT);
