@@ -367,8 +367,6 @@ constexpr Kind kKinds[] = {
     {3, ZV_MT_SIGNED_EDI, "signed-edi", check_signed_edi},
     {3, ZV_MT_BASIC_RECEIPT, "basic-receipt", check_v3_basic_receipt},
     {3, ZV_MT_SIGNED_RECEIPT, "signed-receipt", check_signed_receipt},
-    {3, ZV_MT_TEXT, "text", check_v3_text<V3_ZVMESSAGE_BASIC_MESSAGE3>},
-    {3, ZV_MT_XML, "xml", check_v3_text<V3_ZVMESSAGE_BASIC_MESSAGE4>},
     {3, ZV_MT_STATUS, "status", check_v3_status},
 };
 

@@ -7,8 +7,8 @@
 //   seq       transaction number of this stand-in, from 1
 //   version   the record's zvp_version
 //   kind      basic-edi, integrity-edi, signed-edi, basic-receipt, integrity-receipt,
-//             signed-receipt, status, text, xml, raw (the input sent unchanged), or
-//             msgtype-N; the version field says which issue's envelope was decoded
+//             signed-receipt, status, raw (the input sent unchanged), or msgtype-N;
+//             the version field says which issue's envelope was decoded
 //   msg_type  the record's msg_type
 //   partner   ISA id of the partner the transaction names, "-" for none
 //   priority  the record's iPriority

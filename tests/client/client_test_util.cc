@@ -18,6 +18,7 @@
 #include "runtime/zv_log.h"
 #include "tests/runtime/runtime_test_util.h"
 #include "tests/support/zv_test_support.h"
+#include "transport/zv_transport.h"
 
 namespace ctu {
 
@@ -251,6 +252,28 @@ std::string receipt_request(const std::string &isa, const std::string &stamp,
 }
 
 // ---- real processes -------------------------------------------------------------------
+
+int send_request(int port, const std::string &text, int priority) {
+  Trans_ctl_rec r;
+  memset(&r, 0, sizeof r);
+  r.who = ZV_WHO_STD_SERVER;
+  r.msg_type = ZV_MT_TEXT;
+  r.iPriority = priority;
+  r.tp_index = -1;
+  std::vector<char> buf(text.begin(), text.end());
+  buf.push_back('\0');
+  r.ibufferp = buf.data();
+  r.ibuf_length = r.imsg_length = r.ibuf_alloc_length = static_cast<int>(buf.size());
+  st_socaddr_t addr;
+  snprintf(addr, sizeof addr, "127.0.0.1:%d", port);
+  return send_transport_msg(&r, &addr);
+}
+
+std::string status_request(const std::string &isaid, const std::string &keyword) {
+  char buf[64];
+  snprintf(buf, sizeof buf, "ZVS:%15s:", isaid.c_str());
+  return buf + keyword;
+}
 
 std::string clientd_exe() { return zvtest::program_path("client/clientd"); }
 std::string zvpstub_exe() { return zvtest::program_path("tools/izvpstub"); }

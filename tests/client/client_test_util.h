@@ -93,6 +93,12 @@ std::string receipt_request(const std::string &isa, const std::string &stamp,
 
 // ---- real processes ---------------------------------------------------------------
 
+// What another process of the installation does: one transaction whose input is `text`
+// (a receipt or status request), sent to the receipt client's socket; the send's result.
+int send_request(int port, const std::string &text, int priority = 0);
+// "ZVS:", the id right-aligned in 15 columns, ":" and the keyword.
+std::string status_request(const std::string &isaid, const std::string &keyword);
+
 // Partners of every scratch installation, all served by the local identity izvp_a:
 //   BASICP  BLOCAL  -> BREMOTE   BASIC_EDI      BASIC_RECEIPT
 //   INTEGP  ILOCAL  -> IREMOTE   INTEGRITY_EDI  INTEGRITY_RECEIPT
