@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The main job, end to end: installs what is missing, builds, lays out a scratch
-# installation in ./demo (configuration, a trading-partner file with a basic, an
-# integrity and a signed partner, generated keys and certificates, the working
-# directories), starts the ZVP stand-in, runs clientd once over sample interchanges in
-# its input directory, shows what the stand-in verified, the renamed documents and the
-# transaction log, and stops every process it started.
+# installation in ./demo (configuration with a protocol-version-2 and a version-3 local
+# identity, a trading-partner file with a basic, an integrity and a signed partner of
+# the first and a basic and a signed partner of the second, generated keys and
+# certificates, the working directories), starts one ZVP stand-in per identity, runs
+# clientd once over sample interchanges in its input directory, shows what each
+# stand-in decoded and verified, the renamed documents and the transaction log, and
+# stops every process it started.
 #
 # Safe to run again: it stops processes left from an earlier run and rebuilds ./demo
 # (keeping its keys).
@@ -40,25 +42,30 @@ cleanup() { for n in "${started[@]}"; do stop "$n" >/dev/null || true; done; }
 trap cleanup EXIT
 
 # Processes of an earlier run.
-for name in clientd izvp_east; do stop "$name" >/dev/null || true; done
+for name in clientd izvp_east izvp_west; do stop "$name" >/dev/null || true; done
 
-rm -rf in_dir envelopes ./*_trans.log zvp_report.txt zolvar.alert ./*.out ./*.err
+rm -rf in_dir envelopes_* ./*_trans.log zvp_report_*.txt zolvar.alert ./*.out ./*.err
 mkdir -p to_remote_failed_messages to_ssl_remote_failed_messages \
          from_remote_failed_messages from_ssl_remote_failed_messages \
-         invalid_messages pending_receipts in_dir failover keys envelopes
+         invalid_messages pending_receipts in_dir failover keys \
+         envelopes_izvp_east envelopes_izvp_west
 
-# The local identity served by the ZVP process (its key signs, its certificate travels
-# with every transaction), and the CA file every ZVP process checks for.
-if [ ! -s keys/zvp_east.key ] || [ ! -s keys/zvp_east.pem ]; then
-  openssl req -x509 -newkey rsa:2048 -nodes -keyout keys/zvp_east.key -out keys/zvp_east.pem \
-    -days 365 -subj "/C=US/O=Demo Local/CN=zvp-east.demo.invalid" >/dev/null 2>&1
-fi
+# The local identities served by the two ZVP processes (each key signs, each
+# certificate travels with the transactions of its identity), and the CA file every
+# ZVP process checks for.
+for zvp in east west; do
+  if [ ! -s "keys/zvp_$zvp.key" ] || [ ! -s "keys/zvp_$zvp.pem" ]; then
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "keys/zvp_$zvp.key" -out "keys/zvp_$zvp.pem" \
+      -days 365 -subj "/C=US/O=Demo Local/CN=zvp-$zvp.demo.invalid" >/dev/null 2>&1
+  fi
+done
 cp keys/zvp_east.pem ca_cert.pem
 
 cat > zolvar.conf <<'CONF'
-# Demo installation: the client and one local identity, served by the ZVP process
-# izvp_east (here the stand-in), protocol version 2.
-process_names = clientd, izvp_east
+# Demo installation: the client and two local identities, each served by its ZVP
+# process (here the stand-ins): izvp_east speaks protocol version 2 (TCIF-98-006
+# Issue 2), izvp_west version 3 (Issue 3).
+process_names = clientd, izvp_east, izvp_west
 TPconfig = tpartner.conf
 failover_path = ./failover
 interface = dir
@@ -75,16 +82,30 @@ key = keys/zvp_east.key
 cert = keys/zvp_east.pem
 transport_listen_port = 127.0.0.1:18003
 pacing_delay = 0
+
+[izvp_west]
+process_type = ZVP_PROCESS
+zvversion = 3
+key = keys/zvp_west.key
+cert = keys/zvp_west.pem
+transport_listen_port = 127.0.0.1:18004
+pacing_delay = 0
 CONF
 
 cat > tpartner.conf <<'CONF'
-# Demo trading partners, all served by the local identity izvp_east: one per envelope.
+# Demo trading partners: one per envelope of version 2, served by the local identity
+# izvp_east, and one per envelope of version 3 (which has no integrity envelope),
+# served by izvp_west.
 trading_partners = rc_demo
-local_certificates = lc_east
+local_certificates = lc_east, lc_west
 
 [lc_east]
 zvp_name = izvp_east
 endpoints = BASIC1, INTEG1, SIGN1
+
+[lc_west]
+zvp_name = izvp_west
+endpoints = BASIC3, SIGN3
 
 [BASIC1]
 local_partner_id = DEMOLOCAL
@@ -116,9 +137,29 @@ server_status = 1
 zv_message_to_tp = SIGNED_EDI
 zv_receipt_to_tp = SIGNED_RECEIPT
 
+[BASIC3]
+local_partner_id = DEMOLOCAL
+remote_partner_id = BASIC3PTNR
+ip_address = 127.0.0.1
+standard_ip_port = 16969
+hipri_ip_port = 16968
+server_status = 1
+zv_message_to_tp = BASIC_EDI
+zv_receipt_to_tp = BASIC_RECEIPT
+
+[SIGN3]
+local_partner_id = DEMOLOCAL
+remote_partner_id = SIGN3PTNR
+ip_address = 127.0.0.1
+standard_ip_port = 16959
+hipri_ip_port = 16958
+server_status = 1
+zv_message_to_tp = SIGNED_EDI
+zv_receipt_to_tp = SIGNED_RECEIPT
+
 [rc_demo]
 certificate_common_name = partners.demo.invalid
-endpoints = BASIC1, INTEG1, SIGN1
+endpoints = BASIC1, INTEG1, SIGN1, BASIC3, SIGN3
 CONF
 
 # Sample interchanges: one per partner (the integrity one at high priority), and one for
@@ -133,18 +174,26 @@ sample() {  # file receiver
 sample order-basic.edi BASICPTNR
 sample order-integrity.hpri INTEGPTNR
 sample order-signed.edi SIGNPTNR
+sample order-basic-v3.edi BASIC3PTNR
+sample order-signed-v3.edi SIGN3PTNR
 sample order-unknown.edi NOBODY
 echo "== input directory before"
 ls -1 in_dir | sed 's/^/    /'
 
-# Started under the section's name, so that its first letter gives it the ZVP role and
-# the section gives it its transport address.
-echo "== starting the ZVP stand-in (izvp_east)"
-(exec -a izvp_east "$stub" -F zvp_report.txt -D envelopes >stub.out 2>stub.err </dev/null)
-for _ in $(seq 100); do grep -q "ZVP stand-in serving" stub.out 2>/dev/null && break; sleep 0.1; done
-grep -q "ZVP stand-in serving" stub.out || { echo "stand-in did not start:"; cat stub.err; exit 1; }
-started+=(izvp_east)
-echo "   serving as pid $(pid_of izvp_east): $(grep -o 'serving \[.*\]' stub.out)"
+# Each started under its section's name, so that the first letter gives it the ZVP
+# role and the section gives it its transport address.
+for zvp in izvp_east izvp_west; do
+  echo "== starting the ZVP stand-in ($zvp)"
+  (exec -a "$zvp" "$stub" -F "zvp_report_$zvp.txt" -D "envelopes_$zvp" >"$zvp.out" 2>"$zvp.err" </dev/null)
+  for _ in $(seq 100); do grep -q "ZVP stand-in serving" "$zvp.out" 2>/dev/null && break; sleep 0.1; done
+  grep -q "ZVP stand-in serving" "$zvp.out" || { echo "stand-in did not start:"; cat "$zvp.err"; exit 1; }
+  # A port that another process holds ends the stand-in right after it starts; the
+  # documents must not go to whoever holds it.
+  sleep 0.3
+  alive "$(pid_of "$zvp")" || { echo "stand-in $zvp could not serve its address:"; tail -3 "$zvp.err"; exit 1; }
+  started+=("$zvp")
+  echo "   serving as pid $(pid_of "$zvp"): $(grep -o 'serving \[.*\]' "$zvp.out")"
+done
 
 # One pass over the directory (-O), then clientd ends by itself with status 0.
 echo "== running clientd once over in_dir"
@@ -158,22 +207,36 @@ echo "   clientd (pid $cpid) finished: $(grep -o 'client process terminating' cl
 echo "== input directory after (.sent handed over, .notsent refused)"
 ls -1 in_dir | sed 's/^/    /'
 
-echo "== the stand-in's report: seq|version|kind|msg_type|partner|priority|dest|in|envelope|digest|verdict|detail|saved"
-sed 's/^/    /' zvp_report.txt
+# Each stand-in reports once it has checked a transaction: wait for the five that
+# clientd handed over.
+for _ in $(seq 50); do
+  [ "$(cat zvp_report_izvp_*.txt 2>/dev/null | wc -l)" -ge 5 ] && break; sleep 0.1
+done
+for zvp in izvp_east izvp_west; do
+  echo "== $zvp's report: seq|version|kind|msg_type|partner|priority|dest|in|envelope|digest|verdict|detail|saved"
+  sed 's/^/    /' "zvp_report_$zvp.txt"
+done
 
 echo "== every received envelope through openssl asn1parse"
-for f in envelopes/*.der; do
+for f in envelopes_izvp_*/*.der; do
   if openssl asn1parse -inform DER -in "$f" >/dev/null; then echo "    $f: parses"; else echo "    $f: BROKEN"; exit 1; fi
 done
-first=$(ls envelopes/*integrity-edi.der | head -1)
-echo "---- $first"
-openssl asn1parse -inform DER -in "$first" | grep -a '^ *[0-9]*:d=' | cut -c1-110 | sed 's/^/    /'
+for f in "$(ls envelopes_izvp_east/*integrity-edi.der | head -1)" \
+         "$(ls envelopes_izvp_west/*basic-edi.der | head -1)"; do
+  echo "---- $f"
+  openssl asn1parse -inform DER -in "$f" | grep -a '^ *[0-9]*:d=' | cut -c1-110 | sed 's/^/    /'
+done
 
 echo "== client transaction log (one line per refused or failed document)"
 if [ -s client_trans.log ]; then sed 's/  */ /g; s/^/    /' client_trans.log; else echo "    (empty)"; fi
 
-echo "== stopping the stand-in"
+echo "== stopping the stand-ins"
 stop izvp_east
+stop izvp_west
 started=()
-verified=$(grep -c '|verified|' zvp_report.txt || true)
-echo "== done: $(wc -l < zvp_report.txt) envelopes received, $verified verified by digest or signature"
+for zvp in izvp_east izvp_west; do
+  report="zvp_report_$zvp.txt"
+  verified=$(grep -c '|verified|' "$report" || true)
+  versions=$(cut -d'|' -f2 "$report" | sort -u | tr '\n' ' ')
+  echo "== $zvp: $(wc -l < "$report") envelopes of version ${versions% } received, $verified verified by digest or signature"
+done
