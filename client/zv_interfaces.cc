@@ -19,6 +19,7 @@
 #include "client/zv_clientd.h"
 #include "client/zv_message.h"
 #include "partners/zv_tpartner.h"
+#include "runtime/zv_backend_records.h"
 #include "runtime/zv_errors.h"
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
@@ -116,12 +117,6 @@ size_t read_full(int fd, void *buf, size_t n) {
     got += static_cast<size_t>(r);
   }
   return got;
-}
-
-unsigned be16(const unsigned char *p) { return (static_cast<unsigned>(p[0]) << 8) | p[1]; }
-unsigned be32(const unsigned char *p) {
-  return (static_cast<unsigned>(p[0]) << 24) | (static_cast<unsigned>(p[1]) << 16) |
-         (static_cast<unsigned>(p[2]) << 8) | p[3];
 }
 
 // The rest of `f`, at most `room` bytes, into `buf`. 0 at its end (*n the bytes read),
@@ -385,12 +380,12 @@ int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
     zv_client::soft_assert(kSource, __LINE__);
     return -1;
   }
-  unsigned char head[2];
-  if (read_full(fd, head, 2) != 2) {
+  unsigned char length_field[ZV_BE_PIPE_LENGTH_SIZE];
+  if (read_full(fd, length_field, sizeof length_field) != sizeof length_field) {
     zv_log(-1, "ERROR: cannot read message size bytes(2) from %s\n", path);
     return -1;
   }
-  int size = static_cast<int>(be16(head));
+  int size = static_cast<int>(zv_be_get16(length_field));
   zv_log(1, "DEBUG: found message size of %d bytes\n", size);
   if (size > tctlp->ibuf_length - 1) {
     zv_log(-1,
@@ -399,11 +394,12 @@ int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
            size, path);
     return -1;
   }
-  if (read_full(fd, head, 2) != 2) {
+  unsigned char priority_field[ZV_BE_PRIORITY_SIZE];
+  if (read_full(fd, priority_field, sizeof priority_field) != sizeof priority_field) {
     zv_log(-1, "ERROR: cannot read message priority bytes(2) from %s\n", path);
     return -1;
   }
-  int priority = static_cast<int>(be16(head));
+  int priority = static_cast<int>(zv_be_get16(priority_field));
   zv_log(1, "DEBUG: found message priority of %d bytes\n", priority);
   if (priority != STD_PORT && priority != HIPRI_PORT) {
     zv_log(-1,
@@ -485,12 +481,12 @@ void vPrintSocRequests() {
 }
 
 request_t *ptGetSocRequest(int fd) {
-  unsigned char head[4];
-  if (read_full(fd, head, 4) != 4) {
+  unsigned char length_field[ZV_BE_SOCKET_LENGTH_SIZE];
+  if (read_full(fd, length_field, sizeof length_field) != sizeof length_field) {
     zv_log(-1, "ERROR: cannot read message size bytes(4) from socket\n");
     return nullptr;
   }
-  unsigned size = be32(head);
+  unsigned size = zv_be_get32(length_field);
   zv_log(1, "DEBUG: found message size of %d bytes\n", static_cast<int>(size));
   // Checked before anything is allocated: the body must fit the client's buffers.
   if (size > static_cast<unsigned>(ZV_MAX_RECORD_BODY)) {
@@ -508,12 +504,13 @@ request_t *ptGetSocRequest(int fd) {
   }
   r->socket_fd = fd;
   r->uiSize = size;
-  if (read_full(fd, head, 2) != 2) {
+  unsigned char priority_field[ZV_BE_PRIORITY_SIZE];
+  if (read_full(fd, priority_field, sizeof priority_field) != sizeof priority_field) {
     zv_log(-1, "ERROR: cannot read message priority bytes(2) from socket\n");
     free_request(r);
     return nullptr;
   }
-  r->iPriority = static_cast<int>(be16(head));
+  r->iPriority = static_cast<int>(zv_be_get16(priority_field));
   zv_log(1, "DEBUG: found message priority of %d bytes\n", r->iPriority);
   size_t got = 0;
   while (got < size) {

@@ -308,16 +308,17 @@ int pipe_write2(char *psBuf, int iLength) {
   zv_log(1, "DEBUG:pipe_write2 2:fd = %d\n", iFdReceiptPipe);
   zv_log(1, "DEBUG: msg length = %d\n", iLength);
 
-  unsigned char field[2];
-  zv_be_put16(field, static_cast<uint16_t>(iLength));
-  if (!write_whole(iFdReceiptPipe, field, sizeof field)) {
+  unsigned char length_field[ZV_BE_PIPE_LENGTH_SIZE];
+  zv_be_put16(length_field, static_cast<uint16_t>(iLength));
+  if (!write_whole(iFdReceiptPipe, length_field, sizeof length_field)) {
     zv_log(-1, "ERROR: cannot write message length of %d (2 bytes) to pipe %s\n", iLength,
            ZV_BE_PIPE_NAME);
     return -1;
   }
   zv_log(1, "DEBUG: msg priority = %d\n", ZV_BE_PRIORITY_HIGH);
-  zv_be_put16(field, ZV_BE_PRIORITY_HIGH);
-  if (!write_whole(iFdReceiptPipe, field, sizeof field)) {
+  unsigned char priority_field[ZV_BE_PRIORITY_SIZE];
+  zv_be_put16(priority_field, ZV_BE_PRIORITY_HIGH);
+  if (!write_whole(iFdReceiptPipe, priority_field, sizeof priority_field)) {
     zv_log(-1, "ERROR: cannot write message priority of %d (2 bytes) to pipe %s\n",
            ZV_BE_PRIORITY_HIGH, ZV_BE_PIPE_NAME);
     return -1;
@@ -355,9 +356,9 @@ int pipe_write4(char *psBuf, int iLength, char *psPipeName) {
   }
   const char *name = psPipeName ? psPipeName : "";
   zv_log(1, "DEBUG: msg length = %d\n", iLength);
-  unsigned char field[4];
-  zv_be_put32(field, static_cast<uint32_t>(iLength));
-  if (!write_whole(pipe4_fd, field, sizeof field)) {
+  unsigned char length_field[ZV_BE_PIPE4_LENGTH_SIZE];
+  zv_be_put32(length_field, static_cast<uint32_t>(iLength));
+  if (!write_whole(pipe4_fd, length_field, sizeof length_field)) {
     zv_log(-1, "ERROR: cannot write message length of %d (4 bytes) to pipe %s\n", iLength,
            name);
     return -1;
@@ -431,7 +432,7 @@ int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
   int total = tctlp->obuf_length;
   zv_log(1, "DEBUG: msg length = %d\n", total);
 
-  unsigned char length_field[4];
+  unsigned char length_field[ZV_BE_SOCKET_LENGTH_SIZE];
   zv_be_put32(length_field, static_cast<uint32_t>(total));
   if (!send_whole_once(sock.get(), length_field, sizeof length_field)) {
     zv_log(-1, "%s: cannot write message length of %d (4 bytes) to socket\n", word, total);
@@ -440,7 +441,7 @@ int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
   uint16_t priority =
       tctlp->who == ZV_WHO_HPRI_SERVER ? ZV_BE_PRIORITY_HIGH : ZV_BE_PRIORITY_STD;
   zv_log(1, "DEBUG: msg priority = %d\n", priority);
-  unsigned char priority_field[2];
+  unsigned char priority_field[ZV_BE_PRIORITY_SIZE];
   zv_be_put16(priority_field, priority);
   if (!send_whole_once(sock.get(), priority_field, sizeof priority_field)) {
     zv_log(-1, "%s: cannot write message priority of %d (2 bytes) to socket\n", word,
