@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +19,7 @@
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
+#include "runtime/zv_tempfile.h"
 #include "runtime/zv_translog.h"
 
 namespace {
@@ -81,42 +81,34 @@ const char *last_component(const std::string &path) {
   return path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
 }
 
-// The process's file-creation mask. Reading it means setting it for a moment, which is
-// safe in the single-threaded writers of this module.
-mode_t current_umask() {
-  mode_t m = umask(0);
-  umask(m);
-  return m;
-}
-
 // Creates a new empty file `dir`/`prefix`XXXXXX.tmp (six random characters), so the
-// name is ours alone, and returns the path without ".tmp" in *path. A name whose final
+// name is ours alone, with the mode a plain fopen would have given it so that the back
+// end may read it, and returns the path without ".tmp" in *path. A name whose final
 // form `final_dir`/<name>`final_ext` exists already is given back and another one made,
 // so a delivery never replaces an earlier one the back end has not taken yet. False
 // when no name could be made (logged).
 bool unique_tmp_name(const std::string &dir, const char *prefix, const std::string &final_dir,
                      const char *final_ext, std::string *path) {
+  std::string start = dir + "/" + prefix;
+  char templ[ZV_PATH_SIZE];
+  if (start.size() + strlen("XXXXXX") + strlen(kTmpSuffix) >= sizeof templ) {
+    zv_log(-1, "ERROR: Cannot make a unique name in %s: path too long\n", dir.c_str());
+    return false;
+  }
   for (int attempt = 0; attempt < kUniqueNameAttempts; ++attempt) {
-    std::string templ = dir + "/" + prefix + "XXXXXX" + kTmpSuffix;
-    if (templ.size() >= ZV_PATH_SIZE) {
-      zv_log(-1, "ERROR: Cannot make a unique name in %s: path too long\n", dir.c_str());
-      return false;
-    }
-    int fd = mkstemps(templ.data(), static_cast<int>(strlen(kTmpSuffix)));
+    int fd = zv_open_temp(start.c_str(), templ, sizeof templ, kTmpSuffix);
     if (fd < 0) {
       zv_log(-1, "ERROR: Cannot make a unique name in %s: %s\n", dir.c_str(), strerror(errno));
       return false;
     }
-    // The mode a plain fopen would have given the file, so the back end may read it.
-    fchmod(fd, 0666 & ~current_umask());
     close(fd);
-    std::string stem = templ.substr(0, templ.size() - strlen(kTmpSuffix));
+    std::string stem(templ, strlen(templ) - strlen(kTmpSuffix));
     std::string final_path = final_dir + "/" + last_component(stem) + final_ext;
     if (access(final_path.c_str(), F_OK) != 0) {
       *path = stem;
       return true;
     }
-    unlink(templ.c_str());
+    unlink(templ);
   }
   zv_log(-1, "ERROR: Cannot make a unique name in %s\n", dir.c_str());
   return false;

@@ -10,12 +10,14 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
 #include "runtime/zv_services.h"
 #include "runtime/zv_statsdb.h"
+#include "runtime/zv_tempfile.h"
 
 // Looked up by code, so the order of the rows means nothing.
 const zv_err_flags_t zvErrors[ZV_ERROR_TABLE_ROWS] = {
@@ -317,17 +319,18 @@ struct CopyMessages {
   const char *write_failed;
 };
 
-// Unique names come from mkstemp over the same "file" prefix that tempnam gives
-// without one, so the name cannot be taken between choosing and creating it.
+// Unique names over the same "file" prefix that tempnam gives without one, made with
+// the file so that the name cannot be taken between choosing and creating it.
 void save_buffer(const char *bufferp, int length, const char *dir, const CopyMessages &msgs) {
   if (bufferp == nullptr || length < 1) return;
   char name[ZV_PATH_SIZE + 16];
-  int n = snprintf(name, sizeof name, "%s/fileXXXXXX", dir);
-  if (dir[0] == '\0' || n < 0 || static_cast<size_t>(n) >= sizeof name) {
+  std::string start = std::string(dir) + "/file";
+  if (dir[0] == '\0') {
+    snprintf(name, sizeof name, "%sXXXXXX", start.c_str());
     zv_log(-1, msgs.open_failed, name);
     return;
   }
-  int fd = mkstemp(name);
+  int fd = zv_open_temp(start.c_str(), name, sizeof name, "", ZV_TEMP_OWNER_ONLY);
   if (fd < 0) {
     zv_log(-1, msgs.open_failed, name);
     return;
