@@ -41,25 +41,11 @@ std::string body_of(int i) {
 }
 
 void fill_store(const std::string &dir) {
-  snprintf(failoverPath, sizeof failoverPath, "%s/failover", dir.c_str());
-  debug_level = 0;
-  failoverd[0] = '\0';
-  ASSERT_EQ(init_failover(), 0);
-  ASSERT_EQ(change_state(FO_FAILOVER), 0);
   const char *receivers[] = {"ACME", "", "CARRIER WEST", "B"};
-  for (int i = 0; i < kMessages; ++i) {
-    std::string body = body_of(i);
-    Trans_ctl_rec t;
-    memset(&t, 0, sizeof t);
-    t.iPriority = i % 5 == 0 ? 1 : 0;
-    t.who = t.iPriority ? ZV_WHO_HPRI_SERVER : ZV_WHO_STD_SERVER;
-    t.msg_type = ZV_MT_BASIC_EDI;
-    snprintf(t.isa_line, sizeof t.isa_line, "%s", fot::isa_line(receivers[i % 4]).c_str());
-    t.obufferp = body.data();
-    t.obuf_length = static_cast<int>(body.size());
-    ASSERT_EQ(failover_write(&t), 0) << i;
-  }
-  release_failover();
+  std::vector<fot::StoreMsg> msgs;
+  for (int i = 0; i < kMessages; ++i)
+    msgs.push_back({i % 5 == 0 ? 1 : 0, receivers[i % 4], body_of(i)});
+  fot::fill_store(dir, msgs);
 }
 
 TEST(FailoverCrash, KillNineDuringReplayLosesNothing) {
