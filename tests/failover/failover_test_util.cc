@@ -205,6 +205,13 @@ int db_verify_status(const std::string &home, std::string *output) {
   return st;
 }
 
+int db_recover_status(const std::string &home, std::string *output) {
+  std::string text;
+  int st = zvtest::shell("db_recover -h " + shell_quote(home) + " 2>&1", &text);
+  if (output) *output = text;
+  return st;
+}
+
 std::string failoverd_installation(const std::string &name, const std::string &outsocket,
                                    const std::string &extra_default,
                                    const std::string &extra_own) {

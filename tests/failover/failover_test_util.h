@@ -98,6 +98,9 @@ std::vector<std::pair<std::string, std::string>> db_dump_records(const std::stri
 std::vector<std::string> db_dump_keys(const std::string &home, bool *ok = nullptr);
 // db_verify's exit status on "failover.db" in `home`, its output in *output.
 int db_verify_status(const std::string &home, std::string *output = nullptr);
+// db_recover's exit status on the environment in `home` (what the daemon's own open does
+// with recovery), its output in *output.
+int db_recover_status(const std::string &home, std::string *output = nullptr);
 
 // ---- failoverd as a real process -------------------------------------------------------
 
