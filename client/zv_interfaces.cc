@@ -22,6 +22,7 @@
 #include "runtime/zv_backend_records.h"
 #include "runtime/zv_errors.h"
 #include "runtime/zv_globals.h"
+#include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
 #include "runtime/zv_translog.h"
@@ -59,30 +60,6 @@ constexpr const char *kSource = "zv_interfaces";
 constexpr int kShutdownPollMs = 250;
 // The longest id or priority line a packet file may have.
 constexpr size_t kMaxPacketLine = 1024;
-
-struct FileClose {
-  void operator()(FILE *f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileClose>;
-struct DirClose {
-  void operator()(DIR *d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirClose>;
-
-// A descriptor closed when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 void zero_buffers(Trans_ctl_rec *t) {
   if (t->ibufferp && t->ibuf_length > 0) memset(t->ibufferp, 0, static_cast<size_t>(t->ibuf_length));
@@ -207,7 +184,7 @@ int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir) {
       zv_log(-2, "Done with readdir OneShot loop\n");
       return 0;
     }
-    DirPtr d(opendir(path));
+    zv_dir_ptr d(opendir(path));
     if (!d) {
       zv_log(-1, "ERROR: cannot open %s - exiting\n", path);
       return -1;
@@ -270,7 +247,7 @@ int file_in_buf(Trans_ctl_rec *tctlp, const char *path) {
     return -1;
   }
   zero_buffers(tctlp);
-  FilePtr f(fopen(path, "r"));
+  zv_file_ptr f(fopen(path, "r"));
   if (!f) {
     zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
     return -1;
@@ -301,7 +278,7 @@ int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
   // The output capacity is the record's own; the packet's length only lives for the send.
   int capacity = tctlp->obuf_length;
   zero_buffers(tctlp);
-  FilePtr f(fopen(path, "r"));
+  zv_file_ptr f(fopen(path, "r"));
   if (!f) {
     zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
     return -1;
@@ -427,7 +404,7 @@ int pipe_in_buf(Trans_ctl_rec *tctlp, const char *path, int /*mode*/) {
     return -1;
   }
   // Read and write, so that the pipe stays open while no writer has it.
-  Fd fd(open(path, O_RDWR));
+  zv_fd fd(open(path, O_RDWR));
   if (fd.get() < 0) {
     zv_log(-1, "FATAL ERROR: cannot open %s for reading\n", path);
     return -1;
@@ -623,7 +600,7 @@ int iSoc_in_buf(Trans_ctl_rec *tctlp, const char *port_text) {
            port_text);
     return -1;
   }
-  Fd s(socket(AF_INET, SOCK_STREAM, 0));
+  zv_fd s(socket(AF_INET, SOCK_STREAM, 0));
   if (s.get() < 0) {
     zv_log(-1, "ERROR: cannot open stream socket for reading\n");
     return -1;

@@ -17,6 +17,7 @@
 
 #include "runtime/zv_errors.h"
 #include "runtime/zv_globals.h"
+#include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
 #include "runtime/zv_tempfile.h"
@@ -33,30 +34,6 @@ constexpr int kUniqueNameAttempts = 100;
 int pipe4_fd = -1;
 
 void assert_failed(int line) { fprintf(stderr, kAssertFormat, kSource, line); }
-
-struct file_closer {
-  void operator()(FILE *f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
-// Closes a socket on every path out of soc_write.
-class socket_fd {
- public:
-  explicit socket_fd(int fd) : fd_(fd) {}
-  ~socket_fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  socket_fd(const socket_fd &) = delete;
-  socket_fd &operator=(const socket_fd &) = delete;
-  int get() const { return fd_; }
-  void close_now() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 // A directory text beginning with "/" as it is, any other under the working directory.
 // A working directory that cannot be determined ends the process: no output path could
@@ -118,7 +95,7 @@ bool unique_tmp_name(const std::string &dir, const char *prefix, const std::stri
 // the failure already reported (-1 cannot open, else the stream's error indicator).
 int write_tmp_file(Trans_ctl_rec *tctlp, const char *bufferp, int blen,
                    const std::string &tmp_name) {
-  file_ptr fp(fopen(tmp_name.c_str(), "w"));
+  zv_file_ptr fp(fopen(tmp_name.c_str(), "w"));
   if (!fp) {
     zv_log(-1, "ERROR: Cannot open %s for writing\n", tmp_name.c_str());
     transaction_logging(tctlp, ZV_ERRM_CANNOT_OPEN_OUTPUT_FILE);
@@ -406,7 +383,7 @@ int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
     return -1;
   }
 
-  socket_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  zv_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (sock.get() < 0) {
     fprintf(stderr, "soc_write: can't open stream socket: %s\n", strerror(errno));
     zv_log(-1, "FATAL ERROR: cannot open stream socket\n");
@@ -454,7 +431,7 @@ int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
     zv_log(1, "DEBUG: total: %d written: %d Left: %d\n", total, static_cast<int>(n), left);
   }
   int fd = sock.get();
-  sock.close_now();
+  sock.reset();
   zv_log(1, "soc_write:Done sending on #%x.\n", static_cast<unsigned>(fd));
   return 0;
 }

@@ -20,6 +20,7 @@
 
 #include "runtime/zv_build.h"
 #include "runtime/zv_globals.h"
+#include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_options.h"
 #include "runtime/zv_services.h"
@@ -57,10 +58,6 @@ bool fresh_name(const char *dir, const char *prefix, char *out, size_t size) {
   close(fd);
   return true;
 }
-
-struct dir_closer {
-  void operator()(DIR *d) const { closedir(d); }
-};
 
 }  // namespace
 
@@ -481,7 +478,7 @@ int iSearchDir(const char *dir, const char *name) {
     fprintf(stderr, kAssertFormat, kFileSup, __LINE__);
     return -1;
   }
-  std::unique_ptr<DIR, dir_closer> d(opendir(dir));
+  zv_dir_ptr d(opendir(dir));
   if (!d) {
     zv_log(-1, "ERROR: cannot open %s - exiting\n", dir);
     return -1;

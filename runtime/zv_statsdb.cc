@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "runtime/zv_globals.h"
+#include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
 
@@ -134,10 +135,6 @@ int with_tp_record(const char *psTpId, int trace_level, Change change) {
   }
   return result;
 }
-
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
 
 }  // namespace
 
@@ -329,7 +326,7 @@ int iCacheTPActiveDB_to_file(const char *psFilename) {
     return -1;
   }
   if (ptZvTpActive == nullptr) return 0;
-  std::unique_ptr<FILE, FileCloser> out(fopen(psFilename, "w"));
+  zv_file_ptr out(fopen(psFilename, "w"));
   if (!out) {
     zv_log(-1, "ERROR: Cannot open %s for writing of TPactive cache\n", psFilename);
     return -1;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "runtime/zv_globals.h"
+#include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
 #include "runtime/zv_services.h"
@@ -164,10 +165,6 @@ constexpr int kLineSize = 1024;
 void assert_failed(int line) {
   fprintf(stderr, "ASSERT Failed: %s: line %d\n", __FILE_NAME__, line);
 }
-
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
 
 // Holds the process's log lock, which guards the stream pointers `tran_logfile` and
 // `alertfile` between threads. It is a real mutex once THREAD_setup has run, which
@@ -335,7 +332,7 @@ void save_buffer(const char *bufferp, int length, const char *dir, const CopyMes
     zv_log(-1, msgs.open_failed, name);
     return;
   }
-  std::unique_ptr<FILE, FileCloser> out(fdopen(fd, "w"));
+  zv_file_ptr out(fdopen(fd, "w"));
   if (!out) {
     close(fd);
     zv_log(-1, msgs.open_failed, name);
@@ -578,7 +575,7 @@ int iReadAlertLines(const char *psAlertFileName) {
     tAlert.iLoopedFlag = 0;
     return 0;
   }
-  std::unique_ptr<FILE, FileCloser> in(fopen(psAlertFileName, "r"));
+  zv_file_ptr in(fopen(psAlertFileName, "r"));
   if (!in) {
     zv_log(1, "Cannot open %s for reading\n", psAlertFileName);
     tAlert.iEnd = -1;
