@@ -115,6 +115,17 @@ int write_tmp_file(Trans_ctl_rec *tctlp, const char *bufferp, int blen,
   return 0;
 }
 
+// A pipe opened for writing, which waits for a reader; -1 when it cannot be opened
+// (logged).
+int open_pipe_for_writing(const char *name) {
+  int fd;
+  do {
+    fd = open(name, O_WRONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) zv_log(-1, "ERROR: cannot open %s for writing\n", name);
+  return fd;
+}
+
 // One whole write, or false (also for a short one).
 bool write_whole(int fd, const void *data, size_t len) {
   ssize_t n;
@@ -263,14 +274,8 @@ int pipe_write2(char *psBuf, int iLength) {
     return -1;
   }
   if (iFdReceiptPipe < 0) {
-    int fd;
-    do {
-      fd = open(ZV_BE_PIPE_NAME, O_WRONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      zv_log(-1, "ERROR: cannot open %s for writing\n", ZV_BE_PIPE_NAME);
-      return -1;
-    }
+    int fd = open_pipe_for_writing(ZV_BE_PIPE_NAME);
+    if (fd < 0) return -1;
     iFdReceiptPipe = fd;
     zv_log(1, "DEBUG:pipe_write2:fresh fd = %d\n", iFdReceiptPipe);
   }
@@ -313,14 +318,8 @@ int pipe_write4(char *psBuf, int iLength, char *psPipeName) {
     return -1;
   }
   if (pipe4_fd < 0) {
-    int fd;
-    do {
-      fd = open(psPipeName, O_WRONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      zv_log(-1, "ERROR: cannot open %s for writing\n", psPipeName);
-      return -1;
-    }
+    int fd = open_pipe_for_writing(psPipeName);
+    if (fd < 0) return -1;
     pipe4_fd = fd;
   }
   const char *name = psPipeName ? psPipeName : "";
