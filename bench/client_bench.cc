@@ -25,7 +25,9 @@
 
 #include <openssl/evp.h>
 
+#include "bench/bench_util.h"
 #include "partners/zv_crypto.h"
+#include "runtime/zv_backend_records.h"
 #include "runtime/zv_common.h"
 #include "runtime/zv_globals.h"
 #include "tests/support/zv_test_support.h"
@@ -139,16 +141,6 @@ Programs &programs() {
   return p;
 }
 
-bool write_all(int fd, const char *p, size_t n) {
-  while (n > 0) {
-    ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-    if (w <= 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // One socket record; returns once clientd has closed the connection.
 bool one_document(int port, const std::string &record) {
   for (int attempt = 0; attempt < 500; ++attempt) {
@@ -162,7 +154,7 @@ bool one_document(int port, const std::string &record) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
-    bool ok = write_all(fd, record.data(), record.size());
+    bool ok = zvbench::write_all(fd, record.data(), record.size());
     shutdown(fd, SHUT_WR);
     char c;
     while (read(fd, &c, 1) > 0) {
@@ -173,14 +165,12 @@ bool one_document(int port, const std::string &record) {
   return false;
 }
 
+// A standard-priority socket record of the back-end framing.
 std::string socket_record(const std::string &body) {
-  std::string r(6, '\0');
-  uint32_t n = static_cast<uint32_t>(body.size());
-  r[0] = static_cast<char>(n >> 24);
-  r[1] = static_cast<char>(n >> 16);
-  r[2] = static_cast<char>(n >> 8);
-  r[3] = static_cast<char>(n);
-  return r + body;
+  unsigned char head[ZV_BE_SOCKET_HEADER_SIZE];
+  zv_be_put32(head, static_cast<uint32_t>(body.size()));
+  zv_be_put16(head + ZV_BE_SOCKET_LENGTH_SIZE, ZV_BE_PRIORITY_STD);
+  return std::string(reinterpret_cast<char *>(head), sizeof head) + body;
 }
 
 void BM_Clientd(benchmark::State &state, const char *kind, const char *sender,
@@ -193,22 +183,15 @@ void BM_Clientd(benchmark::State &state, const char *kind, const char *sender,
   std::string record = socket_record(document(sender, receiver));
   size_t before = p.reported();
   one_document(p.socket_port, record);  // not timed: the first connect
-  auto t0 = std::chrono::steady_clock::now();
-  for (auto _ : state) {
-    if (!one_document(p.socket_port, record)) {
-      state.SkipWithError("socket interface refused");
-      break;
-    }
-  }
-  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  double rate = zvbench::timed_rate(state, "socket interface refused",
+                                    [&] { return one_document(p.socket_port, record); });
   // Every document must have reached the stand-in.
   size_t want = before + 1 + static_cast<size_t>(state.iterations());
   if (!zvtest::wait_for([&] { return p.reported() >= want; }, 10000)) {
     state.SkipWithError("documents missing at the stand-in");
     return;
   }
-  g_rate[kind] = static_cast<double>(state.iterations()) / secs;
-  state.SetItemsProcessed(state.iterations());
+  g_rate[kind] = rate;
 }
 
 void BM_RsaSign2048(benchmark::State &state) {
@@ -220,60 +203,15 @@ void BM_RsaSign2048(benchmark::State &state) {
   std::string doc = document("SL", "SR");
   std::vector<char> sig(static_cast<size_t>(EVP_PKEY_get_size(key)));
   unsigned long len = 0;
-  auto t0 = std::chrono::steady_clock::now();
-  for (auto _ : state) {
-    if (hex_RSAsign(key, reinterpret_cast<unsigned char *>(doc.data()), doc.size(), &len,
-                    sig.data()) == nullptr) {
-      state.SkipWithError("signing failed");
-      break;
-    }
-  }
-  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  g_rate["sign"] = static_cast<double>(state.iterations()) / secs;
-  state.SetItemsProcessed(state.iterations());
+  g_rate["sign"] = zvbench::timed_rate(state, "signing failed", [&] {
+    return hex_RSAsign(key, reinterpret_cast<unsigned char *>(doc.data()), doc.size(), &len,
+                       sig.data()) != nullptr;
+  });
   EVP_PKEY_free(key);
 }
 
-int receive_and_free(int fd, int, char *) {
-  Trans_ctl_rec rec;
-  memset(&rec, 0, sizeof rec);
-  st_ipaddr_t ip;
-  receive_transport_msg(&rec, fd, &ip);
-  free(rec.ibufferp);
-  free(rec.obufferp);
-  return 0;
-}
-
 void BM_Transport8KiB(benchmark::State &state) {
-  st_socaddr_t addr = {};
-  snprintf(addr, sizeof addr, "127.0.0.1:%d", zvtest::free_tcp_port());
-  zv_shutdown = 0;
-  std::thread server([&] { listen_transport(&addr, receive_and_free); });
-  snprintf(partner[0].isaid, sizeof partner[0].isaid, "BASICP");
-  snprintf(partner[0].local_id, sizeof partner[0].local_id, "BL");
-  snprintf(partner[0].remote_id, sizeof partner[0].remote_id, "BR");
-  std::string input = document("BL", "BR");
-  Trans_ctl_rec rec;
-  memset(&rec, 0, sizeof rec);
-  rec.msg_type = ZV_MT_BASIC_EDI;
-  rec.zvp_version = 2;
-  rec.tp_index = 0;
-  rec.ibufferp = input.data();
-  rec.imsg_length = rec.ibuf_length = rec.ibuf_alloc_length = static_cast<int>(input.size());
-  if (send_transport_msg(&rec, &addr) != 0) state.SkipWithError("no listener");
-  auto t0 = std::chrono::steady_clock::now();
-  for (auto _ : state) {
-    if (send_transport_msg(&rec, &addr) != 0) {
-      state.SkipWithError("send_transport_msg failed");
-      break;
-    }
-  }
-  double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  g_rate["transport"] = static_cast<double>(state.iterations()) / secs;
-  state.SetItemsProcessed(state.iterations());
-  zv_shutdown = 1;
-  server.join();
-  zv_shutdown = 0;
+  g_rate["transport"] = zvbench::transport_rate(state, "BASICP", "BL", "BR", document("BL", "BR"));
 }
 
 BENCHMARK_CAPTURE(BM_Clientd, basic, "basic", "BL", "BR")->UseRealTime()->MinTime(1.0);

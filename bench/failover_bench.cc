@@ -18,21 +18,11 @@
 #include <string>
 #include <thread>
 
+#include "bench/bench_util.h"
 #include "failover/zv_failover.h"
 #include "runtime/zv_globals.h"
 
 namespace {
-
-std::string fresh_dir() {
-  std::string base = std::string(ZV_BENCH_TMP);
-  std::filesystem::create_directories(base);
-  std::string templ = base + "/failover-XXXXXX";
-  if (mkdtemp(templ.data()) == nullptr) {
-    perror("mkdtemp");
-    abort();
-  }
-  return templ;
-}
 
 const std::string kBody = [] {
   std::string b = "ISA*00*          *00*          *ZZ*SENDER         *ZZ*ACME           *";
@@ -44,15 +34,9 @@ const std::string kBody = [] {
 class Sink {
  public:
   Sink() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || listen(fd_, 64) != 0)
-      abort();
-    socklen_t len = sizeof sa;
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
-    address_ = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
+    int port;
+    fd_ = zvbench::loopback_listener(&port);
+    address_ = "127.0.0.1:" + std::to_string(port);
     thread_ = std::thread([this] {
       char buf[65536];
       while (!stop_) {
@@ -81,7 +65,7 @@ class Sink {
 
 // The failover subsystem as failoverd opens it, in a fresh directory.
 struct Subsystem {
-  std::string dir = fresh_dir();
+  std::string dir = zvbench::fresh_dir("failover");
   Subsystem() {
     debug_level = 0;
     failoverd[0] = '\0';
@@ -145,36 +129,8 @@ void BM_Replays(benchmark::State &state) {
 }
 BENCHMARK(BM_Replays)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-// The same environment and database made with the library alone.
-struct Bare {
-  std::string dir = fresh_dir();
-  DB_ENV *env = nullptr;
-  DB *db = nullptr;
-  Bare() {
-    if (db_env_create(&env, 0) != 0) abort();
-    env->set_cachesize(env, 0, 5242880, 0);
-    env->set_data_dir(env, dir.c_str());
-    env->set_lk_detect(env, DB_LOCK_DEFAULT);
-    env->log_set_config(env, DB_LOG_AUTO_REMOVE, 1);
-    if (env->open(env, dir.c_str(),
-                  DB_CREATE | DB_RECOVER | DB_INIT_LOCK | DB_INIT_MPOOL | DB_INIT_TXN |
-                      DB_INIT_LOG,
-                  0660) != 0)
-      abort();
-    if (db_create(&db, env, 0) != 0) abort();
-    if (db->open(db, nullptr, "failover.db", nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT,
-                 0664) != 0)
-      abort();
-  }
-  ~Bare() {
-    db->close(db, 0);
-    env->close(env, 0);
-    std::filesystem::remove_all(dir);
-  }
-};
-
 void BM_BarePutDelete(benchmark::State &state) {
-  Bare bare;
+  zvbench::BareStore bare;
   std::string body = kBody;
   long n = 0;
   for (auto _ : state) {
@@ -187,10 +143,7 @@ void BM_BarePutDelete(benchmark::State &state) {
     key.size = static_cast<u_int32_t>(len);
     data.data = body.data();
     data.size = static_cast<u_int32_t>(body.size());
-    if (bare.db->put(bare.db, nullptr, &key, &data, DB_NOOVERWRITE) != 0) abort();
-    bare.db->sync(bare.db, 0);
-    if (bare.db->del(bare.db, nullptr, &key, 0) != 0) abort();
-    bare.db->sync(bare.db, 0);
+    if (bare.put(&key, &data) != 0 || bare.del(&key) != 0) abort();
   }
   // One put is what a store costs the library, one delete what a replay costs it.
   state.counters["puts/s"] = benchmark::Counter(static_cast<double>(state.iterations()),

@@ -10,25 +10,15 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/bench_util.h"
 #include "failover/zv_fodb.h"
 #include "runtime/zv_globals.h"
 
 namespace {
 
-std::string fresh_dir() {
-  std::string base = std::string(ZV_BENCH_TMP);
-  std::filesystem::create_directories(base);
-  std::string templ = base + "/fodb-XXXXXX";
-  if (mkdtemp(templ.data()) == nullptr) {
-    perror("mkdtemp");
-    abort();
-  }
-  return templ;
-}
-
 // The store as the failover process opens it.
 struct Store {
-  std::string dir = fresh_dir();
+  std::string dir = zvbench::fresh_dir("fodb");
   DB_ENV *env = nullptr;
   DB *db = nullptr;
   Store() {
@@ -39,46 +29,6 @@ struct Store {
     close_fodb(db, 0);
     env->close(env, 0);
     std::filesystem::remove_all(dir);
-  }
-};
-
-// The same environment and database made with the library alone.
-struct Bare {
-  std::string dir = fresh_dir();
-  DB_ENV *env = nullptr;
-  DB *db = nullptr;
-  Bare() {
-    if (db_env_create(&env, 0) != 0) abort();
-    env->set_cachesize(env, 0, 5242880, 0);
-    env->set_data_dir(env, dir.c_str());
-    env->set_lk_detect(env, DB_LOCK_DEFAULT);
-    env->log_set_config(env, DB_LOG_AUTO_REMOVE, 1);
-    if (env->open(env, dir.c_str(),
-                  DB_CREATE | DB_RECOVER | DB_INIT_LOCK | DB_INIT_MPOOL | DB_INIT_TXN |
-                      DB_INIT_LOG,
-                  0660) != 0) {
-      abort();
-    }
-    if (db_create(&db, env, 0) != 0) abort();
-    if (db->open(db, nullptr, "failover.db", nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT,
-                 0664) != 0) {
-      abort();
-    }
-  }
-  ~Bare() {
-    db->close(db, 0);
-    env->close(env, 0);
-    std::filesystem::remove_all(dir);
-  }
-  int put(DBT *k, DBT *d) {
-    int ret = db->put(db, nullptr, k, d, DB_NOOVERWRITE);
-    if (ret == 0) db->sync(db, 0);
-    return ret;
-  }
-  int del(DBT *k) {
-    int ret = db->del(db, nullptr, k, 0);
-    if (ret == 0) db->sync(db, 0);
-    return ret;
   }
 };
 
@@ -112,7 +62,7 @@ void BM_store_fodb(benchmark::State &state) {
 }
 
 void BM_bare_put(benchmark::State &state) {
-  Bare b;
+  zvbench::BareStore b;
   Message m(static_cast<size_t>(state.range(0)));
   int seq = 0;
   for (auto _ : state) {
@@ -136,7 +86,7 @@ void BM_store_remove_fodb(benchmark::State &state) {
 }
 
 void BM_bare_put_del(benchmark::State &state) {
-  Bare b;
+  zvbench::BareStore b;
   Message m(static_cast<size_t>(state.range(0)));
   int seq = 0;
   for (auto _ : state) {

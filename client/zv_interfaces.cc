@@ -19,8 +19,10 @@
 #include "client/zv_clientd.h"
 #include "client/zv_message.h"
 #include "partners/zv_tpartner.h"
+#include "runtime/zv_backend_records.h"
 #include "runtime/zv_errors.h"
 #include "runtime/zv_globals.h"
+#include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
 #include "runtime/zv_translog.h"
@@ -59,30 +61,6 @@ constexpr int kShutdownPollMs = 250;
 // The longest id or priority line a packet file may have.
 constexpr size_t kMaxPacketLine = 1024;
 
-struct FileClose {
-  void operator()(FILE *f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileClose>;
-struct DirClose {
-  void operator()(DIR *d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirClose>;
-
-// A descriptor closed when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd &) = delete;
-  Fd &operator=(const Fd &) = delete;
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 void zero_buffers(Trans_ctl_rec *t) {
   if (t->ibufferp && t->ibuf_length > 0) memset(t->ibufferp, 0, static_cast<size_t>(t->ibuf_length));
   if (t->obufferp && t->obuf_length > 0) memset(t->obufferp, 0, static_cast<size_t>(t->obuf_length));
@@ -116,12 +94,6 @@ size_t read_full(int fd, void *buf, size_t n) {
     got += static_cast<size_t>(r);
   }
   return got;
-}
-
-unsigned be16(const unsigned char *p) { return (static_cast<unsigned>(p[0]) << 8) | p[1]; }
-unsigned be32(const unsigned char *p) {
-  return (static_cast<unsigned>(p[0]) << 24) | (static_cast<unsigned>(p[1]) << 16) |
-         (static_cast<unsigned>(p[2]) << 8) | p[3];
 }
 
 // The rest of `f`, at most `room` bytes, into `buf`. 0 at its end (*n the bytes read),
@@ -212,7 +184,7 @@ int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir) {
       zv_log(-2, "Done with readdir OneShot loop\n");
       return 0;
     }
-    DirPtr d(opendir(path));
+    zv_dir_ptr d(opendir(path));
     if (!d) {
       zv_log(-1, "ERROR: cannot open %s - exiting\n", path);
       return -1;
@@ -275,7 +247,7 @@ int file_in_buf(Trans_ctl_rec *tctlp, const char *path) {
     return -1;
   }
   zero_buffers(tctlp);
-  FilePtr f(fopen(path, "r"));
+  zv_file_ptr f(fopen(path, "r"));
   if (!f) {
     zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
     return -1;
@@ -306,7 +278,7 @@ int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
   // The output capacity is the record's own; the packet's length only lives for the send.
   int capacity = tctlp->obuf_length;
   zero_buffers(tctlp);
-  FilePtr f(fopen(path, "r"));
+  zv_file_ptr f(fopen(path, "r"));
   if (!f) {
     zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
     return -1;
@@ -385,12 +357,12 @@ int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
     zv_client::soft_assert(kSource, __LINE__);
     return -1;
   }
-  unsigned char head[2];
-  if (read_full(fd, head, 2) != 2) {
+  unsigned char length_field[ZV_BE_PIPE_LENGTH_SIZE];
+  if (read_full(fd, length_field, sizeof length_field) != sizeof length_field) {
     zv_log(-1, "ERROR: cannot read message size bytes(2) from %s\n", path);
     return -1;
   }
-  int size = static_cast<int>(be16(head));
+  int size = static_cast<int>(zv_be_get16(length_field));
   zv_log(1, "DEBUG: found message size of %d bytes\n", size);
   if (size > tctlp->ibuf_length - 1) {
     zv_log(-1,
@@ -399,11 +371,12 @@ int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
            size, path);
     return -1;
   }
-  if (read_full(fd, head, 2) != 2) {
+  unsigned char priority_field[ZV_BE_PRIORITY_SIZE];
+  if (read_full(fd, priority_field, sizeof priority_field) != sizeof priority_field) {
     zv_log(-1, "ERROR: cannot read message priority bytes(2) from %s\n", path);
     return -1;
   }
-  int priority = static_cast<int>(be16(head));
+  int priority = static_cast<int>(zv_be_get16(priority_field));
   zv_log(1, "DEBUG: found message priority of %d bytes\n", priority);
   if (priority != STD_PORT && priority != HIPRI_PORT) {
     zv_log(-1,
@@ -431,7 +404,7 @@ int pipe_in_buf(Trans_ctl_rec *tctlp, const char *path, int /*mode*/) {
     return -1;
   }
   // Read and write, so that the pipe stays open while no writer has it.
-  Fd fd(open(path, O_RDWR));
+  zv_fd fd(open(path, O_RDWR));
   if (fd.get() < 0) {
     zv_log(-1, "FATAL ERROR: cannot open %s for reading\n", path);
     return -1;
@@ -485,12 +458,12 @@ void vPrintSocRequests() {
 }
 
 request_t *ptGetSocRequest(int fd) {
-  unsigned char head[4];
-  if (read_full(fd, head, 4) != 4) {
+  unsigned char length_field[ZV_BE_SOCKET_LENGTH_SIZE];
+  if (read_full(fd, length_field, sizeof length_field) != sizeof length_field) {
     zv_log(-1, "ERROR: cannot read message size bytes(4) from socket\n");
     return nullptr;
   }
-  unsigned size = be32(head);
+  unsigned size = zv_be_get32(length_field);
   zv_log(1, "DEBUG: found message size of %d bytes\n", static_cast<int>(size));
   // Checked before anything is allocated: the body must fit the client's buffers.
   if (size > static_cast<unsigned>(ZV_MAX_RECORD_BODY)) {
@@ -508,12 +481,13 @@ request_t *ptGetSocRequest(int fd) {
   }
   r->socket_fd = fd;
   r->uiSize = size;
-  if (read_full(fd, head, 2) != 2) {
+  unsigned char priority_field[ZV_BE_PRIORITY_SIZE];
+  if (read_full(fd, priority_field, sizeof priority_field) != sizeof priority_field) {
     zv_log(-1, "ERROR: cannot read message priority bytes(2) from socket\n");
     free_request(r);
     return nullptr;
   }
-  r->iPriority = static_cast<int>(be16(head));
+  r->iPriority = static_cast<int>(zv_be_get16(priority_field));
   zv_log(1, "DEBUG: found message priority of %d bytes\n", r->iPriority);
   size_t got = 0;
   while (got < size) {
@@ -626,7 +600,7 @@ int iSoc_in_buf(Trans_ctl_rec *tctlp, const char *port_text) {
            port_text);
     return -1;
   }
-  Fd s(socket(AF_INET, SOCK_STREAM, 0));
+  zv_fd s(socket(AF_INET, SOCK_STREAM, 0));
   if (s.get() < 0) {
     zv_log(-1, "ERROR: cannot open stream socket for reading\n");
     return -1;

@@ -4,12 +4,10 @@
 // `interface` setting: D directory (or packet files in packet mode), F file, P named
 // pipe, R/S/X socket, Z the built-in test message, W the SOAP entry.
 //
-// Record framings that the back-end system writes (all integers big-endian):
-//   named pipe  u16 body length, u16 priority, body     (one record after another)
-//   socket      u32 body length, u16 priority, body     (one record per connection,
-//                                                        nothing is answered)
-// and the packet file: line 1 the local id, line 2 the remote id, line 3 the priority
-// flag (a number above 0 is high), then the ready packet.
+// The pipe and socket interfaces read the back-end system's named-pipe and socket
+// records, defined in runtime/zv_backend_records.h. The packet file: line 1 the local id,
+// line 2 the remote id, line 3 the priority flag (a number above 0 is high), then the
+// ready packet.
 //
 // Every entry but iSoap_in_buf returns 0 after an orderly end, non-zero after a failure
 // that ends the client. All run on the main thread, one document at a time; the only

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,8 +17,10 @@
 
 #include "runtime/zv_errors.h"
 #include "runtime/zv_globals.h"
+#include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
+#include "runtime/zv_tempfile.h"
 #include "runtime/zv_translog.h"
 
 namespace {
@@ -33,30 +34,6 @@ constexpr int kUniqueNameAttempts = 100;
 int pipe4_fd = -1;
 
 void assert_failed(int line) { fprintf(stderr, kAssertFormat, kSource, line); }
-
-struct file_closer {
-  void operator()(FILE *f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
-// Closes a socket on every path out of soc_write.
-class socket_fd {
- public:
-  explicit socket_fd(int fd) : fd_(fd) {}
-  ~socket_fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  socket_fd(const socket_fd &) = delete;
-  socket_fd &operator=(const socket_fd &) = delete;
-  int get() const { return fd_; }
-  void close_now() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 // A directory text beginning with "/" as it is, any other under the working directory.
 // A working directory that cannot be determined ends the process: no output path could
@@ -81,42 +58,34 @@ const char *last_component(const std::string &path) {
   return path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
 }
 
-// The process's file-creation mask. Reading it means setting it for a moment, which is
-// safe in the single-threaded writers of this module.
-mode_t current_umask() {
-  mode_t m = umask(0);
-  umask(m);
-  return m;
-}
-
 // Creates a new empty file `dir`/`prefix`XXXXXX.tmp (six random characters), so the
-// name is ours alone, and returns the path without ".tmp" in *path. A name whose final
+// name is ours alone, with the mode a plain fopen would have given it so that the back
+// end may read it, and returns the path without ".tmp" in *path. A name whose final
 // form `final_dir`/<name>`final_ext` exists already is given back and another one made,
 // so a delivery never replaces an earlier one the back end has not taken yet. False
 // when no name could be made (logged).
 bool unique_tmp_name(const std::string &dir, const char *prefix, const std::string &final_dir,
                      const char *final_ext, std::string *path) {
+  std::string start = dir + "/" + prefix;
+  char templ[ZV_PATH_SIZE];
+  if (start.size() + strlen("XXXXXX") + strlen(kTmpSuffix) >= sizeof templ) {
+    zv_log(-1, "ERROR: Cannot make a unique name in %s: path too long\n", dir.c_str());
+    return false;
+  }
   for (int attempt = 0; attempt < kUniqueNameAttempts; ++attempt) {
-    std::string templ = dir + "/" + prefix + "XXXXXX" + kTmpSuffix;
-    if (templ.size() >= ZV_PATH_SIZE) {
-      zv_log(-1, "ERROR: Cannot make a unique name in %s: path too long\n", dir.c_str());
-      return false;
-    }
-    int fd = mkstemps(templ.data(), static_cast<int>(strlen(kTmpSuffix)));
+    int fd = zv_open_temp(start.c_str(), templ, sizeof templ, kTmpSuffix);
     if (fd < 0) {
       zv_log(-1, "ERROR: Cannot make a unique name in %s: %s\n", dir.c_str(), strerror(errno));
       return false;
     }
-    // The mode a plain fopen would have given the file, so the back end may read it.
-    fchmod(fd, 0666 & ~current_umask());
     close(fd);
-    std::string stem = templ.substr(0, templ.size() - strlen(kTmpSuffix));
+    std::string stem(templ, strlen(templ) - strlen(kTmpSuffix));
     std::string final_path = final_dir + "/" + last_component(stem) + final_ext;
     if (access(final_path.c_str(), F_OK) != 0) {
       *path = stem;
       return true;
     }
-    unlink(templ.c_str());
+    unlink(templ);
   }
   zv_log(-1, "ERROR: Cannot make a unique name in %s\n", dir.c_str());
   return false;
@@ -126,7 +95,7 @@ bool unique_tmp_name(const std::string &dir, const char *prefix, const std::stri
 // the failure already reported (-1 cannot open, else the stream's error indicator).
 int write_tmp_file(Trans_ctl_rec *tctlp, const char *bufferp, int blen,
                    const std::string &tmp_name) {
-  file_ptr fp(fopen(tmp_name.c_str(), "w"));
+  zv_file_ptr fp(fopen(tmp_name.c_str(), "w"));
   if (!fp) {
     zv_log(-1, "ERROR: Cannot open %s for writing\n", tmp_name.c_str());
     transaction_logging(tctlp, ZV_ERRM_CANNOT_OPEN_OUTPUT_FILE);
@@ -144,6 +113,17 @@ int write_tmp_file(Trans_ctl_rec *tctlp, const char *bufferp, int blen,
     return indicator;
   }
   return 0;
+}
+
+// A pipe opened for writing, which waits for a reader; -1 when it cannot be opened
+// (logged).
+int open_pipe_for_writing(const char *name) {
+  int fd;
+  do {
+    fd = open(name, O_WRONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) zv_log(-1, "ERROR: cannot open %s for writing\n", name);
+  return fd;
 }
 
 // One whole write, or false (also for a short one).
@@ -294,30 +274,25 @@ int pipe_write2(char *psBuf, int iLength) {
     return -1;
   }
   if (iFdReceiptPipe < 0) {
-    int fd;
-    do {
-      fd = open(ZV_BE_PIPE_NAME, O_WRONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      zv_log(-1, "ERROR: cannot open %s for writing\n", ZV_BE_PIPE_NAME);
-      return -1;
-    }
+    int fd = open_pipe_for_writing(ZV_BE_PIPE_NAME);
+    if (fd < 0) return -1;
     iFdReceiptPipe = fd;
     zv_log(1, "DEBUG:pipe_write2:fresh fd = %d\n", iFdReceiptPipe);
   }
   zv_log(1, "DEBUG:pipe_write2 2:fd = %d\n", iFdReceiptPipe);
   zv_log(1, "DEBUG: msg length = %d\n", iLength);
 
-  unsigned char field[2];
-  zv_be_put16(field, static_cast<uint16_t>(iLength));
-  if (!write_whole(iFdReceiptPipe, field, sizeof field)) {
+  unsigned char length_field[ZV_BE_PIPE_LENGTH_SIZE];
+  zv_be_put16(length_field, static_cast<uint16_t>(iLength));
+  if (!write_whole(iFdReceiptPipe, length_field, sizeof length_field)) {
     zv_log(-1, "ERROR: cannot write message length of %d (2 bytes) to pipe %s\n", iLength,
            ZV_BE_PIPE_NAME);
     return -1;
   }
   zv_log(1, "DEBUG: msg priority = %d\n", ZV_BE_PRIORITY_HIGH);
-  zv_be_put16(field, ZV_BE_PRIORITY_HIGH);
-  if (!write_whole(iFdReceiptPipe, field, sizeof field)) {
+  unsigned char priority_field[ZV_BE_PRIORITY_SIZE];
+  zv_be_put16(priority_field, ZV_BE_PRIORITY_HIGH);
+  if (!write_whole(iFdReceiptPipe, priority_field, sizeof priority_field)) {
     zv_log(-1, "ERROR: cannot write message priority of %d (2 bytes) to pipe %s\n",
            ZV_BE_PRIORITY_HIGH, ZV_BE_PIPE_NAME);
     return -1;
@@ -343,21 +318,15 @@ int pipe_write4(char *psBuf, int iLength, char *psPipeName) {
     return -1;
   }
   if (pipe4_fd < 0) {
-    int fd;
-    do {
-      fd = open(psPipeName, O_WRONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      zv_log(-1, "ERROR: cannot open %s for writing\n", psPipeName);
-      return -1;
-    }
+    int fd = open_pipe_for_writing(psPipeName);
+    if (fd < 0) return -1;
     pipe4_fd = fd;
   }
   const char *name = psPipeName ? psPipeName : "";
   zv_log(1, "DEBUG: msg length = %d\n", iLength);
-  unsigned char field[4];
-  zv_be_put32(field, static_cast<uint32_t>(iLength));
-  if (!write_whole(pipe4_fd, field, sizeof field)) {
+  unsigned char length_field[ZV_BE_PIPE4_LENGTH_SIZE];
+  zv_be_put32(length_field, static_cast<uint32_t>(iLength));
+  if (!write_whole(pipe4_fd, length_field, sizeof length_field)) {
     zv_log(-1, "ERROR: cannot write message length of %d (4 bytes) to pipe %s\n", iLength,
            name);
     return -1;
@@ -413,7 +382,7 @@ int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
     return -1;
   }
 
-  socket_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  zv_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (sock.get() < 0) {
     fprintf(stderr, "soc_write: can't open stream socket: %s\n", strerror(errno));
     zv_log(-1, "FATAL ERROR: cannot open stream socket\n");
@@ -431,7 +400,7 @@ int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
   int total = tctlp->obuf_length;
   zv_log(1, "DEBUG: msg length = %d\n", total);
 
-  unsigned char length_field[4];
+  unsigned char length_field[ZV_BE_SOCKET_LENGTH_SIZE];
   zv_be_put32(length_field, static_cast<uint32_t>(total));
   if (!send_whole_once(sock.get(), length_field, sizeof length_field)) {
     zv_log(-1, "%s: cannot write message length of %d (4 bytes) to socket\n", word, total);
@@ -440,7 +409,7 @@ int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
   uint16_t priority =
       tctlp->who == ZV_WHO_HPRI_SERVER ? ZV_BE_PRIORITY_HIGH : ZV_BE_PRIORITY_STD;
   zv_log(1, "DEBUG: msg priority = %d\n", priority);
-  unsigned char priority_field[2];
+  unsigned char priority_field[ZV_BE_PRIORITY_SIZE];
   zv_be_put16(priority_field, priority);
   if (!send_whole_once(sock.get(), priority_field, sizeof priority_field)) {
     zv_log(-1, "%s: cannot write message priority of %d (2 bytes) to socket\n", word,
@@ -461,7 +430,7 @@ int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
     zv_log(1, "DEBUG: total: %d written: %d Left: %d\n", total, static_cast<int>(n), left);
   }
   int fd = sock.get();
-  sock.close_now();
+  sock.reset();
   zv_log(1, "soc_write:Done sending on #%x.\n", static_cast<unsigned>(fd));
   return 0;
 }

@@ -3,8 +3,8 @@
 // its own TCP connection to the back-end socket server. `soc_write` is also what the
 // failover replay sends with.
 //
-// The back-end record framings are defined here, once: the socket record (u32 length,
-// u16 priority, body) and the two pipe records, every integer big-endian.
+// The record framings are defined in runtime/zv_backend_records.h, which the client's
+// reading side uses too.
 //
 // Single-threaded: the pipe writers keep process-wide descriptors (`iFdReceiptPipe` and
 // one of pipe_write4's own), opened on first use and held until the process ends. The
@@ -15,44 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/zv_backend_records.h"
 #include "runtime/zv_common.h"
-
-// ---- record framings ---------------------------------------------------------------
-
-// Socket record, one per connection, nothing is answered: u32 body length, u16 priority
-// (0 standard, 1 high), then the body.
-constexpr size_t ZV_BE_SOCKET_HEADER_SIZE = 6;
-// Named-pipe record: u16 body length, u16 priority, then the body.
-constexpr size_t ZV_BE_PIPE_HEADER_SIZE = 4;
-// Four-byte-length pipe record: u32 body length, then the body; no priority.
-constexpr size_t ZV_BE_PIPE4_HEADER_SIZE = 4;
-// The largest body a named-pipe record can carry.
-constexpr int ZV_BE_PIPE_MAX_BODY = 65535;
-// The priority field of the two records that carry one.
-constexpr uint16_t ZV_BE_PRIORITY_STD = 0;
-constexpr uint16_t ZV_BE_PRIORITY_HIGH = 1;
-// The pipe of pipe_write2, relative to the working directory.
-constexpr char ZV_BE_PIPE_NAME[] = "./zvpipe";
-
-inline void zv_be_put16(unsigned char *p, uint16_t v) {
-  p[0] = static_cast<unsigned char>(v >> 8);
-  p[1] = static_cast<unsigned char>(v);
-}
-inline void zv_be_put32(unsigned char *p, uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
-}
-inline uint16_t zv_be_get16(const unsigned char *p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-inline uint32_t zv_be_get32(const unsigned char *p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
-// ---- writers -----------------------------------------------------------------------
 
 // The server side's delivery, chosen by the first letter of `zv_interface`: D directory
 // (`zv_dirpath`, prefix "zv_"), F file (`zv_filename`), R, S and X the socket

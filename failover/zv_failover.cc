@@ -19,6 +19,7 @@
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
+#include "runtime/zv_segment_lock.h"
 #include "transport/zv_transport_services.h"
 
 int zv_min_failover_threshold = FO_DEFAULT_MIN_THRESHOLD;
@@ -52,31 +53,8 @@ constexpr int kRecoveryDonePause = 90;
 constexpr int kJailPause = 3600;
 constexpr int kShutdownPause = 6;
 
-// The threads of one process all pass an mm segment lock; each cell's mutex keeps them
-// apart too.
+// Each cell's mutex for zv_segment_lock.
 std::mutex state_mutex, key_mutex, count_mutex, flag_mutex;
-
-class CellLock {
- public:
-  CellLock(int *cell, std::mutex &mutex)
-      : guard_(mutex), cell_(cell), held_(cell && mm_core_lock(cell, MM_LOCK_RW) != 0) {}
-  ~CellLock() {
-    if (held_) mm_core_unlock(cell_);
-  }
-  CellLock(const CellLock &) = delete;
-  CellLock &operator=(const CellLock &) = delete;
-  bool held() const { return held_; }
-  // False when the segment lock could not be given back.
-  bool release() {
-    held_ = false;
-    return mm_core_unlock(cell_) != 0;
-  }
-
- private:
-  std::unique_lock<std::mutex> guard_;
-  int *cell_;
-  bool held_;
-};
 
 // Reads made without the lock, as the state and limit tests are.
 int peek(const int *cell) { return cell ? __atomic_load_n(cell, __ATOMIC_RELAXED) : 0; }
@@ -97,7 +75,7 @@ void route_store_errors() {
 
 // Adds `delta` to the record count under its lock; false (logged) when a lock failed.
 bool count_add(int delta) {
-  CellLock lock(pFo_reccount, count_mutex);
+  zv_segment_lock lock(pFo_reccount, count_mutex);
   if (!lock.held()) {
     zv_log(-1, "ERROR: reccount locking failed (RW)\n");
     return false;
@@ -112,7 +90,7 @@ bool count_add(int delta) {
 }
 
 void set_full_flag(int value, const char *note) {
-  CellLock lock(pFo_full_flag, flag_mutex);
+  zv_segment_lock lock(pFo_full_flag, flag_mutex);
   if (!lock.held()) {
     zv_log(-1, "ERROR: failover full_flag locking failed - ignoring\n");
     return;
@@ -152,7 +130,7 @@ void log_isa(const char *psISAline) {
 
 // Takes the next sequence number (under the key cell's lock) into *seqno.
 bool take_seqno(int *seqno) {
-  CellLock lock(pFo_key, key_mutex);
+  zv_segment_lock lock(pFo_key, key_mutex);
   if (!lock.held()) {
     zv_log(-1, "ERROR: key locking failed (RW)\n");
     return false;
@@ -188,7 +166,7 @@ int build_key(const char *psISAline, int iPriority, int messageType, char *psKey
 void reseed_after_taken_key() {
   int highest = -1, records = 0;
   if (fodb_scan(pFo_db, &highest, &records) != 0) return;
-  CellLock lock(pFo_key, key_mutex);
+  zv_segment_lock lock(pFo_key, key_mutex);
   if (!lock.held()) {
     zv_log(-1, "ERROR: key locking failed (RW)\n");
     return;
@@ -359,7 +337,7 @@ int change_state(int state) {
     return 0;
   }
   {
-    CellLock lock(pFo_state, state_mutex);
+    zv_segment_lock lock(pFo_state, state_mutex);
     if (!lock.held()) {
       zv_log(-1, "ERROR: state locking failed (RW)\n");
       return -1;
@@ -390,7 +368,7 @@ int change_state(int state) {
        "ERROR: failover full_flag unlocking failed - ignoring\n"},
   };
   for (const Reset &r : resets) {
-    CellLock lock(r.cell, r.mutex);
+    zv_segment_lock lock(r.cell, r.mutex);
     if (!lock.held()) {
       zv_log(-1, "%s", r.lock_error);
       break;

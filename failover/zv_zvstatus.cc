@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "runtime/zv_errors.h"
+#include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
 #include "runtime/zv_statsdb.h"
@@ -16,10 +17,6 @@
 #include "runtime/zv_translog.h"
 
 namespace {
-
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
 
 // The sending partner's ISA id, or nullptr (logged) when the record names no partner.
 const char *partner_isaid(const Trans_ctl_rec *tctlp, const char *what) {
@@ -129,7 +126,7 @@ int status_file_out(Trans_ctl_rec *tctlp, char *isaidp, char *bufferp, int blen,
   // share a half-written file.
   char temp[ZV_PATH_SIZE];
   int fd = zv_open_temp(prefix, temp, sizeof temp);
-  std::unique_ptr<FILE, FileCloser> out(fd >= 0 ? fdopen(fd, "w") : nullptr);
+  zv_file_ptr out(fd >= 0 ? fdopen(fd, "w") : nullptr);
   if (!out) {
     int e = errno;
     zv_log(-1, "ERROR: Cannot open %s for writing\n", fd >= 0 ? temp : prefix);

@@ -20,10 +20,12 @@
 
 #include "runtime/zv_build.h"
 #include "runtime/zv_globals.h"
+#include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_options.h"
 #include "runtime/zv_services.h"
 #include "runtime/zv_statsdb.h"
+#include "runtime/zv_tempfile.h"
 
 namespace {
 
@@ -50,17 +52,12 @@ int interface_letter() { return toupper(static_cast<unsigned char>(zv_interface[
 // Makes a new empty file named `prefix` and six random characters in `dir`, so that
 // the name cannot be taken by anyone else before the rename onto it.
 bool fresh_name(const char *dir, const char *prefix, char *out, size_t size) {
-  int n = snprintf(out, size, "%s/%sXXXXXX", dir, prefix ? prefix : "");
-  if (n < 0 || static_cast<size_t>(n) >= size) return false;
-  int fd = mkstemp(out);
+  std::string start = std::string(dir) + "/" + (prefix ? prefix : "");
+  int fd = zv_open_temp(start.c_str(), out, size, "", ZV_TEMP_OWNER_ONLY);
   if (fd < 0) return false;
   close(fd);
   return true;
 }
-
-struct dir_closer {
-  void operator()(DIR *d) const { closedir(d); }
-};
 
 }  // namespace
 
@@ -481,7 +478,7 @@ int iSearchDir(const char *dir, const char *name) {
     fprintf(stderr, kAssertFormat, kFileSup, __LINE__);
     return -1;
   }
-  std::unique_ptr<DIR, dir_closer> d(opendir(dir));
+  zv_dir_ptr d(opendir(dir));
   if (!d) {
     zv_log(-1, "ERROR: cannot open %s - exiting\n", dir);
     return -1;

@@ -9,8 +9,10 @@
 #include <mutex>
 
 #include "runtime/zv_globals.h"
+#include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
+#include "runtime/zv_segment_lock.h"
 
 zv_stats_t *ptZvStatus;
 zv_errors_t *ptZvErrors;
@@ -26,33 +28,9 @@ void assert_failed(int line) {
   fprintf(stderr, "ASSERT Failed: %s: line %d\n", __FILE_NAME__, line);
 }
 
-// OSSP mm locks a segment with fcntl on a per-process lock file, which keeps other
-// processes out but lets every thread of this one through; the mutex covers threads.
+// Each segment's mutex for zv_segment_lock.
 std::mutex stats_mutex;
 std::mutex tpactive_mutex;
-
-class SegmentLock {
- public:
-  SegmentLock(const void *segment, std::mutex &mutex)
-      : guard_(mutex), segment_(segment), held_(mm_core_lock(segment, MM_LOCK_RW) != 0) {}
-  ~SegmentLock() {
-    if (held_) mm_core_unlock(segment_);
-  }
-  SegmentLock(const SegmentLock &) = delete;
-  SegmentLock &operator=(const SegmentLock &) = delete;
-
-  bool held() const { return held_; }
-  // False when the segment lock could not be given back.
-  bool release() {
-    held_ = false;
-    return mm_core_unlock(segment_) != 0;
-  }
-
- private:
-  std::unique_lock<std::mutex> guard_;
-  const void *segment_;
-  bool held_;
-};
 
 // Slot of a (who, msg_type) pair in iMsgCounts / iMsgErrors, or -1 for none: the row
 // follows the message type, servers take the even and clients the odd slot.
@@ -121,7 +99,7 @@ int with_tp_record(const char *psTpId, int trace_level, Change change) {
     zv_log(-1, "ERROR: TPActiveDB is not initialized\n");
     return -1;
   }
-  SegmentLock lock(ptZvTpActive, tpactive_mutex);
+  zv_segment_lock lock(ptZvTpActive, tpactive_mutex);
   if (!lock.held()) {
     zv_log(-1, "tpactiveDB locking failed (RW)\n");
     return -1;
@@ -134,10 +112,6 @@ int with_tp_record(const char *psTpId, int trace_level, Change change) {
   }
   return result;
 }
-
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
 
 }  // namespace
 
@@ -251,7 +225,7 @@ int iUpdateStatsDB(int iWho, int iMsgType, int iErrFlag) {
     zv_log(-1, "ERROR: statsDB is not initialized\n");
     return -1;
   }
-  SegmentLock lock(ptZvStatus, stats_mutex);
+  zv_segment_lock lock(ptZvStatus, stats_mutex);
   if (!lock.held()) {
     fprintf(stderr, "statDB locking failed (RW)\n");
     return -1;
@@ -329,7 +303,7 @@ int iCacheTPActiveDB_to_file(const char *psFilename) {
     return -1;
   }
   if (ptZvTpActive == nullptr) return 0;
-  std::unique_ptr<FILE, FileCloser> out(fopen(psFilename, "w"));
+  zv_file_ptr out(fopen(psFilename, "w"));
   if (!out) {
     zv_log(-1, "ERROR: Cannot open %s for writing of TPactive cache\n", psFilename);
     return -1;

@@ -47,19 +47,20 @@ bool write_all(int fd, const char *p, size_t len) {
 
 }  // namespace
 
-int zv_open_temp(const char *prefix, char *name, size_t size) {
-  if (prefix == nullptr || name == nullptr || size == 0) {
+int zv_open_temp(const char *prefix, char *name, size_t size, const char *suffix,
+                 zv_temp_mode mode) {
+  if (prefix == nullptr || name == nullptr || size == 0 || suffix == nullptr) {
     errno = EINVAL;
     return -1;
   }
-  int n = snprintf(name, size, "%sXXXXXX", prefix);
+  int n = snprintf(name, size, "%sXXXXXX%s", prefix, suffix);
   if (n < 0 || static_cast<size_t>(n) >= size) {
     errno = ENAMETOOLONG;
     return -1;
   }
-  int fd = mkstemp(name);
+  int fd = mkstemps(name, static_cast<int>(strlen(suffix)));
   if (fd < 0) return -1;
-  if (fchmod(fd, 0666 & ~current_umask()) != 0) {
+  if (mode == ZV_TEMP_FOPEN_MODE && fchmod(fd, 0666 & ~current_umask()) != 0) {
     int e = errno;
     close(fd);
     unlink(name);

@@ -7,11 +7,16 @@
 
 #include <cstddef>
 
-// Creates a new file named `prefix` followed by six random characters (mkstemp), with
-// the mode a plain fopen would give it (0666 less the umask). Returns its descriptor,
+// The mode a new unique file gets: what a plain fopen would give it (0666 less the
+// umask), or mkstemp's own owner-only mode.
+enum zv_temp_mode { ZV_TEMP_FOPEN_MODE, ZV_TEMP_OWNER_ONLY };
+
+// Creates a new file named `prefix` (directory included), six random characters and
+// `suffix` (mkstemps), so that the name is the caller's alone. Returns its descriptor,
 // which the caller closes, with the name in `name`; -1 with errno set when the name does
-// not fit in `size` bytes or the file cannot be made.
-int zv_open_temp(const char *prefix, char *name, size_t size);
+// not fit in `size` bytes or the file cannot be made (nothing is left behind then).
+int zv_open_temp(const char *prefix, char *name, size_t size, const char *suffix = "",
+                 zv_temp_mode mode = ZV_TEMP_FOPEN_MODE);
 
 // Writes the `len` bytes into a temporary file beside `path` (same directory, the name
 // of `path` as prefix) and moves it to `path`. With `replace` 0 an existing `path` is

@@ -10,12 +10,15 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "runtime/zv_globals.h"
+#include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
 #include "runtime/zv_services.h"
 #include "runtime/zv_statsdb.h"
+#include "runtime/zv_tempfile.h"
 
 // Looked up by code, so the order of the rows means nothing.
 const zv_err_flags_t zvErrors[ZV_ERROR_TABLE_ROWS] = {
@@ -162,10 +165,6 @@ constexpr int kLineSize = 1024;
 void assert_failed(int line) {
   fprintf(stderr, "ASSERT Failed: %s: line %d\n", __FILE_NAME__, line);
 }
-
-struct FileCloser {
-  void operator()(FILE *f) const { fclose(f); }
-};
 
 // Holds the process's log lock, which guards the stream pointers `tran_logfile` and
 // `alertfile` between threads. It is a real mutex once THREAD_setup has run, which
@@ -317,22 +316,23 @@ struct CopyMessages {
   const char *write_failed;
 };
 
-// Unique names come from mkstemp over the same "file" prefix that tempnam gives
-// without one, so the name cannot be taken between choosing and creating it.
+// Unique names over the same "file" prefix that tempnam gives without one, made with
+// the file so that the name cannot be taken between choosing and creating it.
 void save_buffer(const char *bufferp, int length, const char *dir, const CopyMessages &msgs) {
   if (bufferp == nullptr || length < 1) return;
   char name[ZV_PATH_SIZE + 16];
-  int n = snprintf(name, sizeof name, "%s/fileXXXXXX", dir);
-  if (dir[0] == '\0' || n < 0 || static_cast<size_t>(n) >= sizeof name) {
+  std::string start = std::string(dir) + "/file";
+  if (dir[0] == '\0') {
+    snprintf(name, sizeof name, "%sXXXXXX", start.c_str());
     zv_log(-1, msgs.open_failed, name);
     return;
   }
-  int fd = mkstemp(name);
+  int fd = zv_open_temp(start.c_str(), name, sizeof name, "", ZV_TEMP_OWNER_ONLY);
   if (fd < 0) {
     zv_log(-1, msgs.open_failed, name);
     return;
   }
-  std::unique_ptr<FILE, FileCloser> out(fdopen(fd, "w"));
+  zv_file_ptr out(fdopen(fd, "w"));
   if (!out) {
     close(fd);
     zv_log(-1, msgs.open_failed, name);
@@ -575,7 +575,7 @@ int iReadAlertLines(const char *psAlertFileName) {
     tAlert.iLoopedFlag = 0;
     return 0;
   }
-  std::unique_ptr<FILE, FileCloser> in(fopen(psAlertFileName, "r"));
+  zv_file_ptr in(fopen(psAlertFileName, "r"));
   if (!in) {
     zv_log(1, "Cannot open %s for reading\n", psAlertFileName);
     tAlert.iEnd = -1;

@@ -63,7 +63,7 @@ void log_crypto_error() {
 // failure the library has already closed the connection; errno is the put's.
 int write_trans(int socket_fd, int message_type, const void *buffer, int bufer_len) {
   msg_t m;
-  trans_put_be16(m.hdr.msg_type, message_type);
+  zv_be_put16(m.hdr.msg_type, message_type);
   const unsigned char *src = static_cast<const unsigned char *>(buffer);
   for (int off = 0; off < bufer_len;) {
     int n = bufer_len - off < TRANS_MAX_DATA ? bufer_len - off : TRANS_MAX_DATA;
@@ -85,7 +85,7 @@ int read_trans(int socket_fd, int message_type, void *buffer, int bufer_len) {
     // closed the connection for.
     int n = trans_get(socket_fd, reinterpret_cast<io_message_t *>(&m), sizeof m, -1);
     if (n < 0) return -1;
-    int type = trans_get_be16(m.hdr.msg_type);
+    int type = zv_be_get16(m.hdr.msg_type);
     if (type != message_type) {
       zv_log(8, "Frame of type %d where type %d was expected\n", type, message_type);
       trans_close(socket_fd);
@@ -107,14 +107,14 @@ int read_trans(int socket_fd, int message_type, void *buffer, int bufer_len) {
 
 int write_ack(int socket_fd, int message_type) {
   msg_t m;
-  trans_put_be16(m.hdr.msg_type, message_type);
+  zv_be_put16(m.hdr.msg_type, message_type);
   return trans_put(socket_fd, reinterpret_cast<io_message_t *>(&m), 0) < 0 ? -1 : 0;
 }
 
 int read_ack(int socket_fd, int message_type) {
   msg_t m;
   if (trans_get(socket_fd, reinterpret_cast<io_message_t *>(&m), sizeof m, -1) < 0) return -1;
-  if (trans_get_be16(m.hdr.msg_type) != message_type) {
+  if (zv_be_get16(m.hdr.msg_type) != message_type) {
     trans_close(socket_fd);
     errno = TRANS_ERR_BAD_TYPE;
     return -1;
@@ -225,10 +225,10 @@ int receive_buffer(int fd, int type, int alloc, int length, char letter, cbuf_pt
 
 }  // namespace
 
-int length_from_header(unsigned char *msg_p, int /*len*/) { return msg_p[2] * 256 + msg_p[3]; }
+int length_from_header(unsigned char *msg_p, int /*len*/) { return zv_be_get16(msg_p + 2); }
 
 int length_to_header(unsigned char *msg_p, int len) {
-  trans_put_be16(msg_p + 2, len);
+  zv_be_put16(msg_p + 2, len);
   return 0;
 }
 
@@ -393,21 +393,21 @@ int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr) {
 
   trans_tctl_t t;
   memset(&t, 0, sizeof t);
-  trans_put_be32(t.who, tctlp->who);
-  trans_put_be32(t.msg_type, tctlp->msg_type);
-  trans_put_be32(t.iPriority, tctlp->iPriority);
-  trans_put_be32(t.zvp_version, tctlp->zvp_version);
-  trans_put_be32(t.dest_port, tctlp->dest_port);
+  zv_be_put32(t.who, tctlp->who);
+  zv_be_put32(t.msg_type, tctlp->msg_type);
+  zv_be_put32(t.iPriority, tctlp->iPriority);
+  zv_be_put32(t.zvp_version, tctlp->zvp_version);
+  zv_be_put32(t.dest_port, tctlp->dest_port);
   if (tctlp->dest_ip != nullptr)
     memcpy(t.dest_ip, tctlp->dest_ip, strnlen(tctlp->dest_ip, sizeof t.dest_ip));
   memcpy(t.isa_line, tctlp->isa_line, strnlen(tctlp->isa_line, sizeof t.isa_line));
-  trans_put_be32(t.imsg_length, tctlp->imsg_length);
-  trans_put_be32(t.ibuf_alloc_length, tctlp->ibuf_alloc_length);
-  trans_put_be32(t.omsg_length, tctlp->omsg_length);
-  trans_put_be32(t.obuf_alloc_length, tctlp->obuf_alloc_length);
-  trans_put_be32(t.local_cert_length, local_len);
-  trans_put_be32(t.remote_cert_length, remote_len);
-  trans_put_be32(t.digest_length, tctlp->digest_length);
+  zv_be_put32(t.imsg_length, tctlp->imsg_length);
+  zv_be_put32(t.ibuf_alloc_length, tctlp->ibuf_alloc_length);
+  zv_be_put32(t.omsg_length, tctlp->omsg_length);
+  zv_be_put32(t.obuf_alloc_length, tctlp->obuf_alloc_length);
+  zv_be_put32(t.local_cert_length, local_len);
+  zv_be_put32(t.remote_cert_length, remote_len);
+  zv_be_put32(t.digest_length, tctlp->digest_length);
   flaten_partner_id(tctlp, reinterpret_cast<st_tpid_str_t *>(t.partner_id));
 
   zv_log(8, "Sending trans_tctl, length = %d\n", TRANS_TCTL_SIZE);
@@ -494,13 +494,13 @@ int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest
     zv_log(8, "Reading trans_tctl failed, errno = %d\n", errno);
     return -1;
   }
-  const int imsg = trans_get_be32(t.imsg_length);
-  const int ialloc = trans_get_be32(t.ibuf_alloc_length);
-  const int omsg = trans_get_be32(t.omsg_length);
-  const int oalloc = trans_get_be32(t.obuf_alloc_length);
-  const int lcert = trans_get_be32(t.local_cert_length);
-  const int rcert = trans_get_be32(t.remote_cert_length);
-  const int digest_length = trans_get_be32(t.digest_length);
+  const int imsg = zv_be_get32(t.imsg_length);
+  const int ialloc = zv_be_get32(t.ibuf_alloc_length);
+  const int omsg = zv_be_get32(t.omsg_length);
+  const int oalloc = zv_be_get32(t.obuf_alloc_length);
+  const int lcert = zv_be_get32(t.local_cert_length);
+  const int rcert = zv_be_get32(t.remote_cert_length);
+  const int digest_length = zv_be_get32(t.digest_length);
   char why[128];
   if (unacceptable(imsg, ialloc, omsg, oalloc, lcert, rcert, digest_length, why, sizeof why)) {
     zv_log(-1, "ERROR: Refused transport message from socket = %d: %s\n", socket_fd, why);
@@ -538,11 +538,11 @@ int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest
   }
   trans_close(socket_fd);
 
-  tctlp->who = trans_get_be32(t.who);
-  tctlp->msg_type = trans_get_be32(t.msg_type);
-  tctlp->iPriority = trans_get_be32(t.iPriority);
-  tctlp->zvp_version = trans_get_be32(t.zvp_version);
-  tctlp->dest_port = trans_get_be32(t.dest_port);
+  tctlp->who = zv_be_get32(t.who);
+  tctlp->msg_type = zv_be_get32(t.msg_type);
+  tctlp->iPriority = zv_be_get32(t.iPriority);
+  tctlp->zvp_version = zv_be_get32(t.zvp_version);
+  tctlp->dest_port = zv_be_get32(t.dest_port);
   memcpy(tctlp->isa_line, t.isa_line, sizeof tctlp->isa_line);
   // The field may fill all 20 bytes; the caller's text must still end.
   memcpy(*dest_ip, t.dest_ip, sizeof(st_ipaddr_t) - 1);

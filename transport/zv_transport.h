@@ -18,6 +18,7 @@
 
 #include <openssl/types.h>
 
+#include "runtime/zv_byteorder.h"
 #include "runtime/zv_common.h"
 #include "transport/transport.h"
 
@@ -85,24 +86,6 @@ static_assert(offsetof(trans_tctl_t, isa_line) == 71);
 static_assert(offsetof(trans_tctl_t, padding) == 177);
 static_assert(offsetof(trans_tctl_t, imsg_length) == 180);
 static_assert(offsetof(trans_tctl_t, digest_length) == 204);
-
-inline void trans_put_be16(unsigned char *p, int v) {
-  p[0] = static_cast<unsigned char>((v >> 8) & 0xff);
-  p[1] = static_cast<unsigned char>(v & 0xff);
-}
-inline int trans_get_be16(const unsigned char *p) { return (p[0] << 8) | p[1]; }
-inline void trans_put_be32(unsigned char *p, int v) {
-  unsigned u = static_cast<unsigned>(v);
-  p[0] = static_cast<unsigned char>(u >> 24);
-  p[1] = static_cast<unsigned char>(u >> 16);
-  p[2] = static_cast<unsigned char>(u >> 8);
-  p[3] = static_cast<unsigned char>(u);
-}
-inline int trans_get_be32(const unsigned char *p) {
-  unsigned u = (static_cast<unsigned>(p[0]) << 24) | (static_cast<unsigned>(p[1]) << 16) |
-               (static_cast<unsigned>(p[2]) << 8) | p[3];
-  return static_cast<int>(u);
-}
 
 // The framing callbacks of the exchange (bytes 2 and 3 of the header).
 int length_from_header(unsigned char *msg_p, int len);

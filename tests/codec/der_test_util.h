@@ -1,14 +1,18 @@
-// Helpers shared by the codec tests: octets from hex text and back, the encoder's two
-// passes run and compared, the error queue read back, and the independent DER parser
-// (`openssl asn1parse`) run over an encoding.
+// Helpers shared by the codec and TCIF tests: octets from hex text and back, values set
+// from text and read back, records owned, the encoder's two passes run and compared, the
+// error queue read back, and the independent DER parser (`openssl asn1parse`) run over
+// an encoding.
 #ifndef ZV_TESTS_CODEC_DER_TEST_UTIL_H
 #define ZV_TESTS_CODEC_DER_TEST_UTIL_H
 
 #include <gtest/gtest.h>
+#include <openssl/asn1.h>
 #include <openssl/err.h>
+#include <openssl/objects.h>
 
 #include <cctype>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,6 +55,50 @@ inline bytes cat(std::initializer_list<bytes> parts) {
   bytes out;
   for (const auto &p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
+}
+
+// The interchange header and time stamp the envelope tests carry.
+inline const std::string kIsa =
+    "ISA*00*          *00*          *01*123456789      *01*987654321      *020101*1200*U*"
+    "00401*000000001*0*P*>";  // 105 characters
+inline const std::string kStamp = "20240101120000Z";
+
+// A record released by its own free function.
+template <class T, void (*Free)(T *)>
+struct free_with {
+  void operator()(T *p) const { Free(p); }
+};
+template <class T, void (*Free)(T *)>
+using owned = std::unique_ptr<T, free_with<T, Free>>;
+
+// A test that starts and ends with an empty error queue.
+class ErrorQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ERR_clear_error(); }
+  void TearDown() override { ERR_clear_error(); }
+};
+
+// Replaces *slot by the object of a name or dotted identifier.
+inline void set_obj(ASN1_OBJECT **slot, const char *text) {
+  ASN1_OBJECT_free(*slot);
+  *slot = OBJ_txt2obj(text, 0);
+  ASSERT_NE(*slot, nullptr) << text;
+}
+
+inline void set_str(ASN1_STRING *s, const bytes &v) {
+  ASSERT_EQ(ASN1_STRING_set(s, v.data(), static_cast<int>(v.size())), 1);
+}
+inline void set_str(ASN1_STRING *s, const std::string &v) { set_str(s, str_bytes(v)); }
+
+inline std::string str_of(const ASN1_STRING *s) {
+  return std::string(reinterpret_cast<const char *>(ASN1_STRING_get0_data(s)),
+                     static_cast<size_t>(ASN1_STRING_length(s)));
+}
+
+inline std::string oid_text(const ASN1_OBJECT *o) {
+  char buf[128];
+  OBJ_obj2txt(buf, sizeof buf, o, 1);
+  return buf;
 }
 
 // Runs an i2d_ function's measuring pass and its writing pass into a buffer of exactly

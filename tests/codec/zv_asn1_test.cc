@@ -14,36 +14,22 @@
 
 using dertest::bytes;
 using dertest::cat;
+using dertest::kIsa;
+using dertest::kStamp;
+using dertest::oid_text;
+using dertest::set_obj;
+using dertest::set_str;
 using dertest::spaced;
 using dertest::str_bytes;
+using dertest::str_of;
 using dertest::unhex;
 
 namespace {
 
-class Asn1 : public ::testing::Test {
+class Asn1 : public dertest::ErrorQueueTest {
  protected:
   static void SetUpTestSuite() { OBJ_create_objects2(zv_oid_table); }
-  void SetUp() override { ERR_clear_error(); }
 };
-
-void set_obj(ASN1_OBJECT **slot, const char *name) {
-  ASN1_OBJECT_free(*slot);
-  *slot = OBJ_txt2obj(name, 0);
-  ASSERT_NE(*slot, nullptr) << name;
-}
-void set_str(ASN1_STRING *s, const bytes &v) {
-  ASN1_STRING_set(s, v.data(), static_cast<int>(v.size()));
-}
-void set_str(ASN1_STRING *s, const std::string &v) { set_str(s, str_bytes(v)); }
-std::string str_of(const ASN1_STRING *s) {
-  return std::string(reinterpret_cast<const char *>(ASN1_STRING_get0_data(s)),
-                     static_cast<size_t>(ASN1_STRING_length(s)));
-}
-std::string oid_text(const ASN1_OBJECT *o) {
-  char buf[128];
-  OBJ_obj2txt(buf, sizeof buf, o, 1);
-  return buf;
-}
 
 const bytes kZvEdi1 = unhex("06 09 2B 06 01 04 01 9B 78 07 01");
 const bytes kZvEdi2 = unhex("06 09 2B 06 01 04 01 9B 78 07 02");
@@ -53,10 +39,6 @@ const bytes kZvS1 = unhex("06 09 2B 06 01 04 01 9B 78 07 61");
 const bytes kSha1 = unhex("06 05 2B 0E 03 02 1A");
 const bytes kRsa = unhex("06 09 2A 86 48 86 F7 0D 01 01 01");
 
-const std::string kIsa =
-    "ISA*00*          *00*          *01*123456789      *01*987654321      *020101*1200*U*"
-    "00401*000000001*0*P*>";  // 105 characters
-const std::string kStamp = "20240101120000Z";
 const std::string kDigest = "a9993e364706816aba3e25717850c26c9cd0d89d";
 
 // ---------------------------------------------------------------------------------

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "failover/zv_failover.h"
+#include "failover/zv_fodb.h"
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_options.h"
@@ -17,12 +19,9 @@
 
 namespace fot {
 
-namespace {
+using zvtest::set_text;
 
-template <size_t N>
-void set_text(char (&dst)[N], const std::string &v) {
-  snprintf(dst, N, "%s", v.c_str());
-}
+namespace {
 
 const char *const kLogs[4] = {"client_trans.log", "receipt_trans.log", "server_trans.log",
                               "hipri_trans.log"};
@@ -123,8 +122,42 @@ std::string shell_quote(const std::string &s) {
 
 }  // namespace
 
+void open_store(const std::string &home, DB_ENV **env, DB **db) {
+  set_text(failoverPath, home);
+  ASSERT_EQ(init_fodb(env), 0) << home;
+  ASSERT_EQ(open_fodb1(*env, db), 0) << home;
+}
+
+void store_raw(DB *db, const std::string &key_text, const std::string &data) {
+  DBT key = key_dbt(key_text);
+  DBT val = data_dbt(data);
+  ASSERT_EQ(store_fodb(db, &key, &val), 0) << key_text;
+}
+
+void fill_store(const std::string &dir, const std::vector<StoreMsg> &msgs) {
+  set_text(failoverPath, dir + "/failover");
+  debug_level = 0;
+  failoverd[0] = '\0';
+  ASSERT_EQ(init_failover(), 0);
+  ASSERT_EQ(change_state(FO_FAILOVER), 0);
+  for (size_t i = 0; i < msgs.size(); ++i) {
+    const StoreMsg &m = msgs[i];
+    std::string body = m.body;
+    Trans_ctl_rec t;
+    memset(&t, 0, sizeof t);
+    t.who = m.priority ? ZV_WHO_HPRI_SERVER : ZV_WHO_STD_SERVER;
+    t.iPriority = m.priority;
+    t.msg_type = ZV_MT_BASIC_EDI;
+    set_text(t.isa_line, isa_line(m.receiver));
+    t.obufferp = body.data();
+    t.obuf_length = static_cast<int>(body.size());
+    ASSERT_EQ(failover_write(&t), 0) << i;
+  }
+  release_failover();
+}
+
 std::vector<std::pair<std::string, std::string>> db_dump_records(const std::string &home,
-                                                                 bool *ok) {
+                                                                 bool *ok, std::string *header) {
   std::string text;
   int st = zvtest::shell("db_dump -p " + shell_quote(home + "/failover.db") + " 2>&1", &text);
   if (ok) *ok = st == 0;
@@ -139,7 +172,11 @@ std::vector<std::pair<std::string, std::string>> db_dump_records(const std::stri
       continue;
     }
     if (line == "DATA=END") break;
-    if (!in_data || line.empty() || line[0] != ' ') continue;
+    if (!in_data) {
+      if (header) *header += line + "\n";
+      continue;
+    }
+    if (line.empty() || line[0] != ' ') continue;
     if (!have_key) {
       key = decode_dump_line(line);
       have_key = true;
@@ -164,6 +201,13 @@ std::vector<std::string> db_dump_keys(const std::string &home, bool *ok) {
 int db_verify_status(const std::string &home, std::string *output) {
   std::string text;
   int st = zvtest::shell("db_verify " + shell_quote(home + "/failover.db") + " 2>&1", &text);
+  if (output) *output = text;
+  return st;
+}
+
+int db_recover_status(const std::string &home, std::string *output) {
+  std::string text;
+  int st = zvtest::shell("db_recover -h " + shell_quote(home) + " 2>&1", &text);
   if (output) *output = text;
   return st;
 }

@@ -1,14 +1,17 @@
 // Shared pieces of the failover tests: an in-process working directory with what the
-// transaction logger writes into, server-side transaction records, and the transaction
-// log lines read back.
+// transaction logger writes into, server-side transaction records, the transaction log
+// lines read back, the store opened and filled, and the store read back with Berkeley
+// DB's own tools.
 #ifndef ZV_TESTS_FAILOVER_FAILOVER_TEST_UTIL_H
 #define ZV_TESTS_FAILOVER_FAILOVER_TEST_UTIL_H
 
+#include <db.h>
 #include <gtest/gtest.h>
 
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <utility>
@@ -42,16 +45,62 @@ class WorkDirTest : public ::testing::Test {
   char old_cwd_[4096] = {};
 };
 
+// ---- the store in this process ---------------------------------------------------------
+
+// A key as the failover logic stores it: the text and its NUL. The DBT points into
+// `text`, so no temporaries.
+DBT key_dbt(std::string &&text) = delete;
+inline DBT key_dbt(const std::string &text) {
+  DBT k;
+  memset(&k, 0, sizeof k);
+  k.data = const_cast<char *>(text.c_str());
+  k.size = static_cast<u_int32_t>(text.size() + 1);
+  return k;
+}
+
+// The bytes as they are; the DBT points into `bytes`.
+DBT data_dbt(std::string &&bytes) = delete;
+inline DBT data_dbt(const std::string &bytes) {
+  DBT d;
+  memset(&d, 0, sizeof d);
+  d.data = const_cast<char *>(bytes.data());
+  d.size = static_cast<u_int32_t>(bytes.size());
+  return d;
+}
+
+// Points `failoverPath` at `home` and opens the store there as failoverd does (a fatal
+// failure when it cannot). The caller closes both.
+void open_store(const std::string &home, DB_ENV **env, DB **db);
+
+// Stores one record under the key text (its NUL added) and the data as they are.
+void store_raw(DB *db, const std::string &key_text, const std::string &data);
+
+// A message for fill_store: its priority (0 or 1), the receiver of its ISA segment and
+// its body.
+struct StoreMsg {
+  int priority;
+  std::string receiver;
+  std::string body;
+};
+
+// Fills the store of the installation `dir` through the writer side, as a delivering
+// process would while the back end is away, and closes it again.
+void fill_store(const std::string &dir, const std::vector<StoreMsg> &msgs);
+
 // ---- Berkeley DB's own tools over a failover directory ---------------------------------
 
 // The records of "failover.db" in `home` as db_dump prints them (key and data decoded),
-// in key order; *ok false when db_dump failed.
+// in key order; *ok false when db_dump failed; the lines before the data in *header.
 std::vector<std::pair<std::string, std::string>> db_dump_records(const std::string &home,
-                                                                 bool *ok = nullptr);
+                                                                 bool *ok = nullptr,
+                                                                 std::string *header = nullptr);
 // Just the keys, without their trailing NUL.
 std::vector<std::string> db_dump_keys(const std::string &home, bool *ok = nullptr);
 // db_verify's exit status on "failover.db" in `home`, its output in *output.
 int db_verify_status(const std::string &home, std::string *output = nullptr);
+// db_recover's exit status on the environment in `home` (what the daemon's own open does
+// with recovery), its output in *output.
+int db_recover_status(const std::string &home, std::string *output = nullptr);
 
 // ---- failoverd as a real process -------------------------------------------------------
 

@@ -30,10 +30,7 @@ using fot::BackendStandin;
 using rtt::capture;
 using rtt::count_of;
 
-template <size_t N>
-void set_text(char (&dst)[N], const std::string &v) {
-  snprintf(dst, N, "%s", v.c_str());
-}
+using zvtest::set_text;
 
 // Everything a reader gets from a FIFO until its writers are gone or `want` bytes came.
 class FifoReader {

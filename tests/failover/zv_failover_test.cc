@@ -25,21 +25,10 @@ using fot::BackendStandin;
 using rtt::capture;
 using rtt::count_of;
 
-template <size_t N>
-void set_text(char (&dst)[N], const std::string &v) {
-  snprintf(dst, N, "%s", v.c_str());
-}
+using zvtest::set_text;
 
 void store_raw(const std::string &key_text, const std::string &data) {
-  std::string k = key_text + '\0';
-  DBT key, val;
-  memset(&key, 0, sizeof key);
-  memset(&val, 0, sizeof val);
-  key.data = k.data();
-  key.size = static_cast<u_int32_t>(k.size());
-  val.data = const_cast<char *>(data.data());
-  val.size = static_cast<u_int32_t>(data.size());
-  ASSERT_EQ(store_fodb(pFo_db, &key, &val), 0) << key_text;
+  fot::store_raw(pFo_db, key_text, data);
 }
 
 class Failover : public fot::WorkDirTest {

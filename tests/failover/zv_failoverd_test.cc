@@ -23,54 +23,16 @@ using fot::BackendStandin;
 using fot::Failoverd;
 using rtt::count_of;
 
-struct Msg {
-  int priority;
-  std::string receiver;
-  std::string body;
-};
-
-// Fills the store of an installation through the writer side, as a delivering process
-// would while the back end is away, and closes it again.
-void fill_store(const std::string &dir, const std::vector<Msg> &msgs) {
-  snprintf(failoverPath, sizeof failoverPath, "%s/failover", dir.c_str());
-  debug_level = 0;
-  failoverd[0] = '\0';
-  ASSERT_EQ(init_failover(), 0);
-  ASSERT_EQ(change_state(FO_FAILOVER), 0);
-  for (const Msg &m : msgs) {
-    std::string body = m.body;
-    Trans_ctl_rec t;
-    memset(&t, 0, sizeof t);
-    t.who = m.priority ? ZV_WHO_HPRI_SERVER : ZV_WHO_STD_SERVER;
-    t.iPriority = m.priority;
-    t.msg_type = ZV_MT_BASIC_EDI;
-    snprintf(t.isa_line, sizeof t.isa_line, "%s", fot::isa_line(m.receiver).c_str());
-    t.obufferp = body.data();
-    t.obuf_length = static_cast<int>(body.size());
-    ASSERT_EQ(failover_write(&t), 0);
-  }
-  release_failover();
-}
+using Msg = fot::StoreMsg;
+using fot::fill_store;
 
 void store_raw(const std::string &dir, const std::vector<std::pair<std::string, std::string>> &recs) {
-  snprintf(failoverPath, sizeof failoverPath, "%s/failover", dir.c_str());
   DB_ENV *env = nullptr;
   DB *db = nullptr;
-  ASSERT_EQ(init_fodb(&env), 0);
-  ASSERT_EQ(open_fodb1(env, &db), 0);
-  for (const auto &[k, v] : recs) {
-    std::string key = k + '\0';
-    DBT dk, dv;
-    memset(&dk, 0, sizeof dk);
-    memset(&dv, 0, sizeof dv);
-    dk.data = key.data();
-    dk.size = static_cast<u_int32_t>(key.size());
-    dv.data = const_cast<char *>(v.data());
-    dv.size = static_cast<u_int32_t>(v.size());
-    ASSERT_EQ(store_fodb(db, &dk, &dv), 0);
-  }
-  close_fodb(db, 0);
-  env->close(env, 0);
+  ASSERT_NO_FATAL_FAILURE(fot::open_store(dir + "/failover", &env, &db));
+  for (const auto &[k, v] : recs) ASSERT_NO_FATAL_FAILURE(fot::store_raw(db, k, v));
+  EXPECT_EQ(close_fodb(db, 0), 0);
+  EXPECT_EQ(env->close(env, 0), 0);
 }
 
 std::vector<Msg> mixed_messages(int n) {

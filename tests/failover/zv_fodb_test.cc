@@ -17,29 +17,13 @@
 #include <vector>
 
 #include "runtime/zv_globals.h"
+#include "tests/failover/failover_test_util.h"
 #include "tests/support/zv_test_support.h"
 
 namespace {
 
-// A key as the failover logic stores it: the text and its NUL.
-// The DBT points into `text`, so no temporaries.
-DBT key_dbt(std::string &&text) = delete;
-DBT key_dbt(const std::string &text) {
-  DBT k;
-  memset(&k, 0, sizeof k);
-  k.data = const_cast<char *>(text.c_str());
-  k.size = static_cast<u_int32_t>(text.size() + 1);
-  return k;
-}
-
-DBT data_dbt(std::string &&bytes) = delete;
-DBT data_dbt(const std::string &bytes) {
-  DBT d;
-  memset(&d, 0, sizeof d);
-  d.data = const_cast<char *>(bytes.data());
-  d.size = static_cast<u_int32_t>(bytes.size());
-  return d;
-}
+using fot::data_dbt;
+using fot::key_dbt;
 
 struct Record {
   int rc = -1;
@@ -86,44 +70,17 @@ std::string seq_key(int i) {
   return buf;
 }
 
-// Keys of the store as Berkeley DB's own db_dump lists them (printable form), NUL
-// included, in the order of the file.
+// Keys of the store as Berkeley DB's own db_dump lists them, NUL included, in the order
+// of the file.
 std::vector<std::string> dumped_keys(const std::string &dir, std::string *header = nullptr) {
-  std::string out;
-  int rc = zvtest::shell("db_dump -p -h '" + dir + "' failover.db 2>&1", &out);
-  EXPECT_EQ(rc, 0) << out;
   std::vector<std::string> keys;
-  bool body = false;
-  int n = 0;
-  for (const std::string &line : zvtest::split_lines(out)) {
-    if (line == "HEADER=END") { body = true; continue; }
-    if (line == "DATA=END") break;
-    if (!body) {
-      if (header != nullptr) *header += line + "\n";
-      continue;
-    }
-    if (n++ % 2 != 0) continue;
-    std::string key;
-    for (size_t i = 1; i < line.size(); ++i) {
-      if (line[i] == '\\' && i + 1 < line.size() && line[i + 1] == '\\') {
-        key.push_back('\\');
-        ++i;
-      } else if (line[i] == '\\' && i + 2 < line.size()) {
-        key.push_back(static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16)));
-        i += 2;
-      } else {
-        key.push_back(line[i]);
-      }
-    }
-    keys.push_back(key);
-  }
+  for (auto &[k, v] : fot::db_dump_records(dir, nullptr, header)) keys.push_back(k);
   return keys;
 }
 
 void expect_verified(const std::string &dir) {
   std::string out;
-  int rc = zvtest::shell("db_verify -h '" + dir + "' failover.db 2>&1", &out);
-  EXPECT_EQ(rc, 0) << out;
+  EXPECT_EQ(fot::db_verify_status(dir, &out), 0) << out;
 }
 
 class FodbTest : public ::testing::Test {
@@ -131,15 +88,10 @@ class FodbTest : public ::testing::Test {
   void SetUp() override {
     debug_level = 0;
     dir_ = zvtest::scratch_dir("fodb");
-    set_path(dir_);
-    ASSERT_EQ(init_fodb(&env_), 0);
-    ASSERT_EQ(open_fodb1(env_, &db_), 0);
+    ASSERT_NO_FATAL_FAILURE(fot::open_store(dir_, &env_, &db_));
   }
   void TearDown() override { close_store(); }
 
-  static void set_path(const std::string &p) {
-    snprintf(failoverPath, sizeof failoverPath, "%s", p.c_str());
-  }
   void close_store() {
     if (db_ != nullptr) {
       EXPECT_EQ(close_fodb(db_, 0), 0);
@@ -543,11 +495,9 @@ TEST(FodbOpen, RelativeFailoverPathHoldsTheStore) {
 TEST(FodbOpen, CloseKeepsTheCallersCode) {
   debug_level = 0;
   const std::string dir = zvtest::scratch_dir("fodb-close");
-  snprintf(failoverPath, sizeof failoverPath, "%s", dir.c_str());
   DB_ENV *env = nullptr;
   DB *db = nullptr;
-  ASSERT_EQ(init_fodb(&env), 0);
-  ASSERT_EQ(open_fodb1(env, &db), 0);
+  ASSERT_NO_FATAL_FAILURE(fot::open_store(dir, &env, &db));
   EXPECT_EQ(close_fodb(db, -7), -7);
   EXPECT_EQ(env->close(env, 0), 0);
 }
@@ -646,11 +596,9 @@ TEST(FodbCrash, ReportedStoresSurviveKill9) {
   EXPECT_GE(kills, 40);
   ASSERT_EQ(static_cast<int>(reported.size()), kRecords);
 
-  snprintf(failoverPath, sizeof failoverPath, "%s", dir.c_str());
   DB_ENV *env = nullptr;
   DB *db = nullptr;
-  ASSERT_EQ(init_fodb(&env), 0);
-  ASSERT_EQ(open_fodb1(env, &db), 0);
+  ASSERT_NO_FATAL_FAILURE(fot::open_store(dir, &env, &db));
   int highest = 0, records = 0;
   ASSERT_EQ(fodb_scan(db, &highest, &records), 0);
   EXPECT_EQ(records, kRecords);
@@ -683,19 +631,12 @@ TEST(FodbCrash, ReportedRemovalsSurviveKill9AndNothingElseIsLost) {
   const std::string dir = zvtest::scratch_dir("fodb-killrm");
   constexpr int kRecords = 120;
   constexpr int kRemoved = 90;
-  snprintf(failoverPath, sizeof failoverPath, "%s", dir.c_str());
   {
     DB_ENV *env = nullptr;
     DB *db = nullptr;
-    ASSERT_EQ(init_fodb(&env), 0);
-    ASSERT_EQ(open_fodb1(env, &db), 0);
-    for (int i = 0; i < kRecords; ++i) {
-      std::string body = payload(i);
-      std::string key = seq_key(i);
-      DBT k = key_dbt(key);
-      DBT d = data_dbt(body);
-      ASSERT_EQ(store_fodb(db, &k, &d), 0);
-    }
+    ASSERT_NO_FATAL_FAILURE(fot::open_store(dir, &env, &db));
+    for (int i = 0; i < kRecords; ++i)
+      ASSERT_NO_FATAL_FAILURE(fot::store_raw(db, seq_key(i), payload(i)));
     EXPECT_EQ(close_fodb(db, 0), 0);
     EXPECT_EQ(env->close(env, 0), 0);
   }
@@ -704,11 +645,9 @@ TEST(FodbCrash, ReportedRemovalsSurviveKill9AndNothingElseIsLost) {
   EXPECT_GE(kills, 25);
   ASSERT_EQ(static_cast<int>(removed.size()), kRemoved);
 
-  snprintf(failoverPath, sizeof failoverPath, "%s", dir.c_str());
   DB_ENV *env = nullptr;
   DB *db = nullptr;
-  ASSERT_EQ(init_fodb(&env), 0);
-  ASSERT_EQ(open_fodb1(env, &db), 0);
+  ASSERT_NO_FATAL_FAILURE(fot::open_store(dir, &env, &db));
   for (int i = kRemoved; i < kRecords; ++i) {
     Record r = read_one(db, false);
     ASSERT_EQ(r.rc, 0);

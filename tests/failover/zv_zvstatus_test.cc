@@ -25,9 +25,6 @@ std::string line_for(const char *keyword) {
   return std::string("INFO: Received an ZV Status ") + keyword + " message from ACME\n";
 }
 
-void set_path(char (&dest)[ZV_PATH_SIZE], const std::string &value) {
-  snprintf(dest, sizeof dest, "%s", value.c_str());
-}
 
 class ZvStatus : public ::testing::Test {
  protected:
@@ -39,11 +36,11 @@ class ZvStatus : public ::testing::Test {
     ASSERT_EQ(chdir(work_.c_str()), 0);
     // The transaction log and message copies live beside the working directory, so that
     // the working directory holds only what the status handling writes.
-    for (int i = 0; i < 8; i++) set_path(tran_logpath[i], dir_ + "/server_trans.log");
+    for (int i = 0; i < 8; i++) zvtest::set_text(tran_logpath[i], dir_ + "/server_trans.log");
     for (auto *p : {&toRemoteFailedPath, &toSslRemoteFailedPath, &fromRemoteFailedPath,
                     &fromSslRemoteFailedPath, &invalidPath})
-      set_path(*p, dir_);
-    set_path(alertFileName, dir_ + "/zolvar.alert");
+      zvtest::set_text(*p, dir_);
+    zvtest::set_text(alertFileName, dir_ + "/zolvar.alert");
     memset(partner, 0, sizeof partner);
     snprintf(partner[0].isaid, sizeof partner[0].isaid, "%s", "OTHER");
     snprintf(partner[1].isaid, sizeof partner[1].isaid, "%s", "ACME");
@@ -274,7 +271,7 @@ TEST_F(ZvStatus, FailedWriteReportsMinusElevenAndLeavesNoFile) {
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit lim = {10, 10};
     setrlimit(RLIMIT_FSIZE, &lim);
-    set_path(tran_logpath[ZV_WHO_STD_SERVER], "/dev/stderr");
+    zvtest::set_text(tran_logpath[ZV_WHO_STD_SERVER], "/dev/stderr");
     char isaid[] = "ACME", suffix[] = "stop";
     char text[] = "Received an ZV Status STOP request";
     int rc = status_file_out(&t_, isaid, text, sizeof text, suffix);

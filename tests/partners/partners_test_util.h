@@ -58,10 +58,15 @@ inline const KeyFiles &test_key(const zvtest::CertSpec &spec) {
   return cache.emplace(id, f).first->second;
 }
 
-inline const KeyFiles &test_key(int bits, const std::string &cn = "zvtest") {
+// The same by its fields; an empty country or organization is left out of the subject.
+inline const KeyFiles &test_key(int bits, const std::string &cn = "zvtest",
+                                const std::string &country = "",
+                                const std::string &organization = "") {
   zvtest::CertSpec spec;
   spec.bits = bits;
   spec.common_name = cn;
+  spec.country = country;
+  spec.organization = organization;
   return test_key(spec);
 }
 

@@ -345,12 +345,7 @@ TEST_F(PemLoading, CertificateFailuresReportTheirTexts) {
 }
 
 TEST_F(PemLoading, CertificateReadsTheFirstOfTheFile) {
-  zvtest::CertSpec a;
-  a.bits = 1024;
-  a.common_name = "first";
-  a.country = "US";
-  a.organization = "Acme Telecom";
-  const auto &first = test_key(a);
+  const auto &first = test_key(1024, "first", "US", "Acme Telecom");
   const auto &second = test_key(1024, "second");
   std::string both = dir_ + "/both.pem";
   zvtest::write_file(both, zvtest::read_file(first.cert) + zvtest::read_file(second.cert));
@@ -480,12 +475,7 @@ std::vector<std::string> captured_lines(const std::function<int()> &fn, int expe
 }  // namespace
 
 TEST(Printouts, CertificateTextMatchesTheOpensslCommand) {
-  zvtest::CertSpec spec;
-  spec.bits = 1024;
-  spec.common_name = "printed";
-  spec.country = "US";
-  spec.organization = "Acme Telecom";
-  const auto &files = test_key(spec);
+  const auto &files = test_key(1024, "printed", "US", "Acme Telecom");
   Cert cert = load_cert(files.cert);
   ASSERT_TRUE(cert);
   std::string text;
@@ -565,12 +555,7 @@ struct SslDel {
 
 // A real handshake in memory, then the client's report of the server.
 TEST(PeerCerts, ReportsTheSessionOfAHandshake) {
-  zvtest::CertSpec spec;
-  spec.bits = 2048;
-  spec.common_name = "zvserver";
-  spec.country = "US";
-  spec.organization = "Acme Telecom";
-  const auto &files = test_key(spec);
+  const auto &files = test_key(2048, "zvserver", "US", "Acme Telecom");
   std::unique_ptr<SSL_CTX, SslCtxDel> sctx(SSL_CTX_new(TLS_server_method()));
   std::unique_ptr<SSL_CTX, SslCtxDel> cctx(SSL_CTX_new(TLS_client_method()));
   ASSERT_EQ(SSL_CTX_use_certificate_file(sctx.get(), files.cert.c_str(), SSL_FILETYPE_PEM), 1);

@@ -39,12 +39,7 @@ class LocalCerts : public testing::Test {
     keyFileName[0] = '\0';
     certificateFileName[0] = '\0';
     init_lcert_table();
-    zvtest::CertSpec a;
-    a.bits = 1024;
-    a.common_name = "zvp-east";
-    a.country = "US";
-    a.organization = "Acme Telecom";
-    east_ = test_key(a);
+    east_ = test_key(1024, "zvp-east", "US", "Acme Telecom");
     west_ = test_key(2048, "zvp-west");
   }
   void TearDown() override {

@@ -25,12 +25,7 @@ using zvptest::log_messages;
 namespace {
 
 const zvptest::KeyFiles &east() {
-  zvtest::CertSpec s;
-  s.bits = 1024;
-  s.common_name = "zvp-east.example";
-  s.country = "US";
-  s.organization = "Our Company";
-  return zvptest::test_key(s);
+  return zvptest::test_key(1024, "zvp-east.example", "US", "Our Company");
 }
 const zvptest::KeyFiles &west() { return zvptest::test_key(2048, "zvp-west.example"); }
 const zvptest::KeyFiles &south() { return zvptest::test_key(1024, "zvp-south.example"); }

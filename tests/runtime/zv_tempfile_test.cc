@@ -39,6 +39,32 @@ TEST(TempFile, TemporaryNameKeepsThePrefixAndTheUmaskMode) {
   EXPECT_EQ(errno, ENOENT);
 }
 
+TEST(TempFile, SuffixFollowsTheRandomPartAndOwnerOnlyKeepsMkstempsMode) {
+  std::string dir = zvtest::scratch_dir("tempfile");
+  mode_t old = umask(022);
+  char name[4096];
+  int fd = zv_open_temp((dir + "/rr").c_str(), name, sizeof name, ".tmp", ZV_TEMP_OWNER_ONLY);
+  umask(old);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::string got = name;
+  ASSERT_EQ(got.size(), dir.size() + 3 + 6 + 4) << got;
+  EXPECT_EQ(got.rfind(dir + "/rr", 0), 0u) << got;
+  EXPECT_EQ(got.substr(got.size() - 4), ".tmp") << got;
+  EXPECT_NE(got.substr(dir.size() + 3, 6), "XXXXXX") << got;
+  EXPECT_EQ(mode_of(got), 0600u);
+
+  // The suffix counts towards the room the name needs.
+  std::string start = dir + "/n";
+  std::vector<char> exact(start.size() + 6 + 4 + 1);
+  fd = zv_open_temp(start.c_str(), exact.data(), exact.size(), ".tmp");
+  ASSERT_GE(fd, 0);
+  close(fd);
+  errno = 0;
+  EXPECT_EQ(zv_open_temp(start.c_str(), exact.data(), exact.size() - 1, ".tmp"), -1);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+}
+
 TEST(TempFile, PutReplacesOrKeepsAndLeavesNoTemporaryFile) {
   std::string dir = zvtest::scratch_dir("tempfile");
   std::string path = dir + "/rec";

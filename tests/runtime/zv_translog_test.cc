@@ -36,9 +36,6 @@ const std::string kIsa =
 
 char kIp[] = "10.1.2.3";
 
-void set_path(char (&dest)[ZV_PATH_SIZE], const std::string &value) {
-  snprintf(dest, sizeof dest, "%s", value.c_str());
-}
 
 std::string pad104(const std::string &s) {
   std::string out = s.substr(0, 104);
@@ -70,13 +67,13 @@ class TransLog : public ::testing::Test {
     ASSERT_EQ(getcwd(old_cwd_, sizeof old_cwd_), old_cwd_);
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     for (const char *d : kDirs) ASSERT_EQ(mkdir(d, 0755), 0) << d;
-    for (int i = 0; i < 8; i++) set_path(tran_logpath[i], kLogs[i]);
-    set_path(toRemoteFailedPath, kDirs[0]);
-    set_path(toSslRemoteFailedPath, kDirs[1]);
-    set_path(fromRemoteFailedPath, kDirs[2]);
-    set_path(fromSslRemoteFailedPath, kDirs[3]);
-    set_path(invalidPath, kDirs[4]);
-    set_path(alertFileName, "zolvar.alert");
+    for (int i = 0; i < 8; i++) zvtest::set_text(tran_logpath[i], kLogs[i]);
+    zvtest::set_text(toRemoteFailedPath, kDirs[0]);
+    zvtest::set_text(toSslRemoteFailedPath, kDirs[1]);
+    zvtest::set_text(fromRemoteFailedPath, kDirs[2]);
+    zvtest::set_text(fromSslRemoteFailedPath, kDirs[3]);
+    zvtest::set_text(invalidPath, kDirs[4]);
+    zvtest::set_text(alertFileName, "zolvar.alert");
     snprintf(zv_receipt_socaddr, sizeof zv_receipt_socaddr, "%s", "127.0.0.1:8000");
     memset(partner, 0, sizeof partner);
     snprintf(partner[0].isaid, sizeof partner[0].isaid, "%s", "AB");

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,6 +23,13 @@ void write_file(const std::string &path, const std::string &contents);
 bool file_exists(const std::string &path);
 std::vector<std::string> list_dir(const std::string &path);  // sorted, without . and ..
 std::vector<std::string> split_lines(const std::string &text);
+
+// Puts a text into a fixed character array (an option variable, a record field), cut to
+// fit and always terminated.
+template <size_t N>
+void set_text(char (&dst)[N], const std::string &text) {
+  snprintf(dst, N, "%s", text.c_str());
+}
 
 // Path of a program built by this project, e.g. program_path("client/clientd").
 std::string program_path(const std::string &relative);

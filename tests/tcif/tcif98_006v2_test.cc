@@ -18,6 +18,9 @@ using dertest::by_func;
 using dertest::cat;
 using dertest::describe;
 using dertest::drain_errors;
+using dertest::kIsa;
+using dertest::kStamp;
+using dertest::owned;
 using dertest::spaced;
 using dertest::str_bytes;
 using dertest::unhex;
@@ -31,24 +34,10 @@ const char kZvEdi1[] = "1.3.6.1.4.1.3576.7.1";
 const char kZvR1[] = "1.3.6.1.4.1.3576.7.65";
 const bytes kZvEdi1Der = unhex("06 09 2B 06 01 04 01 9B 78 07 01");
 const bytes kZvR1Der = unhex("06 09 2B 06 01 04 01 9B 78 07 41");
-const std::string kIsa =
-    "ISA*00*          *00*          *01*123456789      *01*987654321      *020101*1200*U*"
-    "00401*000000001*0*P*>";  // 105 characters
-const std::string kStamp = "20240101120000Z";
+class V2 : public dertest::ErrorQueueTest {};
 
-class V2 : public ::testing::Test {
- protected:
-  void SetUp() override { ERR_clear_error(); }
-  void TearDown() override { ERR_clear_error(); }
-};
-
-template <class T, void (*Free)(T *)>
-struct deleter {
-  void operator()(T *p) const { Free(p); }
-};
-using plain_ptr = std::unique_ptr<PlainEDImessage, deleter<PlainEDImessage, PlainEDImessage_free>>;
-using receipt_ptr =
-    std::unique_ptr<ZvReceiptMessage, deleter<ZvReceiptMessage, ZvReceiptMessage_free>>;
+using plain_ptr = owned<PlainEDImessage, PlainEDImessage_free>;
+using receipt_ptr = owned<ZvReceiptMessage, ZvReceiptMessage_free>;
 
 bytes enc_plain(const PlainEDImessage *m) { return dertest::encode(i2d_PlainEDImessage, m); }
 bytes enc_receipt(const ZvReceiptMessage *m) { return dertest::encode(i2d_ZvReceiptMessage, m); }
@@ -205,7 +194,7 @@ TEST_F(V2, NamedOperationsOverFreshRecords) {
 }
 
 TEST_F(V2, EnhancementsWritesOnlyItsAlternative) {
-  std::unique_ptr<Enhancements, deleter<Enhancements, Enhancements_free>> e(Enhancements_new());
+  owned<Enhancements, Enhancements_free> e(Enhancements_new());
   ASSERT_NE(e, nullptr);
   const bytes digest = unhex("A9993E364706816ABA3E25717850C26C9CD0D89D");
   // Selector without its alternative, or naming none, writes nothing.
@@ -250,7 +239,7 @@ TEST_F(V2, SetOfSortsSequenceOfKeepsOrder) {
   const std::string us = "30 09 06 03 55 04 06 13 02 55 53";
   const std::string ca = "30 09 06 03 55 04 06 13 02 43 41";
   const std::string empty = "30 07 06 03 55 04 06 13 00";
-  std::unique_ptr<IssuerCountryX, deleter<IssuerCountryX, IssuerCountryX_free>> set(
+  owned<IssuerCountryX, IssuerCountryX_free> set(
       IssuerCountryX_new());
   sk_IssuerCountry_push(set->IssuerCountry, country(oid, "US"));
   EXPECT_EQ(spaced(dertest::encode(i2d_IssuerCountryX, set.get())), "30 0D 31 0B " + us);
@@ -261,7 +250,7 @@ TEST_F(V2, SetOfSortsSequenceOfKeepsOrder) {
   // The stack itself is not reordered.
   EXPECT_EQ(str_of(sk_IssuerCountry_value(set->IssuerCountry, 0)->countryValue), "US");
 
-  std::unique_ptr<IssuerCountryXX, deleter<IssuerCountryXX, IssuerCountryXX_free>> seq(
+  owned<IssuerCountryXX, IssuerCountryXX_free> seq(
       IssuerCountryXX_new());
   sk_IssuerCountry_push(seq->IssuerCountry, country(oid, "US"));
   sk_IssuerCountry_push(seq->IssuerCountry, country(oid, ""));
@@ -271,7 +260,7 @@ TEST_F(V2, SetOfSortsSequenceOfKeepsOrder) {
 }
 
 TEST_F(V2, NullFieldsAndEmptyStacksAreLeftOut) {
-  std::unique_ptr<SignedContent, deleter<SignedContent, SignedContent_free>> s(SignedContent_new());
+  owned<SignedContent, SignedContent_free> s(SignedContent_new());
   InnerContent_free(s->innerContent);
   s->innerContent = nullptr;
   EXPECT_EQ(spaced(dertest::encode(i2d_SignedContent, s.get())), "30 02 02 00");
@@ -282,7 +271,7 @@ TEST_F(V2, NullFieldsAndEmptyStacksAreLeftOut) {
 }
 
 TEST_F(V2, StatusBitStringCountsUnusedBits) {
-  std::unique_ptr<ZvStatusMessage, deleter<ZvStatusMessage, ZvStatusMessage_free>> m(
+  owned<ZvStatusMessage, ZvStatusMessage_free> m(
       ZvStatusMessage_new());
   set_obj(&m->zvStatusMessage, "1.3.6.1.4.1.3576.7.97");
   struct row {
@@ -388,7 +377,7 @@ TEST_F(V2, ReceiptDecodesWithoutEnhancements) {
 
 TEST_F(V2, DecodingAppendsToStacksThatHoldElements) {
   const char *oid = "2.5.4.6";
-  std::unique_ptr<IssuerCountryX, deleter<IssuerCountryX, IssuerCountryX_free>> src(
+  owned<IssuerCountryX, IssuerCountryX_free> src(
       IssuerCountryX_new());
   sk_IssuerCountry_push(src->IssuerCountry, country(oid, "CA"));
   sk_IssuerCountry_push(src->IssuerCountry, country(oid, "MX"));
@@ -715,7 +704,7 @@ TEST_F(V2, OtherMessagesThroughTheParser) {
             (std::vector<std::string>{"0:SEQUENCE:1019", "1:OBJECT:9", "1:cont [ 0 ]:1004",
                                       "2:OCTET STRING:1000"}));
 
-  std::unique_ptr<ZvStatusMessage, deleter<ZvStatusMessage, ZvStatusMessage_free>> st(
+  owned<ZvStatusMessage, ZvStatusMessage_free> st(
       ZvStatusMessage_new());
   set_obj(&st->zvStatusMessage, "1.3.6.1.4.1.3576.7.97");
   set_str(st->zvStatus, std::string("00001000000000000000000000000000"));

@@ -24,16 +24,9 @@ using tciftest::str_of;
 
 namespace {
 
-class V3a : public ::testing::Test {
- protected:
-  void SetUp() override { ERR_clear_error(); }
-  void TearDown() override { ERR_clear_error(); }
-};
+class V3a : public dertest::ErrorQueueTest {};
 
-struct msg_free {
-  void operator()(v3_ZvMessage *m) const { v3_ZvMessage_free(m); }
-};
-using msg_ptr = std::unique_ptr<v3_ZvMessage, msg_free>;
+using msg_ptr = dertest::owned<v3_ZvMessage, v3_ZvMessage_free>;
 
 ASN1_STRING *string_of(int type, const bytes &v) {
   ASN1_STRING *s = ASN1_STRING_type_new(type);

@@ -18,6 +18,8 @@ using dertest::by_func;
 using dertest::cat;
 using dertest::describe;
 using dertest::drain_errors;
+using dertest::kIsa;
+using dertest::kStamp;
 using dertest::spaced;
 using dertest::str_bytes;
 using dertest::unhex;
@@ -27,21 +29,9 @@ using tciftest::str_of;
 
 namespace {
 
-const std::string kIsa =
-    "ISA*00*          *00*          *01*123456789      *01*987654321      *020101*1200*U*"
-    "00401*000000001*0*P*>";  // 105 characters
-const std::string kStamp = "20240101120000Z";
+class V3b : public dertest::ErrorQueueTest {};
 
-class V3b : public ::testing::Test {
- protected:
-  void SetUp() override { ERR_clear_error(); }
-  void TearDown() override { ERR_clear_error(); }
-};
-
-struct secure_free {
-  void operator()(v3_SecureMessage *m) const { v3_SecureMessage_free(m); }
-};
-using secure_ptr = std::unique_ptr<v3_SecureMessage, secure_free>;
+using secure_ptr = dertest::owned<v3_SecureMessage, v3_SecureMessage_free>;
 
 // The basic receipt's security layer, as the client's builder makes it.
 secure_ptr receipt_layer(const std::string &isa, const std::string &stamp) {

@@ -1,5 +1,6 @@
-// Helpers shared by the TCIF codec tests: values set from text, records encoded through
-// their descriptions, and the shape of an encoding as `openssl asn1parse` sees it.
+// Helpers shared by the TCIF codec tests: records encoded through their descriptions, and
+// the shape of an encoding as `openssl asn1parse` sees it (values set from text come from
+// dertest).
 #ifndef ZV_TESTS_TCIF_TCIF_TEST_UTIL_H
 #define ZV_TESTS_TCIF_TCIF_TEST_UTIL_H
 
@@ -19,28 +20,10 @@ namespace tciftest {
 
 using dertest::bytes;
 
-// Replaces *slot by the object of a dotted identifier.
-inline void set_obj(ASN1_OBJECT **slot, const char *dotted) {
-  ASN1_OBJECT_free(*slot);
-  *slot = OBJ_txt2obj(dotted, 1);
-  ASSERT_NE(*slot, nullptr) << dotted;
-}
-
-inline void set_str(ASN1_STRING *s, const bytes &v) {
-  ASSERT_EQ(ASN1_STRING_set(s, v.data(), static_cast<int>(v.size())), 1);
-}
-inline void set_str(ASN1_STRING *s, const std::string &v) { set_str(s, dertest::str_bytes(v)); }
-
-inline std::string str_of(const ASN1_STRING *s) {
-  return std::string(reinterpret_cast<const char *>(ASN1_STRING_get0_data(s)),
-                     static_cast<size_t>(ASN1_STRING_length(s)));
-}
-
-inline std::string oid_text(const ASN1_OBJECT *o) {
-  char buf[128];
-  OBJ_obj2txt(buf, sizeof buf, o, 1);
-  return buf;
-}
+using dertest::oid_text;
+using dertest::set_obj;
+using dertest::set_str;
+using dertest::str_of;
 
 inline long integer_of(const ASN1_INTEGER *i) { return ASN1_INTEGER_get(i); }
 
