@@ -22,12 +22,12 @@ struct bio_free {
 
 // The printer writes through BIO_write and BIO_puts; both reach the line splitter as
 // the write it expects.
-long dump_callback(BIO *bio, int oper, const char *argp, size_t len, int /*argi*/, long argl,
+long dump_callback(BIO *bio, int oper, const char *argp, size_t len, int /*argi*/, long /*argl*/,
                    int ret, size_t * /*processed*/) {
   if (argp && (oper == BIO_CB_WRITE || oper == BIO_CB_PUTS)) {
     size_t n = oper == BIO_CB_PUTS ? strlen(argp) : len;
-    print_callback(bio, BIO_CB_WRITE, argp, static_cast<int>(n < INT_MAX ? n : INT_MAX), argl,
-                   ret);
+    print_lines(bio, argp, static_cast<int>(n < INT_MAX ? n : INT_MAX), ZV_DUMP_LINE_SIZE,
+                ret);
   }
   return ret;
 }

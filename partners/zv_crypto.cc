@@ -313,10 +313,15 @@ int print_ssl_errors() {
 
 long print_callback(BIO *bio, int oper, const char *argp, int argi, long /*argl*/,
                     long ret) {
-  if (oper != BIO_CB_WRITE || bio == nullptr || argp == nullptr || argi <= 0) return ret;
+  if (oper != BIO_CB_WRITE) return ret;
+  return print_lines(bio, argp, argi, ZV_PRINT_LINE_SIZE, ret);
+}
+
+long print_lines(BIO *bio, const char *argp, int argi, size_t capacity, long ret) {
+  if (bio == nullptr || argp == nullptr || argi <= 0 || capacity < 2) return ret;
   char *line = static_cast<char *>(BIO_get_callback_arg(bio));
   if (line == nullptr) return ret;
-  constexpr size_t kCapacity = ZV_PRINT_LINE_SIZE - 1;
+  const size_t kCapacity = capacity - 1;
   size_t used = strnlen(line, kCapacity);
   const char *p = argp;
   const char *end = argp + argi;

@@ -75,6 +75,10 @@ int print_ssl_errors();
 // completed line is logged. Returns `ret` unchanged.
 long print_callback(BIO *bio, int oper, const char *argp, int argi, long argl, long ret);
 
+// The same splitter over a line buffer of `capacity` bytes (a printer with longer lines
+// hands its own buffer); lines longer than the buffer are cut to fit. Returns `ret`.
+long print_lines(BIO *bio, const char *argp, int argi, size_t capacity, long ret);
+
 // Report of an SSL session's certificates and cipher at `level`.
 void print_peer_certs(int level, SSL *ssl, int verbose, int showcerts);
 

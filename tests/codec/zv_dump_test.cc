@@ -121,6 +121,18 @@ TEST_F(Dump, Asn1Printout) {
   EXPECT_EQ(got.lines.back(), "ASN1_parse returned a 0");
   EXPECT_EQ(dump_asn1(nullptr, 3), -1);
   ERR_clear_error();
+
+  // A long readable body is one printer line and comes out whole, not cut at the
+  // certificate printouts' line length.
+  std::string text(3000, 'X');
+  text.replace(0, 3, "ISA");
+  bytes longer = unhex("04820BB8");
+  for (char c : text) longer.push_back(static_cast<unsigned char>(c));
+  got = capture(1, [&] { rc = dump_asn1(longer.data(), static_cast<int>(longer.size())); });
+  EXPECT_EQ(rc, 0);
+  ASSERT_EQ(got.lines.size(), 4u) << got.raw;
+  EXPECT_NE(got.lines[1].find("OCTET STRING"), std::string::npos);
+  EXPECT_EQ(got.lines[1].substr(got.lines[1].size() - text.size() - 1), ":" + text);
 }
 
 TEST_F(Dump, Sniffer) {
