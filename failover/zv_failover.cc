@@ -617,5 +617,8 @@ int failoverd_main(int iArgc, char **ppsArgv) {
   pFo_dbenv->close(pFo_dbenv, 0);
   pFo_dbenv = nullptr;
   zv_log(0, "Failover subsystem closed.\n");
-  return 0;
+  // An orderly stop ends like every other: the cells and tables released (their lock
+  // files in /tmp go with them), the partner-activity cache written, the logs closed.
+  release_failover();
+  vZvExit(0);
 }
