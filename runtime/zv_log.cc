@@ -230,6 +230,10 @@ void zv_log_init(const char *plogpath, const char *perrpath, const char *psAlert
   pthread_mutex_unlock(&reopen_mutex);
 }
 
+void zv_log_streams_lock() { pthread_mutex_lock(&reopen_mutex); }
+
+void zv_log_streams_unlock() { pthread_mutex_unlock(&reopen_mutex); }
+
 void zv_close_alertfile() {
   pthread_mutex_lock(&reopen_mutex);
   if (alertfile && alertfile != errlogfile && alertfile != logfile &&

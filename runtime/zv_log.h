@@ -56,9 +56,15 @@ int dump_raw_input(const char *buffer, int buf_length);
 void zv_crypto_lock(int mode, int n, const char *file, int line);
 
 // The log lock (static lock 26, write mode): held around banners, alert lines and
-// transaction-log lines. No other lock may be taken while it is held.
+// transaction-log lines. Only the stream lock below may be taken while it is held.
 void zv_log_lock();
 void zv_log_unlock();
+
+// The stream lock (recursive): held by a reopen, by the closes below and by whoever
+// writes to `alertfile`, so no write reaches a stream a reopen is replacing. Taken
+// inside the log lock, never around it.
+void zv_log_streams_lock();
+void zv_log_streams_unlock();
 
 // Log streams; `alertfile` is written by the alert logger. A stream may stand in for
 // another (standard error for an unopenable file, the error-log stream for the alert

@@ -166,6 +166,15 @@ void assert_failed(int line) {
   fprintf(stderr, "ASSERT Failed: %s: line %d\n", __FILE_NAME__, line);
 }
 
+// Holds the log streams against a reopen in another thread while `alertfile` is used.
+class StreamLock {
+ public:
+  StreamLock() { zv_log_streams_lock(); }
+  ~StreamLock() { zv_log_streams_unlock(); }
+  StreamLock(const StreamLock &) = delete;
+  StreamLock &operator=(const StreamLock &) = delete;
+};
+
 // Holds the process's log lock, which guards the stream pointers `tran_logfile` and
 // `alertfile` between threads. It is a real mutex once THREAD_setup has run, which
 // clientd does before its second thread exists; single-threaded processes never need it.
@@ -461,6 +470,7 @@ int alert_logging(Trans_ctl_rec *tctlp, int status) {
   int write_errno;
   {
     LogLock lock;
+    StreamLock streams;
     if (alertfile == nullptr) alertfile = fopen(alertFileName, "a");
     FILE *stream = alertfile;
     if (stream == nullptr) {

@@ -1,6 +1,8 @@
 #include "runtime/zv_translog.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -528,6 +530,40 @@ TEST_F(TransLog, ThreadsLoggingAtOnceWriteWholeLines) {
   EXPECT_EQ(ptZvStatus->iMsgCounts[1], kThreads * kEach / 2);
   EXPECT_EQ(ptZvStatus->iMsgErrors[1], kThreads * kEach / 2);
   EXPECT_EQ(zvtest::list_dir(kDirs[0]).size() + zvtest::list_dir(kDirs[1]).size(), 0u);
+}
+
+TEST_F(TransLog, AlertsWrittenWhileTheLogsAreReopenedAreAllKept) {
+  // A SIGUSR1 reopen replaces the alert stream while other threads write alerts: no
+  // write may reach a stream the reopen closed, and no line may be lost.
+  constexpr int kThreads = 4, kEach = 200;
+  ASSERT_EQ(THREAD_setup(), 0);
+  std::atomic<bool> done{false};
+  std::thread reopener([&] {
+    while (!done) zv_log_init("", "", alertFileName);
+  });
+  std::vector<std::thread> writers;
+  for (int n = 0; n < kThreads; n++) {
+    writers.emplace_back([n] {
+      Trans_ctl_rec t;
+      memset(&t, 0, sizeof t);
+      t.who = 0;
+      t.msg_type = 1;
+      t.dest_ip = kIp;
+      t.dest_port = 7000 + n;
+      t.tp_index = 0;
+      for (int i = 0; i < kEach; i++) alert_logging(&t, 5);
+    });
+  }
+  for (auto &th : writers) th.join();
+  done = true;
+  reopener.join();
+  zv_close_alertfile();
+  THREAD_cleanup();
+  std::vector<std::string> alerts = zvtest::split_lines(read("zolvar.alert"));
+  ASSERT_EQ(alerts.size(), static_cast<size_t>(kThreads * kEach));
+  const std::regex shape(R"(\d{8} \d{6}\|1\|AB\|10\.1\.2\.3:700\d\|5\|)"
+                         R"(Cannot connect to remote ZV server)");
+  for (const std::string &line : alerts) EXPECT_TRUE(std::regex_match(line, shape)) << line;
 }
 
 // The send entry of the transport, recording what it was handed.
