@@ -612,13 +612,10 @@ int failoverd_main(int iArgc, char **ppsArgv) {
 
   zv_log(0, "Closing failover subsystem . . .\n");
   pause_seconds(kShutdownPause);
-  close_fodb(pFo_db, 0);
-  pFo_db = nullptr;
-  pFo_dbenv->close(pFo_dbenv, 0);
-  pFo_dbenv = nullptr;
-  zv_log(0, "Failover subsystem closed.\n");
-  // An orderly stop ends like every other: the cells and tables released (their lock
-  // files in /tmp go with them), the partner-activity cache written, the logs closed.
+  // The database, then its environment, then the cells (their lock files in /tmp go
+  // with them); the tables, the activity cache and the logs are vZvExit's, as for
+  // every orderly stop.
   release_failover();
+  zv_log(0, "Failover subsystem closed.\n");
   vZvExit(0);
 }
