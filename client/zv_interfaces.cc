@@ -457,7 +457,12 @@ void vPrintSocRequests() {
   for (request_t *r = requests; r != nullptr; r = r->next) zv_log(-2, "<SocRequest: %d>\n", r->socket_fd);
 }
 
-request_t *ptGetSocRequest(int fd) {
+namespace {
+
+// What ptGetSocRequest reads. A body announced above ZV_MAX_SOCKET_BODY also sets
+// *too_big, so that the caller can report the refused document.
+request_t *read_soc_request(int fd, bool *too_big) {
+  *too_big = false;
   unsigned char length_field[ZV_BE_SOCKET_LENGTH_SIZE];
   if (read_full(fd, length_field, sizeof length_field) != sizeof length_field) {
     zv_log(-1, "ERROR: cannot read message size bytes(4) from socket\n");
@@ -465,12 +470,13 @@ request_t *ptGetSocRequest(int fd) {
   }
   unsigned size = zv_be_get32(length_field);
   zv_log(1, "DEBUG: found message size of %d bytes\n", static_cast<int>(size));
-  // Checked before anything is allocated: the body must fit the client's buffers.
-  if (size > static_cast<unsigned>(ZV_MAX_RECORD_BODY)) {
+  // Checked before anything is allocated.
+  if (size > static_cast<unsigned>(ZV_MAX_SOCKET_BODY)) {
     zv_log(-1,
            "ERROR: cannot read message (of %u bytes) from socket - message too big, cannot "
            "continue\n",
            size);
+    *too_big = true;
     return nullptr;
   }
   request_t *r = static_cast<request_t *>(calloc(1, sizeof(request_t)));
@@ -505,6 +511,13 @@ request_t *ptGetSocRequest(int fd) {
   return r;
 }
 
+}  // namespace
+
+request_t *ptGetSocRequest(int fd) {
+  bool too_big;
+  return read_soc_request(fd, &too_big);
+}
+
 int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp) {
   if (request == nullptr || tctlp == nullptr) {
     zv_client::soft_assert(kSource, __LINE__);
@@ -515,7 +528,8 @@ int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp) {
   // The buffer's own size, its NUL included, so that the NUL is sent with the text.
   tctlp->ibuf_length = static_cast<int>(request->uiSize) + 1;
   tctlp->imsg_length = static_cast<int>(request->uiSize);
-  int osize = 2 * static_cast<int>(request->uiSize) + 2048;
+  long want = 2L * static_cast<long>(request->uiSize) + 2048;
+  int osize = want < ZV_MAX_SOCKET_OUTPUT ? static_cast<int>(want) : ZV_MAX_SOCKET_OUTPUT;
   char *out = static_cast<char *>(calloc(static_cast<size_t>(osize), 1));
   int rc;
   if (out == nullptr) {
@@ -558,8 +572,15 @@ void vProducer(int fd, Trans_ctl_rec *tctlp) {
   rec.status = -999;
   rec.tp_index = -1;
   zv_log(1, "SocServer Accepting on socket: %d\n", fd);
-  request_t *r = ptGetSocRequest(fd);
-  if (r != nullptr) iProcessSocRequest(r, &rec);
+  bool too_big = false;
+  request_t *r = read_soc_request(fd, &too_big);
+  if (r != nullptr) {
+    iProcessSocRequest(r, &rec);
+  } else if (too_big) {
+    // Nothing of the body was read: the line and the alert say that a document was
+    // refused, and there is no copy to keep.
+    transaction_logging(&rec, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+  }
   close(fd);
   zv_log(1, "SocServer Done Processing. \n");
 }

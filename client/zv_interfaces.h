@@ -16,6 +16,7 @@
 #define ZV_CLIENT_ZV_INTERFACES_H
 
 #include "runtime/zv_common.h"
+#include "transport/zv_transport.h"
 
 // Where every interface hands its documents: `clientd` unless a test puts another
 // function in its place.
@@ -26,8 +27,18 @@ extern client_handler_t client_handler;
 constexpr int ZV_TEST_MESSAGE_LENGTH = 583;
 extern const char zv_test_message[ZV_TEST_MESSAGE_LENGTH + 1];
 
-// Largest body the pipe and socket interfaces take: the input buffer less its NUL.
+// Largest body the pipe interface takes: the main record's input buffer less its NUL.
 constexpr int ZV_MAX_RECORD_BODY = 65535;
+
+// Largest body the socket interface takes. Its buffers are its own per request; the
+// body with its NUL is the input buffer the ZVP process allocates, and its receiver
+// allocates at most ZV_TRANS_MAX_ALLOC for one buffer. A larger announcement is refused
+// before anything is allocated.
+constexpr int ZV_MAX_SOCKET_BODY = ZV_TRANS_MAX_ALLOC - 1;
+// The socket interface's output buffer: twice the body and 2,048 bytes, but never more
+// than the receiver takes, so an envelope that cannot be delivered is refused by its
+// builder instead.
+constexpr int ZV_MAX_SOCKET_OUTPUT = ZV_TRANS_MAX_ALLOC;
 
 int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir);
 int file_in_buf(Trans_ctl_rec *tctlp, const char *path);
@@ -50,13 +61,17 @@ struct request_t {
 // Serves connections of the listening socket `listen_fd` until one has been served:
 // 0 after it (or at shutdown), -1 after three failed accepts.
 int pvAcceptSocRequests(int listen_fd, Trans_ctl_rec *tctlp);
-// Reads, processes and closes one accepted connection.
+// Reads, processes and closes one accepted connection. A body announced above
+// ZV_MAX_SOCKET_BODY is reported as ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND (transaction
+// log and alert) for the connection's record; the peer gets no answer, as for any
+// record.
 void vProducer(int fd, Trans_ctl_rec *tctlp);
 // One request read from `fd`, or NULL (logged). The caller passes it to
 // iProcessSocRequest, which frees it.
 request_t *ptGetSocRequest(int fd);
 // The per-message result, -98 for a priority other than 0 or 1, -99 when the output
-// buffer cannot be had. Frees the request.
+// buffer (twice the body and 2,048 bytes, at most ZV_MAX_SOCKET_OUTPUT) cannot be had.
+// Frees the request.
 int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp);
 void vCountSocRequests(int n);
 void vPrintSocRequests();

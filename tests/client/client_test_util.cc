@@ -182,6 +182,7 @@ std::vector<std::string> InProcessEnv::client_log() const {
 std::vector<std::string> InProcessEnv::receipt_log() const {
   return lines_of(dir_ + "/receipt_trans.log");
 }
+std::vector<std::string> InProcessEnv::alerts() const { return lines_of(dir_ + "/zolvar.alert"); }
 std::vector<std::string> InProcessEnv::failed_copies() const {
   return zvtest::list_dir(dir_ + "/to_remote_failed_messages");
 }
@@ -458,6 +459,13 @@ std::vector<std::string> client_log(const Installation &in) {
 }
 std::vector<std::string> receipt_log(const Installation &in) {
   return lines_of(in.dir + "/receipt_trans.log");
+}
+std::vector<std::string> alerts(const Installation &in) { return lines_of(in.dir + "/zolvar.alert"); }
+
+std::string line_subject(const std::string &line) {
+  std::vector<std::string> f = split(line, '|');
+  if (f.size() < 5) return "?" + line;
+  return f[1] + "|" + f[2] + "|" + f[3] + "|" + f[4];
 }
 
 }  // namespace ctu

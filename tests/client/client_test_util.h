@@ -47,6 +47,7 @@ class InProcessEnv {
   // The lines of the client transaction log written so far.
   std::vector<std::string> client_log() const;
   std::vector<std::string> receipt_log() const;
+  std::vector<std::string> alerts() const;
   // Files in to_remote_failed_messages.
   std::vector<std::string> failed_copies() const;
 
@@ -169,6 +170,12 @@ bytes saved_envelope(const Installation &in, const StubLine &l, const std::strin
 
 std::vector<std::string> client_log(const Installation &in);
 std::vector<std::string> receipt_log(const Installation &in);
+std::vector<std::string> alerts(const Installation &in);
+
+// What a transaction-log line or an alert line says about the document and partner:
+// fields 1 to 4 of the line joined by '|' (message type, ISA line or partner id, address,
+// result code), so that "no partner" reads as two '|' side by side.
+std::string line_subject(const std::string &line);
 
 }  // namespace ctu
 

@@ -527,14 +527,17 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
   ASSERT_GT(client({"-i", "socket", "-g", std::to_string(port)}), 0) << client_err();
   const std::string doc = ctu::interchange("ILOCAL", "IREMOTE", 600);
   const std::string big = ctu::interchange("SLOCAL", "SREMOTE", 65535);
+  // Larger than any of the main record's buffers: the socket's own carry it.
+  const std::string huge = ctu::interchange("ILOCAL", "IREMOTE", 70000);
   EXPECT_TRUE(send_connection(port, soc_record(doc, 2)));                   // refused
   EXPECT_TRUE(send_connection(port, soc_record(doc, 0).substr(0, 100)));    // closed early
   EXPECT_TRUE(send_connection(port, soc_record(doc, 1)));
   // Socket input has an output buffer of twice its size: this envelope goes.
   EXPECT_TRUE(send_connection(port, soc_record(big, 0)));
   EXPECT_TRUE(send_connection(port, soc_record("UNH+1", 0)));
-  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 2);
-  ASSERT_EQ(lines.size(), 2u) << client_err();
+  EXPECT_TRUE(send_connection(port, soc_record(huge, 0)));
+  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 3);
+  ASSERT_EQ(lines.size(), 3u) << client_err();
   StubLine a = ctu::parse_stub_line(lines[0]);
   EXPECT_EQ(a.kind, "integrity-edi");
   EXPECT_EQ(a.priority, 1);
@@ -544,6 +547,13 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
   EXPECT_EQ(b.kind, "signed-edi");
   EXPECT_EQ(b.verdict, "verified");
   EXPECT_GT(b.env_len, 65536);
+  StubLine h = ctu::parse_stub_line(lines[2]);
+  EXPECT_EQ(h.kind, "integrity-edi") << lines[2];
+  EXPECT_EQ(h.verdict, "verified") << lines[2];
+  EXPECT_EQ(h.partner, "INTEGP");
+  EXPECT_EQ(h.in_len, 70001);
+  EXPECT_NE(h.detail.find("sha1=" + ctu::sha1_hex(huge)), std::string::npos) << lines[2];
+  EXPECT_GT(h.env_len, 70000);
   expect_envelopes_parse(lines);
   zvtest::wait_for([&] { return ctu::client_log(in_).size() >= 1; }, 5000);
   ASSERT_TRUE(client_.alive());

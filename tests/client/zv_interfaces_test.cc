@@ -345,12 +345,17 @@ TEST_F(Interfaces, PipeRecordsAtTheLimitAndBeyond) {
 
 // ---- socket ---------------------------------------------------------------------------
 
-std::string soc_record(size_t len, unsigned prio, char fill = 'S') {
+// The length and priority fields of a socket record, without its body.
+std::string soc_header(size_t len, unsigned prio) {
   std::string r(4, '\0');
   for (int i = 0; i < 4; ++i) r[i] = static_cast<char>((len >> (24 - 8 * i)) & 0xff);
   r.push_back(static_cast<char>(prio >> 8));
   r.push_back(static_cast<char>(prio & 0xff));
-  return r + std::string(len, fill);
+  return r;
+}
+
+std::string soc_record(size_t len, unsigned prio, char fill = 'S') {
+  return soc_header(len, prio) + std::string(len, fill);
 }
 
 // One connection: sends `data`, then waits for the interface to close it.
@@ -387,35 +392,53 @@ TEST_F(Interfaces, SocketRecordsOnePerConnection) {
   std::string port_text = std::to_string(port);
   int before = soc_request_count();
   answer = [](Trans_ctl_rec *) {
-    if (docs.size() == 2) zv_shutdown = 1;
+    if (docs.size() == 3) zv_shutdown = 1;
     return 0;
   };
+  // Twice this body and 2,048 bytes is more than the ZVP process's receiver takes.
+  const size_t large = ZV_TRANS_MAX_ALLOC / 2;
   std::thread peer([&] {
     send_connection(port, soc_record(12, 1, 'a'));
     send_connection(port, soc_record(12, 2, 'b'));                 // refused, -98
     send_connection(port, soc_record(50, 0, 'c').substr(0, 30));   // peer closes early
-    send_connection(port, soc_record(70000, 0, 'd').substr(0, 6));  // too big
-    send_connection(port, soc_record(65535, 0, 'e'));
+    send_connection(port, soc_header(ZV_MAX_SOCKET_BODY + 1, 0));  // too big
+    send_connection(port, soc_record(70000, 0, 'e'));
+    send_connection(port, soc_record(large, 0, 'f'));
   });
   int rc = 9;
   rtt::Captured cap = rtt::capture([&] { rc = iSoc_in_buf(&rec_, port_text.c_str()); });
   peer.join();
   EXPECT_EQ(rc, 0);
-  ASSERT_EQ(docs.size(), 2u) << cap.err;
+  ASSERT_EQ(docs.size(), 3u) << cap.err;
   EXPECT_EQ(docs[0].text, std::string(12, 'a'));
   EXPECT_EQ(docs[0].priority, 1);
   EXPECT_EQ(docs[0].imsg_length, 12);
   EXPECT_EQ(docs[0].ibuf_length, 13);
   EXPECT_EQ(docs[0].obuf_length, 2 * 12 + 2048);
-  EXPECT_EQ(docs[1].text, std::string(65535, 'e'));
-  EXPECT_EQ(docs[1].obuf_length, 2 * 65535 + 2048);
-  EXPECT_EQ(soc_request_count() - before, 3);  // the two delivered and the refused one
+  EXPECT_EQ(docs[1].text, std::string(70000, 'e'));
+  EXPECT_EQ(docs[1].ibuf_length, 70001);
+  EXPECT_EQ(docs[1].obuf_length, 2 * 70000 + 2048);
+  EXPECT_EQ(docs[2].text.size(), large);
+  EXPECT_EQ(docs[2].text.find_first_not_of('f'), std::string::npos);
+  EXPECT_EQ(docs[2].obuf_length, ZV_TRANS_MAX_ALLOC);
+  EXPECT_EQ(soc_request_count() - before, 4);  // the three delivered and the refused one
   EXPECT_NE(cap.err.find("ERROR: cannot set message priority (with value of 2) from socket - "
                          "message invalid, cannot continue\n"),
             std::string::npos);
   EXPECT_NE(cap.err.find("ERROR: cannot read message (of 50 bytes) from socket\n"), std::string::npos);
-  EXPECT_NE(cap.err.find("ERROR: cannot read message (of 70000 bytes) from socket - message too big"),
+  EXPECT_NE(cap.err.find("ERROR: cannot read message (of 16777216 bytes) from socket - message "
+                         "too big, cannot continue\n"),
             std::string::npos);
+  // The body above the limit is refused where an operator sees it, naming no document
+  // and no partner; nothing of it was read, so no copy is kept.
+  std::vector<std::string> log = env_->client_log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(ctu::line_subject(log[0]),
+            "-1|" + std::string(104, ' ') + "||" + std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND));
+  std::vector<std::string> alerts = env_->alerts();
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(ctu::line_subject(alerts[0]), "-1|||" + std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND));
+  EXPECT_TRUE(env_->failed_copies().empty());
   // The per-connection record is not the main one.
   EXPECT_EQ(rec_.ibufferp, ibuf_.data());
 }
