@@ -93,6 +93,16 @@ int local_identity(Trans_ctl_rec *t, EVP_PKEY **key, char socaddr[64]) {
   return 0;
 }
 
+// The partner's address for the priority. Set as soon as the partner is known, so that
+// every report about this document names its own partner's address, never the one of
+// the document the record carried before.
+void set_destination(Trans_ctl_rec *t, zvPortType priority) {
+  if (t->tp_index < 0 || t->tp_index >= ZV_MAX_TP) return;
+  Tpartner_rec &tp = partner[t->tp_index];
+  t->dest_ip = tp.ip;
+  t->dest_port = priority == HIPRI_PORT ? tp.hipriport : tp.port;
+}
+
 // The input's length with its NUL, never beyond the buffer.
 int input_length(const Trans_ctl_rec *t) {
   if (t->ibufferp == nullptr || t->ibuf_length <= 0) return 0;
@@ -118,6 +128,7 @@ int clientd(Trans_ctl_rec *tctlp, zvPortType priority) {
   char socaddr[64] = {0};
   if (zv_packet_mode_flag != 1) {
     if (findPartner(tctlp) != 0) return -1;
+    set_destination(tctlp, priority);
     if (local_identity(tctlp, &key, socaddr) != 0) return -1;
     zv_log(1, "Processing message, version = %d, msg_type = %d, trans dest [%s]\n",
            tctlp->zvp_version, tctlp->msg_type, socaddr);
@@ -140,15 +151,13 @@ int clientd(Trans_ctl_rec *tctlp, zvPortType priority) {
       transaction_logging(tctlp, ZV_ERRM_NO_ISAID_FOUND_IN_TPFILE);
       return -1;
     }
+    set_destination(tctlp, priority);
     if (local_identity(tctlp, &key, socaddr) != 0) return -1;
     zv_log(1, "clientd: sending packet message, version = %d, trans dest [%s}\n",
            tctlp->zvp_version, socaddr);
     if (debug_level & 0x200) dump_tradingPartnerRec(1, tctlp->tp_index);
   }
 
-  Tpartner_rec &tp = partner[tctlp->tp_index];
-  tctlp->dest_ip = tp.ip;
-  tctlp->dest_port = priority == HIPRI_PORT ? tp.hipriport : tp.port;
   tctlp->imsg_length = tctlp->ibuf_alloc_length = input_length(tctlp);
   tctlp->omsg_length = tctlp->obuf_alloc_length = tctlp->obuf_length;
 
@@ -171,6 +180,8 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
   Trans_ctl_rec rec;
   memset(&rec, 0, sizeof rec);
   rec.who = main_tctlp ? main_tctlp->who : ZV_WHO_RECEIPT_CLIENT;
+  // Until a transaction has come, the record is about no partner.
+  rec.tp_index = -1;
   st_ipaddr_t dest_ip = {0};
   if (receive_transport_msg(&rec, fd, &dest_ip) != 0) {
     // The receive leaves the record as given, so nothing of the transaction is held.
@@ -233,6 +244,7 @@ void *do_receipt_listen(void *arg) {
   Trans_ctl_rec rec;
   memset(&rec, 0, sizeof rec);
   rec.who = ZV_WHO_NONE;
+  rec.tp_index = -1;
   listen_transport(&block.listen_socaddr, block.accept_func);
   if (!zv_shutdown) transaction_logging(&rec, ZV_ERRM_INTERNAL_DATA_LISTEN_FAILED);
   zv_done_thread(1);
@@ -339,6 +351,15 @@ int run_client_interface(Trans_ctl_rec *rec) {
   }
 }
 
+// The process's own failures are about no document and no partner; the main record
+// may still name the last document an interface handed over.
+void report_process_failure(Trans_ctl_rec *rec) {
+  rec->tp_index = -1;
+  rec->msg_type = 0;
+  rec->isa_line[0] = '\0';
+  transaction_logging(rec, ZV_ERRM_CANNOT_START_PROCESS);
+}
+
 }  // namespace
 
 int clientd_main(int argc, char **argv) {
@@ -347,11 +368,12 @@ int clientd_main(int argc, char **argv) {
   Trans_ctl_rec *rec = &main_rec;
   memset(rec, 0, sizeof *rec);
   rec->who = ZV_WHO_NONE;
+  rec->tp_index = -1;
   if (THREAD_setup() != 0) {
     zv_log(-1, "ERROR: Cannot initialize Thread Management\n");
     printf("Cannot initialize Thread Management\n");
     fflush(stdout);
-    transaction_logging(rec, ZV_ERRM_CANNOT_START_PROCESS);
+    report_process_failure(rec);
     vZvExit(-2);
   }
   fflush(stdout);
@@ -385,6 +407,6 @@ int clientd_main(int argc, char **argv) {
   zv_log(-1, "ERROR: zv_server failed, terminating.\n");
   printf("Failure in client process, terminating\n");
   fflush(stdout);
-  transaction_logging(rec, ZV_ERRM_CANNOT_START_PROCESS);
+  report_process_failure(rec);
   vZvExit(-3);
 }

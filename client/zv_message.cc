@@ -37,10 +37,19 @@ void take_id(const char *text, size_t len, size_t offset, char out[ZV_ISA_ID_LEN
 // lookup; such an input names no partner.
 bool usable_id(const char *id) { return id[0] != '\0' && id[0] != ' '; }
 
+// A refusal before the partner is known: the line names none.
 void refuse(Trans_ctl_rec *t, int code) {
   t->obuf_length = 0;
   t->tp_index = -1;
   transaction_logging(t, code);
+}
+
+// A refusal of a document whose partner is known: reported with that partner (a fatal
+// code ends the process inside the report), the record then left naming none.
+void refuse_for_partner(Trans_ctl_rec *t, int code) {
+  t->obuf_length = 0;
+  transaction_logging(t, code);
+  t->tp_index = -1;
 }
 
 // Moves the input pointer `n` characters on; the buffer's length moves with it, so that
@@ -71,6 +80,10 @@ int findPartner(Trans_ctl_rec *tctlp) {
     soft_assert(kSource, __LINE__);
     return -1;
   }
+  // A record may carry one document after another: a refusal below must not name the
+  // kind or the interchange of the one before.
+  tctlp->msg_type = 0;
+  tctlp->isa_line[0] = '\0';
   if (tctlp->ibufferp == nullptr) {
     soft_assert(kSource, __LINE__);
     refuse(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
@@ -179,7 +192,7 @@ bool dispatch_ready(Trans_ctl_rec *t, EVP_PKEY *pRsa, const char *source) {
   }
   if (t->ibufferp == nullptr || t->obufferp == nullptr) {
     soft_assert(source, __LINE__);
-    refuse(t, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
+    refuse_for_partner(t, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
     return false;
   }
   if (pRsa == nullptr) soft_assert(source, __LINE__);
@@ -196,7 +209,7 @@ int send_raw(Trans_ctl_rec *t) {
            "ERROR: RAW message of %zu bytes does not fit the output buffer of %d bytes - "
            "skipping message\n",
            n, cap);
-    refuse(t, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
+    refuse_for_partner(t, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
     return -1;
   }
   memcpy(t->obufferp, t->ibufferp, n);
@@ -222,7 +235,7 @@ int status_code_of(const char *keyword, int codes) {
 // The refusal of a partner setting the dispatcher cannot build for.
 int refuse_setting(Trans_ctl_rec *t, int code, const char *format, int value, const char *isaid) {
   zv_log(-1, format, value, isaid);
-  refuse(t, code);
+  refuse_for_partner(t, code);
   return -1;
 }
 
@@ -235,7 +248,7 @@ constexpr const char *kUnknownReceipt =
 
 int refuse_unknown_type(Trans_ctl_rec *t, const char *isaid) {
   zv_log(-1, "WARNING: Unknown message (type not known) found for Trading Partner [%s]\n", isaid);
-  refuse(t, ZV_ERRM_UNKNOWN_TYPE_OF_MSG_FOR_TP);
+  refuse_for_partner(t, ZV_ERRM_UNKNOWN_TYPE_OF_MSG_FOR_TP);
   return -1;
 }
 
@@ -245,7 +258,7 @@ int finish_build(Trans_ctl_rec *t, int length, int failure) {
   if (length < 0) {
     t->digest[0] = '\0';
     t->digest_length = 0;
-    refuse(t, failure);
+    refuse_for_partner(t, failure);
     return -1;
   }
   t->obuf_length = length;
@@ -310,7 +323,7 @@ int process_rawInputData(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa) {
       length = Generate_ZV_Status(status_code_of(in, ZV_STATUS_RESTART + 1), in, out, cap);
       if (length < 1) {
         zv_log(-1, "WARNING: Unknown ZV status input message found  - skipping mesage\n");
-        refuse(tctlp, ZV_ERRM_CANNOT_GENERATE_ZV_STATUS_MSG);
+        refuse_for_partner(tctlp, ZV_ERRM_CANNOT_GENERATE_ZV_STATUS_MSG);
         return -1;
       }
       break;

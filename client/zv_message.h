@@ -43,12 +43,15 @@ constexpr int ZV_STATUS_KEYWORD_TEXT = 6;
 // Classifies the input at tctlp->ibufferp (NUL-terminated) and finds its partner.
 // 0 with msg_type, isa_line and tp_index set; for a receipt or status request the
 // input pointer (and ibuf_length with it) has moved onto the part to encode. -1 after
-// reporting the refusal through transaction_logging (obuf_length 0, tp_index -1).
+// reporting the refusal through transaction_logging (obuf_length 0, tp_index -1). The
+// record's msg_type and isa_line are cleared first, so that a refusal names only this
+// input, never the document the record carried before.
 int findPartner(Trans_ctl_rec *tctlp);
 
 // Builds the version-2 envelope for the classified record into its output buffer
 // (obufferp, capacity obuf_length). 0 with obuf_length the envelope's length and
-// msg_type the kind sent (1-6, 9); -1 after reporting. In raw mode the input is copied
+// msg_type the kind sent (1-6, 9); -1 after reporting the refusal with the record's
+// partner, which leaves obuf_length 0 and tp_index -1. In raw mode the input is copied
 // unchanged. `pRsa` is the local identity's RSA key (used for signed EDI only).
 int process_rawInputData(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa);
 

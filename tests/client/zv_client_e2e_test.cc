@@ -403,9 +403,14 @@ TEST_F(ClientE2E, PacketModeRefusalsAndTheirExitStatuses) {
               std::string::npos)
         << err;
     EXPECT_NE(err.find("ERROR: zv_server failed, terminating.\n"), std::string::npos);
+    // A process that cannot start is about no partner.
     std::vector<std::string> log = ctu::client_log(in_);
     ASSERT_EQ(log.size(), ++n);
-    EXPECT_EQ(ctu::log_code(log.back()), ZV_ERRM_CANNOT_START_PROCESS);
+    EXPECT_EQ(ctu::line_subject(log.back()), "0|" + std::string(104, ' ') + "||" +
+                                                 std::to_string(ZV_ERRM_CANNOT_START_PROCESS));
+    std::vector<std::string> alerts = ctu::alerts(in_);
+    ASSERT_EQ(alerts.size(), n);
+    EXPECT_EQ(ctu::line_subject(alerts.back()), "0|||" + std::to_string(ZV_ERRM_CANNOT_START_PROCESS));
   }
   // Without packet mode the SOAP entry just ends; an unknown letter fails.
   ASSERT_GT(client({"-i", "web"}, nullptr, "soap"), 0);
@@ -469,10 +474,20 @@ TEST_F(ClientE2E, NamedPipeRecordsUpToTheirLimitsThenAPriorityThatEndsTheClient)
                      "65536 bytes - skipping message\n"),
             std::string::npos)
       << err.substr(err.size() > 3000 ? err.size() - 3000 : 0);
+  // The refused envelope's lines name its document and partner; the end of the client
+  // that follows is about neither, though the main record carried that document.
   std::vector<std::string> log = ctu::client_log(in_);
   ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
-  EXPECT_EQ(ctu::log_code(log[1]), ZV_ERRM_CANNOT_START_PROCESS);
+  EXPECT_EQ(ctu::line_subject(log[0]), "1|" + max.substr(0, 104) + "|127.0.0.1:" +
+                                           std::to_string(kStdPort[0]) + "|" +
+                                           std::to_string(ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE));
+  EXPECT_EQ(ctu::line_subject(log[1]), "0|" + std::string(104, ' ') + "||" +
+                                           std::to_string(ZV_ERRM_CANNOT_START_PROCESS));
+  std::vector<std::string> alerts = ctu::alerts(in_);
+  ASSERT_EQ(alerts.size(), 2u);
+  EXPECT_EQ(ctu::line_subject(alerts[0]), "1|BASICP|127.0.0.1:" + std::to_string(kStdPort[0]) +
+                                              "|" + std::to_string(ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE));
+  EXPECT_EQ(ctu::line_subject(alerts[1]), "0|||" + std::to_string(ZV_ERRM_CANNOT_START_PROCESS));
 
   // A priority of 2 ends the client too.
   ASSERT_GT(client({"-i", "pipe", "-F", "zvfifo"}, nullptr, "client2"), 0);

@@ -121,6 +121,28 @@ TEST_F(Message, ClassificationFindsThePartnerOrRefusesWithItsCode) {
       EXPECT_NE(cap.err.find("RAW ibufferp = ["), std::string::npos);
     }
   }
+
+  // A record that carried an interchange: a refusal of the next input names that input
+  // only, neither the kind nor the ISA line of the one before.
+  const std::string blank(104, ' ');
+  struct Next {
+    std::string input;
+    std::string subject;
+  } next[] = {
+      {"UNH+1+ORDERS", "0|" + blank + "||" + std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND)},
+      {"ZVR:XYZ", "4|" + blank + "||" + std::to_string(ZV_ERRM_ISA_SEG_MISSING_FROM_INPUT_RECEIPT_MSG)},
+  };
+  for (const Next &n : next) {
+    Rec r(isa + "\nGS*...");
+    ASSERT_EQ(findPartner(&r.t), 0);
+    ASSERT_EQ(r.t.msg_type, ZV_MT_BASIC_EDI);
+    memset(r.in.data(), 0, r.in.size());
+    memcpy(r.in.data(), n.input.data(), n.input.size());
+    rtt::capture([&] { EXPECT_EQ(findPartner(&r.t), -1); });
+    std::vector<std::string> log = env_->client_log();
+    ASSERT_EQ(log.size(), ++lines);
+    EXPECT_EQ(ctu::line_subject(log.back()), n.subject);
+  }
 }
 
 TEST_F(Message, InterchangeIdsAndIsaLine) {

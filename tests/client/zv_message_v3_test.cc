@@ -222,34 +222,36 @@ TEST_F(MessageV3, RefusedSettingsEndTheProcessWithTheirCode) {
     int force_type;
     std::string text;  // a regular expression
     int code;
+    std::string isaid;  // the partner the alert names
   } cases[] = {
       {ctu::interchange("ILOC", "IREM", 300), 0,
        "WARNING: EDI message type of INTEGRITY_EDI \\[2\\] found \\(but not supported in ZVv3\\) in "
        "Trading Partner configuration for \\[P3INTEG\\]",
-       ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE},
+       ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE, "P3INTEG"},
       {ctu::interchange("NLOC", "NREM", 300), 0,
        "WARNING: Unknown EDI message type of \\[-1\\] found in Trading Partner configuration for "
        "\\[P3NONE\\]",
-       ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE},
+       ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE, "P3NONE"},
       {ctu::interchange("ILOC", "IREM", 300), ZV_MT_TEXT,
        "WARNING: Text message type of INTEGRITY_TXT or SIGNED_TXT \\[2\\] found \\(but not supported "
        "in ZVv3\\) in Trading Partner configuration for \\[P3INTEG\\]",
-       ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE},
+       ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE, "P3INTEG"},
       {ctu::interchange("SLOC", "SREM", 300), ZV_MT_XML,
        "WARNING: EDI message type of INTEGRITY_TXT or SIGNED_TXT \\[3\\] found \\(but not supported "
        "in ZVv3\\) in Trading Partner configuration for \\[P3SIGN\\]",
-       ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE},
+       ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE, "P3SIGN"},
       {ctu::interchange("NLOC", "NREM", 300), ZV_MT_XML,
-       "WARNING: Unknown EDI message type of \\[-1\\] found", ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE},
+       "WARNING: Unknown EDI message type of \\[-1\\] found", ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE,
+       "P3NONE"},
       // An integrity receipt is refused with the message-type code, not the receipt one.
       {receipt_i, 0,
        "WARNING: EDI receipt type of INTEGRITY_RECEIPT \\[3\\] found \\(but not supported in "
        "ZVv3\\) in Trading Partner configuration for \\[P3INTEG\\]",
-       ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE},
+       ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE, "P3INTEG"},
       {receipt_n, 0,
        "WARNING: Unknown Receipt message type of \\[1\\] found in Trading Partner configuration "
        "for \\[P3NONE\\]",
-       ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE},
+       ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE, "P3NONE"},
   };
   size_t lines = 0;
   for (const Case &c : cases) {
@@ -267,6 +269,10 @@ TEST_F(MessageV3, RefusedSettingsEndTheProcessWithTheirCode) {
     std::vector<std::string> log = env_->client_log();
     ASSERT_EQ(log.size(), ++lines);
     EXPECT_EQ(ctu::log_code(log.back()), c.code);
+    // The refusal names the partner it refuses for.
+    std::vector<std::string> alerts = env_->alerts();
+    ASSERT_EQ(alerts.size(), lines);
+    EXPECT_EQ(ctu::fields(alerts.back())[2], c.isaid) << alerts.back();
   }
 
   // A kind of message no version-3 builder makes is refused, and the process goes on.

@@ -141,6 +141,12 @@ TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
   EXPECT_EQ(ctu::log_code(log[1]), ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
   EXPECT_EQ(ctu::log_code(log[2]), ZV_ERRM_UNKNOWN_ISAID_FOUND);
   EXPECT_EQ(ctu::log_code(log[3]), ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
+  // A transaction that never came is about no document and no partner.
+  const std::string none = "0|" + std::string(104, ' ') + "||";
+  EXPECT_EQ(ctu::line_subject(log[3]), none + std::to_string(ZV_ERRM_CANNOT_RECV_INTERNAL_DATA));
+  std::vector<std::string> alerts = ctu::alerts(in_);
+  ASSERT_EQ(alerts.size(), 4u);
+  EXPECT_EQ(ctu::line_subject(alerts[3]), "0|||" + std::to_string(ZV_ERRM_CANNOT_RECV_INTERNAL_DATA));
   // The oversized request was kept as a failed message.
   bool kept = false;
   for (const std::string &f : zvtest::list_dir(in_.dir + "/to_remote_failed_messages"))
@@ -167,9 +173,15 @@ TEST_F(ReceiptE2E, ReceiptForAPartnerWithoutReceiptsEndsTheProcess) {
             0);
   EXPECT_EQ(zvtest::wait_daemon(rclient_.pid(), 10000), 256 + ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE);
   rclient_.reset(-1);
+  // The fatal refusal names the partner and the interchange it is about.
+  const std::string code = std::to_string(ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE);
   std::vector<std::string> log = ctu::receipt_log(in_);
   ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE);
+  EXPECT_EQ(ctu::line_subject(log[0]),
+            "4|" + ctu::isa_segment("DXC_TEST", "DXC7").substr(0, 104) + "|127.0.0.1:17004|" + code);
+  std::vector<std::string> alerts = ctu::alerts(in_);
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(ctu::line_subject(alerts[0]), "4|DXCP|127.0.0.1:17004|" + code);
   EXPECT_TRUE(ctu::stub_lines(in_).empty());
 }
 
@@ -185,7 +197,9 @@ TEST_F(ReceiptE2E, ListenerThatCannotStart) {
             std::string::npos);
   std::vector<std::string> log = ctu::receipt_log(in_);
   ASSERT_EQ(log.size(), 2u);  // the listener's report and main's
-  for (const std::string &l : log) EXPECT_EQ(ctu::log_code(l), ZV_ERRM_CANNOT_START_PROCESS);
+  for (const std::string &l : log)
+    EXPECT_EQ(ctu::line_subject(l), "0|" + std::string(104, ' ') + "||" +
+                                        std::to_string(ZV_ERRM_CANNOT_START_PROCESS));
 
   // A port another process holds: the listener ends with an alert, the process stays up.
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -199,6 +213,9 @@ TEST_F(ReceiptE2E, ListenerThatCannotStart) {
   EXPECT_TRUE(zvtest::wait_for([&] {
     return zvtest::read_file(in_.dir + "/zolvar.alert").find("|-31|") != std::string::npos;
   }));
+  std::vector<std::string> alerts = ctu::alerts(in_);
+  ASSERT_FALSE(alerts.empty());
+  EXPECT_EQ(ctu::line_subject(alerts.back()), "0|||" + std::to_string(ZV_ERRM_INTERNAL_DATA_LISTEN_FAILED));
   EXPECT_TRUE(rclient_.alive());
   EXPECT_EQ(rclient_.stop(12000), 0);
   close(fd);
