@@ -4,15 +4,60 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <iterator>
 #include <vector>
 
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
 
 #define DER_ERROR(func, reason, offset) \
   zv_der_error((func), (reason), "codec/zv_der.cc", __LINE__, (offset))
 
+namespace {
+
+struct reason_text {
+  int reason;
+  const char *text;
+};
+
+// The texts OpenSSL 0.9.7 printed for these numbers.
+constexpr reason_text kReasonTexts[] = {
+    {ZV_DER_R_NESTED, "nested asn1 error"},
+    {ZV_DER_R_BAD_HEADER, "bad asn1 object header"},
+    {ZV_DER_R_BAD_GET_OBJECT, "bad get asn1 object call"},
+    {ZV_DER_R_NOT_SEQUENCE, "expecting an asn1 sequence"},
+    {ZV_DER_R_LENGTH_MISMATCH, "asn1 length mismatch"},
+    {ZV_DER_R_MISSING_EOS, "missing asn1 eos"},
+    {ZV_DER_R_MALLOC, "malloc failure"},
+    {ZV_DER_R_UNKNOWN_CHOICE, "bad tag"},
+};
+
+// The crypto library keeps pointers to the registered entries for the life of the
+// process, so they live in static storage.
+ERR_STRING_DATA missing_reason_texts[std::size(kReasonTexts) + 1];
+
+void register_missing_reason_texts() {
+  // The library's own texts must be in place first, or every code would look missing.
+  OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+  size_t n = 0;
+  for (const reason_text &r : kReasonTexts) {
+    unsigned long code = ERR_PACK(ZV_DER_LIB, 0, r.reason);
+    if (ERR_reason_error_string(code) == nullptr) missing_reason_texts[n++] = {code, r.text};
+  }
+  missing_reason_texts[n] = {0, nullptr};
+  if (n > 0) ERR_load_strings_const(missing_reason_texts);
+}
+
+}  // namespace
+
+void zv_der_load_reason_strings() {
+  static const bool loaded = (register_missing_reason_texts(), true);
+  (void)loaded;
+}
+
 void zv_der_error(const char *func, int reason, const char *file, int line, long offset) {
+  zv_der_load_reason_strings();
   ERR_new();
   ERR_set_debug(file, line, func);
   if (offset >= 0)

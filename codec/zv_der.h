@@ -19,8 +19,9 @@
 // ASN1_NULL, ASN1_STRING as PrintableString or IA5String, X509_ALGOR. Lists are the
 // library's OPENSSL_STACK (any STACK_OF(T)).
 //
-// No global state: safe for any thread, one record at a time per thread. Error entries
-// go to the calling thread's error queue.
+// No global state but the reason texts, registered once with the crypto library before
+// the first entry is queued: safe for any thread, one record at a time per thread. Error
+// entries go to the calling thread's error queue.
 //
 // ---------------------------------------------------------------------------------
 // How a codec family uses the core (the pattern of codec/zv_asn1.cc):
@@ -58,7 +59,10 @@
 // Every codec entry carries library 13 (the crypto library's ASN.1 library number).
 constexpr int ZV_DER_LIB = 13;
 
-// Reason codes (the crypto library's historic numbers; the texts are its texts).
+// Reason codes: the crypto library's historic numbers, printed with its historic texts
+// ("nested asn1 error", "bad asn1 object header", "bad get asn1 object call",
+// "expecting an asn1 sequence", "asn1 length mismatch", "missing asn1 eos",
+// "malloc failure", "bad tag"; see zv_der_load_reason_strings).
 constexpr int ZV_DER_R_NESTED = 58;           // a member, list or target failed; the default
 constexpr int ZV_DER_R_BAD_HEADER = 59;       // header of an explicit tag unreadable
 constexpr int ZV_DER_R_BAD_GET_OBJECT = 60;   // SEQUENCE header unreadable or past the input
@@ -72,6 +76,13 @@ constexpr int ZV_DER_R_UNKNOWN_CHOICE = 104;  // no alternative of a CHOICE matc
 // `file`/`line` as its source, and, when `offset` >= 0, the error data "offset=<offset>"
 // (the position of the failing element from the start of the failing decoder's input).
 void zv_der_error(const char *func, int reason, const char *file, int line, long offset);
+
+// Registers, under ZV_DER_LIB, the texts of the reasons above for which the crypto
+// library has none of its own (OpenSSL 3 dropped the common ASN.1 ones, so a printed
+// queue would read "reason(60)"); a text the library has is left as it is. Only the
+// first call does anything; safe from any thread. zv_der_error calls it, so the texts
+// are there whether or not a process registered anything at start-up.
+void zv_der_load_reason_strings();
 
 // ---------------------------------------------------------------------------------
 // Writer

@@ -55,6 +55,11 @@ bool signed_block(const unsigned char *bufp, unsigned long blen,
 
 bool is_rsa(EVP_PKEY *key) { return EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA; }
 
+// The daemons have no one to ask for a pass phrase: without this the library prompts on
+// the terminal or, with none, reads standard input, and a daemon whose standard input is
+// an open pipe waits there for ever. Giving none makes an encrypted PEM file fail at once.
+int no_pass_phrase(char * /*buf*/, int /*size*/, int /*rwflag*/, void * /*u*/) { return 0; }
+
 // The BIO callback installed on every printing BIO. Text written with BIO_puts is
 // handed on like a write: the library's printers use both.
 long print_callback_ex(BIO *bio, int oper, const char *argp, size_t len, int /*argi*/,
@@ -234,7 +239,7 @@ int load_cert_struct_from_file(X509 **out, const char *path) {
   } else if (BIO_read_filename(bio.get(), path) <= 0) {
     perror(path);
   } else {
-    cert = PEM_read_bio_X509_AUX(bio.get(), nullptr, nullptr, nullptr);
+    cert = PEM_read_bio_X509_AUX(bio.get(), nullptr, no_pass_phrase, nullptr);
   }
   if (cert == nullptr) {
     fputs("unable to load certificate\n", stderr);
@@ -260,7 +265,7 @@ int load_private_key_from_file(const char *path, EVP_PKEY **out) {
     } else if (BIO_read_filename(bio.get(), path) <= 0) {
       perror(path);
     } else {
-      key = PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr);
+      key = PEM_read_bio_PrivateKey(bio.get(), nullptr, no_pass_phrase, nullptr);
       if (key != nullptr && !is_rsa(key)) {
         fprintf(stderr, "%s: not an RSA private key\n", path);
         EVP_PKEY_free(key);

@@ -54,10 +54,12 @@ unsigned long dehexify_string(const char *hex, unsigned long len, unsigned char 
 
 // Reads the first PEM certificate of `path` into `*out` (the caller passes it NULL and
 // owns what it receives). 0, or -1 after "unable to load certificate" on standard error.
+// No pass phrase is ever asked for: an encrypted PEM block fails at once.
 int load_cert_struct_from_file(X509 **out, const char *path);
 // Reads a PEM RSA private key (traditional or PKCS#8 form) into `*out` (caller owns it).
 // 0, or -1 after "unable to load Private Key" on standard error. No pass phrase is
-// supplied: an encrypted key gets the crypto library's default pass-phrase handling.
+// supplied or asked for (neither terminal nor standard input is read): an encrypted key
+// fails at once like an unreadable one.
 int load_private_key_from_file(const char *path, EVP_PKEY **out);
 
 // Printouts into the diagnostic log. Every line goes out at debug level 1 as "  %s";

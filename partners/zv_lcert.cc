@@ -1,5 +1,6 @@
 #include "partners/zv_lcert.h"
 
+#include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <cstdint>
@@ -105,6 +106,17 @@ int load_lcert_table(CONF *conf, const char *section, const char *default_socadd
     return -1;
   }
   PkeyPtr key(k);
+  // Refused here rather than at the first envelope: an identity whose key cannot carry
+  // the signed block would have every signed document of its partners refused.
+  int key_bytes = EVP_PKEY_get_size(key.get());
+  if (key_bytes < ZV_MIN_SIGNING_KEY_BYTES || key_bytes > ZV_MAX_DIGEST_LENGTH) {
+    empty_slot(e);
+    zv_log(-1,
+           "ERROR: Local private key [%s] for zvp process [%s] cannot sign: its RSA key "
+           "modulus of %d bytes must be %d to %d bytes\n",
+           keyFileName, section, key_bytes, ZV_MIN_SIGNING_KEY_BYTES, ZV_MAX_DIGEST_LENGTH);
+    return -1;
+  }
 
   if (!file_key(conf, section, "cert", certificateFileName)) {
     empty_slot(e);
@@ -120,6 +132,16 @@ int load_lcert_table(CONF *conf, const char *section, const char *default_socadd
     return -1;
   }
   X509Ptr cert(c);
+  // A key of another certificate signs envelopes that no partner can verify.
+  if (X509_check_private_key(cert.get(), key.get()) != 1) {
+    empty_slot(e);
+    zv_log(-1,
+           "ERROR: Local private key [%s] does not belong to local cert [%s] for zvp process "
+           "[%s]\n",
+           keyFileName, certificateFileName, section);
+    print_ssl_errors();
+    return -1;
+  }
 
   const char *socaddr = conf_string(conf, section, "transport_listen_port");
   if (socaddr == nullptr || *socaddr == '\0') {

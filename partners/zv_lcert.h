@@ -21,8 +21,10 @@ int init_lcert_table();
 // Loads `slot` (0 to ZV_MAX_TP - 1) from `section` of `conf`, the [default] section
 // standing in for a missing key. The key file is loaded before the certificate file;
 // `keyFileName` and `certificateFileName` take the names as they are read.
-// `default_socaddr` is used when the section has no transport_listen_port. 0, or -1
-// with the slot empty and the reason logged.
+// `default_socaddr` is used when the section has no transport_listen_port. An identity
+// that cannot sign is refused: a key whose modulus is outside ZV_MIN_SIGNING_KEY_BYTES to
+// ZV_MAX_DIGEST_LENGTH bytes (reported before the certificate is read), or a key that
+// does not belong to the certificate. 0, or -1 with the slot empty and the reason logged.
 int load_lcert_table(CONF *conf, const char *section, const char *default_socaddr, int slot);
 
 // The first slot whose section name equals `name` exactly, or -1.

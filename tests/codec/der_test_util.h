@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
 
@@ -141,6 +142,17 @@ inline std::vector<queued> drain_errors() {
     out.push_back(q);
   }
   return out;
+}
+
+// Prints and empties the calling thread's error queue as an operator would see it
+// (ERR_print_errors).
+inline std::string printed_errors() {
+  std::unique_ptr<BIO, int (*)(BIO *)> bio(BIO_new(BIO_s_mem()), BIO_free);
+  if (!bio) return "(no BIO)";
+  ERR_print_errors(bio.get());
+  char *data = nullptr;
+  long n = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
 inline std::string describe(const std::vector<queued> &q) {

@@ -639,6 +639,46 @@ TEST(DerFamilyFlags, ChoiceFieldAndNullWhenAbsent) {
   EXPECT_EQ(q.back().reason, ZV_DER_R_NESTED);
 }
 
+// No start-up has run in this process: the texts must come with the first entry.
+TEST(DerErrors, PrintedQueueReadsAsTheHistoricTexts) {
+  ERR_clear_error();
+  struct {
+    const zv_der_type *type;
+    const char *in;
+    const char *line;  // the codec's entry as printed, up to its source file
+  } cases[] = {
+      {&outer_type, "31 00",
+       "error:0680003D:asn1 encoding routines:test_d2i_outer:expecting an asn1 sequence:"},
+      {&outer_type, "30 06 02 01 01 31 00",
+       "error:0680003C:asn1 encoding routines:test_d2i_outer:bad get asn1 object call:"},
+      {&outer_type, "30 03 02 01 01",
+       "error:0680003A:asn1 encoding routines:test_d2i_outer:nested asn1 error:"},
+      {&outer_type, "30 06 02 01 01 31 00 A0",
+       "error:0680003B:asn1 encoding routines:test_d2i_outer:bad asn1 object header:"},
+      {&outer_type, "30 06 02 01 01 31 00 05",
+       "error:0680003E:asn1 encoding routines:test_d2i_outer:asn1 length mismatch:"},
+      {&outer_type, "30 80 02 01 01 31 00",
+       "error:0680003F:asn1 encoding routines:test_d2i_outer:missing asn1 eos:"},
+      {&choice_plain_type, "A3 00",
+       "error:06800068:asn1 encoding routines:test_d2i_choicep:bad tag:"},
+  };
+  for (const auto &c : cases) {
+    bytes in = unhex(c.in);
+    testing::internal::CaptureStderr();
+    void *r = decode(c.type, in);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r, nullptr) << c.in;
+    std::string text = dertest::printed_errors();
+    EXPECT_NE(text.find(c.line), std::string::npos) << c.in << "\n" << text;
+    EXPECT_EQ(text.find("reason("), std::string::npos) << c.in << "\n" << text;
+  }
+  zv_der_error("test_new", ZV_DER_R_MALLOC, "here.cc", 1, -1);
+  char line[256];
+  ERR_error_string_n(ERR_peek_error(), line, sizeof line);
+  EXPECT_STREQ(line, "error:06800041:asn1 encoding routines::malloc failure");
+  ERR_clear_error();
+}
+
 TEST(DerErrors, EntryCarriesFunctionReasonAndOffset) {
   zv_der_error("d2i_something", 62, "here.cc", 12, 40);
   zv_der_error("something_new", 65, "here.cc", 13, -1);

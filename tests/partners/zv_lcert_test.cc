@@ -211,6 +211,14 @@ TEST_F(LocalCerts, FailuresEmptyTheSlotWithTheirMessages) {
        {"unable to load Private Key\n",
         "ERROR: Cannot load local private key [" + bad +
             "]. Format may not be supported or the file may be invalid\n"}},
+      {"key too short to sign: reported before the certificate is read",
+       "key = " + test_key(512).key + "\ncert = " + bad + "\n",
+       {"ERROR: Local private key [" + test_key(512).key +
+        "] for zvp process [Z] cannot sign: its RSA key modulus of 64 bytes must be 66 to 2048 "
+        "bytes\n"}},
+      {"key of another certificate", "key = " + west_.key + "\ncert = " + east_.cert + "\n",
+       {"ERROR: Local private key [" + west_.key + "] does not belong to local cert [" +
+        east_.cert + "] for zvp process [Z]\n"}},
       {"certificate given as key", "key = " + east_.cert + "\ncert = " + east_.cert + "\n",
        {"unable to load Private Key\n",
         "ERROR: Cannot load local private key [" + east_.cert +

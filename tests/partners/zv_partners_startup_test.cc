@@ -1,10 +1,13 @@
 // The local identities and the trading-partner file as start-up loads them: a real
 // clientd started in a scratch installation, and the same files walked in this process
 // to find partners by every mode and sign for them, checked with the openssl command.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include <string>
 #include <vector>
@@ -98,11 +101,12 @@ class PartnerStartup : public testing::Test {
 
   // Starts clientd; the parent must leave with 0 after the fork, and the daemon's pid
   // is read from its pid file.
-  Daemon start(const std::vector<std::string> &args) {
+  Daemon start(const std::vector<std::string> &args,
+               const std::function<bool()> &before_exec = {}) {
     Daemon d;
     unlink((dir_ + "/clientd.pid").c_str());  // left by an earlier run in this directory
     pid_t parent = zvtest::start_program(zvtest::program_path("client/clientd"), "clientd",
-                                         args, dir_, "clientd");
+                                         args, dir_, "clientd", before_exec);
     zvtest::RunResult r = zvtest::wait_program(parent, dir_, "clientd");
     EXPECT_EQ(r.status, 0) << r.err;
     d.pid = zvtest::wait_pid_file(dir_ + "/clientd.pid");
@@ -116,8 +120,8 @@ class PartnerStartup : public testing::Test {
   }
 
   // A daemon that must stop during start-up: its exit status and what it wrote.
-  Daemon start_and_fail() {
-    Daemon d = start({});
+  Daemon start_and_fail(const std::function<bool()> &before_exec = {}) {
+    Daemon d = start({}, before_exec);
     if (d.pid > 0) {
       EXPECT_EQ(zvtest::wait_daemon(d.pid), 255);
     }
@@ -183,6 +187,31 @@ TEST_F(PartnerStartup, ClientStartsWithSeveralIdentitiesAndPartners) {
 TEST_F(PartnerStartup, BadIdentitiesStopTheConfigurationWalk) {
   std::string bad = dir_ + "/bad.pem";
   zvtest::write_file(bad, "garbage\n");
+  const zvptest::KeyFiles &short_key = zvptest::test_key(512, "zvp-short.example");
+  std::string sealed = dir_ + "/sealed.pem";
+  std::string sealed_rsa = dir_ + "/sealed-rsa.pem";
+  ASSERT_EQ(zvtest::shell("openssl pkey -in '" + west().key + "' -aes256 -passout pass:x -out '" +
+                          sealed + "'"),
+            0);
+  ASSERT_EQ(zvtest::shell("openssl rsa -in '" + west().key +
+                          "' -traditional -aes256 -passout pass:x -out '" + sealed_rsa +
+                          "' 2>/dev/null"),
+            0);
+  ASSERT_NE(zvtest::read_file(sealed).find("BEGIN ENCRYPTED PRIVATE KEY"), std::string::npos);
+  ASSERT_NE(zvtest::read_file(sealed_rsa).find("Proc-Type: 4,ENCRYPTED"), std::string::npos);
+  // An encrypted PEM block under the certificate's label asks for a pass phrase too.
+  std::string sealed_cert = dir_ + "/sealed-cert.pem";
+  std::string text = zvtest::read_file(sealed_rsa);
+  for (size_t at; (at = text.find("RSA PRIVATE KEY")) != std::string::npos;)
+    text.replace(at, 15, "CERTIFICATE");
+  zvtest::write_file(sealed_cert, text);
+  auto unreadable = [](const std::string &key) {
+    return std::vector<std::string>{
+        "unable to load Private Key\n",
+        "ERROR: Cannot load local private key [" + key +
+            "]. Format may not be supported or the file may be invalid\n",
+        "ERROR: skipping section ZVP_WEST\n"};
+  };
   struct Case {
     const char *name;
     std::string west_keys;
@@ -201,11 +230,34 @@ TEST_F(PartnerStartup, BadIdentitiesStopTheConfigurationWalk) {
       {"no cert key", "key = " + west().key + "\n",
        {"ERROR: Cannot find REQUIRED field (cert) for zvp process [ZVP_WEST]\n",
         "ERROR: skipping section ZVP_WEST\n"}},
+      {"a key too short to sign", keys(short_key),
+       {"ERROR: Local private key [" + short_key.key +
+            "] for zvp process [ZVP_WEST] cannot sign: its RSA key modulus of 64 bytes must be "
+            "66 to 2048 bytes\n",
+        "ERROR: skipping section ZVP_WEST\n"}},
+      {"the key of another certificate", "key = " + west().key + "\ncert = " + east().cert + "\n",
+       {"ERROR: Local private key [" + west().key + "] does not belong to local cert [" +
+            east().cert + "] for zvp process [ZVP_WEST]\n",
+        "ERROR: skipping section ZVP_WEST\n"}},
+      {"an encrypted key", "key = " + sealed + "\ncert = " + west().cert + "\n",
+       unreadable(sealed)},
+      {"an encrypted traditional key", "key = " + sealed_rsa + "\ncert = " + west().cert + "\n",
+       unreadable(sealed_rsa)},
+      {"an encrypted certificate", "key = " + west().key + "\ncert = " + sealed_cert + "\n",
+       {"unable to load certificate\n",
+        "ERROR: Cannot load local cert [" + sealed_cert +
+            "] The format may not be supported or the file may be invalid\n",
+        "ERROR: skipping section ZVP_WEST\n"}},
   };
+  // Standard input is an open pipe that never delivers, in a session without a terminal,
+  // as under a supervisor: nothing at start-up may wait on it for a pass phrase.
+  int in[2];
+  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+  auto stdin_pipe = [&in] { return dup2(in[0], 0) == 0 && setsid() > 0; };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     files(zolvar_conf(c.west_keys), tpartner_conf());
-    Daemon d = start_and_fail();
+    Daemon d = start_and_fail(stdin_pipe);
     auto it = d.err.begin();
     for (const auto &l : c.lines) {
       it = std::find(it, d.err.end(), l);
@@ -215,6 +267,8 @@ TEST_F(PartnerStartup, BadIdentitiesStopTheConfigurationWalk) {
     EXPECT_EQ(d.err.back(), "FATAL ERROR: Could not read \"zolvar.conf\" - cannot continue.\n")
         << joined(d.err);
   }
+  close(in[0]);
+  close(in[1]);
 }
 
 TEST_F(PartnerStartup, BadPartnerFilesStopStartUp) {
