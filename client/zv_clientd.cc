@@ -110,6 +110,18 @@ int input_length(const Trans_ctl_rec *t) {
   return static_cast<int>(n < static_cast<size_t>(t->ibuf_length) ? n + 1 : n);
 }
 
+// The process's own failures are about no document and no partner; the main record
+// may still name the last document an interface handed over, and its buffers are not a
+// failed message to keep a copy of.
+void report_process_failure(Trans_ctl_rec *rec) {
+  rec->tp_index = -1;
+  rec->msg_type = 0;
+  rec->isa_line[0] = '\0';
+  rec->ibuf_length = 0;
+  rec->obuf_length = 0;
+  transaction_logging(rec, ZV_ERRM_CANNOT_START_PROCESS);
+}
+
 }  // namespace
 
 int clientd(Trans_ctl_rec *tctlp, zvPortType priority) {
@@ -295,7 +307,7 @@ int receipt_in_buf(Trans_ctl_rec *tctlp, const char *socaddr) {
   if (create_receipt_listen(&thread, socaddr, process_message) != 0) {
     printf("Cannot create Listener for [%s], terminating", socaddr);
     fflush(stdout);
-    transaction_logging(tctlp, ZV_ERRM_CANNOT_START_PROCESS);
+    report_process_failure(tctlp);
     return -1;
   }
   while (!zv_shutdown) {
@@ -349,15 +361,6 @@ int run_client_interface(Trans_ctl_rec *rec) {
       zv_log(-1, "ERROR: unknown interface requested [%s]\n", zv_interface);
       return -1;
   }
-}
-
-// The process's own failures are about no document and no partner; the main record
-// may still name the last document an interface handed over.
-void report_process_failure(Trans_ctl_rec *rec) {
-  rec->tp_index = -1;
-  rec->msg_type = 0;
-  rec->isa_line[0] = '\0';
-  transaction_logging(rec, ZV_ERRM_CANNOT_START_PROCESS);
 }
 
 }  // namespace

@@ -491,6 +491,11 @@ TEST_F(ClientE2E, NamedPipeRecordsUpToTheirLimitsThenAPriorityThatEndsTheClient)
   EXPECT_EQ(ctu::line_subject(alerts[0]), "1|BASICP|127.0.0.1:" + std::to_string(kStdPort[0]) +
                                               "|" + std::to_string(ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE));
   EXPECT_EQ(ctu::line_subject(alerts[1]), "0|||" + std::to_string(ZV_ERRM_CANNOT_START_PROCESS));
+  // Only the refused document is kept as a failed message, not the main buffer again.
+  std::vector<std::string> copies = zvtest::list_dir(in_.dir + "/to_remote_failed_messages");
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + copies[0]).substr(0, 106),
+            max.substr(0, 106));
 
   // A priority of 2 ends the client too.
   ASSERT_GT(client({"-i", "pipe", "-F", "zvfifo"}, nullptr, "client2"), 0);
