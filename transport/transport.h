@@ -70,8 +70,8 @@ extern int trans_debug;
 
 // Every wait of the library (for a connect, between connect attempts, for bytes to read,
 // for room to write, for a connection to accept) looks at zv_shutdown at least every
-// TRANS_STOP_SLICE_MS, whichever thread the stop signal reached, and then ends: -1 with
-// EINTR (a read or write also closes the connection).
+// TRANS_STOP_SLICE_MS, whichever thread the stop signal reached, and once it is set ends
+// with -1, EINTR unless said otherwise below; a read or write also closes the connection.
 constexpr int TRANS_STOP_SLICE_MS = 250;
 
 // An empty or null name means 127.0.0.1. A refused connection (and the other transient

@@ -129,7 +129,7 @@ int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest
 int prepare_addr(st_socaddr_t *socaddr, st_ipaddr_t *ip_addr, int *port);
 
 // The partner entry of a flattened partner id; -1 when none matches or when either half
-// is empty (blank or NUL from its first byte), *piTp_index then unchanged.
+// is empty (its first byte a blank or NUL), *piTp_index then unchanged.
 int create_partner_index(st_tpid_str_t *ptPartner_id, int *piTp_index);
 
 // Writes bytes 0 to 29 of the flattened id of the record's partner: its local_id padded

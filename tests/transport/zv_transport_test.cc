@@ -64,8 +64,9 @@ std::string pattern(size_t n, int seed) {
 // Flattened id of ABC / XYZ.
 std::string abc_xyz_id() { return "ABC" + std::string(12, ' ') + "XYZ" + std::string(13, '\0'); }
 
-// Flattened ids (31 bytes) with a half that is blank or NUL; each names no partner, though
-// the other half may be a known one.
+// Flattened ids (31 bytes) with a half that is blank or NUL, or that begins with a blank
+// (which the lookup takes for an empty half); each names no partner, though the other
+// half may be a known one.
 std::vector<std::string> ids_with_an_empty_half() {
   return {
       std::string(30, ' ') + '\0',
