@@ -1,6 +1,8 @@
 // Opening a library connection to a listening peer.
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +21,36 @@ bool retryable(int err) {
          err == ENOENT;
 }
 
+// One connect attempt: 0, or the code it failed with. The socket is non-blocking so that
+// a connect still in progress (a peer whose backlog is full) ends on zv_shutdown; the
+// attempt itself keeps the system's own limit.
+int connect_once(int fd, const sockaddr_in &addr) {
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
+  if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) return 0;
+  if (errno != EINPROGRESS) return errno;
+  pollfd p{};
+  p.fd = fd;
+  p.events = POLLOUT;
+  for (;;) {
+    int r = poll(&p, 1, TRANS_STOP_SLICE_MS);
+    if (r > 0) break;
+    if (r < 0 && errno != EINTR) return errno;
+    if (zv_shutdown) return EINTR;
+  }
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return errno;
+  return err;
+}
+
+// The pause between attempts, cut short by zv_shutdown.
+void pause_before_retry() {
+  const timespec slice{0, TRANS_STOP_SLICE_MS * 1000000L};
+  for (int waited = 0; waited < 1000 && !zv_shutdown; waited += TRANS_STOP_SLICE_MS)
+    nanosleep(&slice, nullptr);
+}
+
 }  // namespace
 
 int trans_connect(const char *name_addr_str, int port, trans_config_t config) {
@@ -31,8 +63,8 @@ int trans_connect(const char *name_addr_str, int port, trans_config_t config) {
       trans_trace(1, "socket: %s", strerror(errno));
       return -1;
     }
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) break;
-    int err = errno;
+    int err = connect_once(fd, addr);
+    if (err == 0) break;
     close(fd);
     if (!retryable(err)) {
       trans_trace(1, "connect to port %d: %s", port, strerror(err));
@@ -41,10 +73,7 @@ int trans_connect(const char *name_addr_str, int port, trans_config_t config) {
     }
     trans_trace(2, "connect to port %d: %s, retrying", port, strerror(err));
     // Without this a process whose peer never comes up could not be stopped.
-    if (!zv_shutdown) {
-      const timespec second{1, 0};
-      nanosleep(&second, nullptr);
-    }
+    if (!zv_shutdown) pause_before_retry();
     if (zv_shutdown) {
       trans_trace(1, "connect to port %d given up: stop requested", port);
       errno = err;

@@ -1,5 +1,6 @@
 // Serving a listening address, one accepted connection at a time.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -14,9 +15,6 @@
 #include "transport/trans_priv.h"
 
 namespace {
-
-// How often the accept loop looks at the stop flag while no connection comes.
-constexpr int shutdown_poll_ms = 250;
 
 int fail_listen(int lfd, const char *what) {
   int saved = errno;
@@ -47,6 +45,10 @@ int trans_listen(const char *name_addr_str, int port, trans_config_t config,
   if (bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) < 0)
     return fail_listen(lfd, "bind");
   if (listen(lfd, 10) < 0) return fail_listen(lfd, "listen");
+  // A connection its peer resets between the poll and the accept must not block the
+  // accept, and with it the stop.
+  int flags = fcntl(lfd, F_GETFL);
+  if (flags < 0 || fcntl(lfd, F_SETFL, flags | O_NONBLOCK) < 0) return fail_listen(lfd, "fcntl");
 
   for (;;) {
     if (zv_shutdown) {
@@ -56,7 +58,7 @@ int trans_listen(const char *name_addr_str, int port, trans_config_t config,
     pollfd p{};
     p.fd = lfd;
     p.events = POLLIN;
-    int ready = poll(&p, 1, shutdown_poll_ms);
+    int ready = poll(&p, 1, TRANS_STOP_SLICE_MS);
     if (ready < 0 && errno != EINTR) return fail_listen(lfd, "poll");
     if (ready <= 0) continue;
 
@@ -68,11 +70,17 @@ int trans_listen(const char *name_addr_str, int port, trans_config_t config,
       if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) continue;
       return fail_listen(lfd, "accept");
     }
+    // What fails here concerns this connection only (a descriptor beyond the table, a
+    // peer already gone): it is refused and the next one served.
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0) {
+      trans_trace(1, "listen: fd %d refused: TCP_NODELAY: %s", fd, strerror(errno));
       trans_drop_socket(fd);
-      return fail_listen(lfd, "TCP_NODELAY");
+      continue;
     }
-    if (trans_complete_open(fd, &config) < 0) return fail_listen(lfd, "open");
+    if (trans_complete_open(fd, &config) < 0) {
+      trans_trace(1, "listen: fd %d refused: %s", fd, strerror(errno));
+      continue;
+    }
     const unsigned char *a = reinterpret_cast<const unsigned char *>(&peer.sin_addr.s_addr);
     char peer_addr[16];
     snprintf(peer_addr, sizeof peer_addr, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);

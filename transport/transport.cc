@@ -11,6 +11,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -288,13 +289,22 @@ int waitOneFD(int fd, int time_out) {
   pollfd p{};
   p.fd = fd;
   p.events = POLLIN;
+  const auto start = std::chrono::steady_clock::now();
   for (;;) {
-    trans_trace(3, "poll fd %d for %d ms", fd, time_out);
-    int r = poll(&p, 1, time_out);
+    int slice = TRANS_STOP_SLICE_MS;
+    if (time_out >= 0) {
+      auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - start)
+                       .count();
+      if (spent >= time_out) return 0;
+      if (time_out - spent < slice) slice = static_cast<int>(time_out - spent);
+    }
+    trans_trace(3, "poll fd %d for %d ms", fd, slice);
+    int r = poll(&p, 1, slice);
     if (r > 0) return 1;
-    if (r == 0) return 0;
-    if (errno != EINTR && errno != EAGAIN) return -1;
-    // A stop request ends an endless wait; the caller sees EINTR.
+    if (r < 0 && errno != EINTR && errno != EAGAIN) return -1;
+    // The stop signal may have gone to another thread, so the flag is looked at after
+    // every slice, not only after an interrupted poll.
     if (zv_shutdown) {
       errno = EINTR;
       return -1;
@@ -305,25 +315,34 @@ int waitOneFD(int fd, int time_out) {
 // Gathers bytes into the entry's buffer up to `length` buffered and asks the framing for
 // the data length. On any failure but TRANS_ERR_INCOMPLETE the connection is closed and
 // the entry freed (its conn_mutex released); on TRANS_ERR_INCOMPLETE and on success the
-// entry is still held.
+// entry is still held. A read that reports the peer's close (or another read failure)
+// ends the connection only once no complete message is left in the buffer; the close is
+// seen again by the next read, since a closed stream keeps reporting its end.
 int readSync(int fd, io_table_t *e, int length) {
   bool sync_mode = e->trailer_size != 0;
+  int read_err = 0;
+  auto incomplete = [&]() {
+    if (read_err != 0) {
+      e->read_state = RS_SYNC_START;
+      trans_trace(1, "fd %d read: %s", fd, strerror(read_err));
+      close_locked(fd, e);
+      errno = read_err;
+    } else {
+      errno = TRANS_ERR_INCOMPLETE;
+    }
+    return -1;
+  };
   for (;;) {
     int room = length - e->bytes_so_far;
-    if (room > 0) {
+    if (room > 0 && read_err == 0) {
       int got = readSock(fd, e->buffer + e->bytes_so_far, room);
       if (got < 0) {
-        e->read_state = RS_SYNC_START;
-        trans_trace(1, "fd %d read: %s", fd, strerror(errno));
-        close_locked(fd, e);
-        return -1;
+        read_err = errno;
+        got = 0;
       }
       e->bytes_so_far += got;
     }
-    if (e->bytes_so_far < e->hdr_size) {
-      errno = TRANS_ERR_INCOMPLETE;
-      return -1;
-    }
+    if (e->bytes_so_far < e->hdr_size) return incomplete();
     int v = e->length_from_msg(e->buffer, e->bytes_so_far);
     if (v > e->max_data_size) {
       trace_header(fd, e->buffer, e->bytes_so_far);
@@ -341,10 +360,7 @@ int readSync(int fd, io_table_t *e, int length) {
       trace_header(fd, e->buffer, e->hdr_size);
       // A framing that names a length before the whole message is buffered would
       // otherwise hand on bytes that never came.
-      if (sync_mode && e->bytes_so_far < e->hdr_size + v + e->trailer_size) {
-        errno = TRANS_ERR_INCOMPLETE;
-        return -1;
-      }
+      if (sync_mode && e->bytes_so_far < e->hdr_size + v + e->trailer_size) return incomplete();
       return v;
     }
     // More bytes wanted: impossible once a header-mode header or the whole buffer is in,
@@ -355,8 +371,7 @@ int readSync(int fd, io_table_t *e, int length) {
       errno = TRANS_ERR_BAD_LENGTH;
       return -1;
     }
-    errno = TRANS_ERR_INCOMPLETE;
-    return -1;
+    return incomplete();
   }
 }
 
@@ -431,24 +446,51 @@ int readMessage(int fd, io_message_t *msg_p) {
   }
 }
 
-int trans_get(int fd, io_message_t *msg_p, int /*buf_length*/, int time_out) {
-  if (msg_p == nullptr) {
-    errno = EINVAL;
-    return -1;
-  }
-  int r = readMessage(fd, msg_p);
-  if (time_out == 0 || r >= 0 || errno != TRANS_ERR_INCOMPLETE) return r;
+namespace {
+
+// Reads until a message is complete, waiting at most wait_ms (-1: no limit) each time
+// nothing is there; a wait that runs out closes the connection with ETIMEDOUT.
+int get_waiting(int fd, io_message_t *msg_p, int wait_ms) {
   for (;;) {
-    if (waitOneFD(fd, time_out < 0 ? -1 : time_out) < 0) {
-      int saved = errno;
+    int r = readMessage(fd, msg_p);
+    if (r >= 0 || errno != TRANS_ERR_INCOMPLETE) return r;
+    int w = waitOneFD(fd, wait_ms);
+    if (w <= 0) {
+      int saved = w == 0 ? ETIMEDOUT : errno;
       trans_trace(1, "fd %d poll: %s", fd, strerror(saved));
       trans_close(fd);
       errno = saved;
       return -1;
     }
-    r = readMessage(fd, msg_p);
-    if (time_out > 0 || r >= 0 || errno != TRANS_ERR_INCOMPLETE) return r;
   }
+}
+
+}  // namespace
+
+int trans_get(int fd, io_message_t *msg_p, int /*buf_length*/, int time_out) {
+  if (msg_p == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (time_out < 0) return get_waiting(fd, msg_p, -1);
+  int r = readMessage(fd, msg_p);
+  if (time_out == 0 || r >= 0 || errno != TRANS_ERR_INCOMPLETE) return r;
+  if (waitOneFD(fd, time_out) < 0) {
+    int saved = errno;
+    trans_trace(1, "fd %d poll: %s", fd, strerror(saved));
+    trans_close(fd);
+    errno = saved;
+    return -1;
+  }
+  return readMessage(fd, msg_p);
+}
+
+int trans_get_idle(int fd, io_message_t *msg_p, int /*buf_length*/, int idle_ms) {
+  if (msg_p == nullptr || idle_ms < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return get_waiting(fd, msg_p, idle_ms);
 }
 
 int trans_put(int fd, io_message_t *msg_p, int data_length) {

@@ -68,14 +68,23 @@ typedef int (*trans_accept_func_t)(int fd, int port, char *addr);
 // and write; from 3 also the first 16 bytes of each header in hex and each poll.
 extern int trans_debug;
 
+// Every wait of the library (for a connect, between connect attempts, for bytes to read,
+// for room to write, for a connection to accept) looks at zv_shutdown at least every
+// TRANS_STOP_SLICE_MS, whichever thread the stop signal reached, and once it is set ends
+// with -1, EINTR unless said otherwise below; a read or write also closes the connection.
+constexpr int TRANS_STOP_SLICE_MS = 250;
+
 // An empty or null name means 127.0.0.1. A refused connection (and the other transient
 // codes) is retried once a second until it succeeds or zv_shutdown is set, in which case
-// -1 comes back with the last connect code.
+// -1 comes back with the last connect code (EINTR for a connect still in progress). A
+// connect itself waits as long as the system lets it.
 int trans_connect(const char *name_addr_str, int port, trans_config_t config);
 
 // An empty or null name means any local address. Serves one connection at a time in the
 // calling thread; returns -1 only, on a failure, on a non-zero accept_func result, or when
-// zv_shutdown is seen (errno EINTR).
+// zv_shutdown is seen (errno EINTR). An accepted connection that cannot be made a library
+// connection (a descriptor at or above TRANS_MAX_FD, no memory) is closed alone and never
+// reaches accept_func; the listen goes on.
 int trans_listen(const char *name_addr_str, int port, trans_config_t config,
                  trans_accept_func_t accept_func);
 
@@ -86,8 +95,15 @@ int trans_complete_open(int fd, trans_config_t *config_p);
 // The data length of one complete message (0 for a header-only one), copied with its
 // header to msg_p, or -1. buf_length is not consulted. time_out in milliseconds: 0 tries
 // once, -1 waits as long as it takes, any other value tries, waits at most that long
-// once, and tries again.
+// once, and tries again. A wait ended by zv_shutdown is -1 with EINTR, connection closed.
+// In the synchronising mode the messages already complete in the buffer are handed out
+// before a close of the peer is reported (-1 with EPIPE).
 int trans_get(int fd, io_message_t *msg_p, int buf_length, int time_out);
+
+// As trans_get waiting as long as it takes, but for a peer that may stall: when nothing
+// arrives for idle_ms the connection is closed and -1 comes back with ETIMEDOUT. Every
+// byte that arrives starts the bound again. Ends on zv_shutdown as trans_get does.
+int trans_get_idle(int fd, io_message_t *msg_p, int buf_length, int idle_ms);
 
 // Sets the length in msg_p's header and writes hdr_size + data_length + trailer_size bytes.
 int trans_put(int fd, io_message_t *msg_p, int data_length);

@@ -81,10 +81,18 @@ int read_trans(int socket_fd, int message_type, void *buffer, int bufer_len) {
   msg_t m;
   unsigned char *dst = static_cast<unsigned char *>(buffer);
   for (int have = 0; have < bufer_len;) {
-    // Waiting without limit, the library reports nothing but failures it has already
-    // closed the connection for.
-    int n = trans_get(socket_fd, reinterpret_cast<io_message_t *>(&m), sizeof m, -1);
-    if (n < 0) return -1;
+    // Every failure of the library has already closed the connection.
+    int n = trans_get_idle(socket_fd, reinterpret_cast<io_message_t *>(&m), sizeof m,
+                           ZV_TRANS_IDLE_SECONDS * 1000);
+    if (n < 0) {
+      if (errno == ETIMEDOUT) {
+        zv_log(-1, "ERROR: Transport peer on socket = %d sent nothing for %d seconds with its "
+                   "transaction incomplete - connection dropped without acknowledgement\n",
+               socket_fd, ZV_TRANS_IDLE_SECONDS);
+        errno = ETIMEDOUT;
+      }
+      return -1;
+    }
     int type = zv_be_get16(m.hdr.msg_type);
     if (type != message_type) {
       zv_log(8, "Frame of type %d where type %d was expected\n", type, message_type);
@@ -128,11 +136,11 @@ const char *unsendable(const Trans_ctl_rec *t, char *why, size_t why_size) {
   if (t->imsg_length < 0 || t->ibuf_alloc_length < 0 || t->omsg_length < 0 ||
       t->obuf_alloc_length < 0 || t->digest_length < 0) {
     snprintf(why, why_size, "negative length");
-  } else if (t->imsg_length > 0 && t->ibuf_alloc_length > 0 &&
+  } else if (t->imsg_length > 0 &&
              (t->imsg_length > t->ibuf_alloc_length || t->ibufferp == nullptr)) {
     snprintf(why, why_size, "imsg_length %d with ibuf_alloc_length %d%s", t->imsg_length,
              t->ibuf_alloc_length, t->ibufferp == nullptr ? " and no ibuffer" : "");
-  } else if (t->omsg_length > 0 && t->obuf_alloc_length > 0 &&
+  } else if (t->omsg_length > 0 &&
              (t->omsg_length > t->obuf_alloc_length || t->obufferp == nullptr)) {
     snprintf(why, why_size, "omsg_length %d with obuf_alloc_length %d%s", t->omsg_length,
              t->obuf_alloc_length, t->obufferp == nullptr ? " and no obuffer" : "");
@@ -294,9 +302,11 @@ int create_partner_index(st_tpid_str_t *ptPartner_id, int *piTp_index) {
   memcpy(remote_id, id + 15, 15);
   remote_id[15] = '\0';
   int index = -1;
-  // An empty id is what a sender without a partner sends; it would agree with every
-  // entry of the lookup, so it names none.
-  if (local_id[0] != '\0' || remote_id[0] != '\0') index = tpLookup(local_id, remote_id, 0);
+  // The lookup compares each half up to its first blank, so a half whose first byte is a
+  // blank or NUL (a sender without a partner, a peer that pads an empty id with blanks)
+  // would agree with every entry: such an id names none.
+  auto empty_half = [](char c) { return c == ' ' || c == '\0'; };
+  if (!empty_half(id[0]) && !empty_half(id[15])) index = tpLookup(local_id, remote_id, 0);
   if (index < 0) {
     zv_log(-1, "ERROR: Cannot determine trading partner for tpartner_id of %s\n", text);
     return -1;

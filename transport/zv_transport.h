@@ -42,6 +42,12 @@ constexpr int TRANS_TCTL_SIZE = 208;
 // buffers are 64 KiB; anything above this limit is refused, not allocated.
 constexpr int ZV_TRANS_MAX_ALLOC = 16 * 1024 * 1024;
 
+// A receiver drops a connection that brings nothing for this long while its transaction
+// is incomplete (before its first byte included), so that a stalled peer cannot hold a
+// listener that serves one connection at a time. The sender's wait for the
+// acknowledgement has no such bound: a busy receiver may leave it in its backlog.
+constexpr int ZV_TRANS_IDLE_SECONDS = 10;
+
 // One frame. All integers big-endian.
 struct msghdr_t {
   unsigned char msg_type[2];  // trans_message_type
@@ -96,8 +102,10 @@ extern const trans_config_t zv_trans_config;
 
 // Sends one transaction to the host:port text and waits for its acknowledgement: 0 when
 // it came, -1 otherwise. The record is only read; the caller keeps everything in it.
-// A record whose lengths contradict its buffers (a length above its allocation, a digest
-// over 2048 characters, a missing buffer) is refused before anything is sent.
+// A record whose lengths contradict its buffers (a length above its allocation, a message
+// without an allocation, a digest over 2048 characters, a missing buffer) is refused
+// before anything is connected. The wait for the acknowledgement has no time limit but
+// ends on zv_shutdown (in any thread) with -1.
 int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr);
 
 // Serves the host:port text until listening fails (always -1). accept_func gets each
@@ -110,8 +118,9 @@ int listen_transport(st_socaddr_t *local_socaddr, trans_accept_func_t accept_fun
 // (free) and pLocalCert and pRemoteCert (X509_free). On failure the record is left as it
 // was given and nothing is acknowledged: a transaction whose announced lengths exceed its
 // allocations, the digest's 2048 characters or ZV_TRANS_MAX_ALLOC, or whose part brings
-// more bytes than announced, is refused. A partner id that names no partner sets tp_index
-// to -1 and the transaction is still received.
+// more bytes than announced, is refused, and so is a peer that stalls for
+// ZV_TRANS_IDLE_SECONDS (logged at level -1) or a receive that zv_shutdown ends. A partner
+// id that names no partner sets tp_index to -1 and the transaction is still received.
 int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest_ip);
 
 // Splits "host:port" at its first ':'. -1 without a ':', for a port that is not a number
@@ -119,8 +128,8 @@ int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest
 // untouched. An empty host is allowed (loopback when connecting, any when listening).
 int prepare_addr(st_socaddr_t *socaddr, st_ipaddr_t *ip_addr, int *port);
 
-// The partner entry of a flattened partner id; -1 when none matches (or the id is empty),
-// *piTp_index then unchanged.
+// The partner entry of a flattened partner id; -1 when none matches or when either half
+// is empty (its first byte a blank or NUL), *piTp_index then unchanged.
 int create_partner_index(st_tpid_str_t *ptPartner_id, int *piTp_index);
 
 // Writes bytes 0 to 29 of the flattened id of the record's partner: its local_id padded

@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <csignal>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "runtime/zv_globals.h"
 #include "tests/support/zv_test_support.h"
@@ -514,6 +516,27 @@ TEST_F(TransportTest, SyncModeLengthAboveMaxCloses) {
   EXPECT_EQ(read_to_eof(c.peer), "");
 }
 
+TEST_F(TransportTest, SyncModeHandsOutCompleteMessagesBeforeThePeersClose) {
+  Conn c(kSyncCfg);
+  // Two whole messages and the start of a third, then the close: the first read takes
+  // all of it, so the second message is in the buffer when the close is read.
+  ASSERT_TRUE(write_all(c.peer, sync_msg("ab") + sync_msg("cde") + std::string("\x02\x00", 2)));
+  close(c.peer);
+  c.peer = -1;
+  Buf out;
+  ASSERT_EQ(trans_get(c.lib, out.b, sizeof out.b, -1), 2);
+  EXPECT_EQ(out.str(5), sync_msg("ab").substr(0, 5));
+  errno = 0;
+  ASSERT_EQ(trans_get(c.lib, out.b, sizeof out.b, -1), 3) << errno;
+  EXPECT_EQ(out.str(6), sync_msg("cde").substr(0, 6));
+  errno = 0;
+  EXPECT_EQ(trans_get(c.lib, out.b, sizeof out.b, -1), -1);
+  EXPECT_EQ(errno, EPIPE) << "the close, once nothing complete is left";
+  errno = 0;
+  EXPECT_EQ(trans_get(c.lib, out.b, sizeof out.b, 0), -1);
+  EXPECT_EQ(errno, TRANS_ERR_NOT_OPEN) << "the connection is released";
+}
+
 TEST_F(TransportTest, SyncModePutAppendsTrailer) {
   Conn c(kSyncCfg);
   Buf m;
@@ -531,6 +554,12 @@ struct ListenState {
   int peer_port = 0;
 };
 ListenState g_listen;
+
+// Ends a trans_listen running on another thread when the test leaves its scope, failed
+// assertions included; declare it after the future that runs the listen.
+struct StopListen {
+  ~StopListen() { zv_shutdown = 1; }
+};
 
 // Echoes one message back, then ends the listen once enough connections were served.
 int echo_accept(int fd, int port, char *addr) {
@@ -591,6 +620,58 @@ TEST_F(TransportTest, ListenEndsOnShutdownFlag) {
   auto [r, err] = listener.get();
   EXPECT_EQ(r, -1);
   EXPECT_EQ(err, EINTR);
+}
+
+TEST_F(TransportTest, ListenRefusesADescriptorAboveTheTableAndServesTheNextClient) {
+  rlimit rl;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &rl), 0);
+  if (rl.rlim_max < 1200) GTEST_SKIP() << "descriptor limit too low to test";
+  if (rl.rlim_cur < 1200) {
+    rl.rlim_cur = 1200;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &rl), 0);
+  }
+  int port = free_port();
+  g_listen.served = 0;
+  g_listen.stop_after = 2;
+  auto listener = std::async(std::launch::async, [&] {
+    errno = 0;
+    return trans_listen("127.0.0.1", port, kHeaderCfg, echo_accept);
+  });
+  StopListen stop;
+  // The first connection that gets through is served (and counted) like any other.
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    int fd = raw_connect(port);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+  }));
+  ASSERT_TRUE(zvtest::wait_for([] { return g_listen.served == 1; }));
+
+  // Every descriptor below the table's end taken, so the next accept gets one above it.
+  std::vector<int> fillers;
+  int base = open("/dev/null", O_RDONLY);
+  ASSERT_GE(base, 0);
+  fillers.push_back(base);
+  while (fillers.back() < TRANS_MAX_FD - 1 && fillers.size() < 2 * TRANS_MAX_FD) {
+    int d = dup(base);
+    ASSERT_GE(d, 0) << strerror(errno);
+    fillers.push_back(d);
+  }
+  int high = raw_connect(port);
+  ASSERT_GE(high, TRANS_MAX_FD);
+  EXPECT_EQ(read_to_eof(high), "") << "the connection is closed";
+  close(high);
+  EXPECT_EQ(g_listen.served, 1) << "a refused connection never reaches accept_func";
+  for (int d : fillers) close(d);
+
+  int good = raw_connect(port);
+  ASSERT_GE(good, 0) << "the listener must still be there";
+  ASSERT_TRUE(write_all(good, msg("still here")));
+  EXPECT_EQ(read_n(good, 13), msg("still here"));
+  close(good);
+  ASSERT_EQ(listener.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(listener.get(), -1);
+  EXPECT_EQ(g_listen.served, 2);
 }
 
 TEST_F(TransportTest, ListenOnBusyPortFailsWithBindCode) {

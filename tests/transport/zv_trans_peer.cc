@@ -1,5 +1,6 @@
 // A second process for the transport tests.
-//   zv_trans_peer receive HOST:PORT FILE   serves one transaction, writes it to FILE
+//   zv_trans_peer receive HOST:PORT FILE   serves connections until one transaction is
+//                                          received, writes it to FILE
 //   zv_trans_peer send HOST:PORT FILE      sends the transaction described in FILE
 // Exit status 0 on success, 1 otherwise.
 #include <cstdio>
@@ -27,7 +28,7 @@ int receive_one(int fd, int, char *) {
     g_received = true;
   }
   transtest::free_record(&rec);
-  return 1;  // one transaction, then the listen ends
+  return g_received ? 1 : 0;  // one transaction, then the listen ends
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <thread>
@@ -63,20 +64,43 @@ std::string pattern(size_t n, int seed) {
 // Flattened id of ABC / XYZ.
 std::string abc_xyz_id() { return "ABC" + std::string(12, ' ') + "XYZ" + std::string(13, '\0'); }
 
+// Flattened ids (31 bytes) with a half that is blank or NUL, or that begins with a blank
+// (which the lookup takes for an empty half); each names no partner, though the other
+// half may be a known one.
+std::vector<std::string> ids_with_an_empty_half() {
+  return {
+      std::string(30, ' ') + '\0',
+      "ABC" + std::string(27, ' ') + '\0',
+      "ABC" + std::string(12, ' ') + std::string(16, '\0'),
+      "ABC" + std::string(12, ' ') + " " + std::string(15, '\0'),
+      std::string(15, ' ') + "XYZ" + std::string(13, '\0'),
+      std::string(15, '\0') + "XYZ" + std::string(13, '\0'),
+      " ABC" + std::string(11, ' ') + "XYZ" + std::string(13, '\0'),
+  };
+}
+
 // --- a peer that takes one transaction frame by frame and answers with `reply` -----------
 
+// With `hold`, the peer keeps the connection open without a word after reading, until
+// release() (or 30 seconds).
 class FramePeer {
  public:
-  explicit FramePeer(std::string reply) : reply_(std::move(reply)) {
+  explicit FramePeer(std::string reply, bool hold = false)
+      : reply_(std::move(reply)), hold_(hold) {
     th_ = std::thread([this] { run(); });
   }
-  ~FramePeer() { join(); }
+  ~FramePeer() {
+    release();
+    join();
+  }
   std::string addr() const { return "127.0.0.1:" + std::to_string(l_.port()); }
   void join() {
     if (th_.joinable()) th_.join();
   }
+  void release() { released_ = true; }
   std::vector<Frame> frames;
   bool complete = false;
+  std::atomic<bool> read_done{false};
 
  private:
   void run() {
@@ -106,12 +130,23 @@ class FramePeer {
         }
       }
     }
+    read_done = true;
+    for (int i = 0; hold_ && !released_ && i < 3000; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     write_all(fd, reply_);
     close(fd);
   }
   RawListener l_;
   std::string reply_;
+  bool hold_;
+  std::atomic<bool> released_{false};
   std::thread th_;
+};
+
+// Runs `f` when the scope ends, failed assertions included.
+struct OnExit {
+  std::function<void()> f;
+  ~OnExit() { f(); }
 };
 
 const std::string kAck = frame(TRANS_ACK, "");
@@ -310,14 +345,18 @@ TEST_F(ExchangeTest, SenderWithoutProperAcknowledgementFails) {
 }
 
 TEST_F(ExchangeTest, InconsistentRecordIsRefusedBeforeConnecting) {
-  // Nothing listens there: a connect attempt would retry forever.
-  std::string addr = "127.0.0.1:" + std::to_string(free_port());
+  // A listener that never accepts: a sender's connection would wait in its backlog.
+  RawListener l;
+  std::string addr = "127.0.0.1:" + std::to_string(l.port());
   struct Case {
     const char *what;
     void (*set)(Trans_ctl_rec &);
   } cases[] = {
       {"imsg above alloc", [](Trans_ctl_rec &t) { t.imsg_length = 11, t.ibuf_alloc_length = 10; }},
       {"omsg above alloc", [](Trans_ctl_rec &t) { t.omsg_length = 11, t.obuf_alloc_length = 10; }},
+      {"imsg without allocation", [](Trans_ctl_rec &t) { t.ibuf_alloc_length = 0; }},
+      {"omsg without allocation",
+       [](Trans_ctl_rec &t) { t.obufferp = t.ibufferp, t.omsg_length = 5; }},
       {"no ibuffer", [](Trans_ctl_rec &t) { t.ibufferp = nullptr; }},
       {"no obuffer", [](Trans_ctl_rec &t) { t.omsg_length = t.obuf_alloc_length = 5; }},
       {"digest too long", [](Trans_ctl_rec &t) { t.digest_length = 2049; }},
@@ -328,9 +367,20 @@ TEST_F(ExchangeTest, InconsistentRecordIsRefusedBeforeConnecting) {
     Rec r;
     r.input("0123456789");
     k.set(r.t);
+    testing::internal::CaptureStderr();
     auto done = std::async(std::launch::async, [&] { return send_to(r, addr); });
-    ASSERT_EQ(done.wait_for(std::chrono::seconds(5)), std::future_status::ready) << k.what;
-    EXPECT_EQ(done.get(), -1) << k.what;
+    bool ended = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    // A sender that got through waits for an acknowledgement that never comes, until
+    // its connection is closed.
+    bool connected = wait_readable(l.fd(), 0);
+    if (connected) close(l.accept_one());
+    int rc = done.get();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(ended) << k.what;
+    EXPECT_EQ(rc, -1) << k.what;
+    EXPECT_FALSE(connected) << k.what << ": a connection reached the listener";
+    EXPECT_NE(err.find("ERROR: Transport message to (" + addr + ") not sent: "),
+              std::string::npos) << k.what << "\n" << err;
   }
 }
 
@@ -589,8 +639,11 @@ TEST_F(ExchangeTest, PartnerIdResolvesOrGivesMinusOne) {
       {"NOBODY" + std::string(9, ' ') + "XYZ" + std::string(13, '\0'), -1},
       {std::string(31, '\0'), -1},
       {std::string(15, ' ') + std::string(16, '\0'), -1},
+      {"ABC" + std::string(12, ' ') + "XYZ" + std::string(12, ' ') + '\0', 0},
   };
-  for (auto &k : cases) {
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  for (const std::string &id : ids_with_an_empty_half()) all.push_back({id, -1});
+  for (auto &k : all) {
     Wire w;
     w.partner_id = k.id;
     Received res;
@@ -744,6 +797,98 @@ TEST_F(ExchangeTest, StopStatusOfTheTransactionLoggerReachesTheReceiptClient) {
   free_record(&got);
 }
 
+// --- peers that stall, and the stop ------------------------------------------------------
+
+TEST_F(ExchangeTest, ShutdownSetInAnotherThreadEndsAReceiveAndAnAcknowledgementWait) {
+  // A sender whose receiver took the whole transaction and holds the connection silently.
+  FramePeer quiet("", true);
+  Rec r;
+  r.input(pattern(1500, 15));
+  auto sent = std::async(std::launch::async, [&] { return send_to(r, quiet.addr()); });
+  // A receiver whose peer sent two bytes of a header and holds the connection.
+  RawListener l;
+  int stalled = raw_connect(l.port());
+  ASSERT_GE(stalled, 0);
+  ASSERT_TRUE(write_all(stalled, std::string("\0\0", 2)));
+  int fd = l.accept_one();
+  trans_config_t cfg = zv_trans_config;
+  ASSERT_EQ(trans_complete_open(fd, &cfg), 0);
+  Received res;
+  auto received = std::async(std::launch::async, [&] {
+    errno = 0;
+    int rc = receive_transport_msg(&res.rec, fd, &res.ip);
+    return std::make_pair(rc, errno);
+  });
+  OnExit end{[&] {
+    zv_shutdown = 1;
+    quiet.release();
+    if (stalled >= 0) shutdown(stalled, SHUT_RDWR);
+  }};
+  ASSERT_TRUE(zvtest::wait_for([&] { return quiet.read_done.load(); }));
+  zv_shutdown = 1;
+  // Both peers still hold their connections, so only the stop can end these waits.
+  ASSERT_EQ(sent.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(sent.get(), -1) << "the send fails, so that its caller keeps the document";
+  ASSERT_EQ(received.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  auto [rc, err] = received.get();
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(err, EINTR) << "ended by the stop, not by the idle bound";
+  EXPECT_TRUE(record_is_zero(res.rec));
+  EXPECT_EQ(read_to_eof(stalled), "") << "closed without acknowledgement";
+  close(stalled);
+  stalled = -1;
+  quiet.release();
+  quiet.join();
+  EXPECT_TRUE(quiet.complete);
+  EXPECT_EQ(frame_list(quiet.frames), "0:208 3:1000 3:500 ");
+}
+
+// A peer connects to a listening process first and stalls after `stall_bytes`; a good
+// sender comes next. The stalled connection must be dropped without acknowledgement and
+// the good transaction received and acknowledged.
+void expect_stall_dropped_ahead_of_good_sender(const std::string &stall_bytes) {
+  std::string dir = zvtest::scratch_dir("trans-stall");
+  std::string peer = zvtest::program_path("tests/transport/zv_trans_peer");
+  int port = free_port();
+  std::string addr = "127.0.0.1:" + std::to_string(port);
+  pid_t pid = zvtest::start_program(peer, "zv_trans_peer", {"receive", addr, dir + "/got"}, dir,
+                                    "receiver");
+  int stalled = -1;
+  ASSERT_TRUE(zvtest::wait_for([&] { return (stalled = raw_connect(port)) >= 0; }));
+  ASSERT_TRUE(write_all(stalled, stall_bytes));
+  Rec r;
+  r.t.tp_index = 0;
+  char ip[] = "127.0.0.1";
+  r.t.dest_ip = ip;
+  r.input(pattern(3000, 16));
+  r.digest("0beec7b5ea3f0fdbc95d0dd47f3c5bc275da8a33");
+  auto sent = std::async(std::launch::async, [&] { return send_to(r, addr); });
+  bool ended = sent.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  // Without the bound the listener would serve the stalled peer until it goes away.
+  std::string reply = ended ? read_to_eof(stalled) : "(not dropped)";
+  close(stalled);
+  EXPECT_TRUE(ended) << "the good sender waited behind the stalled peer";
+  EXPECT_EQ(sent.get(), 0);
+  EXPECT_EQ(reply, "") << "the stalled peer is not acknowledged";
+  zvtest::RunResult rr = zvtest::wait_program(pid, dir, "receiver");
+  ASSERT_EQ(rr.status, 0) << rr.err;
+  expect_same_record(zvtest::read_file(dir + "/got"), serialize(r.t));
+  EXPECT_NE(rr.err.find("ERROR: Transport peer on socket = "), std::string::npos) << rr.err;
+  EXPECT_NE(rr.err.find(" sent nothing for " + std::to_string(ZV_TRANS_IDLE_SECONDS) +
+                        " seconds with its transaction incomplete - connection dropped without "
+                        "acknowledgement\n"),
+            std::string::npos)
+      << rr.err;
+}
+
+TEST_F(ExchangeTest, PeerStalledInsideAHeaderIsDroppedAndTheNextSenderServed) {
+  expect_stall_dropped_ahead_of_good_sender(std::string("\0\0", 2));
+}
+
+TEST_F(ExchangeTest, PeerThatSendsNothingIsDroppedAndTheNextSenderServed) {
+  expect_stall_dropped_ahead_of_good_sender("");
+}
+
 // --- two processes ----------------------------------------------------------------------
 
 TEST_F(ExchangeTest, TwoProcessesExchangeRecordsByteExactly) {
@@ -883,6 +1028,14 @@ TEST_F(ExchangeTest, CreatePartnerIndexRoundTripsFlattenedIds) {
   int index = 33;
   EXPECT_EQ(create_partner_index(&unknown, &index), -1);
   EXPECT_EQ(index, 33) << "left unchanged";
+  for (const std::string &text : ids_with_an_empty_half()) {
+    st_tpid_str_t id;
+    ASSERT_EQ(text.size(), sizeof id);
+    memcpy(id, text.data(), sizeof id);
+    index = 33;
+    EXPECT_EQ(create_partner_index(&id, &index), -1) << zvtest::hex(text);
+    EXPECT_EQ(index, 33) << zvtest::hex(text);
+  }
 }
 
 TEST_F(ExchangeTest, FrameLengthCallbacksAreBigEndian) {
