@@ -22,7 +22,8 @@
 #include "runtime/zv_common.h"
 
 // Size of the line buffer of one zv_log call: prefix and message must fit in it; a
-// longer message is cut at the end of the buffer.
+// longer message is cut at the end of the buffer, and its last character kept there is
+// a newline.
 constexpr int ZV_LOG_LINE_SIZE = 66560;
 
 // The static locks of the crypto library, and the one the system uses as its log lock.
