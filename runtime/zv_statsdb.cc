@@ -77,16 +77,26 @@ void fill_tpactive() {
   }
 }
 
-// Index of the first record whose stored id is a prefix of psTpId, or -1. The walk
-// ends at the first unused record. Call with the table lock held.
+// Length of an id without its trailing blanks.
+size_t id_length(const char *id, size_t max) {
+  size_t len = strnlen(id, max);
+  while (len > 0 && id[len - 1] == ' ') len--;
+  return len;
+}
+
+// Index of the first record whose stored id is the whole of psTpId, apart from trailing
+// blanks on either (a blank-padded ISA field names the partner of its id), or -1. The
+// walk ends at the first unused record. Call with the table lock held.
 int find_tp_record(const char *psTpId, int trace_level) {
+  const size_t want = id_length(psTpId, strlen(psTpId));
   for (int i = 0; i < ZV_MAX_TP; i++) {
     const char *stored = ptZvTpActive[i].sTPid;
     size_t len = strnlen(stored, sizeof ptZvTpActive[i].sTPid);
     if (len == 0) break;
     zv_log(trace_level, "zvTpActive[%d].sTPid = %.*s psTpId = %s\n", i, static_cast<int>(len),
            stored, psTpId);
-    if (strncmp(stored, psTpId, len) == 0) return i;
+    if (want > 0 && id_length(stored, len) == want && memcmp(stored, psTpId, want) == 0)
+      return i;
   }
   return -1;
 }

@@ -73,8 +73,9 @@ int iCleanupTPActiveDB();
 int iUpdateStatsDB(int iWho, int iMsgType, int iErrFlag);
 int iCountTPactive();
 
-// Partner lookups: the first record whose stored id is a prefix of psTpId matches, so
-// psTpId may be a blank-padded ISA field. -1 when nothing matches.
+// Partner lookups: the first record whose stored id is the whole of psTpId matches;
+// trailing blanks do not count, so psTpId may be a blank-padded ISA field, but AB does
+// not match ABC. -1 when nothing matches (an empty or all-blank id matches nothing).
 int iUpdateTPActiveDB(const char *psTpId, int iStatusFlag);
 int iQueryTPActiveDB(const char *psTpId, int *piStatusFlag, time_t *ptTimestamp);
 // iModFlag 0 counts a connection up (refused at max_inbound), 1 counts one down.

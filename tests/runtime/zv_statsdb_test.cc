@@ -226,13 +226,14 @@ TEST_F(StatsDb, StopForABlankPaddedIdSetsTheStatusAndTime) {
   EXPECT_EQ(status, 1);
 }
 
-TEST_F(StatsDb, LookupMatchesTheFirstStoredPrefixAndStopsAtAGap) {
+TEST_F(StatsDb, LookupMatchesTheWholeIdAndStopsAtAGap) {
   vCleanupDBs();
   memset(partner, 0, sizeof partner);
-  set_partner(0, "ABCD", 1);
-  set_partner(1, "AB", 1);
+  set_partner(0, "AB", 1);
+  set_partner(1, "ABC", 1);
   set_partner(2, "X", 0);
-  set_partner(4, "Z", 1);  // after the unused entry 3: never reached
+  set_partner(3, "Q  ", 1);  // blanks stored with the id do not count either
+  set_partner(5, "Z", 1);    // after the unused entry 4: never reached
   ASSERT_EQ(vInitDBs(), 0);
 
   struct Case {
@@ -240,8 +241,10 @@ TEST_F(StatsDb, LookupMatchesTheFirstStoredPrefixAndStopsAtAGap) {
     int matched;  // record that receives the update, -1 for none
   };
   const Case cases[] = {
-      {"AB             ", 1}, {"ABCDEFG", 0}, {"ABCD", 0}, {"ABC", 1}, {"A", -1},
-      {"", -1},              {"X1", 2},      {"Z", -1},   {"ab", -1},
+      {"ABC            ", 1}, {"ABC", 1},  {"AB             ", 0}, {"AB", 0},
+      {"ABCD", -1},           {"A", -1},   {"AB C", -1},            {"", -1},
+      {"               ", -1}, {"X1", -1}, {"X ", 2},               {"Q", 3},
+      {"Z", -1},              {"ab", -1},
   };
   int flag = 100;
   for (const Case &c : cases) {
@@ -253,6 +256,16 @@ TEST_F(StatsDb, LookupMatchesTheFirstStoredPrefixAndStopsAtAGap) {
       EXPECT_EQ(ptZvTpActive[i].iStatus, want) << "id '" << c.id << "' record " << i;
     }
   }
+  // The other lookups share the match.
+  int status = 0;
+  time_t stamp = 0;
+  ASSERT_EQ(iUpdateTPActiveDB("AB", -1), 0);
+  ASSERT_EQ(iUpdateTPActiveDB("ABC", 1), 0);
+  ASSERT_EQ(iQueryTPActiveDB("AB             ", &status, &stamp), 0);
+  EXPECT_EQ(status, -1);
+  EXPECT_EQ(iModTPActiveCountDB("ABC", 8, 0), 0);
+  EXPECT_EQ(ptZvTpActive[1].iActiveConnections, 1);
+  EXPECT_EQ(ptZvTpActive[0].iActiveConnections, 0);
 }
 
 TEST_F(StatsDb, LookupTracesEachVisitedRecordUnderItsDebugBit) {
