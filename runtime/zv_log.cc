@@ -232,6 +232,11 @@ void zv_log_init(const char *plogpath, const char *perrpath, const char *psAlert
   pthread_mutex_unlock(&reopen_mutex);
 }
 
+void zv_log_hold() {
+  zv_log_lock();
+  pthread_mutex_lock(&reopen_mutex);
+}
+
 void zv_log_streams_lock() { pthread_mutex_lock(&reopen_mutex); }
 
 void zv_log_streams_unlock() { pthread_mutex_unlock(&reopen_mutex); }

@@ -67,6 +67,12 @@ void zv_log_unlock();
 void zv_log_streams_lock();
 void zv_log_streams_unlock();
 
+// For the process's exit only: takes the log lock, then the stream lock, and never gives
+// them back, so that no other thread writes a banner, alert or transaction-log line or
+// reopens a stream from here on (such a thread waits until the process has ended). The
+// calling thread must not hold the log lock.
+void zv_log_hold();
+
 // Log streams; `alertfile` is written by the alert logger. A stream may stand in for
 // another (standard error for an unopenable file, the error-log stream for the alert
 // file); close them only through the two calls below, which never close a stand-in.

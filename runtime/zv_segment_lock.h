@@ -12,17 +12,22 @@
 
 class zv_segment_lock {
  public:
-  // Takes the mutex, then the segment's lock; a null segment is never held.
-  zv_segment_lock(const void *segment, std::mutex &mutex)
+  // Takes the mutex, then reads the handle and takes the segment's lock: a handle that
+  // its owner sets and clears under the same mutex cannot go away in between. A null
+  // handle is never held.
+  template <typename T>
+  zv_segment_lock(T *const &handle, std::mutex &mutex)
       : guard_(mutex),
-        segment_(segment),
-        held_(segment != nullptr && mm_core_lock(segment, MM_LOCK_RW) != 0) {}
+        segment_(handle),
+        held_(segment_ != nullptr && mm_core_lock(segment_, MM_LOCK_RW) != 0) {}
   ~zv_segment_lock() {
     if (held_) mm_core_unlock(segment_);
   }
   zv_segment_lock(const zv_segment_lock &) = delete;
   zv_segment_lock &operator=(const zv_segment_lock &) = delete;
 
+  // False when the handle was null under the mutex.
+  bool exists() const { return segment_ != nullptr; }
   // False when the segment's lock could not be had; the caller reports it.
   bool held() const { return held_; }
   // Gives the segment's lock back before the end of the scope (the mutex stays held until

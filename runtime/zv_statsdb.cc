@@ -105,11 +105,11 @@ int find_tp_record(const char *psTpId, int trace_level) {
 // messages of the lookup (none when nothing matches or `change` refuses).
 template <typename Change>
 int with_tp_record(const char *psTpId, int trace_level, Change change) {
-  if (ptZvTpActive == nullptr) {
+  zv_segment_lock lock(ptZvTpActive, tpactive_mutex);
+  if (!lock.exists()) {
     zv_log(-1, "ERROR: TPActiveDB is not initialized\n");
     return -1;
   }
-  zv_segment_lock lock(ptZvTpActive, tpactive_mutex);
   if (!lock.held()) {
     zv_log(-1, "tpactiveDB locking failed (RW)\n");
     return -1;
@@ -230,12 +230,19 @@ void vCleanupDBs() {
   iCleanupTPActiveDB();
 }
 
+void vHoldDBs() {
+  // Never given back: the process ends with them held. A thread waiting here holds no
+  // other lock of this module, so the order of the two does not matter.
+  stats_mutex.lock();
+  tpactive_mutex.lock();
+}
+
 int iUpdateStatsDB(int iWho, int iMsgType, int iErrFlag) {
-  if (ptZvStatus == nullptr) {
+  zv_segment_lock lock(ptZvStatus, stats_mutex);
+  if (!lock.exists()) {
     zv_log(-1, "ERROR: statsDB is not initialized\n");
     return -1;
   }
-  zv_segment_lock lock(ptZvStatus, stats_mutex);
   if (!lock.held()) {
     fprintf(stderr, "statDB locking failed (RW)\n");
     return -1;
