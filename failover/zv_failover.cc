@@ -246,7 +246,7 @@ int failover_read_settings(const char *file, const char *section) {
 
 int init_failover() {
   for (const CellSpec &c : kCells) {
-    *c.cell = static_cast<int *>(mm_core_create(sizeof(int), nullptr));
+    *c.cell = static_cast<int *>(zv_segment_create(sizeof(int)));
     if (!*c.cell) {
       fprintf(stderr, "%s", c.error);
       const char *why = mm_error();
@@ -616,9 +616,8 @@ int failoverd_main(int iArgc, char **ppsArgv) {
 
   zv_log(0, "Closing failover subsystem . . .\n");
   pause_seconds(kShutdownPause);
-  // The database, then its environment, then the cells (their lock files in /tmp go
-  // with them); the tables, the activity cache and the logs are vZvExit's, as for
-  // every orderly stop.
+  // The database, then its environment, then the cells; the tables, the activity cache
+  // and the logs are vZvExit's, as for every orderly stop.
   release_failover();
   zv_log(0, "Failover subsystem closed.\n");
   vZvExit(0);

@@ -137,7 +137,7 @@ int iInitStatsDB() {
   if (ptZvStatus != nullptr) {
     fprintf(stderr, "WARNING: StatsDB already exists - cannot create\n");
   } else {
-    ptZvStatus = static_cast<zv_stats_t *>(mm_core_create(kStatsSize, nullptr));
+    ptZvStatus = static_cast<zv_stats_t *>(zv_segment_create(kStatsSize));
     if (ptZvStatus == nullptr) {
       fprintf(stderr, "ERROR: Creating StatsDB - cannot create\n");
       return -1;
@@ -151,7 +151,7 @@ int iInitErrorsDB() {
   if (ptZvErrors != nullptr) {
     fprintf(stderr, "WARNING: ErrorsDB already exists - cannot create\n");
   } else {
-    ptZvErrors = static_cast<zv_errors_t *>(mm_core_create(kErrorsSize, nullptr));
+    ptZvErrors = static_cast<zv_errors_t *>(zv_segment_create(kErrorsSize));
     if (ptZvErrors == nullptr) {
       fprintf(stderr, "ERROR: Creating ErrorsDB - cannot create\n");
       return -1;
@@ -165,7 +165,7 @@ int iInitTPActiveDB() {
   if (ptZvTpActive != nullptr) {
     zv_log(1, "WARNING: TPActiveDB already exists - cannot create\n");
   } else {
-    ptZvTpActive = static_cast<zv_tpactive_t *>(mm_core_create(kTpActiveSize, nullptr));
+    ptZvTpActive = static_cast<zv_tpactive_t *>(zv_segment_create(kTpActiveSize));
     if (ptZvTpActive == nullptr) {
       zv_log(-1, "ERROR: Creating TPActiveDB - cannot create\n");
       return -1;

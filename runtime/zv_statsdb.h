@@ -6,7 +6,8 @@
 // because the segment lock excludes processes, not the threads of one process), so any
 // thread may call them. Creation, destruction and the cache file run on the main thread
 // at start and exit, without the lock; at the exit vHoldDBs first takes the mutexes for
-// good, so that threads still running cannot reach a table being destroyed.
+// good, so that threads still running cannot reach a table being destroyed. The
+// segments leave no lock file on disk (runtime/zv_segment_lock.h).
 //
 // The segments are made after the daemonizing fork, so each process has its own. The
 // handles below own their segments from vInitDBs to vCleanupDBs; a reader outside this

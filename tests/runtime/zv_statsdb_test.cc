@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <mm.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -305,6 +306,61 @@ TEST_F(StatsDb, ConnectionCountStopsAtTheLimit) {
   EXPECT_EQ(ptZvTpActive[0].iActiveConnections, 0);
   EXPECT_EQ(iModTPActiveCountDB("AB", 1, 0), 0);
   EXPECT_EQ(iModTPActiveCountDB("AB", 1, 0), -1);
+}
+
+// mm's own lock-file name in /tmp is never used (a planted file there cannot stop the
+// creation), and the tables' lock files leave nothing behind, in the private directory
+// ($TMPDIR) or in the working directory, while the tables live or after.
+TEST_F(StatsDb, SegmentsLeaveNoLockFileAndNeverUseMmsDefaultName) {
+  const std::string dir = zvtest::scratch_dir("statsdb-lockfile");
+  const std::string work = dir + "/work", tmp = dir + "/tmp";
+  ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  fflush(nullptr);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char c;
+    if (read(go[0], &c, 1) != 1 || chdir(work.c_str()) != 0) _exit(10);
+    setenv("TMPDIR", tmp.c_str(), 1);
+    // The parent's tables are not the child's to delete; it makes its own.
+    ptZvStatus = nullptr;
+    ptZvErrors = nullptr;
+    ptZvTpActive = nullptr;
+    if (vInitDBs() != 0 || iUpdateStatsDB(0, 1, 0) != 0 || iUpdateTPActiveDB("AB", -1) != 0)
+      _exit(11);
+    if (!zvtest::list_dir(work).empty() || !zvtest::list_dir(tmp).empty()) _exit(12);
+    vCleanupDBs();
+    _exit(0);
+  }
+  // mm's default name for the child, taken by something the child cannot remove.
+  const std::string planted = "/tmp/mm.core." + std::to_string(child) + ".sem";
+  ASSERT_EQ(mkdir(planted.c_str(), 0700), 0) << planted;
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  int st = 0;
+  ASSERT_EQ(waitpid(child, &st, 0), child);
+  rmdir(planted.c_str());
+  close(go[0]);
+  close(go[1]);
+  ASSERT_TRUE(WIFEXITED(st)) << st;
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+  EXPECT_TRUE(zvtest::list_dir(work).empty());
+  EXPECT_TRUE(zvtest::list_dir(tmp).empty());
+
+  // The private directory is where mm is given its file: without one no table is made.
+  const std::string missing = dir + "/missing";
+  auto without_directory = [&] {
+    snprintf(program, sizeof program, "%s", "statsd");
+    setenv("TMPDIR", missing.c_str(), 1);
+    ptZvStatus = nullptr;
+    vInitDBs();
+  };
+  EXPECT_EXIT(without_directory(), testing::ExitedWithCode(255),
+              "ERROR: Cannot make a directory for a segment lock file \\(" + missing +
+                  "/statsd\\..*FATAL ERROR: Cannot create or initialize the Zolvar Statistics "
+                  "database");
 }
 
 std::string expected_cache(const std::vector<std::string> &lines) {
