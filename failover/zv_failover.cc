@@ -177,15 +177,16 @@ void reseed_after_taken_key() {
 
 struct CellSpec {
   int **cell;
+  std::mutex *mutex;
   int initial;
   const char *error;
 };
 
 const CellSpec kCells[] = {
-    {&pFo_state, FO_RECOVERY, "ERROR: Creating failover state - cannot create\n"},
-    {&pFo_key, 0, "ERROR: Creating failover cache key - cannot create\n"},
-    {&pFo_reccount, 0, "ERROR: Creating failover record count - cannot create\n"},
-    {&pFo_full_flag, 0, "ERROR: Creating failover full_flag - cannot create\n"},
+    {&pFo_state, &state_mutex, FO_RECOVERY, "ERROR: Creating failover state - cannot create\n"},
+    {&pFo_key, &key_mutex, 0, "ERROR: Creating failover cache key - cannot create\n"},
+    {&pFo_reccount, &count_mutex, 0, "ERROR: Creating failover record count - cannot create\n"},
+    {&pFo_full_flag, &flag_mutex, 0, "ERROR: Creating failover full_flag - cannot create\n"},
 };
 
 struct conf_free {
@@ -245,7 +246,7 @@ int failover_read_settings(const char *file, const char *section) {
 
 int init_failover() {
   for (const CellSpec &c : kCells) {
-    *c.cell = static_cast<int *>(mm_core_create(sizeof(int), nullptr));
+    *c.cell = static_cast<int *>(zv_segment_create(sizeof(int)));
     if (!*c.cell) {
       fprintf(stderr, "%s", c.error);
       const char *why = mm_error();
@@ -317,7 +318,10 @@ void release_failover() {
   pFo_db = nullptr;
   if (pFo_dbenv) pFo_dbenv->close(pFo_dbenv, 0);
   pFo_dbenv = nullptr;
+  // Under each cell's mutex, so that a locked update in another thread finds the cell
+  // there or gone, never going.
   for (const CellSpec &c : kCells) {
+    std::lock_guard<std::mutex> guard(*c.mutex);
     if (*c.cell) mm_core_delete(*c.cell);
     *c.cell = nullptr;
   }
@@ -612,9 +616,8 @@ int failoverd_main(int iArgc, char **ppsArgv) {
 
   zv_log(0, "Closing failover subsystem . . .\n");
   pause_seconds(kShutdownPause);
-  // The database, then its environment, then the cells (their lock files in /tmp go
-  // with them); the tables, the activity cache and the logs are vZvExit's, as for
-  // every orderly stop.
+  // The database, then its environment, then the cells; the tables, the activity cache
+  // and the logs are vZvExit's, as for every orderly stop.
   release_failover();
   zv_log(0, "Failover subsystem closed.\n");
   vZvExit(0);

@@ -47,6 +47,8 @@ int write_prefixed(FILE *stream, bool flush, const char *format, va_list ap) {
   if (m < 0) return m;
   size_t room = sizeof line - 1 - static_cast<size_t>(n);
   size_t len = static_cast<size_t>(n) + (static_cast<size_t>(m) < room ? m : room);
+  // A message cut to fit still ends its line, so the next line starts afresh.
+  if (static_cast<size_t>(m) > room && room > 0) line[len - 1] = '\n';
   fwrite(line, 1, len, stream);
   if (flush) fflush(stream);
   return m;
@@ -228,6 +230,11 @@ void zv_log_init(const char *plogpath, const char *perrpath, const char *psAlert
     }
   }
   pthread_mutex_unlock(&reopen_mutex);
+}
+
+void zv_log_hold() {
+  zv_log_lock();
+  pthread_mutex_lock(&reopen_mutex);
 }
 
 void zv_log_streams_lock() { pthread_mutex_lock(&reopen_mutex); }

@@ -22,7 +22,8 @@
 #include "runtime/zv_common.h"
 
 // Size of the line buffer of one zv_log call: prefix and message must fit in it; a
-// longer message is cut at the end of the buffer.
+// longer message is cut at the end of the buffer, and its last character kept there is
+// a newline.
 constexpr int ZV_LOG_LINE_SIZE = 66560;
 
 // The static locks of the crypto library, and the one the system uses as its log lock.
@@ -65,6 +66,12 @@ void zv_log_unlock();
 // inside the log lock, never around it.
 void zv_log_streams_lock();
 void zv_log_streams_unlock();
+
+// For the process's exit only: takes the log lock, then the stream lock, and never gives
+// them back, so that no other thread writes a banner, alert or transaction-log line or
+// reopens a stream from here on (such a thread waits until the process has ended). The
+// calling thread must not hold the log lock.
+void zv_log_hold();
 
 // Log streams; `alertfile` is written by the alert logger. A stream may stand in for
 // another (standard error for an unopenable file, the error-log stream for the alert

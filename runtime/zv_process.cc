@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <csignal>
@@ -57,6 +59,21 @@ bool fresh_name(const char *dir, const char *prefix, char *out, size_t size) {
   if (fd < 0) return false;
   close(fd);
   return true;
+}
+
+// Set by the first caller of vZvExit, which alone carries out the exit.
+std::atomic<bool> exit_claimed{false};
+thread_local bool exiting_here = false;
+
+// True when the calling thread is the process's only thread.
+bool only_thread() {
+  zv_dir_ptr tasks(opendir("/proc/self/task"));
+  if (!tasks) return false;
+  int count = 0;
+  while (struct dirent *e = readdir(tasks.get())) {
+    if (e->d_name[0] != '.') ++count;
+  }
+  return count == 1;
 }
 
 }  // namespace
@@ -379,8 +396,22 @@ void init_signal_handlers() {
 }
 
 void vZvExit(int status) {
+  // The exiting thread must get through its steps: a cancel would leave the tables and
+  // the log locks taken below with nobody to end the process.
+  int ignored;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ignored);
+  if (exit_claimed.exchange(true)) {
+    // Only the first caller exits; it ends this thread with the process. A step of the
+    // exit that ended up here again ends the process at once.
+    if (exiting_here) _exit(status);
+    for (;;) pause();
+  }
+  exiting_here = true;
+
+  vHoldDBs();
   iCacheTPActiveDB_to_file("tpacache.db");
   vCleanupDBs();
+  zv_log_hold();
   zv_log_close();
   for (int i = 0; i < 4; ++i) {
     if (tran_logfile[i]) {
@@ -389,7 +420,12 @@ void vZvExit(int status) {
     }
   }
   fprintf(stderr, "Process exit with vZVExit()\n");
-  exit(status);
+  if (only_thread()) exit(status);
+  // exit() would run the atexit handlers and static destructors (the crypto library's
+  // cleanup among them) under threads that are still running; what they would flush is
+  // flushed here instead.
+  fflush(nullptr);
+  _exit(status);
 }
 
 // ---- file utilities ----------------------------------------------------------------

@@ -1,8 +1,10 @@
 // Process start-up (the one routine every program's main calls first), the orderly exit,
 // the signal handlers, and the small file and directory utilities other modules use.
 //
-// Start-up and exit run on the main thread before any other thread exists. The signal
-// handlers only set flags. The file utilities keep no state; any thread may call them.
+// Start-up runs on the main thread before any other thread exists. Any thread may call
+// the exit; the first caller carries it out while later callers wait for the end. The
+// signal handlers only set flags. The file utilities keep no state; any thread may call
+// them.
 #ifndef ZV_RUNTIME_ZV_PROCESS_H
 #define ZV_RUNTIME_ZV_PROCESS_H
 
@@ -23,6 +25,13 @@ void vVerifyFile(const char *path, const char *description);
 void init_signal_handlers();
 void set_sig_flags(int sig);
 void sigchld_handler(int sig);
+// Writes the partner-activity cache, destroys the shared tables, closes the log streams
+// and ends the process with `status`. Threads still running wait from then on at the
+// first table, log lock or stream they reach, so none touches what was released; a
+// second caller (another fatal code) waits the same way and the first caller's status
+// stands. With other threads alive the process ends with _exit after flushing its
+// streams, so the atexit handlers and static destructors never run under them. The
+// calling thread must hold no table, log or stream lock.
 [[noreturn]] void vZvExit(int status);
 
 // Renames src to dir/name; falls back to a fresh name with `prefix` in dir, then in

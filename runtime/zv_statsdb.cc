@@ -77,16 +77,26 @@ void fill_tpactive() {
   }
 }
 
-// Index of the first record whose stored id is a prefix of psTpId, or -1. The walk
-// ends at the first unused record. Call with the table lock held.
+// Length of an id without its trailing blanks.
+size_t id_length(const char *id, size_t max) {
+  size_t len = strnlen(id, max);
+  while (len > 0 && id[len - 1] == ' ') len--;
+  return len;
+}
+
+// Index of the first record whose stored id is the whole of psTpId, apart from trailing
+// blanks on either (a blank-padded ISA field names the partner of its id), or -1. The
+// walk ends at the first unused record. Call with the table lock held.
 int find_tp_record(const char *psTpId, int trace_level) {
+  const size_t want = id_length(psTpId, strlen(psTpId));
   for (int i = 0; i < ZV_MAX_TP; i++) {
     const char *stored = ptZvTpActive[i].sTPid;
     size_t len = strnlen(stored, sizeof ptZvTpActive[i].sTPid);
     if (len == 0) break;
     zv_log(trace_level, "zvTpActive[%d].sTPid = %.*s psTpId = %s\n", i, static_cast<int>(len),
            stored, psTpId);
-    if (strncmp(stored, psTpId, len) == 0) return i;
+    if (want > 0 && id_length(stored, len) == want && memcmp(stored, psTpId, want) == 0)
+      return i;
   }
   return -1;
 }
@@ -95,11 +105,11 @@ int find_tp_record(const char *psTpId, int trace_level) {
 // messages of the lookup (none when nothing matches or `change` refuses).
 template <typename Change>
 int with_tp_record(const char *psTpId, int trace_level, Change change) {
-  if (ptZvTpActive == nullptr) {
+  zv_segment_lock lock(ptZvTpActive, tpactive_mutex);
+  if (!lock.exists()) {
     zv_log(-1, "ERROR: TPActiveDB is not initialized\n");
     return -1;
   }
-  zv_segment_lock lock(ptZvTpActive, tpactive_mutex);
   if (!lock.held()) {
     zv_log(-1, "tpactiveDB locking failed (RW)\n");
     return -1;
@@ -127,7 +137,7 @@ int iInitStatsDB() {
   if (ptZvStatus != nullptr) {
     fprintf(stderr, "WARNING: StatsDB already exists - cannot create\n");
   } else {
-    ptZvStatus = static_cast<zv_stats_t *>(mm_core_create(kStatsSize, nullptr));
+    ptZvStatus = static_cast<zv_stats_t *>(zv_segment_create(kStatsSize));
     if (ptZvStatus == nullptr) {
       fprintf(stderr, "ERROR: Creating StatsDB - cannot create\n");
       return -1;
@@ -141,7 +151,7 @@ int iInitErrorsDB() {
   if (ptZvErrors != nullptr) {
     fprintf(stderr, "WARNING: ErrorsDB already exists - cannot create\n");
   } else {
-    ptZvErrors = static_cast<zv_errors_t *>(mm_core_create(kErrorsSize, nullptr));
+    ptZvErrors = static_cast<zv_errors_t *>(zv_segment_create(kErrorsSize));
     if (ptZvErrors == nullptr) {
       fprintf(stderr, "ERROR: Creating ErrorsDB - cannot create\n");
       return -1;
@@ -155,7 +165,7 @@ int iInitTPActiveDB() {
   if (ptZvTpActive != nullptr) {
     zv_log(1, "WARNING: TPActiveDB already exists - cannot create\n");
   } else {
-    ptZvTpActive = static_cast<zv_tpactive_t *>(mm_core_create(kTpActiveSize, nullptr));
+    ptZvTpActive = static_cast<zv_tpactive_t *>(zv_segment_create(kTpActiveSize));
     if (ptZvTpActive == nullptr) {
       zv_log(-1, "ERROR: Creating TPActiveDB - cannot create\n");
       return -1;
@@ -220,12 +230,19 @@ void vCleanupDBs() {
   iCleanupTPActiveDB();
 }
 
+void vHoldDBs() {
+  // Never given back: the process ends with them held. A thread waiting here holds no
+  // other lock of this module, so the order of the two does not matter.
+  stats_mutex.lock();
+  tpactive_mutex.lock();
+}
+
 int iUpdateStatsDB(int iWho, int iMsgType, int iErrFlag) {
-  if (ptZvStatus == nullptr) {
+  zv_segment_lock lock(ptZvStatus, stats_mutex);
+  if (!lock.exists()) {
     zv_log(-1, "ERROR: statsDB is not initialized\n");
     return -1;
   }
-  zv_segment_lock lock(ptZvStatus, stats_mutex);
   if (!lock.held()) {
     fprintf(stderr, "statDB locking failed (RW)\n");
     return -1;

@@ -5,7 +5,9 @@
 // lock; every update and lookup holds that lock (and a process-local mutex beside it,
 // because the segment lock excludes processes, not the threads of one process), so any
 // thread may call them. Creation, destruction and the cache file run on the main thread
-// at start and exit, without the lock.
+// at start and exit, without the lock; at the exit vHoldDBs first takes the mutexes for
+// good, so that threads still running cannot reach a table being destroyed. The
+// segments leave no lock file on disk (runtime/zv_segment_lock.h).
 //
 // The segments are made after the daemonizing fork, so each process has its own. The
 // handles below own their segments from vInitDBs to vCleanupDBs; a reader outside this
@@ -62,6 +64,11 @@ extern zv_tpactive_t *ptZvTpActive;  // ZV_MAX_TP records
 // Creates the three tables; ends the process through vZvExit(-1) on any failure.
 int vInitDBs();
 void vCleanupDBs();
+// For the process's exit only: takes the tables' mutexes and never gives them back, so
+// that every later update or lookup in another thread waits until the process has ended
+// (the calling thread must hold neither). The exit then writes the cache file and
+// destroys the tables with no other thread inside them.
+void vHoldDBs();
 int iInitStatsDB();
 int iInitErrorsDB();
 int iInitTPActiveDB();
@@ -73,8 +80,9 @@ int iCleanupTPActiveDB();
 int iUpdateStatsDB(int iWho, int iMsgType, int iErrFlag);
 int iCountTPactive();
 
-// Partner lookups: the first record whose stored id is a prefix of psTpId matches, so
-// psTpId may be a blank-padded ISA field. -1 when nothing matches.
+// Partner lookups: the first record whose stored id is the whole of psTpId matches;
+// trailing blanks do not count, so psTpId may be a blank-padded ISA field, but AB does
+// not match ABC. -1 when nothing matches (an empty or all-blank id matches nothing).
 int iUpdateTPActiveDB(const char *psTpId, int iStatusFlag);
 int iQueryTPActiveDB(const char *psTpId, int *piStatusFlag, time_t *ptTimestamp);
 // iModFlag 0 counts a connection up (refused at max_inbound), 1 counts one down.

@@ -361,6 +361,14 @@ TEST_F(Failover, KeyLongerThanTheReadBufferStopsReplayAndStartUp) {
   EXPECT_EQ(pFo_dbenv, nullptr);
 }
 
+TEST_F(Failover, CellsKeepNoLockFileAndTheirLocksStillWork) {
+  EXPECT_FALSE(zvtest::file_exists("/tmp/mm.core." + std::to_string(getpid()) + ".sem"));
+  for (const std::string &f : zvtest::list_dir(dir_))
+    EXPECT_EQ(f.find(".sem"), std::string::npos) << f;
+  EXPECT_EQ(change_state(FO_NORMAL), 0);
+  EXPECT_EQ(*pFo_state, FO_NORMAL);
+}
+
 // ---- change_state --------------------------------------------------------------------
 
 TEST_F(Failover, ChangeStateAndTheResetOnRecoveryDone) {

@@ -59,13 +59,16 @@ TEST(Failoverd, ReplaysTheStoreInKeyOrderAfterARestart) {
   ASSERT_TRUE(zvtest::wait_for([&] {
     return fo.err().find("In FO_RECOVERYDONE_STATE in failoverd()\n") != std::string::npos;
   }));
-  // The orderly stop writes the partner-activity cache and leaves no lock file of its
-  // shared segments behind.
+  // The orderly stop writes the partner-activity cache. The shared segments keep no lock
+  // file on disk, at mm's own name in /tmp or in the working directory.
   ASSERT_NE(access((dir + "/tpacache.db").c_str(), F_OK), 0);
   std::string lock_file = "/tmp/mm.core." + std::to_string(fo.pid()) + ".sem";
+  EXPECT_NE(access(lock_file.c_str(), F_OK), 0) << lock_file;
   EXPECT_EQ(fo.stop(), 0);
   EXPECT_EQ(access((dir + "/tpacache.db").c_str(), F_OK), 0);
   EXPECT_NE(access(lock_file.c_str(), F_OK), 0) << lock_file;
+  for (const std::string &f : zvtest::list_dir(dir))
+    EXPECT_EQ(f.find(".sem"), std::string::npos) << f;
   EXPECT_NE(fo.err().find("Process exit with vZVExit()\n"), std::string::npos);
 
   auto got = be.records();

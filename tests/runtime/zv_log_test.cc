@@ -133,11 +133,28 @@ TEST_F(ZvLog, BannerLevelWritesWithoutPrefixAndFlushes) {
   EXPECT_EQ(c.err, "");
 }
 
-TEST_F(ZvLog, LongMessageIsCutAtTheLineBuffer) {
+TEST_F(ZvLog, LongMessageIsCutAtTheLineBufferAndKeepsItsNewline) {
   std::string big(100000, 'x');
-  auto c = capture([&] { zv_log(-1, "%s", big.c_str()); });
+  auto c = capture([&] {
+    zv_log(-1, "%s\n", big.c_str());
+    zv_log(-1, "next\n");
+  });
+  std::vector<std::string> lines = zvtest::split_lines(c.err);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].size(), static_cast<size_t>(ZV_LOG_LINE_SIZE - 2));
+  EXPECT_EQ(lines[0].back(), 'x');
+  EXPECT_EQ(strip_prefix(lines[1]), std::vector<std::string>{"next"});
+  // A dump line that long, as the raw-input and ASN.1 dumps pass it on.
+  debug_level = 1;
+  std::string raw = big + "\nshort";
+  c = capture([&] { dump_raw_input(raw.data(), static_cast<int>(raw.size())); });
+  lines = zvtest::split_lines(c.err);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(c.err[ZV_LOG_LINE_SIZE - 2], '\n');
+  EXPECT_EQ(strip_prefix(lines[1]), std::vector<std::string>{"  short"});
+  c = capture([&] { zv_log(1, "  %s", (big + "\n").c_str()); });
   EXPECT_EQ(c.err.size(), static_cast<size_t>(ZV_LOG_LINE_SIZE - 1));
-  EXPECT_EQ(c.err.back(), 'x');
+  EXPECT_EQ(c.err.back(), '\n');
 }
 
 TEST_F(ZvLog, FormattingFailureIsReportedAndTheReopenWaits) {

@@ -277,6 +277,44 @@ TEST(Programs, ClientDaemonizesLogsAndStopsOnSigterm) {
   EXPECT_EQ(zvtest::read_file(dir + "/zolvar.err"), "");
 }
 
+// The shared tables' lock files: none at mm's own name in /tmp, none left in the private
+// directory ($TMPDIR) or the working directory by a running daemon or by one killed
+// with SIGKILL, so nothing piles up and the next start meets nothing.
+TEST(Programs, KilledDaemonLeavesNoLockFile) {
+  std::string dir = rtt::make_installation("prog-killed", rtt::standard_conf());
+  const std::string tmp = dir + "/tmp";
+  ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+  auto with_tmp = [&] { return setenv("TMPDIR", tmp.c_str(), 1) == 0; };
+  auto banner = [&](const std::string &tag) {
+    return zvtest::wait_for([&] {
+      return out_of(dir, tag).find("Issue 3 Revision 2 (12/2001)\n\n\n") != std::string::npos;
+    });
+  };
+  auto no_lock_file = [&](pid_t pid) {
+    for (const std::string &f : zvtest::list_dir(dir))
+      EXPECT_EQ(f.find(".sem"), std::string::npos) << f;
+    EXPECT_TRUE(zvtest::list_dir(tmp).empty());
+    EXPECT_FALSE(zvtest::file_exists("/tmp/mm.core." + std::to_string(pid) + ".sem"));
+  };
+  Start first = start(dir, clientd_exe(), "clientd", {}, "run", with_tmp);
+  ASSERT_EQ(first.parent.status, 0) << first.parent.err;
+  Daemon d(first.daemon);
+  ASSERT_TRUE(banner("run")) << err_of(dir);
+  no_lock_file(first.daemon);
+  kill(first.daemon, SIGKILL);
+  EXPECT_EQ(zvtest::wait_daemon(first.daemon), 128 + SIGKILL);
+  d.reset(-1);
+  no_lock_file(first.daemon);
+
+  ASSERT_EQ(unlink((dir + "/clientd.pid").c_str()), 0);
+  Start next = start(dir, clientd_exe(), "clientd", {}, "next", with_tmp);
+  ASSERT_EQ(next.parent.status, 0) << next.parent.err;
+  Daemon d2(next.daemon);
+  ASSERT_TRUE(banner("next")) << err_of(dir, "next");
+  EXPECT_EQ(d2.stop(), 0);
+  no_lock_file(next.daemon);
+}
+
 TEST(Programs, ReceiptRoleFromALinkAndCaseInsensitiveNames) {
   std::string dir = rtt::make_installation("prog-receipt", rtt::standard_conf());
   ASSERT_EQ(symlink(clientd_exe().c_str(), (dir + "/rclientd").c_str()), 0);

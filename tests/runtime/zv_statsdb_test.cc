@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <mm.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -226,13 +227,14 @@ TEST_F(StatsDb, StopForABlankPaddedIdSetsTheStatusAndTime) {
   EXPECT_EQ(status, 1);
 }
 
-TEST_F(StatsDb, LookupMatchesTheFirstStoredPrefixAndStopsAtAGap) {
+TEST_F(StatsDb, LookupMatchesTheWholeIdAndStopsAtAGap) {
   vCleanupDBs();
   memset(partner, 0, sizeof partner);
-  set_partner(0, "ABCD", 1);
-  set_partner(1, "AB", 1);
+  set_partner(0, "AB", 1);
+  set_partner(1, "ABC", 1);
   set_partner(2, "X", 0);
-  set_partner(4, "Z", 1);  // after the unused entry 3: never reached
+  set_partner(3, "Q  ", 1);  // blanks stored with the id do not count either
+  set_partner(5, "Z", 1);    // after the unused entry 4: never reached
   ASSERT_EQ(vInitDBs(), 0);
 
   struct Case {
@@ -240,8 +242,10 @@ TEST_F(StatsDb, LookupMatchesTheFirstStoredPrefixAndStopsAtAGap) {
     int matched;  // record that receives the update, -1 for none
   };
   const Case cases[] = {
-      {"AB             ", 1}, {"ABCDEFG", 0}, {"ABCD", 0}, {"ABC", 1}, {"A", -1},
-      {"", -1},              {"X1", 2},      {"Z", -1},   {"ab", -1},
+      {"ABC            ", 1}, {"ABC", 1},  {"AB             ", 0}, {"AB", 0},
+      {"ABCD", -1},           {"A", -1},   {"AB C", -1},            {"", -1},
+      {"               ", -1}, {"X1", -1}, {"X ", 2},               {"Q", 3},
+      {"Z", -1},              {"ab", -1},
   };
   int flag = 100;
   for (const Case &c : cases) {
@@ -253,6 +257,16 @@ TEST_F(StatsDb, LookupMatchesTheFirstStoredPrefixAndStopsAtAGap) {
       EXPECT_EQ(ptZvTpActive[i].iStatus, want) << "id '" << c.id << "' record " << i;
     }
   }
+  // The other lookups share the match.
+  int status = 0;
+  time_t stamp = 0;
+  ASSERT_EQ(iUpdateTPActiveDB("AB", -1), 0);
+  ASSERT_EQ(iUpdateTPActiveDB("ABC", 1), 0);
+  ASSERT_EQ(iQueryTPActiveDB("AB             ", &status, &stamp), 0);
+  EXPECT_EQ(status, -1);
+  EXPECT_EQ(iModTPActiveCountDB("ABC", 8, 0), 0);
+  EXPECT_EQ(ptZvTpActive[1].iActiveConnections, 1);
+  EXPECT_EQ(ptZvTpActive[0].iActiveConnections, 0);
 }
 
 TEST_F(StatsDb, LookupTracesEachVisitedRecordUnderItsDebugBit) {
@@ -292,6 +306,61 @@ TEST_F(StatsDb, ConnectionCountStopsAtTheLimit) {
   EXPECT_EQ(ptZvTpActive[0].iActiveConnections, 0);
   EXPECT_EQ(iModTPActiveCountDB("AB", 1, 0), 0);
   EXPECT_EQ(iModTPActiveCountDB("AB", 1, 0), -1);
+}
+
+// mm's own lock-file name in /tmp is never used (a planted file there cannot stop the
+// creation), and the tables' lock files leave nothing behind, in the private directory
+// ($TMPDIR) or in the working directory, while the tables live or after.
+TEST_F(StatsDb, SegmentsLeaveNoLockFileAndNeverUseMmsDefaultName) {
+  const std::string dir = zvtest::scratch_dir("statsdb-lockfile");
+  const std::string work = dir + "/work", tmp = dir + "/tmp";
+  ASSERT_EQ(mkdir(work.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  fflush(nullptr);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char c;
+    if (read(go[0], &c, 1) != 1 || chdir(work.c_str()) != 0) _exit(10);
+    setenv("TMPDIR", tmp.c_str(), 1);
+    // The parent's tables are not the child's to delete; it makes its own.
+    ptZvStatus = nullptr;
+    ptZvErrors = nullptr;
+    ptZvTpActive = nullptr;
+    if (vInitDBs() != 0 || iUpdateStatsDB(0, 1, 0) != 0 || iUpdateTPActiveDB("AB", -1) != 0)
+      _exit(11);
+    if (!zvtest::list_dir(work).empty() || !zvtest::list_dir(tmp).empty()) _exit(12);
+    vCleanupDBs();
+    _exit(0);
+  }
+  // mm's default name for the child, taken by something the child cannot remove.
+  const std::string planted = "/tmp/mm.core." + std::to_string(child) + ".sem";
+  ASSERT_EQ(mkdir(planted.c_str(), 0700), 0) << planted;
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  int st = 0;
+  ASSERT_EQ(waitpid(child, &st, 0), child);
+  rmdir(planted.c_str());
+  close(go[0]);
+  close(go[1]);
+  ASSERT_TRUE(WIFEXITED(st)) << st;
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+  EXPECT_TRUE(zvtest::list_dir(work).empty());
+  EXPECT_TRUE(zvtest::list_dir(tmp).empty());
+
+  // The private directory is where mm is given its file: without one no table is made.
+  const std::string missing = dir + "/missing";
+  auto without_directory = [&] {
+    snprintf(program, sizeof program, "%s", "statsd");
+    setenv("TMPDIR", missing.c_str(), 1);
+    ptZvStatus = nullptr;
+    vInitDBs();
+  };
+  EXPECT_EXIT(without_directory(), testing::ExitedWithCode(255),
+              "ERROR: Cannot make a directory for a segment lock file \\(" + missing +
+                  "/statsd\\..*FATAL ERROR: Cannot create or initialize the Zolvar Statistics "
+                  "database");
 }
 
 std::string expected_cache(const std::vector<std::string> &lines) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -482,6 +483,129 @@ TEST_F(TransLog, FatalCodeEndsTheProcessAfterEverythingIsWritten) {
   std::string want = "Zolvar TPDB cache file v1.1\n1,AB\n1,CDE\n1,FGHIJ\n";
   for (int i = 3; i < 64; i++) want += "0,\n";
   EXPECT_EQ(cache, want);
+}
+
+// A process whose main thread reports a fatal code while six threads log, as clientd's
+// receipt listener and its main thread may; on odd runs a second fatal code from one of
+// the logging threads races it. Run in a forked child with its own tables.
+void fatal_under_logging_threads(int run) {
+  int fd = open("child.err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || dup2(fd, 2) < 0 || dup2(fd, 1) < 0) _exit(120);
+  if (vInitDBs() != 0 || THREAD_setup() != 0) _exit(121);
+  std::atomic<int> ops{0};
+  std::atomic<bool> go{false};
+  const bool second = run % 2 == 1;
+  static std::string second_input = "SECOND-FATAL-INPUT";
+  for (int n = 0; n < 6; n++) {
+    std::thread([n, second, &ops, &go] {
+      Trans_ctl_rec t;
+      memset(&t, 0, sizeof t);
+      t.who = n % 4;
+      t.msg_type = 1;
+      t.dest_ip = kIp;
+      t.dest_port = 7000 + n;
+      t.tp_index = n % 3;
+      snprintf(t.isa_line, sizeof t.isa_line, "ISA*LOGGER%d", n);
+      std::string input = "logger input " + std::to_string(n);
+      t.ibufferp = input.data();
+      t.ibuf_length = static_cast<int>(input.size());
+      for (int i = 0;; i++) {
+        if (n == 0 && second && go) {
+          snprintf(t.isa_line, sizeof t.isa_line, "%s", "ISA*SECOND");
+          t.who = ZV_WHO_STD_SERVER;
+          t.ibufferp = second_input.data();
+          t.ibuf_length = static_cast<int>(second_input.size());
+          transaction_logging(&t, ZV_ERRM_CANNOT_READ_OWN_CERT);
+        }
+        if (n == 4) {
+          iUpdateTPActiveDB(partner[i % 3].isaid, i % 2 == 0 ? 1 : -1);
+          alert_logging(&t, 5);
+        } else if (n == 5) {
+          zv_log_init("zolvar.log", "zolvar.err", alertFileName);
+        } else {
+          transaction_logging(&t, i % 16 == 0 ? 5 : 0);
+        }
+        ops++;
+      }
+    }).detach();
+  }
+  // Until every thread is well under way; never longer than a generous bound.
+  for (int i = 0; i < 20000 && ops < 600; i++) usleep(500);
+  Trans_ctl_rec t;
+  memset(&t, 0, sizeof t);
+  t.who = ZV_WHO_STD_CLIENT;
+  t.msg_type = 2;
+  t.dest_ip = kIp;
+  t.dest_port = 5000;
+  t.tp_index = 1;
+  snprintf(t.isa_line, sizeof t.isa_line, "%s", "ISA*FATAL");
+  std::string input = "FATAL-INPUT";
+  t.ibufferp = input.data();
+  t.ibuf_length = static_cast<int>(input.size());
+  go = true;
+  transaction_logging(&t, ZV_ERRM_CANNOT_READ_OWN_KEY);
+  _exit(100);  // not reached
+}
+
+TEST_F(TransLog, FatalCodeUnderLoggingThreadsEndsWithItsStatusEveryTime) {
+  testing::internal::CaptureStderr();
+  vCleanupDBs();  // each child makes its own tables
+  testing::internal::GetCapturedStderr();
+  constexpr int kRuns = 30;
+  for (int run = 0; run < kRuns; run++) {
+    std::string dir = dir_ + "/run" + std::to_string(run);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    for (const char *d : kDirs) ASSERT_EQ(mkdir((dir + "/" + d).c_str(), 0755), 0) << d;
+    fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (chdir(dir.c_str()) != 0) _exit(122);
+      fatal_under_logging_threads(run);
+    }
+    int status = zvtest::wait_daemon(child, 60000);
+    SCOPED_TRACE("run " + std::to_string(run) + " status " + std::to_string(status));
+    if (run % 2 == 0) {
+      ASSERT_EQ(status, 255);
+    } else {
+      ASSERT_TRUE(status == 255 || status == 254);
+    }
+    // The code the process ended with has its line, its alert and its copy.
+    const bool first = status == 255;
+    const std::string code = first ? "-1" : "-2";
+    const std::string log = dir + "/" + (first ? "client_trans.log" : "server_trans.log");
+    const std::string isa = pad104(first ? "ISA*FATAL" : "ISA*SECOND");
+    int lines = 0;
+    for (const std::string &l : zvtest::split_lines(read(log)))
+      if (l.find("|" + isa + "|") != std::string::npos) {
+        EXPECT_EQ(l.substr(l.size() - code.size() - 1), "|" + code) << l;
+        lines++;
+      }
+    EXPECT_EQ(lines, 1);
+    const std::string text = first ? "Cannot read own private key" : "Cannot read own certificate";
+    const std::regex alert(R"(\d{8} \d{6}\|\d\|(AB|CDE|FGHIJ)\|10\.1\.2\.3:\d+\|)" + code +
+                           "\\|" + text + " - Cannot continue");
+    int alerts = 0;
+    for (const std::string &l : zvtest::split_lines(read(dir + "/zolvar.alert")))
+      alerts += std::regex_match(l, alert) ? 1 : 0;
+    EXPECT_EQ(alerts, 1);
+    const std::string copy_dir = dir + "/" + (first ? kDirs[0] : kDirs[2]);
+    int copies = 0;
+    for (const std::string &f : zvtest::list_dir(copy_dir))
+      if (read(copy_dir + "/" + f) == (first ? "FATAL-INPUT" : "SECOND-FATAL-INPUT")) copies++;
+    EXPECT_EQ(copies, 1);
+
+    EXPECT_EQ(zvtest::split_lines(read(dir + "/tpacache.db")).size(), 65u);
+    for (const std::string &f : zvtest::list_dir(dir))
+      EXPECT_EQ(f.find(".sem"), std::string::npos) << f;
+    EXPECT_FALSE(zvtest::file_exists("/tmp/mm.core." + std::to_string(child) + ".sem"));
+    std::string err = read(dir + "/child.err");
+    EXPECT_NE(err.find("Destroying shared memory database TPactiveDB\n"), std::string::npos);
+    const std::string last = "Process exit with vZVExit()\n";
+    ASSERT_GE(err.size(), last.size());
+    EXPECT_EQ(err.substr(err.size() - last.size()), last);
+    if (HasFailure()) break;
+  }
 }
 
 TEST_F(TransLog, ThreadsLoggingAtOnceWriteWholeLines) {

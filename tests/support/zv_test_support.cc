@@ -205,35 +205,17 @@ pid_t wait_pid_file(const std::string &path, int timeout_ms) {
   return pid;
 }
 
-namespace {
-
-// A daemon killed by a signal cannot remove the lock file of its shared segments.
-void remove_segment_lock_file(pid_t pid) {
-  unlink(("/tmp/mm.core." + std::to_string(pid) + ".sem").c_str());
-}
-
-}  // namespace
-
 int wait_daemon(pid_t pid, int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   int st = 0;
   for (;;) {
     pid_t w = waitpid(pid, &st, WNOHANG);
-    if (w == pid) {
-      if (WIFSIGNALED(st)) remove_segment_lock_file(pid);
-      return decode_status(st);
-    }
-    if (w < 0) {
-      // Not ours to wait for: watch it disappear.
-      if (kill(pid, 0) != 0 && errno == ESRCH) {
-        remove_segment_lock_file(pid);
-        return -2;
-      }
-    }
+    if (w == pid) return decode_status(st);
+    // Not ours to wait for: watch it disappear.
+    if (w < 0 && kill(pid, 0) != 0 && errno == ESRCH) return -2;
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &st, 0);
-      remove_segment_lock_file(pid);
       return -1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
