@@ -96,6 +96,36 @@ size_t read_full(int fd, void *buf, size_t n) {
   return got;
 }
 
+// Reads from a socket until at least `least` of at most `n` bytes have come, the stream
+// ends, or a read fails; the read is tried first and the socket waited for only when it
+// has nothing, so a record that has arrived is taken in as few reads as its bytes allow.
+// A wait that sees zv_shutdown gives up with EINTR. Returns the bytes read (errno set
+// when fewer than `least`, 0 for the end of the stream).
+size_t read_soc(int fd, void *buf, size_t least, size_t n) {
+  size_t got = 0;
+  while (got < least) {
+    ssize_t r = recv(fd, static_cast<char *>(buf) + got, n - got, MSG_DONTWAIT);
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+      continue;
+    }
+    if (r == 0) {
+      errno = 0;
+      return got;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return got;
+    pollfd p{fd, POLLIN, 0};
+    int ready = poll(&p, 1, kShutdownPollMs);
+    if (ready < 0 && errno != EINTR) return got;
+    if (ready <= 0 && zv_shutdown) {
+      errno = EINTR;
+      return got;
+    }
+  }
+  return got;
+}
+
 // The rest of `f`, at most `room` bytes, into `buf`. 0 at its end (*n the bytes read),
 // 1 on a read error, 2 when more follows.
 int read_rest(FILE *f, char *buf, size_t room, size_t *n) {
@@ -463,12 +493,15 @@ namespace {
 // *too_big, so that the caller can report the refused document.
 request_t *read_soc_request(int fd, bool *too_big) {
   *too_big = false;
-  unsigned char length_field[ZV_BE_SOCKET_LENGTH_SIZE];
-  if (read_full(fd, length_field, sizeof length_field) != sizeof length_field) {
+  // The length and the priority in one read when both have come; the length alone is
+  // enough to go on, so that a body too big is refused without waiting for more.
+  unsigned char head[ZV_BE_SOCKET_HEADER_SIZE];
+  size_t have = read_soc(fd, head, ZV_BE_SOCKET_LENGTH_SIZE, sizeof head);
+  if (have < ZV_BE_SOCKET_LENGTH_SIZE) {
     zv_log(-1, "ERROR: cannot read message size bytes(4) from socket\n");
     return nullptr;
   }
-  unsigned size = zv_be_get32(length_field);
+  unsigned size = zv_be_get32(head);
   zv_log(1, "DEBUG: found message size of %d bytes\n", static_cast<int>(size));
   // Checked before anything is allocated.
   if (size > static_cast<unsigned>(ZV_MAX_SOCKET_BODY)) {
@@ -487,17 +520,20 @@ request_t *read_soc_request(int fd, bool *too_big) {
   }
   r->socket_fd = fd;
   r->uiSize = size;
-  unsigned char priority_field[ZV_BE_PRIORITY_SIZE];
-  if (read_full(fd, priority_field, sizeof priority_field) != sizeof priority_field) {
+  if (have < sizeof head) {
+    size_t rest = sizeof head - have;
+    have += read_soc(fd, head + have, rest, rest);
+  }
+  if (have < sizeof head) {
     zv_log(-1, "ERROR: cannot read message priority bytes(2) from socket\n");
     free_request(r);
     return nullptr;
   }
-  r->iPriority = static_cast<int>(zv_be_get16(priority_field));
+  r->iPriority = static_cast<int>(zv_be_get16(head + ZV_BE_SOCKET_LENGTH_SIZE));
   zv_log(1, "DEBUG: found message priority of %d bytes\n", r->iPriority);
   size_t got = 0;
   while (got < size) {
-    size_t n = read_full(fd, r->buf + got, size - got);
+    size_t n = read_soc(fd, r->buf + got, size - got, size - got);
     got += n;
     zv_log(1, "DEBUG: ptGetSocRequest: buf_size = %d nbytes = %d left = %d\n",
            static_cast<int>(size), static_cast<int>(n), static_cast<int>(size - got));

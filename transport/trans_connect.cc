@@ -21,12 +21,10 @@ bool retryable(int err) {
          err == ENOENT;
 }
 
-// One connect attempt: 0, or the code it failed with. The socket is non-blocking so that
-// a connect still in progress (a peer whose backlog is full) ends on zv_shutdown; the
-// attempt itself keeps the system's own limit.
+// One connect attempt on a non-blocking socket: 0, or the code it failed with. A connect
+// still in progress (a peer whose backlog is full) ends on zv_shutdown; the attempt
+// itself keeps the system's own limit.
 int connect_once(int fd, const sockaddr_in &addr) {
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
   if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) return 0;
   if (errno != EINPROGRESS) return errno;
   pollfd p{};
@@ -58,7 +56,7 @@ int trans_connect(const char *name_addr_str, int port, trans_config_t config) {
   if (trans_resolve(name_addr_str, port, false, &addr) < 0) return -1;
   int fd;
   for (;;) {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (fd < 0) {
       trans_trace(1, "socket: %s", strerror(errno));
       return -1;

@@ -55,19 +55,21 @@ int trans_listen(const char *name_addr_str, int port, trans_config_t config,
       errno = EINTR;
       return fail_listen(lfd, "stop requested");
     }
-    pollfd p{};
-    p.fd = lfd;
-    p.events = POLLIN;
-    int ready = poll(&p, 1, TRANS_STOP_SLICE_MS);
-    if (ready < 0 && errno != EINTR) return fail_listen(lfd, "poll");
-    if (ready <= 0) continue;
-
     sockaddr_in peer{};
     socklen_t peer_len = sizeof peer;
-    int fd = accept(lfd, reinterpret_cast<sockaddr *>(&peer), &peer_len);
+    // Accepted non-blocking, as the library's connections are; the poll only when no
+    // connection is waiting.
+    int fd = accept4(lfd, reinterpret_cast<sockaddr *>(&peer), &peer_len, SOCK_NONBLOCK);
     if (fd < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        pollfd p{};
+        p.fd = lfd;
+        p.events = POLLIN;
+        if (poll(&p, 1, TRANS_STOP_SLICE_MS) < 0 && errno != EINTR) return fail_listen(lfd, "poll");
+        continue;
+      }
       // A connection that its peer aborted before the accept is that peer's loss only.
-      if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) continue;
+      if (errno == EINTR || errno == ECONNABORTED) continue;
       return fail_listen(lfd, "accept");
     }
     // What fails here concerns this connection only (a descriptor beyond the table, a

@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 
 #include "transport/transport.h"
 
@@ -20,13 +21,20 @@ constexpr int RS_DATA = 2;        // gathering the data part
 constexpr int RS_SYNC_START = 3;  // synchronising mode, nothing buffered
 constexpr int RS_SYNC = 4;        // synchronising mode, reading
 
+// What one read may take in at most, so that the frames a peer sent together are cut
+// from the buffer without a read each; a connection whose largest message is bigger gets
+// a buffer of that size instead.
+constexpr int TRANS_READ_AHEAD = 32 * 1024;
+
 // The state of one open descriptor. Allocated in one block with its buffer of
-// hdr_size + max_data_size + trailer_size bytes, which `buffer` points into.
+// buffer_size bytes (at least one whole message), which `buffer` points into. The bytes
+// read and not yet handed out are the bytes_so_far bytes from buffer + start; the
+// message being gathered begins there.
 struct io_table_t {
   pthread_mutex_t conn_mutex;
   int read_state;
-  int bytes_so_far;  // of the part being read; in synchronising mode, all buffered
-  int curr_data_size;
+  int bytes_so_far;  // buffered, from `start`
+  int curr_data_size;  // of the message at `start`, once its header is read (RS_DATA)
   struct timeval last_rcv;  // kept, not maintained
   int hdr_size;
   int trailer_size;
@@ -34,15 +42,18 @@ struct io_table_t {
   trans_length_from_msg_t length_from_msg;
   trans_length_to_msg_t length_to_msg;
   unsigned char *buffer;
+  int buffer_size;
+  int start;
 };
 
 extern io_table_t *fd_table_ptrs[TRANS_MAX_FD];
 extern pthread_mutex_t table_mutex;
 
 int readMessage(int fd, io_message_t *msg_p);
-int readSync(int fd, io_table_t *entry, int length);
+int readSync(int fd, io_table_t *entry);
 int readSock(int fd, unsigned char *buffer, int len);
 int writeSock(int fd, const unsigned char *data, int len);
+int writevSock(int fd, struct iovec *iov, int iovcnt, size_t *written);
 int waitOneFD(int fd, int time_out);
 
 // Fills `addr` with the IPv4 address of name_addr_str and port (network order). An empty

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -192,7 +193,7 @@ int trans_complete_open(int fd, trans_config_t *config_p) {
     return -1;
   }
   int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+  if (flags < 0 || ((flags & O_NONBLOCK) == 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)) {
     trans_trace(1, "fd %d: fcntl: %s", fd, strerror(errno));
     trans_drop_socket(fd);
     return -1;
@@ -210,9 +211,11 @@ int trans_complete_open(int fd, trans_config_t *config_p) {
     errno = TRANS_ERR_ALREADY_OPEN;
     return -1;
   }
-  size_t bytes = sizeof(io_table_t) + static_cast<size_t>(config_p->hdr_size) +
-                 config_p->max_data_size + config_p->trailer_size;
-  entry_ptr e(static_cast<io_table_t *>(calloc(1, bytes)));
+  int message = config_p->hdr_size + config_p->max_data_size + config_p->trailer_size;
+  int buffer_size = message > TRANS_READ_AHEAD ? message : TRANS_READ_AHEAD;
+  size_t bytes = sizeof(io_table_t) + static_cast<size_t>(buffer_size);
+  // Only the record is cleared: no byte of the buffer is read before a read has put it there.
+  entry_ptr e(static_cast<io_table_t *>(malloc(bytes)));
   if (!e) {
     pthread_mutex_unlock(&table_mutex);
     trans_trace(1, "fd %d: no memory for %zu bytes", fd, bytes);
@@ -220,7 +223,9 @@ int trans_complete_open(int fd, trans_config_t *config_p) {
     errno = ENOMEM;
     return -1;
   }
+  memset(e.get(), 0, sizeof(io_table_t));
   e->buffer = reinterpret_cast<unsigned char *>(e.get() + 1);
+  e->buffer_size = buffer_size;
   e->hdr_size = config_p->hdr_size;
   e->trailer_size = config_p->trailer_size;
   e->max_data_size = config_p->max_data_size;
@@ -264,25 +269,76 @@ int readSock(int fd, unsigned char *buffer, int len) {
   return -1;
 }
 
+namespace {
+
+// Waits until the socket takes bytes again, looking at zv_shutdown after every slice.
+// 0 when it does, -1 with errno (EINTR for the stop).
+int wait_writable(int fd) {
+  pollfd p{};
+  p.fd = fd;
+  p.events = POLLOUT;
+  for (;;) {
+    trans_trace(3, "poll fd %d for room to write", fd);
+    // A socket in error is reported ready; the next write then fails with its code.
+    int r = poll(&p, 1, TRANS_STOP_SLICE_MS);
+    if (r > 0) return 0;
+    if (r < 0 && errno != EINTR && errno != EAGAIN) return -1;
+    if (zv_shutdown) {
+      errno = EINTR;
+      return -1;
+    }
+  }
+}
+
+// What a send that took nothing or part of its bytes does next: 0 to write again, -1 with
+// errno to give up.
+int after_short_send(int fd, ssize_t sent) {
+  if (sent < 0) {
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    if (zv_shutdown) {
+      errno = EINTR;
+      return -1;
+    }
+    if (errno == EINTR) return 0;
+  }
+  return wait_writable(fd);
+}
+
+}  // namespace
+
 int writeSock(int fd, const unsigned char *data, int len) {
-  const timespec pause{0, 1000000};
   int done = 0;
   while (done < len) {
     // MSG_NOSIGNAL: a peer's close is reported as EPIPE, never as a signal.
     ssize_t w = send(fd, data + done, static_cast<size_t>(len - done), MSG_NOSIGNAL);
-    if (w < 0) {
-      if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-      if (zv_shutdown) {
-        errno = EINTR;
-        return -1;
-      }
-      nanosleep(&pause, nullptr);
-      continue;
-    }
-    done += static_cast<int>(w);
-    if (done < len) nanosleep(&pause, nullptr);
+    if (w > 0) done += static_cast<int>(w);
+    if (done < len && after_short_send(fd, w) < 0) return -1;
   }
   return len;
+}
+
+// Writes all bytes of the iovecs (at most IOV_MAX of them), which it moves on as it goes;
+// *written counts the bytes the kernel took, also when it fails.
+int writevSock(int fd, iovec *iov, int iovcnt, size_t *written) {
+  *written = 0;
+  while (iovcnt > 0) {
+    msghdr m{};
+    m.msg_iov = iov;
+    m.msg_iovlen = static_cast<size_t>(iovcnt);
+    ssize_t w = sendmsg(fd, &m, MSG_NOSIGNAL);
+    size_t left = w > 0 ? static_cast<size_t>(w) : 0;
+    *written += left;
+    while (iovcnt > 0 && left >= iov->iov_len) {
+      left -= iov->iov_len;
+      ++iov;
+      --iovcnt;
+    }
+    if (iovcnt == 0) break;
+    iov->iov_base = static_cast<char *>(iov->iov_base) + left;
+    iov->iov_len -= left;
+    if (after_short_send(fd, w) < 0) return -1;
+  }
+  return 0;
 }
 
 int waitOneFD(int fd, int time_out) {
@@ -312,138 +368,147 @@ int waitOneFD(int fd, int time_out) {
   }
 }
 
-// Gathers bytes into the entry's buffer up to `length` buffered and asks the framing for
-// the data length. On any failure but TRANS_ERR_INCOMPLETE the connection is closed and
-// the entry freed (its conn_mutex released); on TRANS_ERR_INCOMPLETE and on success the
-// entry is still held. A read that reports the peer's close (or another read failure)
-// ends the connection only once no complete message is left in the buffer; the close is
-// seen again by the next read, since a closed stream keeps reporting its end.
-int readSync(int fd, io_table_t *e, int length) {
-  bool sync_mode = e->trailer_size != 0;
-  int read_err = 0;
-  auto incomplete = [&]() {
-    if (read_err != 0) {
-      e->read_state = RS_SYNC_START;
-      trans_trace(1, "fd %d read: %s", fd, strerror(read_err));
-      close_locked(fd, e);
-      errno = read_err;
-    } else {
-      errno = TRANS_ERR_INCOMPLETE;
-    }
-    return -1;
-  };
+namespace {
+
+void drop_front(io_table_t *e, int n) {
+  e->start += n;
+  e->bytes_so_far -= n;
+  if (e->bytes_so_far == 0) e->start = 0;
+}
+
+}  // namespace
+
+// The data length of the message that begins the buffered bytes, read in as needed. On
+// any failure but TRANS_ERR_INCOMPLETE the connection is closed and the entry freed (its
+// conn_mutex released); on TRANS_ERR_INCOMPLETE and on success the entry is still held.
+// Nothing is read while a complete message is buffered, so the messages a read brought
+// are handed out before a close of the peer (or another read failure) that follows them
+// ends the connection. A read that could fill all the room left is followed by another
+// before 1001 is reported; a shorter one means the socket had no more.
+int readSync(int fd, io_table_t *e) {
+  const bool sync_mode = e->trailer_size != 0;
+  const int message = frame_size(e);
+  bool drained = false;
   for (;;) {
-    int room = length - e->bytes_so_far;
-    if (room > 0 && read_err == 0) {
-      int got = readSock(fd, e->buffer + e->bytes_so_far, room);
-      if (got < 0) {
-        read_err = errno;
-        got = 0;
+    unsigned char *front = e->buffer + e->start;
+    const int have = e->bytes_so_far;
+    if (!sync_mode) {
+      if (e->read_state != RS_DATA && have >= e->hdr_size) {
+        int v = e->length_from_msg(front, e->hdr_size);
+        if (v == -2) {
+          drop_front(e, 1);
+          continue;
+        }
+        if (v > e->max_data_size) {
+          trace_header(fd, front, e->hdr_size);
+          trans_trace(1, "fd %d: length %d above %d", fd, v, e->max_data_size);
+          close_locked(fd, e);
+          errno = TRANS_ERR_BAD_LENGTH;
+          return -1;
+        }
+        // More bytes wanted once a whole header is in: the message can never be completed.
+        if (v < 0) {
+          trans_trace(1, "fd %d: no usable length in a header", fd);
+          close_locked(fd, e);
+          errno = TRANS_ERR_BAD_LENGTH;
+          return -1;
+        }
+        trace_header(fd, front, e->hdr_size);
+        e->curr_data_size = v;
+        e->read_state = RS_DATA;
       }
-      e->bytes_so_far += got;
+      if (e->read_state == RS_DATA) {
+        trans_trace(2, "fd %d: state %d, data %d of %d", fd, e->read_state,
+                    have - e->hdr_size, e->curr_data_size);
+        if (have >= e->hdr_size + e->curr_data_size) return e->curr_data_size;
+      } else {
+        e->read_state = RS_HEADER;
+      }
+    } else if (have >= e->hdr_size) {
+      // The framing never sees more than one whole message's worth, as if the buffer
+      // held no more.
+      int seen = have < message ? have : message;
+      int v = e->length_from_msg(front, seen);
+      if (v == -2) {
+        drop_front(e, 1);
+        continue;
+      }
+      if (v > e->max_data_size) {
+        trace_header(fd, front, seen);
+        trans_trace(1, "fd %d: length %d above %d", fd, v, e->max_data_size);
+        close_locked(fd, e);
+        errno = TRANS_ERR_BAD_LENGTH;
+        return -1;
+      }
+      if (v >= 0) {
+        trace_header(fd, front, e->hdr_size);
+        // A framing that names a length before the whole message is buffered would
+        // otherwise hand on bytes that never came.
+        if (have >= e->hdr_size + v + e->trailer_size) return v;
+      } else if (seen >= message) {
+        trans_trace(1, "fd %d: no usable length in %d buffered bytes", fd, seen);
+        close_locked(fd, e);
+        errno = TRANS_ERR_BAD_LENGTH;
+        return -1;
+      }
     }
-    if (e->bytes_so_far < e->hdr_size) return incomplete();
-    int v = e->length_from_msg(e->buffer, e->bytes_so_far);
-    if (v > e->max_data_size) {
-      trace_header(fd, e->buffer, e->bytes_so_far);
-      trans_trace(1, "fd %d: length %d above %d", fd, v, e->max_data_size);
-      close_locked(fd, e);
-      errno = TRANS_ERR_BAD_LENGTH;
+
+    if (drained) {
+      errno = TRANS_ERR_INCOMPLETE;
       return -1;
     }
-    if (v == -2) {
-      --e->bytes_so_far;
-      memmove(e->buffer, e->buffer + 1, static_cast<size_t>(e->bytes_so_far));
-      continue;
+    // The message at the front is incomplete: it needs at most `message` bytes from
+    // `start`, so moving it to the front of the buffer always leaves room.
+    if (e->start > 0 && e->start + message > e->buffer_size) {
+      memmove(e->buffer, front, static_cast<size_t>(have));
+      e->start = 0;
     }
-    if (v >= 0) {
-      trace_header(fd, e->buffer, e->hdr_size);
-      // A framing that names a length before the whole message is buffered would
-      // otherwise hand on bytes that never came.
-      if (sync_mode && e->bytes_so_far < e->hdr_size + v + e->trailer_size) return incomplete();
-      return v;
-    }
-    // More bytes wanted: impossible once a header-mode header or the whole buffer is in,
-    // so the message can never be completed.
-    if (!sync_mode || e->bytes_so_far >= length) {
-      trans_trace(1, "fd %d: no usable length in %d buffered bytes", fd, e->bytes_so_far);
+    int room = e->buffer_size - e->start - have;
+    int got = readSock(fd, e->buffer + e->start + have, room);
+    if (got < 0) {
+      int err = errno;
+      e->read_state = sync_mode ? RS_SYNC_START : RS_START;
+      trans_trace(1, "fd %d read: %s", fd, strerror(err));
       close_locked(fd, e);
-      errno = TRANS_ERR_BAD_LENGTH;
+      errno = err;
       return -1;
     }
-    return incomplete();
+    e->bytes_so_far += got;
+    drained = got < room;
   }
 }
 
 int readMessage(int fd, io_message_t *msg_p) {
   io_table_t *e = lock_entry(fd);
   if (e == nullptr) return -1;
-  int n;
   switch (e->read_state) {
     case RS_START:
-      e->bytes_so_far = 0;
-      e->read_state = RS_HEADER;
-      [[fallthrough]];
     case RS_HEADER:
-      n = readSync(fd, e, e->hdr_size);
-      if (n < 0) {
-        if (errno != TRANS_ERR_INCOMPLETE) return -1;
-        return unlock_entry(e, -1);
-      }
-      if (n == 0) {
-        memcpy(msg_p, e->buffer, static_cast<size_t>(e->hdr_size));
-        e->read_state = RS_START;
-        trans_trace(2, "fd %d: header-only message", fd);
-        return unlock_entry(e, 0);
-      }
-      e->read_state = RS_DATA;
-      e->bytes_so_far = 0;
-      e->curr_data_size = n;
-      [[fallthrough]];
-    case RS_DATA: {
-      int want = e->curr_data_size - e->bytes_so_far;
-      int got = want > 0 ? readSock(fd, e->buffer + e->hdr_size + e->bytes_so_far, want) : 0;
-      if (got < 0) {
-        e->read_state = RS_START;
-        trans_trace(1, "fd %d read: %s", fd, strerror(errno));
-        close_locked(fd, e);
-        return -1;
-      }
-      e->bytes_so_far += got;
-      trans_trace(2, "fd %d: state %d, data %d of %d", fd, e->read_state, e->bytes_so_far,
-                  e->curr_data_size);
-      if (e->bytes_so_far < e->curr_data_size) {
-        errno = TRANS_ERR_INCOMPLETE;
-        return unlock_entry(e, -1);
-      }
-      memcpy(msg_p, e->buffer, static_cast<size_t>(e->hdr_size + e->curr_data_size));
-      e->read_state = RS_START;
-      return unlock_entry(e, e->curr_data_size);
-    }
+    case RS_DATA:
     case RS_SYNC_START:
-      e->bytes_so_far = 0;
-      e->read_state = RS_SYNC;
-      [[fallthrough]];
-    case RS_SYNC: {
-      n = readSync(fd, e, frame_size(e));
-      if (n < 0) {
-        if (errno != TRANS_ERR_INCOMPLETE) return -1;
-        return unlock_entry(e, -1);
-      }
-      int used = e->hdr_size + n + e->trailer_size;
-      memcpy(msg_p, e->buffer, static_cast<size_t>(e->hdr_size + n));
-      e->bytes_so_far -= used;
-      memmove(e->buffer, e->buffer + used, static_cast<size_t>(e->bytes_so_far));
-      trans_trace(2, "fd %d: sync message of %d, %d bytes left buffered", fd, n,
-                  e->bytes_so_far);
-      return unlock_entry(e, n);
-    }
+    case RS_SYNC:
+      break;
     default:
       trans_trace(1, "fd %d: bad read state %d", fd, e->read_state);
       close_locked(fd, e);
       errno = TRANS_ERR_BAD_STATE;
       return -1;
   }
+  if (e->read_state == RS_SYNC_START) e->read_state = RS_SYNC;
+  int n = readSync(fd, e);
+  if (n < 0) {
+    if (errno != TRANS_ERR_INCOMPLETE) return -1;
+    return unlock_entry(e, -1);
+  }
+  memcpy(msg_p, e->buffer + e->start, static_cast<size_t>(e->hdr_size + n));
+  drop_front(e, e->hdr_size + n + e->trailer_size);
+  if (e->trailer_size != 0) {
+    trans_trace(2, "fd %d: sync message of %d, %d bytes left buffered", fd, n, e->bytes_so_far);
+  } else {
+    e->read_state = RS_START;
+    if (n == 0) trans_trace(2, "fd %d: header-only message", fd);
+  }
+  return unlock_entry(e, n);
 }
 
 namespace {
@@ -513,6 +578,62 @@ int trans_put(int fd, io_message_t *msg_p, int data_length) {
     trans_trace(1, "fd %d write: %s", fd, strerror(errno));
     close_locked(fd, e);
     return -1;
+  }
+  return unlock_entry(e, 0);
+}
+
+int trans_put_frames(int fd, trans_frame_t *frames, int count, int *frames_done) {
+  if (frames_done != nullptr) *frames_done = 0;
+  if ((frames == nullptr && count != 0) || count < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  io_table_t *e = lock_entry(fd);
+  if (e == nullptr) return -1;
+  if (e->trailer_size != 0) {
+    trans_trace(1, "fd %d: a vector of messages needs a framing without trailer", fd);
+    errno = EINVAL;
+    return unlock_entry(e, -1);
+  }
+  for (int i = 0; i < count; ++i) {
+    int n = frames[i].data_length;
+    if (n < 0 || n > e->max_data_size || frames[i].hdr == nullptr ||
+        (n > 0 && frames[i].data == nullptr)) {
+      trans_trace(1, "fd %d: put of %d bytes above %d", fd, n, e->max_data_size);
+      close_locked(fd, e);
+      errno = TRANS_ERR_BAD_LENGTH;
+      return -1;
+    }
+  }
+  // Batches of whole messages, as many as one call takes.
+  iovec iov[IOV_MAX];
+  for (int first = 0; first < count;) {
+    int used = 0, end = first;
+    for (; end < count && used + 2 <= IOV_MAX; ++end) {
+      trans_frame_t &f = frames[end];
+      e->length_to_msg(f.hdr, f.data_length);
+      trace_header(fd, f.hdr, e->hdr_size);
+      trans_trace(2, "fd %d: put data length %d", fd, f.data_length);
+      iov[used++] = {f.hdr, static_cast<size_t>(e->hdr_size)};
+      if (f.data_length > 0)
+        iov[used++] = {const_cast<unsigned char *>(f.data), static_cast<size_t>(f.data_length)};
+    }
+    size_t written;
+    if (writevSock(fd, iov, used, &written) < 0) {
+      if (frames_done != nullptr) {
+        for (int i = first; i < end; ++i) {
+          size_t whole = static_cast<size_t>(e->hdr_size + frames[i].data_length);
+          if (written < whole) break;
+          written -= whole;
+          *frames_done = i + 1;
+        }
+      }
+      trans_trace(1, "fd %d write: %s", fd, strerror(errno));
+      close_locked(fd, e);
+      return -1;
+    }
+    first = end;
+    if (frames_done != nullptr) *frames_done = first;
   }
   return unlock_entry(e, 0);
 }

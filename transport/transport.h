@@ -96,8 +96,10 @@ int trans_complete_open(int fd, trans_config_t *config_p);
 // header to msg_p, or -1. buf_length is not consulted. time_out in milliseconds: 0 tries
 // once, -1 waits as long as it takes, any other value tries, waits at most that long
 // once, and tries again. A wait ended by zv_shutdown is -1 with EINTR, connection closed.
-// In the synchronising mode the messages already complete in the buffer are handed out
-// before a close of the peer is reported (-1 with EPIPE).
+// What one read brings is kept for the following calls: a message already complete in the
+// connection's buffer is handed out without a read or a wait, and in both modes the
+// messages complete in the buffer are handed out before a close of the peer is reported
+// (-1 with EPIPE).
 int trans_get(int fd, io_message_t *msg_p, int buf_length, int time_out);
 
 // As trans_get waiting as long as it takes, but for a peer that may stall: when nothing
@@ -107,6 +109,23 @@ int trans_get_idle(int fd, io_message_t *msg_p, int buf_length, int idle_ms);
 
 // Sets the length in msg_p's header and writes hdr_size + data_length + trailer_size bytes.
 int trans_put(int fd, io_message_t *msg_p, int data_length);
+
+// One message of trans_put_frames: a header of hdr_size bytes, into which the framing's
+// length_to_msg writes the length, and data_length bytes of data that need not follow it.
+struct trans_frame_t {
+  unsigned char *hdr;
+  const unsigned char *data;
+  int data_length;
+};
+
+// Writes `count` messages in order, the same octets as a trans_put of each, but handed to
+// the kernel together in as few writes as the system allows. For connections without a
+// trailer only (else EINVAL, the connection left open, like a null `frames`). A data
+// length below 0 or above max_data_size fails with TRANS_ERR_BAD_LENGTH before anything
+// is written; that and a failed write close the connection, as for trans_put.
+// *frames_done, when given, is the number of messages handed to the kernel whole, so a
+// caller can tell which of its parts a failed write was in.
+int trans_put_frames(int fd, trans_frame_t *frames, int count, int *frames_done);
 
 // Ends the connection and frees its state; a descriptor without an entry is left alone.
 int trans_close(int fd);

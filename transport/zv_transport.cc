@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -59,20 +62,8 @@ void log_crypto_error() {
   ERR_clear_error();
 }
 
-// Sends `bufer_len` bytes as frames of `message_type` of at most 1000 data bytes. On
-// failure the library has already closed the connection; errno is the put's.
-int write_trans(int socket_fd, int message_type, const void *buffer, int bufer_len) {
-  msg_t m;
-  zv_be_put16(m.hdr.msg_type, message_type);
-  const unsigned char *src = static_cast<const unsigned char *>(buffer);
-  for (int off = 0; off < bufer_len;) {
-    int n = bufer_len - off < TRANS_MAX_DATA ? bufer_len - off : TRANS_MAX_DATA;
-    memcpy(m.msg.data, src + off, static_cast<size_t>(n));
-    if (trans_put(socket_fd, reinterpret_cast<io_message_t *>(&m), n) < 0) return -1;
-    off += n;
-  }
-  return 0;
-}
+// Frames of a part of `length` bytes: as many of 1000 data bytes as fit, then the rest.
+int frames_of(int length) { return (length + TRANS_MAX_DATA - 1) / TRANS_MAX_DATA; }
 
 // Gathers exactly `bufer_len` bytes from frames of `message_type`. A frame of another
 // type gives TRANS_ERR_BAD_TYPE, one that brings more than the part has left gives
@@ -177,7 +168,75 @@ const char *unacceptable(int imsg, int ialloc, int omsg, int oalloc, int lcert, 
   return why;
 }
 
-// Reads one certificate part into a new X509. The log texts differ only in the word.
+// The certificates received before, each parsed once: a transaction as a rule carries the
+// same certificate as the one before it (its sender's own), and the parse would cost more
+// than the rest of the receive. Entries are matched on their DER octets, byte for byte,
+// and handed out as a new reference to the parsed object, which its holders only read
+// (safe between threads in OpenSSL 3) and each free with X509_free. The least recently
+// used of kSlots entries makes room; a certificate above kMaxDer octets is not kept.
+class cert_cache {
+ public:
+  static constexpr int kSlots = 8;
+  static constexpr int kMaxDer = 16 * 1024;
+
+  // Never destroyed: a thread may still be receiving while the process exits.
+  static cert_cache &instance() {
+    static cert_cache *c = new cert_cache;
+    return *c;
+  }
+
+  // A new reference to the certificate of these octets, or nullptr when none is kept.
+  X509 *find(const unsigned char *der, int length) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (slot &s : slots_) {
+      if (s.cert == nullptr || s.der.size() != static_cast<size_t>(length) ||
+          memcmp(s.der.data(), der, s.der.size()) != 0)
+        continue;
+      if (X509_up_ref(s.cert) != 1) return nullptr;
+      s.used = ++clock_;
+      return s.cert;
+    }
+    return nullptr;
+  }
+
+  // Keeps a reference of its own to `cert`, parsed from these octets.
+  void add(const unsigned char *der, int length, X509 *cert) {
+    if (length > kMaxDer) return;
+    std::vector<unsigned char> copy;
+    try {
+      copy.assign(der, der + length);
+    } catch (const std::bad_alloc &) {
+      return;  // not kept; the next one is parsed again
+    }
+    std::lock_guard<std::mutex> hold(mutex_);
+    slot *victim = &slots_[0];
+    for (slot &s : slots_) {
+      if (s.cert == nullptr) {
+        victim = &s;
+        break;
+      }
+      if (s.used < victim->used) victim = &s;
+    }
+    if (X509_up_ref(cert) != 1) return;
+    X509_free(victim->cert);
+    victim->der.swap(copy);
+    victim->cert = cert;
+    victim->used = ++clock_;
+  }
+
+ private:
+  struct slot {
+    std::vector<unsigned char> der;
+    X509 *cert = nullptr;
+    unsigned long used = 0;
+  };
+  std::mutex mutex_;
+  slot slots_[kSlots];
+  unsigned long clock_ = 0;
+};
+
+// Reads one certificate part into an X509 that the caller owns a reference to. The log
+// texts differ only in the word.
 int receive_cert(int fd, int type, int length, const char *which, x509_ptr *out) {
   if (length < 1) {
     zv_log(8, "No %s cert to read\n", which);
@@ -194,12 +253,16 @@ int receive_cert(int fd, int type, int length, const char *which, x509_ptr *out)
     zv_log(8, "Reading %s cert failed, errno = %d\n", which, errno);
     return -1;
   }
-  X509 *x = nullptr;
-  int rv = create_cert_struct(&x, der.get(), length);
-  if (rv < 0) {
-    zv_log(8, "Creation of %s X509 failed, ret_val = %d\n", which, rv);
-    trans_close(fd);
-    return -1;
+  cert_cache &cache = cert_cache::instance();
+  X509 *x = cache.find(der.get(), length);
+  if (x == nullptr) {
+    int rv = create_cert_struct(&x, der.get(), length);
+    if (rv < 0) {
+      zv_log(8, "Creation of %s X509 failed, ret_val = %d\n", which, rv);
+      trans_close(fd);
+      return -1;
+    }
+    cache.add(der.get(), length, x);
   }
   out->reset(x);
   return 0;
@@ -420,47 +483,53 @@ int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr) {
   zv_be_put32(t.digest_length, tctlp->digest_length);
   flaten_partner_id(tctlp, reinterpret_cast<st_tpid_str_t *>(t.partner_id));
 
-  zv_log(8, "Sending trans_tctl, length = %d\n", TRANS_TCTL_SIZE);
-  if (write_trans(fd, TRANS_TCTL, &t, TRANS_TCTL_SIZE) < 0) {
-    zv_log(8, "Sending trans_tctl failed, errno = %d\n", errno);
-    return -1;
-  }
-  if (local_len > 0) {
-    zv_log(8, "Sending local cert, length = %d\n", local_len);
-    int rv = write_trans(fd, LOCAL_CERT, local_der.get(), local_len);
-    local_der.reset();
-    if (rv < 0) {
-      zv_log(8, "Sending local cert failed, errno = %d\n", errno);
-      return -1;
+  // The parts in the order of the conversation; each goes as frames of at most 1000 data
+  // bytes, and all frames are handed to the library at once.
+  struct part {
+    const char *name;
+    int type;
+    const void *data;
+    int length;
+  };
+  part parts[6];
+  int nparts = 0;
+  parts[nparts++] = {"trans_tctl", TRANS_TCTL, &t, TRANS_TCTL_SIZE};
+  if (local_len > 0) parts[nparts++] = {"local cert", LOCAL_CERT, local_der.get(), local_len};
+  if (remote_len > 0) parts[nparts++] = {"remote cert", REMOTE_CERT, remote_der.get(), remote_len};
+  if (tctlp->imsg_length > 0 && tctlp->ibuf_alloc_length > 0)
+    parts[nparts++] = {"ibuffer", IN_BUFFER, tctlp->ibufferp, tctlp->imsg_length};
+  if (tctlp->omsg_length > 0 && tctlp->obuf_alloc_length > 0)
+    parts[nparts++] = {"obuffer", OUT_BUFFER, tctlp->obufferp, tctlp->omsg_length};
+  if (tctlp->digest_length > 0)
+    parts[nparts++] = {"digest", DIGEST, tctlp->digest, tctlp->digest_length};
+  int nframes = 0;
+  for (int i = 0; i < nparts; ++i) nframes += frames_of(parts[i].length);
+  std::unique_ptr<msghdr_t[]> headers(new (std::nothrow) msghdr_t[nframes]);
+  std::unique_ptr<trans_frame_t[]> frames(new (std::nothrow) trans_frame_t[nframes]);
+  int done = 0, rv = -1;
+  if (!headers || !frames) {
+    trans_close(fd);
+    errno = ENOMEM;
+  } else {
+    int k = 0;
+    for (int i = 0; i < nparts; ++i) {
+      const unsigned char *src = static_cast<const unsigned char *>(parts[i].data);
+      for (int off = 0; off < parts[i].length; off += TRANS_MAX_DATA, ++k) {
+        zv_be_put16(headers[k].msg_type, parts[i].type);
+        int n = parts[i].length - off < TRANS_MAX_DATA ? parts[i].length - off : TRANS_MAX_DATA;
+        frames[k] = {reinterpret_cast<unsigned char *>(&headers[k]), src + off, n};
+      }
     }
+    rv = trans_put_frames(fd, frames.get(), nframes, &done);
   }
-  if (remote_len > 0) {
-    zv_log(8, "Sending remote cert, length = %d\n", remote_len);
-    int rv = write_trans(fd, REMOTE_CERT, remote_der.get(), remote_len);
-    remote_der.reset();
-    if (rv < 0) {
-      zv_log(8, "Sending remote cert failed, errno = %d\n", errno);
-      return -1;
-    }
-  }
-  if (tctlp->imsg_length > 0 && tctlp->ibuf_alloc_length > 0) {
-    zv_log(8, "Sending ibuffer, length = %d\n", tctlp->imsg_length);
-    if (write_trans(fd, IN_BUFFER, tctlp->ibufferp, tctlp->imsg_length) < 0) {
-      zv_log(8, "Sending ibuffer failed, errno = %d\n", errno);
-      return -1;
-    }
-  }
-  if (tctlp->omsg_length > 0 && tctlp->obuf_alloc_length > 0) {
-    zv_log(8, "Sending obuffer, length = %d\n", tctlp->omsg_length);
-    if (write_trans(fd, OUT_BUFFER, tctlp->obufferp, tctlp->omsg_length) < 0) {
-      zv_log(8, "Sending obuffer failed, errno = %d\n", errno);
-      return -1;
-    }
-  }
-  if (tctlp->digest_length > 0) {
-    zv_log(8, "Sending digest, length = %d\n", tctlp->digest_length);
-    if (write_trans(fd, DIGEST, tctlp->digest, tctlp->digest_length) < 0) {
-      zv_log(8, "Sending digest failed, errno = %d\n", errno);
+  // The log tells the parts as far as the write got, each with its own failure line.
+  int err = errno;
+  for (int i = 0, end = 0; i < nparts; ++i) {
+    zv_log(8, "Sending %s, length = %d\n", parts[i].name, parts[i].length);
+    end += frames_of(parts[i].length);
+    if (rv < 0 && done < end) {
+      zv_log(8, "Sending %s failed, errno = %d\n", parts[i].name, err);
+      errno = err;
       return -1;
     }
   }

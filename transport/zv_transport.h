@@ -9,8 +9,9 @@
 // (type, data size; big-endian) and at most 1000 data bytes, and the 208-byte control
 // record trans_tctl_t. Both ends build and read the frames through these definitions.
 //
-// Each call works on its own connection and record and takes no lock of its own, so any
-// thread may call it; the partner table is only read.
+// Each call works on its own connection and record, so any thread may call it; the only
+// lock of its own guards the few certificates that receivers keep parsed. The partner
+// table is only read.
 #ifndef ZV_TRANSPORT_ZV_TRANSPORT_H
 #define ZV_TRANSPORT_ZV_TRANSPORT_H
 
@@ -101,7 +102,7 @@ int length_to_header(unsigned char *msg_p, int len);
 extern const trans_config_t zv_trans_config;
 
 // Sends one transaction to the host:port text and waits for its acknowledgement: 0 when
-// it came, -1 otherwise. The record is only read; the caller keeps everything in it.
+// it came, -1 otherwise. All its frames are handed to the kernel together. The record is only read; the caller keeps everything in it.
 // A record whose lengths contradict its buffers (a length above its allocation, a message
 // without an allocation, a digest over 2048 characters, a missing buffer) is refused
 // before anything is connected. The wait for the acknowledgement has no time limit but
@@ -115,7 +116,9 @@ int listen_transport(st_socaddr_t *local_socaddr, trans_accept_func_t accept_fun
 // Reads one transaction from an accepted connection into *tctlp, acknowledges it and
 // closes the connection; 0 / -1. *dest_ip receives the destination address text and the
 // record's dest_ip points at it. On success the record's owner owns ibufferp and obufferp
-// (free) and pLocalCert and pRemoteCert (X509_free). On failure the record is left as it
+// (free) and a reference to each of pLocalCert and pRemoteCert (X509_free). A certificate
+// whose DER octets came before is handed out as a new reference to the object parsed
+// then, which other records and threads may hold too: it is only to be read. On failure the record is left as it
 // was given and nothing is acknowledged: a transaction whose announced lengths exceed its
 // allocations, the digest's 2048 characters or ZV_TRANS_MAX_ALLOC, or whose part brings
 // more bytes than announced, is refused, and so is a peer that stalls for

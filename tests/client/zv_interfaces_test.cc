@@ -358,8 +358,9 @@ std::string soc_record(size_t len, unsigned prio, char fill = 'S') {
   return soc_header(len, prio) + std::string(len, fill);
 }
 
-// One connection: sends `data`, then waits for the interface to close it.
-bool send_connection(int port, const std::string &data) {
+// One connection: sends `data` (in pieces of `piece` bytes with a pause between them when
+// given), then waits for the interface to close it.
+bool send_connection(int port, const std::string &data, size_t piece = 0) {
   for (int attempt = 0; attempt < 200; ++attempt) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -373,9 +374,11 @@ bool send_connection(int port, const std::string &data) {
     }
     size_t off = 0;
     while (off < data.size()) {
-      ssize_t n = write(fd, data.data() + off, data.size() - off);
+      size_t want = piece > 0 && piece < data.size() - off ? piece : data.size() - off;
+      ssize_t n = write(fd, data.data() + off, want);
       if (n <= 0) break;
       off += static_cast<size_t>(n);
+      if (piece > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     shutdown(fd, SHUT_WR);
     char c;
@@ -392,7 +395,7 @@ TEST_F(Interfaces, SocketRecordsOnePerConnection) {
   std::string port_text = std::to_string(port);
   int before = soc_request_count();
   answer = [](Trans_ctl_rec *) {
-    if (docs.size() == 3) zv_shutdown = 1;
+    if (docs.size() == 4) zv_shutdown = 1;
     return 0;
   };
   // Twice this body and 2,048 bytes is more than the ZVP process's receiver takes.
@@ -404,12 +407,16 @@ TEST_F(Interfaces, SocketRecordsOnePerConnection) {
     send_connection(port, soc_header(ZV_MAX_SOCKET_BODY + 1, 0));  // too big
     send_connection(port, soc_record(70000, 0, 'e'));
     send_connection(port, soc_record(large, 0, 'f'));
+    send_connection(port, soc_header(12, 0).substr(0, 2));         // no whole length
+    send_connection(port, soc_header(12, 0).substr(0, 5));         // no whole priority
+    // The fields and the body cut at every byte: each piece is a read of its own.
+    send_connection(port, soc_record(9, 1, 'g'), 1);
   });
   int rc = 9;
   rtt::Captured cap = rtt::capture([&] { rc = iSoc_in_buf(&rec_, port_text.c_str()); });
   peer.join();
   EXPECT_EQ(rc, 0);
-  ASSERT_EQ(docs.size(), 3u) << cap.err;
+  ASSERT_EQ(docs.size(), 4u) << cap.err;
   EXPECT_EQ(docs[0].text, std::string(12, 'a'));
   EXPECT_EQ(docs[0].priority, 1);
   EXPECT_EQ(docs[0].imsg_length, 12);
@@ -421,7 +428,13 @@ TEST_F(Interfaces, SocketRecordsOnePerConnection) {
   EXPECT_EQ(docs[2].text.size(), large);
   EXPECT_EQ(docs[2].text.find_first_not_of('f'), std::string::npos);
   EXPECT_EQ(docs[2].obuf_length, ZV_TRANS_MAX_ALLOC);
-  EXPECT_EQ(soc_request_count() - before, 4);  // the three delivered and the refused one
+  EXPECT_EQ(docs[3].text, std::string(9, 'g'));
+  EXPECT_EQ(docs[3].priority, 1);
+  EXPECT_EQ(soc_request_count() - before, 5);  // the four delivered and the refused one
+  EXPECT_NE(cap.err.find("ERROR: cannot read message size bytes(4) from socket\n"),
+            std::string::npos);
+  EXPECT_NE(cap.err.find("ERROR: cannot read message priority bytes(2) from socket\n"),
+            std::string::npos);
   EXPECT_NE(cap.err.find("ERROR: cannot set message priority (with value of 2) from socket - "
                          "message invalid, cannot continue\n"),
             std::string::npos);

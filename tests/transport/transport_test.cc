@@ -2,10 +2,12 @@
 #include "transport/transport.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -88,6 +90,12 @@ struct Buf {
 
 bool fd_is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
+// Bytes that have arrived on a socket and that no read has taken yet.
+int queued(int fd) {
+  int n = -1;
+  return ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+}
+
 class TransportTest : public ::testing::Test {
  protected:
   void SetUp() override { zv_shutdown = 0; }
@@ -132,6 +140,79 @@ TEST_F(TransportTest, MessagesBackToBackInOneSegmentComeOneByOne) {
     ASSERT_EQ(trans_get(c.lib, out.b, sizeof out.b, -1), i * 3) << i;
     EXPECT_EQ(out.str(3 + i * 3), msg(std::string(i * 3, static_cast<char>('a' + i))));
   }
+}
+
+TEST_F(TransportTest, MessagesOfOneReadAreHandedOutWithoutAnotherReadOrWait) {
+  Conn c(kHeaderCfg);
+  std::string a = msg("alpha"), b = msg(std::string(kMax, 'b')), d = msg("delta");
+  ASSERT_TRUE(write_all(c.peer, a + b + msg("")));
+  int total = static_cast<int>(a.size() + b.size()) + 3;
+  ASSERT_TRUE(zvtest::wait_for([&] { return queued(c.lib) == total; }));
+  Buf out;
+  ASSERT_EQ(trans_get(c.lib, out.b, sizeof out.b, 0), 5);
+  EXPECT_EQ(out.str(8), a);
+  EXPECT_EQ(queued(c.lib), 0) << "one read took all three messages";
+  // What comes now stays with the kernel while buffered messages are handed out.
+  ASSERT_TRUE(write_all(c.peer, d));
+  ASSERT_TRUE(zvtest::wait_for([&] { return queued(c.lib) == static_cast<int>(d.size()); }));
+  trans_debug = 3;
+  testing::internal::CaptureStderr();
+  int second = trans_get(c.lib, out.b, sizeof out.b, 0);
+  std::string second_msg = out.str(3 + kMax);
+  int third = trans_get(c.lib, out.b, sizeof out.b, -1);
+  std::string trace = testing::internal::GetCapturedStderr();
+  trans_debug = 0;
+  EXPECT_EQ(second, kMax);
+  EXPECT_EQ(second_msg, b);
+  EXPECT_EQ(third, 0);
+  EXPECT_EQ(out.str(3), msg(""));
+  EXPECT_EQ(queued(c.lib), static_cast<int>(d.size())) << "no read while a message was buffered";
+  EXPECT_EQ(trace.find("poll fd"), std::string::npos)
+      << "no wait for a buffered message\n" << trace;
+  ASSERT_EQ(trans_get(c.lib, out.b, sizeof out.b, 0), 5);
+  EXPECT_EQ(out.str(8), d);
+}
+
+TEST_F(TransportTest, CloseRightAfterWholeMessagesComesAfterThem) {
+  Conn c(kHeaderCfg);
+  ASSERT_TRUE(write_all(c.peer, msg("one") + msg("") + msg("three") + msg("four").substr(0, 5)));
+  close(c.peer);
+  c.peer = -1;
+  Buf out;
+  ASSERT_EQ(trans_get(c.lib, out.b, sizeof out.b, -1), 3);
+  EXPECT_EQ(out.str(6), msg("one"));
+  ASSERT_EQ(trans_get(c.lib, out.b, sizeof out.b, 0), 0);
+  ASSERT_EQ(trans_get(c.lib, out.b, sizeof out.b, -1), 5);
+  EXPECT_EQ(out.str(8), msg("three"));
+  errno = 0;
+  EXPECT_EQ(trans_get(c.lib, out.b, sizeof out.b, -1), -1);
+  EXPECT_EQ(errno, EPIPE) << "the close, once nothing complete is left";
+  errno = 0;
+  EXPECT_EQ(trans_get(c.lib, out.b, sizeof out.b, 0), -1);
+  EXPECT_EQ(errno, TRANS_ERR_NOT_OPEN);
+}
+
+TEST_F(TransportTest, ManyMessagesAtOnceAreCutAcrossReads) {
+  // Far more than one read takes, with messages of every size, so that some straddle the
+  // end of what a read brought.
+  Conn c(kHeaderCfg);
+  std::vector<std::string> sent;
+  std::string all;
+  for (int i = 0; all.size() < 300 * 1000; ++i) {
+    std::string data(static_cast<size_t>(i % (kMax + 1)), static_cast<char>('A' + i % 26));
+    if (!data.empty()) data[0] = static_cast<char>(i & 0xff);
+    sent.push_back(msg(data));
+    all += sent.back();
+  }
+  std::thread writer([&] { write_all(c.peer, all); });
+  Buf out;
+  size_t i = 0;
+  for (; i < sent.size(); ++i) {
+    int n = trans_get_idle(c.lib, out.b, sizeof out.b, 10000);
+    if (n != static_cast<int>(sent[i].size()) - 3 || out.str(n + 3) != sent[i]) break;
+  }
+  writer.join();
+  EXPECT_EQ(i, sent.size()) << "message " << i << " of " << sent.size();
 }
 
 TEST_F(TransportTest, HeaderAboveMaxClosesWith1004) {
@@ -535,6 +616,76 @@ TEST_F(TransportTest, SyncModeHandsOutCompleteMessagesBeforeThePeersClose) {
   errno = 0;
   EXPECT_EQ(trans_get(c.lib, out.b, sizeof out.b, 0), -1);
   EXPECT_EQ(errno, TRANS_ERR_NOT_OPEN) << "the connection is released";
+}
+
+TEST_F(TransportTest, PutFramesWritesTheOctetsOfOnePutEach) {
+  Conn c(kHeaderCfg);
+  // More messages than one write takes, their data elsewhere than behind the headers.
+  std::string data = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::vector<unsigned char[3]> headers(1500);
+  std::vector<trans_frame_t> frames;
+  std::string want;
+  for (size_t i = 0; i < headers.size(); ++i) {
+    int n = static_cast<int>(i % data.size());
+    frames.push_back({headers[i], reinterpret_cast<const unsigned char *>(data.data()), n});
+    want += msg(data.substr(0, static_cast<size_t>(n)));
+  }
+  int done = -1;
+  std::string got;
+  std::thread reader([&] { got = read_n(c.peer, want.size()); });
+  ASSERT_EQ(trans_put_frames(c.lib, frames.data(), static_cast<int>(frames.size()), &done), 0);
+  reader.join();
+  EXPECT_EQ(done, static_cast<int>(frames.size()));
+  ASSERT_EQ(got.size(), want.size());
+  size_t diff = std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
+  EXPECT_EQ(diff, want.size()) << "first different octet";
+
+  unsigned char h[3];
+  trans_frame_t too_long = {h, reinterpret_cast<const unsigned char *>(data.data()), kMax + 1};
+  trans_frame_t fine = {h, reinterpret_cast<const unsigned char *>(data.data()), 1};
+  trans_frame_t bad[] = {fine, too_long};
+  errno = 0;
+  EXPECT_EQ(trans_put_frames(c.lib, bad, 2, &done), -1);
+  EXPECT_EQ(errno, TRANS_ERR_BAD_LENGTH);
+  EXPECT_EQ(done, 0);
+  EXPECT_EQ(read_to_eof(c.peer), "") << "nothing written, connection closed";
+  errno = 0;
+  EXPECT_EQ(trans_put_frames(c.lib, &fine, 1, nullptr), -1);
+  EXPECT_EQ(errno, TRANS_ERR_NOT_OPEN);
+}
+
+TEST_F(TransportTest, PutFramesToClosedPeerGivesEpipeAndCountsWholeMessages) {
+  Conn c(kHeaderCfg);
+  close(c.peer);
+  c.peer = -1;
+  std::string data(kMax, 'p');
+  std::vector<unsigned char[3]> headers(4000);
+  std::vector<trans_frame_t> frames;
+  for (auto &h : headers)
+    frames.push_back({h, reinterpret_cast<const unsigned char *>(data.data()), kMax});
+  int r = 0, done = -1;
+  for (int i = 0; i < 100 && r == 0; ++i) {
+    r = trans_put_frames(c.lib, frames.data(), static_cast<int>(frames.size()), &done);
+    if (r == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(r, -1);
+  EXPECT_TRUE(errno == EPIPE || errno == ECONNRESET) << errno;
+  EXPECT_GE(done, 0);
+  EXPECT_LT(done, static_cast<int>(frames.size()));
+  EXPECT_FALSE(fd_is_open(c.lib));
+}
+
+TEST_F(TransportTest, PutFramesNeedsAFramingWithoutTrailer) {
+  Conn c(kSyncCfg);
+  unsigned char h[3];
+  trans_frame_t f = {h, nullptr, 0};
+  errno = 0;
+  EXPECT_EQ(trans_put_frames(c.lib, &f, 1, nullptr), -1);
+  EXPECT_EQ(errno, EINVAL);
+  Buf m;
+  memcpy(m.b + 3, "ok", 2);
+  EXPECT_EQ(trans_put(c.lib, m.b, 2), 0) << "the connection is left open";
+  EXPECT_EQ(read_n(c.peer, 6), sync_msg("ok"));
 }
 
 TEST_F(TransportTest, SyncModePutAppendsTrailer) {

@@ -4,10 +4,13 @@
 #include "transport/zv_transport.h"
 
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -313,6 +316,81 @@ TEST_F(ExchangeTest, CertificatesTravelAsDerInOrder) {
   EXPECT_NE(subject.find("zv-local"), std::string::npos) << subject;
 }
 
+// Takes every byte of one connection: `expect` bytes, then the acknowledgement, then
+// whatever else comes before the sender's close.
+struct Capture {
+  RawListener l;
+  std::string bytes, after_ack;
+  std::thread th;
+  explicit Capture(size_t expect) {
+    th = std::thread([this, expect] {
+      int fd = l.accept_one(20000);
+      if (fd < 0) return;
+      bytes = read_n(fd, expect);
+      if (bytes.size() == expect) write_all(fd, kAck);
+      after_ack = read_to_eof(fd);
+      close(fd);
+    });
+  }
+  ~Capture() {
+    if (th.joinable()) th.join();
+  }
+  std::string addr() const { return "127.0.0.1:" + std::to_string(l.port()); }
+};
+
+TEST_F(ExchangeTest, WholeStreamOfATransactionIsTheFramesOfTheWireFormat) {
+  X509 *local = test_cert("zv-wire-local"), *remote = test_cert("zv-wire-remote");
+  ASSERT_NE(local, nullptr);
+  ASSERT_NE(remote, nullptr);
+  std::string isa = "ISA*00*          *00*          *ZZ*ABC            *ZZ*XYZ            "
+                    "*010101*0101*U*00401*000000001*0*P*>\n";
+  // A document of the usual size, and one of more frames than one write of the system
+  // takes.
+  for (size_t in_len : {8192u, 600001u}) {
+    Rec r;
+    r.t.who = 1;
+    r.t.msg_type = 4;
+    r.t.iPriority = 1;
+    r.t.zvp_version = 2;
+    r.t.dest_port = 8003;
+    char ip[] = "10.1.2.3";
+    r.t.dest_ip = ip;
+    memcpy(r.t.isa_line, isa.data(), 106);
+    r.t.tp_index = 0;
+    r.input(pattern(in_len, 17));
+    r.t.ibuf_alloc_length = static_cast<int>(in_len) + 1;
+    r.output(pattern(in_len / 2 + 1500, 18));
+    r.digest("0123456789abcdef0123456789abcdef01234567");
+    r.t.pLocalCert = X509_dup(local);
+    r.t.pRemoteCert = X509_dup(remote);
+
+    Wire w;
+    w.who = 1, w.msg_type = 4, w.prio = 1, w.ver = 2, w.port = 8003;
+    w.ip = "10.1.2.3";
+    w.partner_id = abc_xyz_id();
+    w.isa = isa;
+    w.imsg = static_cast<int>(r.in.size()), w.ialloc = w.imsg + 1;
+    w.omsg = w.oalloc = static_cast<int>(r.out.size());
+    w.lcert = static_cast<int>(cert_der(local).size());
+    w.rcert = static_cast<int>(cert_der(remote).size());
+    w.digest = 40;
+    std::string want = frame(TRANS_TCTL, w.bytes()) + part_frames(LOCAL_CERT, cert_der(local)) +
+                       part_frames(REMOTE_CERT, cert_der(remote)) +
+                       part_frames(IN_BUFFER, r.in) + part_frames(OUT_BUFFER, r.out) +
+                       part_frames(DIGEST, "0123456789abcdef0123456789abcdef01234567");
+
+    Capture cap(want.size());
+    ASSERT_EQ(send_to(r, cap.addr()), 0) << in_len;
+    cap.th.join();
+    ASSERT_EQ(cap.bytes.size(), want.size()) << in_len;
+    size_t diff = std::mismatch(want.begin(), want.end(), cap.bytes.begin()).first - want.begin();
+    EXPECT_EQ(diff, want.size()) << in_len << ": first different octet";
+    EXPECT_EQ(cap.after_ack, "") << in_len << ": nothing after the last frame";
+  }
+  X509_free(local);
+  X509_free(remote);
+}
+
 TEST_F(ExchangeTest, NoPartnerSendsZeroPartnerId) {
   FramePeer peer(kAck);
   Rec r;
@@ -601,6 +679,105 @@ TEST_F(ExchangeTest, ReceiverJoinsSmallFramesAndTrickledBytes) {
     receive_from(f.bytes(), &res, 20);
     expect_received(f, res, "trickled");
   }
+}
+
+TEST_F(ExchangeTest, ReceiverCutsOneTransactionFromAPeerThatSendsTwoAtOnce) {
+  // The first is larger than one read takes in, so its frames straddle what each read
+  // brings; the second follows in the same write and must be left alone.
+  FullTransaction f = full_transaction();
+  f.in = pattern(70001, 19);
+  f.w.imsg = 70001, f.w.ialloc = 70101;
+  FullTransaction g = full_transaction();
+  Received res;
+  receive_from(f.bytes() + g.bytes(), &res);
+  expect_received(f, res, "the first of two");
+}
+
+// A self-signed certificate whose DER is `bytes` octets or more, by a comment extension.
+X509 *large_cert(size_t bytes) {
+  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY *)> key(EVP_RSA_gen(1024), EVP_PKEY_free);
+  X509 *x = X509_new();
+  X509_set_version(x, 2);
+  X509_gmtime_adj(X509_getm_notBefore(x), 0);
+  X509_gmtime_adj(X509_getm_notAfter(x), 3600);
+  X509_set_pubkey(x, key.get());
+  X509_NAME_add_entry_by_txt(X509_get_subject_name(x), "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char *>("zv-large"), -1, -1, 0);
+  X509_set_issuer_name(x, X509_get_subject_name(x));
+  std::string comment(bytes, 'c');
+  X509_EXTENSION *e = X509V3_EXT_conf_nid(nullptr, nullptr, NID_netscape_comment, comment.c_str());
+  X509_add_ext(x, e, -1);
+  X509_EXTENSION_free(e);
+  X509_sign(x, key.get(), EVP_sha256());
+  return x;
+}
+
+TEST_F(ExchangeTest, SameCertificateIsParsedOnceAndAChangedOneAfresh) {
+  FullTransaction f = full_transaction();
+  Received first, second;
+  receive_from(f.bytes(), &first);
+  receive_from(f.bytes(), &second);
+  expect_received(f, first, "first");
+  expect_received(f, second, "second");
+  // Each record holds its own reference to the one parsed object.
+  EXPECT_EQ(second.rec.pLocalCert, first.rec.pLocalCert);
+  EXPECT_EQ(second.rec.pRemoteCert, first.rec.pRemoteCert);
+  EXPECT_NE(first.rec.pLocalCert, first.rec.pRemoteCert);
+
+  FullTransaction g = f;
+  X509 *other = test_cert("zv-changed");
+  g.local_der = cert_der(other);
+  X509_free(other);
+  g.w.lcert = static_cast<int>(g.local_der.size());
+  Received third;
+  receive_from(g.bytes(), &third);
+  ASSERT_EQ(third.rc, 0);
+  EXPECT_NE(third.rec.pLocalCert, first.rec.pLocalCert) << "a changed certificate is parsed";
+  EXPECT_EQ(cert_der(third.rec.pLocalCert), g.local_der);
+  EXPECT_EQ(third.rec.pRemoteCert, first.rec.pRemoteCert);
+  free_record(&first.rec);
+  EXPECT_EQ(cert_der(second.rec.pLocalCert), f.local_der) << "still held by the second record";
+
+  // A certificate too large to keep is parsed each time.
+  X509 *big = large_cert(20000);
+  Wire w;
+  w.partner_id = abc_xyz_id();
+  std::string big_der = cert_der(big);
+  X509_free(big);
+  w.lcert = static_cast<int>(big_der.size());
+  Received big1, big2;
+  receive_from(frame(TRANS_TCTL, w.bytes()) + part_frames(LOCAL_CERT, big_der), &big1);
+  receive_from(frame(TRANS_TCTL, w.bytes()) + part_frames(LOCAL_CERT, big_der), &big2);
+  ASSERT_EQ(big1.rc, 0);
+  ASSERT_EQ(big2.rc, 0);
+  EXPECT_NE(big1.rec.pLocalCert, big2.rec.pLocalCert);
+  EXPECT_EQ(cert_der(big2.rec.pLocalCert), big_der);
+
+  // Once enough other certificates have come, the first is parsed again.
+  for (int i = 0; i < 8; ++i) {
+    std::string dir = zvtest::scratch_dir("trans-cache");
+    zvtest::CertSpec spec;
+    spec.bits = 1024;
+    spec.common_name = "zv-cache-" + std::to_string(i);
+    zvtest::make_key_and_cert(dir + "/k.pem", dir + "/c.pem", spec);
+    std::string pem = zvtest::read_file(dir + "/c.pem");
+    std::unique_ptr<BIO, void (*)(BIO *)> bio(
+        BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), BIO_free_all);
+    X509 *x = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr);
+    ASSERT_NE(x, nullptr);
+    Wire wi;
+    wi.partner_id = abc_xyz_id();
+    std::string der = cert_der(x);
+    X509_free(x);
+    wi.rcert = static_cast<int>(der.size());
+    Received ri;
+    receive_from(frame(TRANS_TCTL, wi.bytes()) + part_frames(REMOTE_CERT, der), &ri);
+    ASSERT_EQ(ri.rc, 0) << i;
+  }
+  Received again;
+  receive_from(f.bytes(), &again);
+  expect_received(f, again, "after eight others");
+  EXPECT_NE(again.rec.pLocalCert, second.rec.pLocalCert) << "parsed afresh";
 }
 
 TEST_F(ExchangeTest, AllocationWithoutMessageAndNothingAnnounced) {
