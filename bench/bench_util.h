@@ -68,6 +68,17 @@ inline bool write_all(int fd, const char *p, size_t n) {
   return true;
 }
 
+// Reads exactly n bytes; false at the end of the stream or on a failure.
+inline bool read_all(int fd, char *p, size_t n) {
+  while (n > 0) {
+    ssize_t r = read(fd, p, n);
+    if (r <= 0) return false;
+    p += r;
+    n -= static_cast<size_t>(r);
+  }
+  return true;
+}
+
 // Runs `step` once an iteration until it returns false, which ends the benchmark with
 // `error`. Returns the iterations per second of real time.
 template <class Step>

@@ -215,16 +215,6 @@ void BM_RsaSign2048(benchmark::State &state) {
   EVP_PKEY_free(key);
 }
 
-bool read_exactly(int fd, char *p, size_t n) {
-  while (n > 0) {
-    ssize_t r = read(fd, p, n);
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
 // The least any one-transaction-per-connection exchange of 8 KiB must do, without a line
 // of the project: a server thread that accepts, reads the 8 KiB, answers 4 bytes and
 // closes; the client connects, writes the 8 KiB at once, reads the answer and closes.
@@ -239,7 +229,7 @@ void BM_BareLoop8KiB(benchmark::State &state) {
       if (poll(&p, 1, 100) != 1) continue;
       int fd = accept(lfd, nullptr, nullptr);
       if (fd < 0) continue;
-      if (read_exactly(fd, buf.data(), kDoc)) zvbench::write_all(fd, "ACK!", 4);
+      if (zvbench::read_all(fd, buf.data(), kDoc)) zvbench::write_all(fd, "ACK!", 4);
       close(fd);
     }
   });
@@ -253,7 +243,7 @@ void BM_BareLoop8KiB(benchmark::State &state) {
     bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
               write(fd, doc.data(), doc.size()) == static_cast<ssize_t>(doc.size());
     char ack[4];
-    ok = ok && read_exactly(fd, ack, sizeof ack);
+    ok = ok && zvbench::read_all(fd, ack, sizeof ack);
     close(fd);
     return ok;
   });

@@ -31,16 +31,6 @@ constexpr int kInput = 8192;
 std::atomic<bool> g_stop{false};
 double g_rate_transport = 0, g_rate_bare = 0;
 
-bool read_all(int fd, char *p, size_t n) {
-  while (n > 0) {
-    ssize_t r = read(fd, p, n);
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
 // The bare peer: a u32 length, that many bytes, a one-byte answer, close.
 void bare_server(int lfd) {
   std::vector<char> buf(1 << 20);
@@ -52,9 +42,9 @@ void bare_server(int lfd) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     unsigned char h[4];
-    if (read_all(fd, reinterpret_cast<char *>(h), 4)) {
+    if (zvbench::read_all(fd, reinterpret_cast<char *>(h), 4)) {
       size_t n = zv_be_get32(h);
-      if (n <= buf.size() && read_all(fd, buf.data(), n)) zvbench::write_all(fd, "A", 1);
+      if (n <= buf.size() && zvbench::read_all(fd, buf.data(), n)) zvbench::write_all(fd, "A", 1);
     }
     close(fd);
   }
@@ -79,7 +69,7 @@ void BM_BareConnectSendAck(benchmark::State &state) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     char ack = 0;
     bool ok = connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-              zvbench::write_all(fd, payload.data(), payload.size()) && read_all(fd, &ack, 1);
+              zvbench::write_all(fd, payload.data(), payload.size()) && zvbench::read_all(fd, &ack, 1);
     close(fd);
     return ok;
   });
