@@ -27,15 +27,7 @@ bool retryable(int err) {
 int connect_once(int fd, const sockaddr_in &addr) {
   if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) return 0;
   if (errno != EINPROGRESS) return errno;
-  pollfd p{};
-  p.fd = fd;
-  p.events = POLLOUT;
-  for (;;) {
-    int r = poll(&p, 1, TRANS_STOP_SLICE_MS);
-    if (r > 0) break;
-    if (r < 0 && errno != EINTR) return errno;
-    if (zv_shutdown) return EINTR;
-  }
+  if (trans_wait(fd, POLLOUT, -1) < 0) return errno;
   int err = 0;
   socklen_t len = sizeof err;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return errno;

@@ -56,6 +56,11 @@ int writeSock(int fd, const unsigned char *data, int len);
 int writevSock(int fd, struct iovec *iov, int iovcnt, size_t *written);
 int waitOneFD(int fd, int time_out);
 
+// Waits for `events` on fd at most time_out milliseconds (-1 without limit), looking at
+// zv_shutdown after every slice of TRANS_STOP_SLICE_MS whichever thread the stop signal
+// reached: 1 when ready, 0 when the time ran out, -1 with errno (EINTR for the stop).
+int trans_wait(int fd, short events, int time_out);
+
 // Fills `addr` with the IPv4 address of name_addr_str and port (network order). An empty
 // or null name gives 127.0.0.1, or any local address when `for_listen`. -1 with
 // TRANS_ERR_NO_HOST when the name does not resolve.

@@ -271,24 +271,9 @@ int readSock(int fd, unsigned char *buffer, int len) {
 
 namespace {
 
-// Waits until the socket takes bytes again, looking at zv_shutdown after every slice.
-// 0 when it does, -1 with errno (EINTR for the stop).
-int wait_writable(int fd) {
-  pollfd p{};
-  p.fd = fd;
-  p.events = POLLOUT;
-  for (;;) {
-    trans_trace(3, "poll fd %d for room to write", fd);
-    // A socket in error is reported ready; the next write then fails with its code.
-    int r = poll(&p, 1, TRANS_STOP_SLICE_MS);
-    if (r > 0) return 0;
-    if (r < 0 && errno != EINTR && errno != EAGAIN) return -1;
-    if (zv_shutdown) {
-      errno = EINTR;
-      return -1;
-    }
-  }
-}
+// Waits until the socket takes bytes again; a socket in error is reported ready, and the
+// next write then fails with its code. 0, or -1 with errno (EINTR for the stop).
+int wait_writable(int fd) { return trans_wait(fd, POLLOUT, -1) > 0 ? 0 : -1; }
 
 // What a send that took nothing or part of its bytes does next: 0 to write again, -1 with
 // errno to give up.
@@ -341,10 +326,10 @@ int writevSock(int fd, iovec *iov, int iovcnt, size_t *written) {
   return 0;
 }
 
-int waitOneFD(int fd, int time_out) {
+int trans_wait(int fd, short events, int time_out) {
   pollfd p{};
   p.fd = fd;
-  p.events = POLLIN;
+  p.events = events;
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
     int slice = TRANS_STOP_SLICE_MS;
@@ -355,7 +340,7 @@ int waitOneFD(int fd, int time_out) {
       if (spent >= time_out) return 0;
       if (time_out - spent < slice) slice = static_cast<int>(time_out - spent);
     }
-    trans_trace(3, "poll fd %d for %d ms", fd, slice);
+    trans_trace(3, "poll fd %d (events 0x%x) for %d ms", fd, events, slice);
     int r = poll(&p, 1, slice);
     if (r > 0) return 1;
     if (r < 0 && errno != EINTR && errno != EAGAIN) return -1;
@@ -367,6 +352,8 @@ int waitOneFD(int fd, int time_out) {
     }
   }
 }
+
+int waitOneFD(int fd, int time_out) { return trans_wait(fd, POLLIN, time_out); }
 
 namespace {
 
