@@ -66,47 +66,32 @@ void zero_buffers(Trans_ctl_rec *t) {
   if (t->obufferp && t->obuf_length > 0) memset(t->obufferp, 0, static_cast<size_t>(t->obuf_length));
 }
 
-// Reads until `n` bytes have come, the stream ends, or a read fails; a wait that sees
-// zv_shutdown gives up with EINTR. Returns the bytes read (errno set when fewer, 0 for
-// the end of the stream).
-size_t read_full(int fd, void *buf, size_t n) {
+// Reads until at least `least` of at most `n` bytes have come, the stream ends, or a read
+// fails; a wait that sees zv_shutdown gives up with EINTR. A socket is read first and
+// waited for only when it has nothing, so a record that has arrived is taken in as few
+// reads as its bytes allow; a pipe, whose reads may block, is waited for first. Returns
+// the bytes read (errno set when fewer than `least`, 0 for the end of the stream).
+size_t read_at_least(int fd, void *buf, size_t least, size_t n, bool is_socket) {
   size_t got = 0;
-  while (got < n) {
-    pollfd p{fd, POLLIN, 0};
-    int ready = poll(&p, 1, kShutdownPollMs);
-    if (ready < 0 && errno != EINTR) return got;
-    if (ready <= 0) {
-      if (zv_shutdown) {
-        errno = EINTR;
-        return got;
-      }
-      continue;
-    }
-    ssize_t r = read(fd, static_cast<char *>(buf) + got, n - got);
-    if (r < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return got;
-    }
-    if (r == 0) {
-      errno = 0;
-      return got;
-    }
-    got += static_cast<size_t>(r);
-  }
-  return got;
-}
-
-// Reads from a socket until at least `least` of at most `n` bytes have come, the stream
-// ends, or a read fails; the read is tried first and the socket waited for only when it
-// has nothing, so a record that has arrived is taken in as few reads as its bytes allow.
-// A wait that sees zv_shutdown gives up with EINTR. Returns the bytes read (errno set
-// when fewer than `least`, 0 for the end of the stream).
-size_t read_soc(int fd, void *buf, size_t least, size_t n) {
-  size_t got = 0;
+  bool wait = !is_socket;
   while (got < least) {
-    ssize_t r = recv(fd, static_cast<char *>(buf) + got, n - got, MSG_DONTWAIT);
+    if (wait) {
+      pollfd p{fd, POLLIN, 0};
+      int ready = poll(&p, 1, kShutdownPollMs);
+      if (ready < 0 && errno != EINTR) return got;
+      if (ready <= 0) {
+        if (zv_shutdown) {
+          errno = EINTR;
+          return got;
+        }
+        continue;
+      }
+    }
+    char *at = static_cast<char *>(buf) + got;
+    ssize_t r = is_socket ? recv(fd, at, n - got, MSG_DONTWAIT) : read(fd, at, n - got);
     if (r > 0) {
       got += static_cast<size_t>(r);
+      wait = !is_socket;
       continue;
     }
     if (r == 0) {
@@ -115,15 +100,15 @@ size_t read_soc(int fd, void *buf, size_t least, size_t n) {
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return got;
-    pollfd p{fd, POLLIN, 0};
-    int ready = poll(&p, 1, kShutdownPollMs);
-    if (ready < 0 && errno != EINTR) return got;
-    if (ready <= 0 && zv_shutdown) {
-      errno = EINTR;
-      return got;
-    }
+    wait = true;
   }
   return got;
+}
+
+size_t read_full(int fd, void *buf, size_t n) { return read_at_least(fd, buf, n, n, false); }
+
+size_t read_soc(int fd, void *buf, size_t least, size_t n) {
+  return read_at_least(fd, buf, least, n, true);
 }
 
 // The rest of `f`, at most `room` bytes, into `buf`. 0 at its end (*n the bytes read),
