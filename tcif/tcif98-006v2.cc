@@ -184,5 +184,4 @@ const ERR_STRING_DATA ZOLVARv2_str_funcs[ZOLVARv2_STR_FUNCS_COUNT + 1] = {
 void ERR_load_ZOLVARv2_strings() {
   static std::atomic<int> init{1};
   if (init.exchange(0)) ERR_load_strings_const(ZOLVARv2_str_funcs);
-  zv_der_load_reason_strings();
 }

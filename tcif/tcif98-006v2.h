@@ -265,9 +265,8 @@ extern const ERR_STRING_DATA ZOLVARv2_str_funcs[ZOLVARv2_STR_FUNCS_COUNT + 1];
 // Registers ZOLVARv2_str_funcs with the crypto library under library code 129, on the
 // first call only, so that ERR_reason_error_string(ERR_PACK(129, 0, code)) gives the
 // text. The Issue 3 loaders register their codes 100 to 147 under the same library
-// code; for a code both use, the table loaded last supplies the text. Every loader also
-// makes sure the reasons its decoders queue under library 13 have their texts
-// (zv_der_load_reason_strings).
+// code; for a code both use, the table loaded last supplies the text. The reasons the
+// decoders queue under library 13 get their texts from the DER core itself.
 void ERR_load_ZOLVARv2_strings();
 
 // The record descriptions in the module's order (index i of the function codes).

@@ -65,5 +65,4 @@ const ERR_STRING_DATA v3__InteractiveAgent_str_funcs[V3_INTERACTIVE_AGENT_STR_FU
 void ERR_load_v3__InteractiveAgent_strings() {
   static std::atomic<int> init{1};
   if (init.exchange(0)) ERR_load_strings_const(v3__InteractiveAgent_str_funcs);
-  zv_der_load_reason_strings();
 }

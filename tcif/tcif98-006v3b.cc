@@ -173,5 +173,4 @@ const ERR_STRING_DATA v3__SecurityModule_str_funcs[V3_SECURITY_MODULE_STR_FUNCS_
 void ERR_load_v3__SecurityModule_strings() {
   static std::atomic<int> init{1};
   if (init.exchange(0)) ERR_load_strings_const(v3__SecurityModule_str_funcs);
-  zv_der_load_reason_strings();
 }
