@@ -9,7 +9,9 @@
 // file open, locks through that descriptor (in processes forked later too) and at
 // mm_core_delete merely tries to remove the name. So each segment's file is made in a
 // fresh private directory, and the name and the directory are removed as soon as the
-// segment exists: nothing of it stays on disk, whatever way the process ends.
+// segment exists. Only a process killed inside that short creation leaves the directory
+// behind; its name carries the pid, so that a later creation by the same program removes
+// it once that process is gone.
 //
 // Creation runs on the main thread at start-up; a lock object belongs to the thread
 // that made it.
@@ -22,8 +24,12 @@
 #include <mutex>
 
 // A new segment of `size` bytes; nullptr when it cannot be made (logged, or mm_error()
-// says why). Its lock file is "<program>.mm.sem" in a directory "<program>.XXXXXX" that
-// mkdtemp makes (mode 0700) in $TMPDIR, else /tmp, for the duration of this call.
+// says why). Its lock file is "<program>.mm.sem" in a directory "<program>.<pid>.XXXXXX"
+// that mkdtemp makes (mode 0700) in $TMPDIR, else /tmp, for the duration of this call;
+// /tmp also when $TMPDIR is unusable (missing, no directory, not writable), with a
+// warning. Before that, directories of that pattern left in the same place by this
+// program's processes that no longer exist are removed, with the two files mm makes in
+// them (nothing else, and nothing of another account or through a symbolic link).
 void *zv_segment_create(size_t size);
 
 class zv_segment_lock {

@@ -1,14 +1,17 @@
 #include "runtime/zv_statsdb.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <mm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +24,45 @@ namespace {
 void set_partner(int i, const char *isaid, int active) {
   snprintf(partner[i].isaid, sizeof partner[i].isaid, "%s", isaid);
   partner[i].active = active;
+}
+
+// The private lock directories of `prog`'s process `pid` in `parent`.
+std::vector<std::string> lock_dirs_in(const std::string &parent, const std::string &prog, pid_t pid) {
+  std::vector<std::string> found;
+  const std::string prefix = prog + "." + std::to_string(pid) + ".";
+  for (const std::string &f : zvtest::list_dir(parent))
+    if (f.rfind(prefix, 0) == 0) found.push_back(f);
+  return found;
+}
+
+// Runs `body` in a child process named `prog` that makes tables of its own (the
+// parent's are not its to delete) with $TMPDIR `tmpdir` and its standard error in
+// `err_path`, and deletes them after. The child's exit status: body's result, 10 to 12
+// when the tables could not be made; -1 when it did not exit. Its pid in *child.
+int in_child_with_tables(const std::string &prog, const std::string &tmpdir,
+                         const std::string &err_path, const std::function<int()> &body,
+                         pid_t *child = nullptr) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (err < 0 || dup2(err, 2) != 2) _exit(10);
+    snprintf(program, sizeof program, "%s", prog.c_str());
+    if (setenv("TMPDIR", tmpdir.c_str(), 1) != 0) _exit(11);
+    ptZvStatus = nullptr;
+    ptZvErrors = nullptr;
+    ptZvTpActive = nullptr;
+    if (vInitDBs() != 0) _exit(12);
+    int rc = body();
+    vCleanupDBs();
+    fflush(nullptr);
+    _exit(rc);
+  }
+  if (child != nullptr) *child = pid;
+  int st = 0;
+  if (waitpid(pid, &st, 0) != pid || !WIFEXITED(st)) return -1;
+  return WEXITSTATUS(st);
 }
 
 class StatsDb : public ::testing::Test {
@@ -349,18 +391,78 @@ TEST_F(StatsDb, SegmentsLeaveNoLockFileAndNeverUseMmsDefaultName) {
   EXPECT_TRUE(zvtest::list_dir(work).empty());
   EXPECT_TRUE(zvtest::list_dir(tmp).empty());
 
-  // The private directory is where mm is given its file: without one no table is made.
-  const std::string missing = dir + "/missing";
-  auto without_directory = [&] {
-    snprintf(program, sizeof program, "%s", "statsd");
-    setenv("TMPDIR", missing.c_str(), 1);
-    ptZvStatus = nullptr;
-    vInitDBs();
+  // A $TMPDIR that is not there stands aside for /tmp: the tables are made, nothing is
+  // left in /tmp or beside the missing directory, and the warning names the directory.
+  const std::string missing = dir + "/missing", err_path = dir + "/fallback.err";
+  pid_t fallback = -1;
+  int fst = in_child_with_tables("statsd", missing, err_path, [] {
+    if (iUpdateStatsDB(0, 1, 0) != 0) return 21;
+    return lock_dirs_in("/tmp", "statsd", getpid()).empty() ? 0 : 22;
+  }, &fallback);
+  EXPECT_EQ(fst, 0) << zvtest::read_file(err_path);
+  EXPECT_TRUE(lock_dirs_in("/tmp", "statsd", fallback).empty());
+  EXPECT_EQ(zvtest::list_dir(dir), (std::vector<std::string>{"fallback.err", "tmp", "work"}));
+  std::vector<std::string> warnings;
+  for (const std::string &l : zvtest::split_lines(zvtest::read_file(err_path)))
+    if (l.find("WARNING") != std::string::npos || l.find("ERROR") != std::string::npos)
+      warnings.push_back(l);
+  ASSERT_EQ(warnings.size(), 3u) << zvtest::read_file(err_path);  // one for each table
+  const std::string head = "WARNING: Cannot make a directory for a segment lock file (" + missing +
+                           "/statsd." + std::to_string(fallback) + ".";
+  const std::string tail = "): No such file or directory - using /tmp";
+  for (const std::string &w : warnings) {
+    EXPECT_NE(w.find(head), std::string::npos) << w;
+    EXPECT_EQ(w.size() - w.rfind(tail), tail.size()) << w;
+  }
+}
+
+// What a process killed while it made a segment leaves (its private directory, perhaps
+// with the lock file) is removed by the next creation of the same program once that
+// process is gone; nothing else is touched.
+TEST_F(StatsDb, CreationRemovesLockDirectoriesOfEndedProcessesOnly) {
+  const std::string dir = zvtest::scratch_dir("statsdb-leftovers");
+  const std::string tmp = dir + "/tmp", elsewhere = dir + "/elsewhere";
+  ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+  fflush(nullptr);
+  pid_t dead = fork();
+  ASSERT_GE(dead, 0);
+  if (dead == 0) _exit(0);
+  ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+  const std::string d = std::to_string(dead), live = std::to_string(getpid());
+  auto plant = [&](const std::string &name, const std::vector<std::string> &files) {
+    ASSERT_EQ(mkdir((tmp + "/" + name).c_str(), 0700), 0) << name;
+    for (const std::string &f : files) zvtest::write_file(tmp + "/" + name + "/" + f, "x");
   };
-  EXPECT_EXIT(without_directory(), testing::ExitedWithCode(255),
-              "ERROR: Cannot make a directory for a segment lock file \\(" + missing +
-                  "/statsd\\..*FATAL ERROR: Cannot create or initialize the Zolvar Statistics "
-                  "database");
+  plant("statsd." + d + ".aB3dE9", {"statsd.mm.sem", "statsd.mm"});  // removed
+  plant("statsd." + d + ".Zz0000", {});                              // removed
+  plant("statsd." + live + ".aB3dE9", {"statsd.mm.sem"});
+  plant("statsd." + d + ".fOreig", {"statsd.mm.sem", "other"});
+  plant("clientd." + d + ".aB3dE9", {"clientd.mm.sem"});
+  plant("statsd." + d + ".toolong1", {"statsd.mm.sem"});
+  zvtest::write_file(elsewhere + "/statsd.mm.sem", "x");
+  ASSERT_EQ(symlink(elsewhere.c_str(), (tmp + "/statsd." + d + ".sYmLnk").c_str()), 0);
+
+  const std::string err_path = dir + "/child.err";
+  EXPECT_EQ(in_child_with_tables("statsd", tmp, err_path, [] { return 0; }), 0)
+      << zvtest::read_file(err_path);
+  const std::string err = zvtest::read_file(err_path);
+  EXPECT_EQ(err.find("WARNING"), std::string::npos) << err;
+  EXPECT_EQ(err.find("ERROR"), std::string::npos) << err;
+  std::vector<std::string> kept = {"clientd." + d + ".aB3dE9", "statsd." + d + ".fOreig",
+                                   "statsd." + d + ".sYmLnk", "statsd." + d + ".toolong1",
+                                   "statsd." + live + ".aB3dE9"};
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(zvtest::list_dir(tmp), kept);
+  EXPECT_EQ(zvtest::list_dir(tmp + "/statsd." + live + ".aB3dE9"),
+            std::vector<std::string>{"statsd.mm.sem"});
+  // Of a directory that holds something more only the lock file's names go.
+  EXPECT_EQ(zvtest::list_dir(tmp + "/statsd." + d + ".fOreig"), std::vector<std::string>{"other"});
+  EXPECT_EQ(zvtest::list_dir(tmp + "/clientd." + d + ".aB3dE9"),
+            std::vector<std::string>{"clientd.mm.sem"});
+  EXPECT_EQ(zvtest::list_dir(tmp + "/statsd." + d + ".toolong1"),
+            std::vector<std::string>{"statsd.mm.sem"});
+  EXPECT_EQ(zvtest::list_dir(elsewhere), std::vector<std::string>{"statsd.mm.sem"});
 }
 
 std::string expected_cache(const std::vector<std::string> &lines) {
