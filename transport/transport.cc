@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "runtime/zv_globals.h"
+#include "runtime/zv_log.h"
 #include "transport/trans_priv.h"
 
 int trans_debug = 0;
@@ -182,6 +183,11 @@ int trans_resolve(const char *name_addr_str, int port, bool for_listen, sockaddr
 int trans_complete_open(int fd, trans_config_t *config_p) {
   if (!fd_in_range(fd)) {
     trans_trace(1, "descriptor %d outside the table of %d", fd, TRANS_MAX_FD);
+    // Said whatever the debug setting: a process that holds that many descriptors
+    // refuses every connection it accepts or opens, and nothing else would say why.
+    if (fd >= TRANS_MAX_FD)
+      zv_log(-1, "ERROR: Connection on socket descriptor %d refused: the transport serves "
+                 "descriptors below %d only\n", fd, TRANS_MAX_FD);
     if (fd >= 0) trans_drop_socket(fd);
     errno = fd < 0 ? EBADF : EMFILE;
     return -1;

@@ -32,7 +32,8 @@ constexpr int TRANS_ERR_NO_HOST = 1007;
 constexpr int TRANS_ERR_BAD_TYPE = 1008;
 
 // Descriptors 0 to TRANS_MAX_FD - 1 are served; a higher one is refused at open with
-// EMFILE.
+// EMFILE, and that refusal is the one failure the library logs (zv_log, level -1)
+// whatever trans_debug says.
 constexpr int TRANS_MAX_FD = 1024;
 
 // The caller's message buffer: the header, then the data, then the trailer, contiguous.

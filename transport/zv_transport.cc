@@ -336,7 +336,7 @@ int flaten_partner_id(Trans_ctl_rec *tctlp, st_tpid_str_t *ptPartner_id) {
   if (tctlp == nullptr || ptPartner_id == nullptr) return -1;
   int i = tctlp->tp_index;
   if (i < 0 || i >= ZV_MAX_TP) {
-    zv_log(-1, "ERROR: Found an invalid tp_index of %d - cannot flaten.", i);
+    zv_log(-1, "ERROR: Found an invalid tp_index of %d - cannot flaten.\n", i);
     return -1;
   }
   const Tpartner_rec &p = partner[i];
@@ -506,6 +506,10 @@ int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr) {
   for (int i = 0; i < nparts; ++i) nframes += frames_of(parts[i].length);
   std::unique_ptr<msghdr_t[]> headers(new (std::nothrow) msghdr_t[nframes]);
   std::unique_ptr<trans_frame_t[]> frames(new (std::nothrow) trans_frame_t[nframes]);
+  // Every part is announced before the write, so that a sender the receiver does not
+  // read from shows what it is sending while it waits.
+  for (int i = 0; i < nparts; ++i)
+    zv_log(8, "Sending %s, length = %d\n", parts[i].name, parts[i].length);
   int done = 0, rv = -1;
   if (!headers || !frames) {
     trans_close(fd);
@@ -522,16 +526,14 @@ int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr) {
     }
     rv = trans_put_frames(fd, frames.get(), nframes, &done);
   }
-  // The log tells the parts as far as the write got, each with its own failure line.
-  int err = errno;
-  for (int i = 0, end = 0; i < nparts; ++i) {
-    zv_log(8, "Sending %s, length = %d\n", parts[i].name, parts[i].length);
-    end += frames_of(parts[i].length);
-    if (rv < 0 && done < end) {
-      zv_log(8, "Sending %s failed, errno = %d\n", parts[i].name, err);
-      errno = err;
-      return -1;
-    }
+  if (rv < 0) {
+    // The part the write failed in: the first not handed over whole.
+    int err = errno, i = 0;
+    for (int end = frames_of(parts[0].length); i + 1 < nparts && done >= end;)
+      end += frames_of(parts[++i].length);
+    zv_log(8, "Sending %s failed, errno = %d\n", parts[i].name, err);
+    errno = err;
+    return -1;
   }
   if (read_ack(fd, TRANS_ACK) < 0) {
     zv_log(8, "Waiting for acknowledgement failed, errno = %d\n", errno);

@@ -394,9 +394,20 @@ TEST_F(TransportTest, DescriptorAboveTableIsRefused) {
   close(fds[0]);
   trans_config_t cfg = kHeaderCfg;
   errno = 0;
+  testing::internal::CaptureStderr();
   EXPECT_EQ(trans_complete_open(high, &cfg), -1);
   EXPECT_EQ(errno, EMFILE);
+  std::string err = testing::internal::GetCapturedStderr();
   EXPECT_FALSE(fd_is_open(high));
+  // Said without any debug setting, since nothing else would tell why every connection
+  // of such a process fails.
+  std::vector<std::string> lines = zvtest::split_lines(err);
+  ASSERT_EQ(lines.size(), 1u) << err;
+  const std::string line =
+      "ERROR: Connection on socket descriptor 1500 refused: the transport serves descriptors "
+      "below 1024 only";
+  EXPECT_EQ(lines[0].size() - lines[0].rfind(line), line.size()) << err;
+  EXPECT_EQ(err.back(), '\n');
   Buf m{};
   errno = 0;
   EXPECT_EQ(trans_get(high, m.b, sizeof m.b, 0), -1);

@@ -8,6 +8,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -947,6 +948,87 @@ TEST_F(ExchangeTest, TraceLinesOfBothEndsUnderDebugBit8) {
   }
 }
 
+// Standard error into a file for the scope, which can be read while the scope lasts.
+class StderrToFile {
+ public:
+  explicit StderrToFile(std::string path) : path_(std::move(path)) {
+    fflush(stderr);
+    saved_ = dup(2);
+    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+      dup2(fd, 2);
+      close(fd);
+    }
+  }
+  ~StderrToFile() {
+    fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+  }
+  StderrToFile(const StderrToFile &) = delete;
+  StderrToFile &operator=(const StderrToFile &) = delete;
+  std::string text() const { return zvtest::read_file(path_); }
+
+ private:
+  std::string path_;
+  int saved_;
+};
+
+// A sender whose receiver reads nothing has announced every part while it is still
+// blocked in the write; the part the write failed in is named once it has failed.
+TEST_F(ExchangeTest, BlockedSenderShowsItsPartsBeforeTheWriteEnds) {
+  RawListener l;
+  // A small receive window, so that the write blocks early whatever the system's sizes.
+  int small = 4096;
+  ASSERT_EQ(setsockopt(l.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  const std::string addr = "127.0.0.1:" + std::to_string(l.port());
+  Rec r;
+  r.t.tp_index = 0;
+  r.input(pattern(8 * 1000 * 1000, 17));
+  r.digest("abc");
+  // The sender's lines that tell its parts, without the log prefix.
+  auto sending_lines = [](const std::string &text) {
+    std::vector<std::string> out;
+    for (const std::string &l : zvtest::split_lines(text)) {
+      size_t at = l.find("):Sending ");
+      if (at != std::string::npos && l.find("Sending transport message") == std::string::npos)
+        out.push_back(l.substr(at + 2));
+    }
+    return out;
+  };
+  const std::vector<std::string> announced = {"Sending trans_tctl, length = 208",
+                                              "Sending ibuffer, length = 8000000",
+                                              "Sending digest, length = 3"};
+  std::string while_blocked, after;
+  bool blocked = false, ended = false;
+  int rc = 0;
+  {
+    StderrToFile err(zvtest::scratch_dir("trans-blocked") + "/err");
+    debug_level = 8;
+    auto sent = std::async(std::launch::async, [&] { return send_to(r, addr); });
+    OnExit end{[&] { zv_shutdown = 1; }};
+    int peer = l.accept_one();
+    blocked = zvtest::wait_for([&] {
+      while_blocked = err.text();
+      return sending_lines(while_blocked).size() >= announced.size();
+    });
+    blocked = blocked && sent.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready;
+    zv_shutdown = 1;
+    ended = sent.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    rc = ended ? sent.get() : 0;
+    debug_level = 0;
+    after = err.text();
+    if (peer >= 0) close(peer);
+  }
+  ASSERT_TRUE(blocked) << while_blocked;
+  EXPECT_EQ(sending_lines(while_blocked), announced) << while_blocked;
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(rc, -1);
+  std::vector<std::string> want = announced;
+  want.push_back("Sending ibuffer failed, errno = " + std::to_string(EINTR));
+  EXPECT_EQ(sending_lines(after), want) << after;
+}
+
 TEST_F(ExchangeTest, StopStatusOfTheTransactionLoggerReachesTheReceiptClient) {
   zv_register_transport_services();
   std::string addr = "127.0.0.1:" + std::to_string(free_port());
@@ -1184,8 +1266,15 @@ TEST_F(ExchangeTest, FlattenedPartnerId) {
     t.tp_index = bad;
     st_tpid_str_t id;
     memset(id, '~', sizeof id);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(flaten_partner_id(&t, &id), -1) << bad;
+    std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::string(id, sizeof id), std::string(31, '~')) << bad;
+    // A line of its own, so the next one does not run on from it.
+    const std::string line =
+        "ERROR: Found an invalid tp_index of " + std::to_string(bad) + " - cannot flaten.\n";
+    ASSERT_GE(err.size(), line.size()) << err;
+    EXPECT_EQ(err.substr(err.size() - line.size()), line) << bad;
   }
 }
 
