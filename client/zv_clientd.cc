@@ -5,6 +5,7 @@
 
 #include <openssl/x509.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -40,6 +41,13 @@ char main_obuf[ZV_CLIENT_BUF_SIZE];
 
 // Set by receipt_in_buf; read by the listener thread for the role and the buffers.
 Trans_ctl_rec *main_tctlp = nullptr;
+
+// Set by the listener thread when its listen ended without a stop (the port taken, the
+// socket failed): the process then ends, since it would serve nothing.
+std::atomic<bool> listener_failed{false};
+// How often the sleeping main thread looks at that flag; the idle step stays 10 seconds.
+constexpr int kListenerWatchMs = 200;
+constexpr int kIdleStepMs = 10000;
 
 // How long the receipt client waits at shutdown for its listener to end by itself, and
 // then after cancelling it; a stalled peer is not waited for longer.
@@ -258,7 +266,10 @@ void *do_receipt_listen(void *arg) {
   rec.who = ZV_WHO_NONE;
   rec.tp_index = -1;
   listen_transport(&block.listen_socaddr, block.accept_func);
-  if (!zv_shutdown) transaction_logging(&rec, ZV_ERRM_INTERNAL_DATA_LISTEN_FAILED);
+  if (!zv_shutdown) {
+    transaction_logging(&rec, ZV_ERRM_INTERNAL_DATA_LISTEN_FAILED);
+    listener_failed = true;
+  }
   zv_done_thread(1);
   return nullptr;
 }
@@ -310,9 +321,18 @@ int receipt_in_buf(Trans_ctl_rec *tctlp, const char *socaddr) {
     report_process_failure(tctlp);
     return -1;
   }
-  while (!zv_shutdown) {
-    millisleep(10000);
-    zv_client::idle_log_call();
+  listener_failed = false;
+  for (int idle = 0; !zv_shutdown && !listener_failed; idle += kListenerWatchMs) {
+    if (idle >= kIdleStepMs) {
+      zv_client::idle_log_call();
+      idle = 0;
+    }
+    millisleep(kListenerWatchMs);
+  }
+  if (listener_failed) {
+    // The thread has reported and is ending by itself.
+    join_within(thread, kListenerJoinMs);
+    return -1;
   }
   // The listener sees the stop flag within a fraction of a second and ends by itself;
   // it is cancelled only when it does not (a peer stalled in mid-transaction).

@@ -7,7 +7,8 @@
 //
 // Threads: the client role runs on the main thread only. The receipt client adds one
 // listener thread, which serves one connection at a time and is the only user of the
-// main record's buffers while it runs; the main thread only sleeps until shutdown.
+// main record's buffers while it runs; the main thread only sleeps until shutdown, or
+// until the listener's listen ends without one, which ends the process (status -3).
 #ifndef ZV_CLIENT_ZV_CLIENTD_H
 #define ZV_CLIENT_ZV_CLIENTD_H
 
@@ -31,7 +32,8 @@ extern clientd_sender_t clientd_sender;
 // carry one document after another.
 int clientd(Trans_ctl_rec *tctlp, zvPortType priority);
 
-// Receipt-client role. 0 after an orderly stop, -1 when the listener cannot start.
+// Receipt-client role. 0 after an orderly stop, -1 when the listener cannot start or
+// its listen ends without a stop (reported by the listener; the caller ends the process).
 int receipt_in_buf(Trans_ctl_rec *tctlp, const char *socaddr);
 
 // The parameter block of the receipt listener thread; allocated by
