@@ -44,6 +44,9 @@ constexpr int kIsaReceiverLength = 15;
 constexpr int kIsaControlLength = 9;
 // How often a message whose key is taken already gets a fresh sequence number.
 constexpr int kKeyTakenRetries = 3;
+// How often one call closes and opens the store again after FODB_RUNRECOVERY before it
+// gives up (another process may recover it again in between).
+constexpr int kReopenAttempts = 3;
 
 // Pauses of the main loop, in seconds. A caught signal cuts a pause short, so a stop
 // request is acted on at once.
@@ -73,6 +76,35 @@ void route_store_errors() {
   pFo_db->set_errpfx(pFo_db, kProgram);
 }
 
+// After FODB_RUNRECOVERY (or a reopen that failed before): the store closed and opened
+// again. True when it is open.
+bool reopen_store() {
+  if (fodb_reopen(&pFo_dbenv, &pFo_db) != 0) {
+    zv_log(-1, "ERROR: cannot open the failover store in %s again\n", failoverPath);
+    return false;
+  }
+  route_store_errors();
+  return true;
+}
+
+// Once the cells exist, a store that a failed reopen left closed is opened again.
+bool store_ready() { return pFo_db != nullptr || (pFo_state != nullptr && reopen_store()); }
+
+// Runs `op` on the open store, reopening it and running `op` again while it reports
+// FODB_RUNRECOVERY; `*reopened` tells whether a reopen came between. The last result.
+template <typename Op>
+int with_store(Op op, bool *reopened = nullptr) {
+  if (reopened) *reopened = false;
+  if (!store_ready()) return -1;
+  int rc = op();
+  for (int n = 0; rc == FODB_RUNRECOVERY && n < kReopenAttempts; ++n) {
+    if (!reopen_store()) return -1;
+    if (reopened) *reopened = true;
+    rc = op();
+  }
+  return rc;
+}
+
 // Adds `delta` to the record count under its lock; false (logged) when a lock failed.
 bool count_add(int delta) {
   zv_segment_lock lock(pFo_reccount, count_mutex);
@@ -86,6 +118,25 @@ bool count_add(int delta) {
     zv_log(-1, "ERROR: reccount unlocking failed (RW)\n");
     return false;
   }
+  return true;
+}
+
+// In a state that stores nothing (FO_NORMAL, FO_RECOVERYDONE) the store may still hold
+// records: another process with cells of its own stored them. Then the count follows
+// them and the replay starts again (FO_RECOVERY); true when it does.
+bool replay_what_others_stored() {
+  int highest = -1, records = 0;
+  if (with_store([&] { return fodb_scan(pFo_db, &highest, &records); }) != 0 || records == 0)
+    return false;
+  zv_log(1, "DEBUG: %d records in the failover store so change state\n", records);
+  {
+    zv_segment_lock lock(pFo_reccount, count_mutex);
+    if (lock.held()) {
+      put(pFo_reccount, records);
+      zv_log(1, "fo_db reccount = %d\n", records);
+    }
+  }
+  change_state(FO_RECOVERY);
   return true;
 }
 
@@ -263,7 +314,11 @@ int init_failover() {
     release_failover();
     return -1;
   }
-  if (open_fodb1(pFo_dbenv, &pFo_db) != 0) {
+  int opened = open_fodb1(pFo_dbenv, &pFo_db);
+  // Another process may end inside the store between the two opens.
+  for (int n = 0; opened == FODB_RUNRECOVERY && n < kReopenAttempts; ++n)
+    opened = fodb_reopen(&pFo_dbenv, &pFo_db);
+  if (opened != 0) {
     fprintf(stderr, "ERROR: cannot open failover DB\n");
     pFo_db = nullptr;
     release_failover();
@@ -278,14 +333,14 @@ int init_failover() {
   key.ulen = sizeof keybuf;
   key.flags = DB_DBT_USERMEM;
   DBC *dbc = nullptr;
-  int rc = get_last_key_fodb(pFo_db, &dbc, &key, &data);
+  int rc = with_store([&] { return get_last_key_fodb(pFo_db, &dbc, &key, &data); });
   if (rc == 0) {
     free(data.data);
     std::string last(keybuf, strnlen(keybuf, key.size));
     // The last key in key order need not carry the highest number ("h" keys sort before
     // "s" keys), and the count must be the records, not a number: both come from a walk.
     int highest = -1, records = 0;
-    if (fodb_scan(pFo_db, &highest, &records) != 0) {
+    if (with_store([&] { return fodb_scan(pFo_db, &highest, &records); }) != 0) {
       zv_log(-1, "ERROR: from get_last_key_fodb()\n");
       put(pFo_key, 0);
       release_failover();
@@ -316,7 +371,7 @@ int init_failover() {
 void release_failover() {
   if (pFo_db) close_fodb(pFo_db, 0);
   pFo_db = nullptr;
-  if (pFo_dbenv) pFo_dbenv->close(pFo_dbenv, 0);
+  if (pFo_dbenv) fodb_close_env(pFo_dbenv);
   pFo_dbenv = nullptr;
   // Under each cell's mutex, so that a locked update in another thread finds the cell
   // there or gone, never going.
@@ -392,9 +447,15 @@ int failover_recovery(DBC **ppdbc, int firsttime) {
   key.data = keybuf;
   key.ulen = sizeof keybuf;
   key.flags = DB_DBT_USERMEM;
-  int rc = retrieve_fodb2(pFo_db, ppdbc, &key, &data, firsttime);
+  int rc = store_ready() ? retrieve_fodb2(pFo_db, ppdbc, &key, &data, firsttime) : -1;
   if (rc != 0) {
     if (rc != FODB_NOTFOUND) zv_log(-1, "ERROR: from retrieve_fodb2()\n");
+    // Nothing was taken: the record is read again in the next pass, from the store
+    // opened again.
+    if (rc == FODB_RUNRECOVERY) {
+      reopen_store();
+      return -1;
+    }
     return rc;
   }
   std::unique_ptr<void, decltype(&free)> owned(data.data, &free);
@@ -419,7 +480,11 @@ int failover_recovery(DBC **ppdbc, int firsttime) {
   memset(&del, 0, sizeof del);
   del.data = keybuf;
   del.size = key.size;
-  if (remove_fodb(pFo_db, &del) != 0) return -1;
+  // The record is delivered: it goes, through a reopen if need be, so that it is not
+  // delivered again. Not found after a reopen means the delete was committed before.
+  bool reopened = false;
+  rc = with_store([&] { return remove_fodb(pFo_db, &del); }, &reopened);
+  if (rc != 0 && !(rc == FODB_NOTFOUND && reopened)) return -1;
   owned.reset();
 
   if (!count_add(-1)) return -1;
@@ -490,7 +555,7 @@ int failover_write(Trans_ctl_rec *tctlp) {
            failoverd);
     return 0;
   }
-  if (!pFo_db) {
+  if (!store_ready()) {
     zv_log(-1, "ERROR: failover_write: no failover store open, message not stored\n");
     return -1;
   }
@@ -519,7 +584,11 @@ int failover_write(Trans_ctl_rec *tctlp) {
     k.size = static_cast<u_int32_t>(len);
     d.data = tctlp->obufferp;
     d.size = static_cast<u_int32_t>(tctlp->obuf_length);
-    rc = fodb_store_new(pFo_db, &k, &d);
+    bool reopened = false;
+    rc = with_store([&] { return fodb_store_new(pFo_db, &k, &d); }, &reopened);
+    // A put committed just before the failure is this message, not a taken key: it is
+    // stored once.
+    if (rc == FODB_KEYEXIST && reopened && fodb_holds(pFo_db, &k, &d) == 1) rc = 0;
   }
   if (rc != 0) {
     zv_log(-1, "ERROR of %d from store_fodb()\n", rc);
@@ -580,7 +649,7 @@ int failoverd_main(int iArgc, char **ppsArgv) {
     switch (peek(pFo_state)) {
       case FO_NORMAL:
         zv_log(1, "In FO_NORMAL_STATE in failoverd()\n");
-        pause_seconds(kNormalPause);
+        if (!replay_what_others_stored()) pause_seconds(kNormalPause);
         break;
       case FO_FAILOVER:
         zv_log(1, "In FO_FAILOVER_STATE in failoverd()\n");
@@ -606,7 +675,7 @@ int failoverd_main(int iArgc, char **ppsArgv) {
       }
       case FO_RECOVERYDONE:
         zv_log(1, "In FO_RECOVERYDONE_STATE in failoverd()\n");
-        pause_seconds(kRecoveryDonePause);
+        if (!replay_what_others_stored()) pause_seconds(kRecoveryDonePause);
         break;
       default:
         zv_log(-1, "ERROR: In UNKNOWN FO_STATE in failoverd()\n");

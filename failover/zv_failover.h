@@ -8,6 +8,14 @@
 // No two cell locks are ever held at once. failoverd itself is single-threaded; the
 // writer side may be called by a delivering process that shares the cells and the
 // store (each cell also carries a mutex for the threads of one process).
+//
+// A delivering process that was not forked from failoverd shares only the store: it
+// calls init_failover itself (same failover directory), its cells start in FO_RECOVERY,
+// so the writer side stores every message, and failoverd replays them: in a state that
+// stores nothing (FO_NORMAL, FO_RECOVERYDONE) it looks at the store at every pass and
+// goes to FO_RECOVERY when it holds records. When another process recovers the store,
+// or one ends inside a store call, the writer side and the replay close the store and
+// open it again and carry on with the message in hand (zv_fodb.h).
 #ifndef ZV_FAILOVER_ZV_FAILOVER_H
 #define ZV_FAILOVER_ZV_FAILOVER_H
 
@@ -56,8 +64,9 @@ extern DB *pFo_db;
 // 0, or -1 when the file cannot be read (the settings are then the defaults).
 int failover_read_settings(const char *file, const char *section);
 
-// Creates the cells (state FO_RECOVERY) and opens the store, then seeds the sequence
-// from the highest sequence number stored and the count from the number of records.
+// Creates the cells (state FO_RECOVERY) and opens the store (recovering it when a process
+// that had it open ended without closing it), then seeds the sequence from the highest
+// sequence number stored and the count from the number of records.
 // 0; -1 (or the store's code) when a cell, the environment, the database or the seeding
 // read fails, with whatever was made released again.
 int init_failover();
@@ -74,8 +83,9 @@ void release_failover();
 int change_state(int state);
 
 // One replay step: the first stored record in key order to the back-end socket
-// (`zv_socaddr`), removed once sent. 0 delivered and removed; -30990 the store is
-// empty; -1 otherwise (the record stays). `ppdbc` is the caller's cursor variable,
+// (`zv_socaddr`), removed once sent (through a reopen of the store if it must be
+// recovered in between, so that it is not sent twice). 0 delivered and removed; -30990
+// the store is empty; -1 otherwise (the record stays). `ppdbc` is the caller's cursor variable,
 // opened and closed inside.
 int failover_recovery(DBC **ppdbc, int firsttime);
 

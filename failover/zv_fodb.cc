@@ -1,10 +1,16 @@
 #include "failover/zv_fodb.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
@@ -12,6 +18,9 @@
 namespace {
 
 constexpr const char *kDbFile = "failover.db";
+constexpr const char *kLockFile = "failover.lock";
+// The library's process registry: without it an open recovers the environment.
+constexpr const char *kRegistryFile = "__db.register";
 constexpr u_int32_t kCacheBytes = 5242880;
 constexpr int kAttempts = 7;
 // A checkpoint once this much log (KiB) has been written since the last one keeps
@@ -22,6 +31,127 @@ constexpr u_int32_t kCheckpointKbytes = 1024;
   do {                                                                          \
     if (!(cond)) fprintf(stderr, "ASSERT Failed: %s: line %d\n", "zv_fodb", __LINE__); \
   } while (0)
+
+// ---- the lock that keeps processes out of each other's calls ---------------------------
+//
+// A process killed inside the library leaves its mutexes and locks held in the shared
+// regions, and one that waited for them would wait for ever; recovery run while another
+// process is inside a call breaks that process's writes. So every call that enters the
+// library takes an exclusive flock on the lock file first. The file holds the pid of
+// the process inside and is emptied on the way out: a pid found there on the way in
+// belongs to a process that ended inside, and the environment is recovered before
+// anyone uses it again. The flock goes with the process however it ends.
+struct StoreLock {
+  // The threads of this process; a call made inside another (a failed open closing its
+  // handle) holds it again without touching the file.
+  std::recursive_mutex mutex;
+  int depth = 0;
+  int fd = -1;
+  pid_t opened_by = 0;  // a forked child opens a description of its own
+  char path[ZV_PATH_SIZE + 32] = "";
+  // A process ended inside the store and the environment is not yet recovered: calls
+  // refuse with FODB_RUNRECOVERY and the lock file keeps the dead process's pid.
+  bool recovery_due = false;
+};
+
+StoreLock store_lock;
+
+// The environment home of a handle's store; null for a store without transactions,
+// which no other process shares.
+const char *home_of_env(DB_ENV *env) {
+  u_int32_t flags = 0;
+  const char *home = nullptr;
+  if (env == nullptr || env->get_open_flags(env, &flags) != 0 || !(flags & DB_INIT_TXN) ||
+      env->get_home(env, &home) != 0)
+    return nullptr;
+  return home;
+}
+
+const char *home_of(DB *dbp) { return dbp == nullptr ? nullptr : home_of_env(dbp->get_env(dbp)); }
+
+class StoreGate {
+ public:
+  // Holds the store at `home` until the end of the scope; a null home holds nothing.
+  explicit StoreGate(const char *home) {
+    if (home == nullptr) {
+      held_ = true;
+      return;
+    }
+    guard_ = std::unique_lock<std::recursive_mutex>(store_lock.mutex);
+    if (store_lock.depth > 0) {
+      ++store_lock.depth;
+      nested_ = held_ = true;
+      return;
+    }
+    char path[sizeof store_lock.path];
+    snprintf(path, sizeof path, "%s/%s", home, kLockFile);
+    StoreLock &l = store_lock;
+    if (l.fd < 0 || l.opened_by != getpid() || strcmp(l.path, path) != 0) {
+      if (l.fd >= 0) close(l.fd);
+      l.recovery_due = false;
+      l.fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0660);
+      if (l.fd < 0) {
+        zv_log(-1, "ERROR: cannot open the failover store lock %s: %s\n", path, strerror(errno));
+        l.path[0] = '\0';
+        return;
+      }
+      l.opened_by = getpid();
+      snprintf(l.path, sizeof l.path, "%s", path);
+    }
+    while (flock(l.fd, LOCK_EX) != 0) {
+      if (errno == EINTR) continue;
+      zv_log(-1, "ERROR: cannot lock %s: %s\n", l.path, strerror(errno));
+      return;
+    }
+    locked_ = true;
+    store_lock.depth = 1;
+    char mark[32];
+    ssize_t n = pread(l.fd, mark, sizeof mark - 1, 0);
+    mark[n > 0 ? n : 0] = '\0';
+    char mine[32];
+    int len = snprintf(mine, sizeof mine, "%ld\n", static_cast<long>(getpid()));
+    if (n > 0 && strcmp(mark, mine) != 0) {
+      if (!l.recovery_due) {
+        zv_log(-1, "WARNING: process %.*s ended inside the failover store - recovering it\n",
+               static_cast<int>(strcspn(mark, "\n")), mark);
+      }
+      l.recovery_due = true;
+    } else if (n <= 0 && pwrite(l.fd, mine, static_cast<size_t>(len), 0) != len) {
+      zv_log(-1, "ERROR: cannot write %s: %s\n", l.path, strerror(errno));
+    }
+    held_ = true;
+  }
+  ~StoreGate() {
+    if (nested_) --store_lock.depth;
+    if (!locked_) return;
+    StoreLock &l = store_lock;
+    l.depth = 0;
+    if (!l.recovery_due && ftruncate(l.fd, 0) != 0)
+      zv_log(-1, "ERROR: cannot empty %s: %s\n", l.path, strerror(errno));
+    flock(l.fd, LOCK_UN);
+  }
+  StoreGate(const StoreGate &) = delete;
+  StoreGate &operator=(const StoreGate &) = delete;
+
+  // False when the lock could not be had (logged); the call must not go on.
+  bool held() const { return held_; }
+  bool recovery_due() const { return (locked_ || nested_) && store_lock.recovery_due; }
+  void recovered() { store_lock.recovery_due = false; }
+
+ private:
+  std::unique_lock<std::recursive_mutex> guard_;
+  bool held_ = false;
+  bool locked_ = false;
+  bool nested_ = false;
+};
+
+// A call that found a process ended inside: the environment is marked failed, so that
+// no process, this one included, waits on what the dead one held, and its handles can
+// be closed without touching the shared regions.
+int refuse_until_recovered(DB_ENV *env) {
+  if (env != nullptr) env->set_flags(env, DB_PANIC_ENVIRONMENT, 1);
+  return FODB_RUNRECOVERY;
+}
 
 struct EnvCloser {
   void operator()(DB_ENV *env) const { env->close(env, 0); }
@@ -34,6 +164,7 @@ int store_code(int ret) {
     case DB_NOTFOUND: return FODB_NOTFOUND;
     case DB_KEYEXIST: return FODB_KEYEXIST;
     case DB_LOCK_DEADLOCK: return FODB_DEADLOCK;
+    case DB_RUNRECOVERY: return FODB_RUNRECOVERY;
     default: return ret;
   }
 }
@@ -84,6 +215,9 @@ int open_db(DB_ENV *dbenvp, DB **ppdb) {
   FODB_ASSERT(ppdb != nullptr);
   if (ppdb == nullptr) return -1;
   *ppdb = nullptr;
+  StoreGate gate(home_of_env(dbenvp));
+  if (!gate.held()) return -1;
+  if (gate.recovery_due()) return refuse_until_recovered(dbenvp);
   DB *dbp = nullptr;
   int ret = db_create(&dbp, dbenvp, 0);
   if (ret != 0) {
@@ -112,6 +246,9 @@ int store(DB *dbp, DBT *pKey, DBT *pData) {
   FODB_ASSERT(pKey != nullptr);
   FODB_ASSERT(pData != nullptr);
   if (dbp == nullptr || pKey == nullptr || pData == nullptr) return -1;
+  StoreGate gate(home_of(dbp));
+  if (!gate.held()) return -1;
+  if (gate.recovery_due()) return refuse_until_recovered(dbp->get_env(dbp));
   int ret = 0;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     ret = dbp->put(dbp, nullptr, pKey, pData, DB_NOOVERWRITE);
@@ -132,7 +269,7 @@ int store(DB *dbp, DBT *pKey, DBT *pData) {
     default:
       zv_log(-1, "db: error in switch in store_fodb\n");
       dbp->err(dbp, ret, "DB->put");
-      return -1;
+      return ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1;
   }
 }
 
@@ -163,13 +300,16 @@ int read_at(const Reader &reader, DB *dbp, DBC **ppdbc, DBT *pKey, DBT *pData,
   if (dbp == nullptr || ppdbc == nullptr || pKey == nullptr || pData == nullptr) return -1;
   memset(pData, 0, sizeof *pData);
   pData->flags = DB_DBT_MALLOC;
+  StoreGate gate(home_of(dbp));
+  if (!gate.held()) return -1;
+  if (gate.recovery_due()) return refuse_until_recovered(dbp->get_env(dbp));
   if (!*reader.cursor_open) {
     *ppdbc = nullptr;
     int ret = dbp->cursor(dbp, nullptr, ppdbc, 0);
     if (ret != 0) {
       dbp->err(dbp, ret, "DB->cursor");
       *ppdbc = nullptr;
-      return -1;
+      return ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1;
     }
     *reader.cursor_open = true;
   }
@@ -191,6 +331,7 @@ int read_at(const Reader &reader, DB *dbp, DBC **ppdbc, DBT *pKey, DBT *pData,
       continue;
     }
     dbp->err(dbp, ret, "DBcursor->get");
+    if (ret == DB_RUNRECOVERY) result = FODB_RUNRECOVERY;
     break;
   }
   if (result != 0 && pData->data != nullptr) {
@@ -237,15 +378,28 @@ int init_fodb(DB_ENV **ppdbenv) {
     env->err(env.get(), ret, "log_set_config: DB_LOG_AUTO_REMOVE");
     return -1;
   }
+  StoreGate gate(home);
+  if (!gate.held()) return -1;
+  if (gate.recovery_due()) {
+    // The registry may not show the process that ended inside (it can end before its
+    // open registered it); without a registry the open recovers.
+    char registry[ZV_PATH_SIZE + 32];
+    snprintf(registry, sizeof registry, "%s/%s", home, kRegistryFile);
+    if (unlink(registry) != 0 && errno != ENOENT)
+      zv_log(-1, "ERROR: cannot remove %s: %s\n", registry, strerror(errno));
+  }
+  // With the registry, recovery runs only when a process that had the environment open
+  // ended without closing it; the processes still in it then see FODB_RUNRECOVERY.
   ret = env->open(env.get(), home,
-                  DB_CREATE | DB_RECOVER | DB_INIT_LOCK | DB_INIT_MPOOL | DB_INIT_TXN |
-                      DB_INIT_LOG,
+                  DB_CREATE | DB_RECOVER | DB_REGISTER | DB_INIT_LOCK | DB_INIT_MPOOL |
+                      DB_INIT_TXN | DB_INIT_LOG,
                   0660);
   if (ret != 0) {
     zv_log(-1, "db: dbenv->open got error %d\n", ret);
     env->err(env.get(), ret, "%s", kDbFile);
     return store_code(ret);
   }
+  gate.recovered();
   zv_log(1, "db_env_create: good\n");
   *ppdbenv = env.release();
   return 0;
@@ -273,6 +427,9 @@ int remove_fodb(DB *dbp, DBT *pKey) {
   FODB_ASSERT(dbp != nullptr);
   FODB_ASSERT(pKey != nullptr);
   if (dbp == nullptr || pKey == nullptr) return -1;
+  StoreGate gate(home_of(dbp));
+  if (!gate.held()) return -1;
+  if (gate.recovery_due()) return refuse_until_recovered(dbp->get_env(dbp));
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     int ret = dbp->del(dbp, nullptr, pKey, 0);
     switch (ret) {
@@ -289,7 +446,7 @@ int remove_fodb(DB *dbp, DBT *pKey) {
         break;
       default:
         dbp->err(dbp, ret, "DB->del");
-        return -1;
+        return ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1;
     }
   }
   return -1;
@@ -314,6 +471,9 @@ int retrieve_fodb(DB *dbp, DBT *pKey, DBT *pData) {
   FODB_ASSERT(pKey != nullptr);
   FODB_ASSERT(pData != nullptr);
   if (dbp == nullptr || pKey == nullptr || pData == nullptr) return -1;
+  StoreGate gate(home_of(dbp));
+  if (!gate.held()) return -1;
+  if (gate.recovery_due()) return refuse_until_recovered(dbp->get_env(dbp));
   int ret = dbp->get(dbp, nullptr, pKey, pData, 0);
   if (ret == 0) {
     int data_len = 0;
@@ -339,8 +499,63 @@ int retrieve_fodb(DB *dbp, DBT *pKey, DBT *pData) {
 int close_fodb(DB *dbp, int iRc) {
   FODB_ASSERT(dbp != nullptr);
   if (dbp == nullptr) return iRc != 0 ? iRc : -1;
+  DB_ENV *env = dbp->get_env(dbp);
+  StoreGate gate(home_of_env(env));
+  if (gate.recovery_due()) refuse_until_recovered(env);
   int ret = dbp->close(dbp, 0);
   return iRc != 0 ? iRc : store_code(ret);
+}
+
+int fodb_close_env(DB_ENV *dbenvp) {
+  FODB_ASSERT(dbenvp != nullptr);
+  if (dbenvp == nullptr) return -1;
+  StoreGate gate(home_of_env(dbenvp));
+  if (gate.recovery_due()) refuse_until_recovered(dbenvp);
+  return store_code(dbenvp->close(dbenvp, 0));
+}
+
+int fodb_reopen(DB_ENV **ppdbenv, DB **ppdb) {
+  FODB_ASSERT(ppdbenv != nullptr);
+  FODB_ASSERT(ppdb != nullptr);
+  if (ppdbenv == nullptr || ppdb == nullptr) return -1;
+  zv_log(-1, "WARNING: the failover store must be recovered - closing it and opening it again\n");
+  // Closing a failed environment releases this process's handles and its place in the
+  // registry; the results say only that it had failed.
+  if (*ppdb != nullptr) close_fodb(*ppdb, 0);
+  *ppdb = nullptr;
+  if (*ppdbenv != nullptr) fodb_close_env(*ppdbenv);
+  *ppdbenv = nullptr;
+  int rc = init_fodb(ppdbenv);
+  if (rc != 0) return rc;
+  rc = open_fodb1(*ppdbenv, ppdb);
+  if (rc != 0) {
+    fodb_close_env(*ppdbenv);
+    *ppdbenv = nullptr;
+  }
+  return rc;
+}
+
+int fodb_holds(DB *dbp, DBT *pKey, DBT *pData) {
+  FODB_ASSERT(dbp != nullptr);
+  FODB_ASSERT(pKey != nullptr);
+  FODB_ASSERT(pData != nullptr);
+  if (dbp == nullptr || pKey == nullptr || pData == nullptr) return -1;
+  StoreGate gate(home_of(dbp));
+  if (!gate.held()) return -1;
+  if (gate.recovery_due()) return refuse_until_recovered(dbp->get_env(dbp));
+  DBT stored;
+  memset(&stored, 0, sizeof stored);
+  stored.flags = DB_DBT_MALLOC;
+  int ret = dbp->get(dbp, nullptr, pKey, &stored, 0);
+  if (ret == DB_NOTFOUND) return 0;
+  if (ret != 0) {
+    dbp->err(dbp, ret, "DB->get");
+    return ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1;
+  }
+  bool same = stored.size == pData->size &&
+              (stored.size == 0 || memcmp(stored.data, pData->data, stored.size) == 0);
+  free(stored.data);
+  return same ? 1 : 0;
 }
 
 int fodb_key_seqno(const void *key, size_t size) {
@@ -361,11 +576,14 @@ int fodb_scan(DB *dbp, int *pHighestSeqNo, int *pRecords) {
   FODB_ASSERT(pHighestSeqNo != nullptr);
   FODB_ASSERT(pRecords != nullptr);
   if (dbp == nullptr || pHighestSeqNo == nullptr || pRecords == nullptr) return -1;
+  StoreGate gate(home_of(dbp));
+  if (!gate.held()) return -1;
+  if (gate.recovery_due()) return refuse_until_recovered(dbp->get_env(dbp));
   DBC *dbc = nullptr;
   int ret = dbp->cursor(dbp, nullptr, &dbc, 0);
   if (ret != 0) {
     dbp->err(dbp, ret, "DB->cursor");
-    return -1;
+    return ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1;
   }
   DBT key;
   DBT data;
@@ -387,7 +605,7 @@ int fodb_scan(DB *dbp, int *pHighestSeqNo, int *pRecords) {
     }
     if (ret != 0) {
       dbp->err(dbp, ret, "DBcursor->get");
-      result = -1;
+      result = ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1;
       break;
     }
     deadlocks = 0;

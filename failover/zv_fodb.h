@@ -3,19 +3,27 @@
 // end could not take until the failover logic replays them, in key order.
 //
 // Durability: the environment runs with transactions and a write-ahead log, every put and
-// delete commits on its own and is flushed before the call returns, and each open runs
-// recovery. A record whose store returned 0 survives a crash of the process (kill -9)
-// and of the machine.
+// delete commits on its own and is flushed before the call returns. A record whose store
+// returned 0 survives a crash of the process (kill -9) and of the machine.
+//
+// Several processes: failoverd and any delivering process may have the store open at
+// once. Every call into the library holds the lock file "failover.lock" in the failover
+// directory, so that no two processes are ever inside the library together; the file
+// names the process inside, so a process killed there is seen by the next one to enter.
+// Recovery runs at an open only when it is needed: when a process that had the
+// environment open ended without closing it (the library's process registry,
+// "__db.register") or one ended inside a call. A process whose environment another
+// process recovered gets FODB_RUNRECOVERY and reopens with fodb_reopen.
 //
 // Handles: the environment and the database handle belong to the caller, who closes the
-// database (close_fodb) before the environment (DB_ENV->close). A cursor lives only inside
-// one reader call. Several processes may open the same environment; within one process
-// the cursor readers keep process-wide flags, so two threads must not run one reader at
-// once.
+// database (close_fodb) before the environment (fodb_close_env). A cursor lives only
+// inside one reader call. A process has at most one environment open, and its handles
+// must not be used in a child it forks. Within one process the cursor readers keep
+// process-wide flags, so two threads must not run one reader at once.
 //
-// Results: 0 success, -1 failure, or one of the three store codes below. Library
-// failures are reported once through the handle's error routine (standard error unless
-// the caller set an error file); debug lines go through zv_log.
+// Results: 0 success, -1 failure, or one of the store codes below. Library failures are
+// reported once through the handle's error routine (standard error unless the caller set
+// an error file); debug lines go through zv_log.
 #ifndef ZV_FAILOVER_ZV_FODB_H
 #define ZV_FAILOVER_ZV_FODB_H
 
@@ -29,6 +37,10 @@
 constexpr int FODB_NOTFOUND = -30990;  // no such record, or the store is empty
 constexpr int FODB_DEADLOCK = -30995;  // a call lost a deadlock
 constexpr int FODB_KEYEXIST = -30996;  // a put without overwrite found the key
+// The environment must be closed and opened again (fodb_reopen): another process
+// recovered it, or one ended inside a store call. The call that returned it changed
+// nothing, unless the library itself failed in the middle of it.
+constexpr int FODB_RUNRECOVERY = DB_RUNRECOVERY;
 
 // Store record key: a NUL-terminated text whose stored length counts the NUL, ending in
 // the nine-digit sequence number. The replay and the start-up read take it into a
@@ -36,9 +48,19 @@ constexpr int FODB_KEYEXIST = -30996;  // a put without overwrite found the key
 constexpr int FODB_KEY_BUFFER_SIZE = 60;
 constexpr int FODB_SEQNO_DIGITS = 9;
 
-// Creates and opens the environment at `failoverPath`. On success *ppdbenv holds it; on
-// failure *ppdbenv is null and the result is -1 or the failing call's code.
+// Creates and opens the environment at `failoverPath`, recovering it first when a
+// process ended without closing it. On success *ppdbenv holds it; on failure *ppdbenv is
+// null and the result is -1 or the failing call's code.
 int init_fodb(DB_ENV **ppdbenv);
+
+// Closes an environment opened by init_fodb (its database closed first); the close's
+// result.
+int fodb_close_env(DB_ENV *dbenvp);
+
+// After FODB_RUNRECOVERY: closes the database and the environment (either may be null)
+// and opens both again at `failoverPath`. 0 with both open; otherwise the open's code
+// with both null.
+int fodb_reopen(DB_ENV **ppdbenv, DB **ppdb);
 
 // Opens "failover.db" in `dbenvp` (created when missing). On failure *ppdb is null; the
 // result is -1 when the handle cannot be created, else the open's code.
@@ -47,6 +69,9 @@ int open_fodb1(DB_ENV *dbenvp, DB **ppdb);
 // The same without an environment: "failover.db" in the working directory, no
 // transactions, no recovery.
 int open_fodb(DB **ppdb);
+
+// Every call below that takes a handle gives FODB_RUNRECOVERY when the store must be
+// reopened first.
 
 // Stores a record without overwriting. 0 when stored and when the key was present
 // already (the stored record is then unchanged, and a warning is logged); -1 otherwise.
@@ -58,6 +83,11 @@ int fodb_store_new(DB *dbp, DBT *pKey, DBT *pData);
 
 // Deletes a record: 0 deleted, FODB_NOTFOUND not there, -1 otherwise.
 int remove_fodb(DB *dbp, DBT *pKey);
+
+// 1 when the store holds exactly `pData` under `pKey`, 0 when it holds something else or
+// nothing, or a store code: after a reopen, tells a put that was committed before the
+// failure from a key that another message took.
+int fodb_holds(DB *dbp, DBT *pKey, DBT *pData);
 
 // Cursor readers. The caller sets up pKey with its own buffer (DB_DBT_USERMEM, ulen);
 // pData is cleared here and comes back in memory from malloc, which the caller frees
@@ -82,7 +112,8 @@ int fodb_key_seqno(const void *key, size_t size);
 
 // Walks all keys once (data is not read): *pHighestSeqNo is the highest sequence number
 // among them (-1 when none carries one, the empty store included), *pRecords the number
-// of records. 0, or -1 when the walk fails (outputs then unchanged).
+// of records. 0, or -1 (or FODB_RUNRECOVERY) when the walk fails (outputs then
+// unchanged).
 int fodb_scan(DB *dbp, int *pHighestSeqNo, int *pRecords);
 
 #endif

@@ -22,6 +22,7 @@
 #include "runtime/zv_globals.h"
 #include "tests/failover/backend_standin.h"
 #include "tests/failover/failover_test_util.h"
+#include "tests/failover/fo_writer.h"
 #include "tests/support/zv_test_support.h"
 
 namespace {
@@ -172,6 +173,94 @@ TEST(FailoverCrash, KillNineDuringReplayLosesNothing) {
   EXPECT_EQ(verify_failures, 0);
   printf("%d kills, %d duplicates, %d cut-off connections, %zu records received\n", kills,
          duplicates, be.malformed(), got.size());
+}
+
+// A delivering process (fo_writer) stores into the store that failoverd replays while
+// failoverd is killed with SIGKILL at moments that fall anywhere in its work, and the
+// delivering process is killed now and then too: every start of failoverd comes up,
+// every document reported stored reaches the back end (again only where a kill fell
+// between a delivery and its removal, or the writer was killed before its report), and
+// Berkeley DB's own db_verify finds the store sound.
+TEST(FailoverShared, StoresFromAnotherProcessSurviveKillsOfBoth) {
+  BackendStandin be;
+  ASSERT_TRUE(be.start());
+  std::string dir = fot::failoverd_installation("fo-shared", be.address());
+  std::string home = dir + "/failover";
+  constexpr int kDocs = 700;
+  constexpr int kKills = 60;
+  const std::string writer_exe = zvtest::program_path("tests/failover/fo_writer");
+
+  std::set<int> stored;
+  int next = 0, runs = 0, writer_kills = 0;
+  pid_t writer = -1;
+  std::string tag;
+  auto collect = [&] {
+    for (const std::string &line : zvtest::split_lines(zvtest::read_file(dir + "/" + tag + ".out")))
+      if (line.rfind("stored ", 0) == 0) stored.insert(atoi(line.c_str() + 7));
+  };
+  auto start_writer = [&] {
+    tag = "writer" + std::to_string(runs++);
+    writer = zvtest::start_program(writer_exe, "fo_writer",
+                                   {home, std::to_string(next), std::to_string(kDocs), "1500"},
+                                   dir, tag);
+  };
+  start_writer();
+  for (int i = 0; i < kKills; ++i) {
+    const std::string run = "fo" + std::to_string(i);
+    Failoverd fo(dir);
+    ASSERT_TRUE(fo.start({}, run)) << fo.err(run);
+    fo.start_poking(500);
+    usleep(static_cast<useconds_t>(2000 + (i * 7919) % 50000));
+    fo.stop_poking();
+    EXPECT_EQ(fo.kill9(), 128 + SIGKILL) << "failoverd ended by itself\n" << fo.err(run);
+    if (i % 7 == 6 && writer > 0) {
+      kill(writer, SIGKILL);
+      zvtest::RunResult r = zvtest::wait_program(writer, dir, tag);
+      writer_kills += r.status == 128 + SIGKILL ? 1 : 0;
+      EXPECT_TRUE(r.status == 0 || r.status == 128 + SIGKILL) << r.status << "\n" << r.err;
+      collect();
+      next = stored.empty() ? 0 : *stored.rbegin() + 1;
+      writer = -1;
+      if (next < kDocs) start_writer();
+    }
+  }
+  if (writer > 0) {
+    zvtest::RunResult r = zvtest::wait_program(writer, dir, tag, 120000);
+    ASSERT_EQ(r.status, 0) << r.err;
+    collect();
+  }
+  ASSERT_EQ(*stored.rbegin(), kDocs - 1);
+  EXPECT_GE(writer_kills, 3);
+
+  // The writer is done: a last failoverd replays what is left until the store is empty.
+  Failoverd fo(dir);
+  ASSERT_TRUE(fo.start({"-d", "1"}, "final")) << fo.err("final");
+  fo.start_poking(500);
+  ASSERT_TRUE(zvtest::wait_for(
+      [&] {
+        return fo.err("final").find("DB_EMPTY from failover_recovery so change state\n") !=
+               std::string::npos;
+      },
+      120000))
+      << be.count();
+  EXPECT_EQ(fo.stop(), 0);
+  std::string verify;
+  EXPECT_EQ(fot::db_verify_status(home, &verify), 0) << verify;
+  EXPECT_TRUE(fot::db_dump_keys(home).empty());
+
+  std::map<int, int> deliveries;
+  for (const auto &r : be.records()) {
+    int n = fot::shared_document_number(r.body);
+    ASSERT_GE(n, 0) << r.body.substr(0, 40);
+    EXPECT_EQ(r.body, fot::shared_document(n));
+    ++deliveries[n];
+  }
+  int repeats = 0;
+  for (const auto &[n, times] : deliveries) repeats += times - 1;
+  for (int n : stored) EXPECT_EQ(deliveries.count(n), 1u) << "document " << n << " lost";
+  EXPECT_LE(repeats, kKills + writer_kills);
+  printf("%zu documents stored, %d failoverd kills, %d writer kills, %d repeats\n",
+         stored.size(), kKills, writer_kills, repeats);
 }
 
 }  // namespace
