@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,17 +68,36 @@ void zero_buffers(Trans_ctl_rec *t) {
 }
 
 // Reads until at least `least` of at most `n` bytes have come, the stream ends, or a read
-// fails; a wait that sees zv_shutdown gives up with EINTR. A socket is read first and
-// waited for only when it has nothing, so a record that has arrived is taken in as few
-// reads as its bytes allow; a pipe, whose reads may block, is waited for first. Returns
-// the bytes read (errno set when fewer than `least`, 0 for the end of the stream).
-size_t read_at_least(int fd, void *buf, size_t least, size_t n, bool is_socket) {
+// fails. A socket is read first and waited for only when it has nothing, so a record that
+// has arrived is taken in as few reads as its bytes allow; a pipe, whose reads may block,
+// is waited for first. A wait gives up with EINTR when it sees zv_shutdown (a socket's
+// before it begins, so that a peer that trickles cannot hold a stop off), and with
+// ETIMEDOUT once nothing has come for idle_ms (-1: no bound) since the last byte or the
+// call. Returns the bytes read (errno set when fewer than `least`, 0 for the end of the
+// stream).
+size_t read_at_least(int fd, void *buf, size_t least, size_t n, bool is_socket, int idle_ms) {
+  using clock = std::chrono::steady_clock;
   size_t got = 0;
   bool wait = !is_socket;
+  clock::time_point last = clock::now();
   while (got < least) {
     if (wait) {
+      if (is_socket && zv_shutdown) {
+        errno = EINTR;
+        return got;
+      }
+      int slice = kShutdownPollMs;
+      if (idle_ms >= 0) {
+        long long quiet =
+            std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - last).count();
+        if (quiet >= idle_ms) {
+          errno = ETIMEDOUT;
+          return got;
+        }
+        if (idle_ms - quiet < slice) slice = static_cast<int>(idle_ms - quiet);
+      }
       pollfd p{fd, POLLIN, 0};
-      int ready = poll(&p, 1, kShutdownPollMs);
+      int ready = poll(&p, 1, slice);
       if (ready < 0 && errno != EINTR) return got;
       if (ready <= 0) {
         if (zv_shutdown) {
@@ -91,6 +111,7 @@ size_t read_at_least(int fd, void *buf, size_t least, size_t n, bool is_socket) 
     ssize_t r = is_socket ? recv(fd, at, n - got, MSG_DONTWAIT) : read(fd, at, n - got);
     if (r > 0) {
       got += static_cast<size_t>(r);
+      last = clock::now();
       wait = !is_socket;
       continue;
     }
@@ -105,10 +126,10 @@ size_t read_at_least(int fd, void *buf, size_t least, size_t n, bool is_socket) 
   return got;
 }
 
-size_t read_full(int fd, void *buf, size_t n) { return read_at_least(fd, buf, n, n, false); }
+size_t read_full(int fd, void *buf, size_t n) { return read_at_least(fd, buf, n, n, false, -1); }
 
-size_t read_soc(int fd, void *buf, size_t least, size_t n) {
-  return read_at_least(fd, buf, least, n, true);
+size_t read_soc(int fd, void *buf, size_t least, size_t n, int idle_ms) {
+  return read_at_least(fd, buf, least, n, true, idle_ms);
 }
 
 // The rest of `f`, at most `room` bytes, into `buf`. 0 at its end (*n the bytes read),
@@ -156,6 +177,32 @@ void sleep_ms_unless_shutdown(long ms) {
 bool ends_with(const char *name, const char *suffix) {
   size_t n = strlen(name), s = strlen(suffix);
   return n >= s && strcmp(name + n - s, suffix) == 0;
+}
+
+// A file longer than the record's input buffer, reported as a refused document about no
+// partner. Only its beginning is in the buffer, which is not the document: the lengths
+// are hidden from the report so that no copy of it is kept.
+void refuse_too_long(Trans_ctl_rec *t) {
+  int ilen = t->ibuf_length;
+  int olen = t->obuf_length;
+  t->msg_type = 0;
+  t->isa_line[0] = '\0';
+  t->tp_index = -1;
+  t->ibuf_length = 0;
+  t->obuf_length = 0;
+  transaction_logging(t, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+  t->ibuf_length = ilen;
+  t->obuf_length = olen;
+}
+
+// An abortive close: the peer's next read or write fails with ECONNRESET. The back-end
+// system reads an orderly close as "taken", so a document that was neither handed over
+// nor kept must end this way for it to be sent again.
+void reset_connection(int fd) {
+  linger l{1, 0};
+  if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0)
+    zv_log(-1, "ERROR: cannot set SO_LINGER on socket = %d: %s\n", fd, strerror(errno));
+  close(fd);
 }
 
 // The request counters of the socket interface.
@@ -278,6 +325,7 @@ int file_in_buf(Trans_ctl_rec *tctlp, const char *path) {
       return -1;
     default:
       zv_log(-1, "INTERNAL ERROR: in file_in_buf(): EOF not found in %s\n", path);
+      refuse_too_long(tctlp);
       return -1;
   }
 }
@@ -346,6 +394,7 @@ int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
       return -1;
     default:
       zv_log(-1, "INTERNAL ERROR: in packet_in_buf(): EOF not found in %s\n", path);
+      refuse_too_long(tctlp);
       return -1;
   }
   tctlp->imsg_length = static_cast<int>(n);
@@ -474,15 +523,25 @@ void vPrintSocRequests() {
 
 namespace {
 
-// What ptGetSocRequest reads. A body announced above ZV_MAX_SOCKET_BODY also sets
-// *too_big, so that the caller can report the refused document.
-request_t *read_soc_request(int fd, bool *too_big) {
-  *too_big = false;
+// Why a read of a record's part came short, from the errno read_soc left.
+soc_fault short_read_fault(int err) {
+  if (err == ETIMEDOUT) return soc_fault::stalled;
+  if (err == EINTR && zv_shutdown) return soc_fault::stopped;
+  return soc_fault::cut;
+}
+
+}  // namespace
+
+request_t *read_soc_request(int fd, int idle_ms, soc_fault *fault) {
+  soc_fault ignored;
+  if (fault == nullptr) fault = &ignored;
+  *fault = soc_fault::none;
   // The length and the priority in one read when both have come; the length alone is
   // enough to go on, so that a body too big is refused without waiting for more.
   unsigned char head[ZV_BE_SOCKET_HEADER_SIZE];
-  size_t have = read_soc(fd, head, ZV_BE_SOCKET_LENGTH_SIZE, sizeof head);
+  size_t have = read_soc(fd, head, ZV_BE_SOCKET_LENGTH_SIZE, sizeof head, idle_ms);
   if (have < ZV_BE_SOCKET_LENGTH_SIZE) {
+    *fault = short_read_fault(errno);
     zv_log(-1, "ERROR: cannot read message size bytes(4) from socket\n");
     return nullptr;
   }
@@ -494,22 +553,24 @@ request_t *read_soc_request(int fd, bool *too_big) {
            "ERROR: cannot read message (of %u bytes) from socket - message too big, cannot "
            "continue\n",
            size);
-    *too_big = true;
+    *fault = soc_fault::too_big;
     return nullptr;
   }
   request_t *r = static_cast<request_t *>(calloc(1, sizeof(request_t)));
   if (r == nullptr || (r->buf = static_cast<char *>(calloc(size + 1, 1))) == nullptr) {
     zv_log(-1, "ERROR: cannot allocate a request of %u bytes\n", size);
     free_request(r);
+    *fault = soc_fault::no_memory;
     return nullptr;
   }
   r->socket_fd = fd;
   r->uiSize = size;
   if (have < sizeof head) {
     size_t rest = sizeof head - have;
-    have += read_soc(fd, head + have, rest, rest);
+    have += read_soc(fd, head + have, rest, rest, idle_ms);
   }
   if (have < sizeof head) {
+    *fault = short_read_fault(errno);
     zv_log(-1, "ERROR: cannot read message priority bytes(2) from socket\n");
     free_request(r);
     return nullptr;
@@ -518,11 +579,13 @@ request_t *read_soc_request(int fd, bool *too_big) {
   zv_log(1, "DEBUG: found message priority of %d bytes\n", r->iPriority);
   size_t got = 0;
   while (got < size) {
-    size_t n = read_soc(fd, r->buf + got, size - got, size - got);
+    size_t n = read_soc(fd, r->buf + got, size - got, size - got, idle_ms);
+    int err = errno;
     got += n;
     zv_log(1, "DEBUG: ptGetSocRequest: buf_size = %d nbytes = %d left = %d\n",
            static_cast<int>(size), static_cast<int>(n), static_cast<int>(size - got));
     if (got < size) {
+      *fault = short_read_fault(err);
       zv_log(-1, "ERROR: cannot read message (of %d bytes) from socket\n", static_cast<int>(size));
       free_request(r);
       return nullptr;
@@ -532,11 +595,8 @@ request_t *read_soc_request(int fd, bool *too_big) {
   return r;
 }
 
-}  // namespace
-
 request_t *ptGetSocRequest(int fd) {
-  bool too_big;
-  return read_soc_request(fd, &too_big);
+  return read_soc_request(fd, ZV_TRANS_IDLE_SECONDS * 1000, nullptr);
 }
 
 int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp) {
@@ -566,6 +626,8 @@ int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp) {
              "ERROR: cannot set message priority (with value of %d) from socket - message "
              "invalid, cannot continue\n",
              request->iPriority);
+      // Refused as any document: the body is still the input buffer, so its copy is kept.
+      transaction_logging(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
       rc = -98;
     }
     memset(out, 0xFA, static_cast<size_t>(osize));
@@ -593,16 +655,33 @@ void vProducer(int fd, Trans_ctl_rec *tctlp) {
   rec.status = -999;
   rec.tp_index = -1;
   zv_log(1, "SocServer Accepting on socket: %d\n", fd);
-  bool too_big = false;
-  request_t *r = read_soc_request(fd, &too_big);
-  if (r != nullptr) {
-    iProcessSocRequest(r, &rec);
-  } else if (too_big) {
-    // Nothing of the body was read: the line and the alert say that a document was
-    // refused, and there is no copy to keep.
-    transaction_logging(&rec, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+  soc_fault fault = soc_fault::none;
+  request_t *r = read_soc_request(fd, ZV_TRANS_IDLE_SECONDS * 1000, &fault);
+  // Handed over, or refused with its copy kept: every result but a missing output buffer.
+  bool taken = r != nullptr && iProcessSocRequest(r, &rec) != -99;
+  switch (fault) {
+    case soc_fault::too_big:
+      // Nothing of the body was read: the line and the alert say that a document was
+      // refused, and there is no copy to keep.
+      transaction_logging(&rec, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+      break;
+    case soc_fault::stalled:
+      zv_log(-1,
+             "ERROR: Socket peer on socket = %d sent nothing for %d seconds with its record "
+             "incomplete - connection reset\n",
+             fd, ZV_TRANS_IDLE_SECONDS);
+      break;
+    case soc_fault::stopped:
+      zv_log(-1, "WARNING: stopping with the record on socket = %d incomplete - connection reset\n",
+             fd);
+      break;
+    default:
+      break;
   }
-  close(fd);
+  if (taken)
+    close(fd);
+  else
+    reset_connection(fd);
   zv_log(1, "SocServer Done Processing. \n");
 }
 

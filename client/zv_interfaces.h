@@ -30,16 +30,84 @@ extern const char zv_test_message[ZV_TEST_MESSAGE_LENGTH + 1];
 // Largest body the pipe interface takes: the main record's input buffer less its NUL.
 constexpr int ZV_MAX_RECORD_BODY = 65535;
 
-// Largest body the socket interface takes. Its buffers are its own per request; the
-// body with its NUL is the input buffer the ZVP process allocates, and its receiver
-// allocates at most ZV_TRANS_MAX_ALLOC for one buffer. A larger announcement is refused
-// before anything is allocated.
-constexpr int ZV_MAX_SOCKET_BODY = ZV_TRANS_MAX_ALLOC - 1;
 // The socket interface's output buffer: twice the body and 2,048 bytes, but never more
-// than the receiver takes, so an envelope that cannot be delivered is refused by its
-// builder instead.
+// than the ZVP process's receiver takes for one buffer.
 constexpr int ZV_MAX_SOCKET_OUTPUT = ZV_TRANS_MAX_ALLOC;
 
+// Octets of a DER element (tag, definite length, content) whose content has n octets.
+constexpr long zv_der_size(long n) {
+  return 1 + (n < 0x80 ? 1 : n < 0x100 ? 2 : n < 0x10000 ? 3 : n < 0x1000000 ? 4 : 5) + n;
+}
+
+// Octets of an issuer part of the signed EDI envelope whose text has `text` octets:
+// SEQUENCE { SET OF { SEQUENCE { OID, PrintableString } } }.
+constexpr long zv_issuer_part_size(long text) {
+  constexpr long oid_attribute = 5;  // countryName, organizationName: 06 03 55 04 xx
+  return zv_der_size(zv_der_size(zv_der_size(oid_attribute + zv_der_size(text))));
+}
+
+// Octets of the signed EDI envelope of a `body`-octet document: a signature of
+// `signature` octets, a certificate whose issuer country and organization texts have
+// `country` and `organization` octets and whose serial number has `serial` content
+// octets. The same envelope serves protocol versions 2 and 3.
+constexpr long zv_signed_edi_size(long body, long signature, long country, long organization,
+                                  long serial) {
+  constexpr long oid_zv = 11;   // ZV_EDI_1, ZV_EDI_2: 06 09 and nine octets
+  constexpr long oid_sha1 = 7;  // 06 05 2B 0E 03 02 1A
+  constexpr long oid_rsa = 11;  // rsaEncryption: 06 09 and nine octets
+  constexpr long version = 3;   // INTEGER 0
+  // SEQUENCE { OID ZV_EDI_1, [0] { OCTET STRING body } }
+  long inner = zv_der_size(oid_zv + zv_der_size(zv_der_size(body)));
+  // SEQUENCE { country part, organization part, INTEGER serial }
+  long issuer = zv_der_size(zv_issuer_part_size(country) + zv_issuer_part_size(organization) +
+                            zv_der_size(serial));
+  // SEQUENCE { version, issuer, OID SHA1, OID rsaEncryption, OCTET STRING signature }
+  long signer = zv_der_size(version + issuer + oid_sha1 + oid_rsa + zv_der_size(signature));
+  // SEQUENCE { version, SET OF { OID SHA1 }, inner, SET OF { signer } }
+  long content = zv_der_size(version + zv_der_size(oid_sha1) + inner + zv_der_size(signer));
+  // SEQUENCE { OID ZV_EDI_2, [0] content }
+  return zv_der_size(oid_zv + zv_der_size(content));
+}
+
+// The most a local identity adds to a signed envelope: the signature of the largest key
+// accepted at start (16,384 bits), an issuer country of 2 and an organization of 64
+// characters (the X.520 upper bounds) at up to 4 octets a character, a serial number of
+// 20 octets (RFC 5280) and its sign octet.
+constexpr long ZV_MAX_SIGNATURE_OCTETS = ZV_MAX_DIGEST_LENGTH;
+constexpr long ZV_MAX_ISSUER_COUNTRY_OCTETS = 2 * 4;
+constexpr long ZV_MAX_ISSUER_ORG_OCTETS = 64 * 4;
+constexpr long ZV_MAX_SERIAL_OCTETS = 20 + 1;
+
+constexpr long zv_max_signed_edi_size(long body) {
+  return zv_signed_edi_size(body, ZV_MAX_SIGNATURE_OCTETS, ZV_MAX_ISSUER_COUNTRY_OCTETS,
+                            ZV_MAX_ISSUER_ORG_OCTETS, ZV_MAX_SERIAL_OCTETS);
+}
+
+constexpr int zv_largest_socket_body() {
+  long body = ZV_MAX_SOCKET_OUTPUT;
+  while (body > 0 && zv_max_signed_edi_size(body) > ZV_MAX_SOCKET_OUTPUT) --body;
+  return static_cast<int>(body);
+}
+
+// Largest body the socket interface takes: the largest whose every envelope fits the
+// output buffer of ZV_MAX_SOCKET_OUTPUT bytes, and so the ZVP process's receiver. The
+// signed EDI envelope carries the most around its body (2,470 octets at most, see
+// zv_max_signed_edi_size); the others carry less: basic EDI 26 (version 2) or 5
+// (version 3), version-3 text and XML 10, integrity EDI 104, status 27, a receipt 48
+// more than its request, raw mode nothing. A larger announcement is refused before
+// anything is allocated. Envelopes of an identity beyond the allowances above are still
+// refused by their builder, and their documents kept.
+constexpr int ZV_MAX_SOCKET_BODY = zv_largest_socket_body();
+static_assert(zv_max_signed_edi_size(ZV_MAX_SOCKET_BODY) <= ZV_MAX_SOCKET_OUTPUT &&
+              zv_max_signed_edi_size(ZV_MAX_SOCKET_BODY + 1L) > ZV_MAX_SOCKET_OUTPUT);
+// The body and its NUL are the input buffer the receiver allocates.
+static_assert(ZV_MAX_SOCKET_BODY + 1 <= ZV_TRANS_MAX_ALLOC);
+
+// A file (or a packet file's packet) longer than the input buffer less its NUL, 65,535
+// bytes for the main record, is refused: logged, and reported as
+// ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND (transaction log and alert) about no partner. Only
+// its beginning was read, so no copy is kept; the file itself stays, renamed ".notsent"
+// by the directory interface.
 int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir);
 int file_in_buf(Trans_ctl_rec *tctlp, const char *path);
 int packet_in_buf(Trans_ctl_rec *tctlp, const char *path);
@@ -61,17 +129,37 @@ struct request_t {
 // Serves connections of the listening socket `listen_fd` until one has been served:
 // 0 after it (or at shutdown), -1 after three failed accepts.
 int pvAcceptSocRequests(int listen_fd, Trans_ctl_rec *tctlp);
-// Reads, processes and closes one accepted connection. A body announced above
-// ZV_MAX_SOCKET_BODY is reported as ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND (transaction
-// log and alert) for the connection's record; the peer gets no answer, as for any
-// record.
+// Reads, processes and closes one accepted connection. The peer gets no answer: an
+// orderly close tells it that its document was handed over or refused and kept (as a
+// failed message). Every connection whose document is neither ends with a reset, so that
+// the peer sees an error and sends again: a record not complete when its peer closes, a
+// peer that sends nothing for ZV_TRANS_IDLE_SECONDS while its record is incomplete (also
+// before its first byte; logged), a stop (zv_shutdown) before the record is complete, a
+// body announced above ZV_MAX_SOCKET_BODY (also reported as
+// ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND, transaction log and alert, nothing of it kept) and a
+// request that cannot be given its buffers.
 void vProducer(int fd, Trans_ctl_rec *tctlp);
-// One request read from `fd`, or NULL (logged). The caller passes it to
-// iProcessSocRequest, which frees it.
+
+// Why read_soc_request gave no request.
+enum class soc_fault {
+  none,
+  too_big,    // announced above ZV_MAX_SOCKET_BODY; nothing of the body was read
+  no_memory,  // the request's buffer could not be had
+  cut,        // the peer closed, or a read failed, before the record was complete
+  stalled,    // nothing came for idle_ms while the record was incomplete
+  stopped,    // zv_shutdown was seen while waiting for the rest of the record
+};
+// One record read from `fd`, or NULL (each stage's failure logged) with the reason in
+// *fault. Bytes that have arrived are read before anything is waited for; each wait lasts
+// at most idle_ms (-1: no bound), counted from the last byte that came, and gives up when
+// zv_shutdown is set. The caller passes the request to iProcessSocRequest, which frees it.
+request_t *read_soc_request(int fd, int idle_ms, soc_fault *fault);
+// read_soc_request with the transport's bound, ZV_TRANS_IDLE_SECONDS.
 request_t *ptGetSocRequest(int fd);
-// The per-message result, -98 for a priority other than 0 or 1, -99 when the output
-// buffer (twice the body and 2,048 bytes, at most ZV_MAX_SOCKET_OUTPUT) cannot be had.
-// Frees the request.
+// The per-message result, -98 for a priority other than 0 or 1 (the document then reported
+// as ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND with its copy kept), -99 when the output buffer
+// (twice the body and 2,048 bytes, at most ZV_MAX_SOCKET_OUTPUT) cannot be had (nothing
+// reported or kept). Frees the request.
 int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp);
 void vCountSocRequests(int n);
 void vPrintSocRequests();

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/zv_interfaces.h"
 #include "codec/zv_asn1.h"
 #include "runtime/zv_errors.h"
 #include "tests/client/client_test_util.h"
@@ -520,8 +521,9 @@ std::string soc_record(const std::string &body, unsigned prio) {
   return r + body;
 }
 
-// One connection to the socket interface; waits until the client closes it.
-bool send_connection(int port, const std::string &data) {
+// One connection to the socket interface: sends the bytes, ends its side, and tells how
+// the client ended the connection: "closed" (an orderly close, taken) or "reset".
+std::string send_connection(int port, const std::string &data) {
   for (int attempt = 0; attempt < 250; ++attempt) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -533,15 +535,22 @@ bool send_connection(int port, const std::string &data) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       continue;
     }
-    bool ok = write_all(fd, data);
+    for (size_t off = 0; off < data.size();) {
+      ssize_t n = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      off += static_cast<size_t>(n);
+    }
     shutdown(fd, SHUT_WR);
     char c;
-    while (read(fd, &c, 1) > 0) {
+    ssize_t n;
+    while ((n = read(fd, &c, 1)) > 0) {
     }
+    int err = errno;
     close(fd);
-    return ok;
+    if (n == 0) return "closed";
+    return err == ECONNRESET ? "reset" : std::string("error ") + strerror(err);
   }
-  return false;
+  return "no connection";
 }
 
 TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
@@ -552,15 +561,18 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
   const std::string big = ctu::interchange("SLOCAL", "SREMOTE", 65535);
   // Larger than any of the main record's buffers: the socket's own carry it.
   const std::string huge = ctu::interchange("ILOCAL", "IREMOTE", 70000);
-  EXPECT_TRUE(send_connection(port, soc_record(doc, 2)));                   // refused
-  EXPECT_TRUE(send_connection(port, soc_record(doc, 0).substr(0, 100)));    // closed early
-  EXPECT_TRUE(send_connection(port, soc_record(doc, 1)));
+  // The largest body the socket takes, in the envelope that carries the most around it.
+  const std::string largest = ctu::interchange("SLOCAL", "SREMOTE", ZV_MAX_SOCKET_BODY);
+  EXPECT_EQ(send_connection(port, soc_record(doc, 2)), "closed");                 // refused, kept
+  EXPECT_EQ(send_connection(port, soc_record(doc, 0).substr(0, 100)), "reset");   // closed early
+  EXPECT_EQ(send_connection(port, soc_record(doc, 1)), "closed");
   // Socket input has an output buffer of twice its size: this envelope goes.
-  EXPECT_TRUE(send_connection(port, soc_record(big, 0)));
-  EXPECT_TRUE(send_connection(port, soc_record("UNH+1", 0)));
-  EXPECT_TRUE(send_connection(port, soc_record(huge, 0)));
-  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 3);
-  ASSERT_EQ(lines.size(), 3u) << client_err();
+  EXPECT_EQ(send_connection(port, soc_record(big, 0)), "closed");
+  EXPECT_EQ(send_connection(port, soc_record("UNH+1", 0)), "closed");
+  EXPECT_EQ(send_connection(port, soc_record(huge, 0)), "closed");
+  EXPECT_EQ(send_connection(port, soc_record(largest, 0)), "closed");
+  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 4);
+  ASSERT_EQ(lines.size(), 4u) << client_err();
   StubLine a = ctu::parse_stub_line(lines[0]);
   EXPECT_EQ(a.kind, "integrity-edi");
   EXPECT_EQ(a.priority, 1);
@@ -577,8 +589,12 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
   EXPECT_EQ(h.in_len, 70001);
   EXPECT_NE(h.detail.find("sha1=" + ctu::sha1_hex(huge)), std::string::npos) << lines[2];
   EXPECT_GT(h.env_len, 70000);
+  StubLine l = ctu::parse_stub_line(lines[3]);
+  EXPECT_EQ(l.kind, "signed-edi") << lines[3];
+  EXPECT_EQ(l.verdict, "verified") << lines[3];
+  EXPECT_EQ(l.in_len, ZV_MAX_SOCKET_BODY + 1);
   expect_envelopes_parse(lines);
-  zvtest::wait_for([&] { return ctu::client_log(in_).size() >= 1; }, 5000);
+  zvtest::wait_for([&] { return ctu::client_log(in_).size() >= 2; }, 5000);
   ASSERT_TRUE(client_.alive());
   EXPECT_EQ(client_.stop(10000), 0);
   std::string err = client_err();
@@ -586,16 +602,27 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
                      "invalid, cannot continue\n"),
             std::string::npos);
   EXPECT_NE(err.find("ERROR: cannot read message (of 600 bytes) from socket\n"), std::string::npos);
+  // The bad priority and the unsupported input: each a transaction-log line, an alert and
+  // the body kept as a failed message.
   std::vector<std::string> log = ctu::client_log(in_);
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+  ASSERT_EQ(log.size(), 2u);
+  for (const std::string &line : log) EXPECT_EQ(ctu::log_code(line), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+  std::vector<std::string> alerts = ctu::alerts(in_);
+  ASSERT_EQ(alerts.size(), 2u);
+  EXPECT_EQ(ctu::line_subject(alerts[0]),
+            "-1|||" + std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND));
+  std::vector<std::string> kept;
+  for (const std::string &f : zvtest::list_dir(in_.dir + "/to_remote_failed_messages"))
+    kept.push_back(zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + f));
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, (std::vector<std::string>{doc + '\0', std::string("UNH+1") + '\0'}));
 }
 
 TEST_F(ClientE2E, SocketOneShotEndsTheProcessWithZero) {
   start("e2e-socket1");
   int port = zvtest::free_tcp_port();
   ASSERT_GT(client({"-i", "S", "-g", std::to_string(port), "-O"}), 0) << client_err();
-  EXPECT_TRUE(send_connection(port, soc_record(ctu::interchange("ILOCAL", "IREMOTE", 300), 0)));
+  EXPECT_EQ(send_connection(port, soc_record(ctu::interchange("ILOCAL", "IREMOTE", 300), 0)), "closed");
   EXPECT_EQ(client_exit(), 0) << client_err();
   EXPECT_EQ(ctu::wait_stub_lines(in_, 1).size(), 1u);
 }

@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +23,8 @@
 #include <vector>
 
 #include "client/zv_clientd.h"
+#include "client/zv_message.h"
+#include "partners/zv_crypto.h"
 #include "runtime/zv_errors.h"
 #include "runtime/zv_globals.h"
 #include "tests/client/client_test_util.h"
@@ -170,7 +174,7 @@ TEST_F(Interfaces, DirectoryPacingMissingDirectoryAndShutdownMidScan) {
 
 // ---- file -----------------------------------------------------------------------------
 
-TEST_F(Interfaces, FileUpToTheBufferLessItsNul) {
+TEST_F(Interfaces, FileAndPacketFileUpToTheBufferLessItsNul) {
   std::string big(65535, 'F');
   zvtest::write_file(path("f65535"), big);
   rtt::capture([&] { EXPECT_EQ(file_in_buf(&rec_, path("f65535").c_str()), 0); });
@@ -182,6 +186,25 @@ TEST_F(Interfaces, FileUpToTheBufferLessItsNul) {
   rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(file_in_buf(&rec_, path("f65536").c_str()), -1); });
   EXPECT_NE(cap.err.find("INTERNAL ERROR: in file_in_buf(): EOF not found in " + path("f65536")),
             std::string::npos);
+  // A packet file's packet has the same limit.
+  zvtest::write_file(path("p65536"), "PLOCAL\nPREMOTE\n0\n" + big + "G");
+  cap = rtt::capture([&] { EXPECT_EQ(packet_in_buf(&rec_, path("p65536").c_str()), -1); });
+  EXPECT_NE(cap.err.find("INTERNAL ERROR: in packet_in_buf(): EOF not found in " + path("p65536")),
+            std::string::npos);
+  // Both refused as documents, about no partner; only their beginnings were read, so no
+  // copy is kept (the files stay).
+  const std::string refused = std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+  std::vector<std::string> log = env_->client_log();
+  ASSERT_EQ(log.size(), 2u);
+  for (const std::string &l : log)
+    EXPECT_EQ(ctu::line_subject(l), "0|" + std::string(104, ' ') + "||" + refused);
+  std::vector<std::string> alerts = env_->alerts();
+  ASSERT_EQ(alerts.size(), 2u);
+  for (const std::string &a : alerts) EXPECT_EQ(ctu::line_subject(a), "0|||" + refused);
+  EXPECT_TRUE(env_->failed_copies().empty());
+  EXPECT_EQ(rec_.ibuf_length, ZV_CLIENT_BUF_SIZE);
+  EXPECT_EQ(rec_.obuf_length, ZV_CLIENT_BUF_SIZE);
+
   cap = rtt::capture([&] { EXPECT_EQ(file_in_buf(&rec_, path("none").c_str()), -1); });
   EXPECT_NE(cap.err.find("ERROR: Cannot open " + path("none") + " for reading\n"), std::string::npos);
   // A read error (a directory) is not a document either.
@@ -190,6 +213,7 @@ TEST_F(Interfaces, FileUpToTheBufferLessItsNul) {
             std::string::npos)
       << cap.err;
   EXPECT_EQ(docs.size(), 1u);
+  EXPECT_EQ(env_->client_log().size(), 2u);
 }
 
 // ---- packet files ---------------------------------------------------------------------
@@ -358,36 +382,54 @@ std::string soc_record(size_t len, unsigned prio, char fill = 'S') {
   return soc_header(len, prio) + std::string(len, fill);
 }
 
-// One connection: sends `data` (in pieces of `piece` bytes with a pause between them when
-// given), then waits for the interface to close it.
-bool send_connection(int port, const std::string &data, size_t piece = 0) {
+// A connection to the interface's port, retried while it is not listening yet; -1 when
+// it never is.
+int connect_to(int port) {
   for (int attempt = 0; attempt < 200; ++attempt) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-      close(fd);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      continue;
-    }
-    size_t off = 0;
-    while (off < data.size()) {
-      size_t want = piece > 0 && piece < data.size() - off ? piece : data.size() - off;
-      ssize_t n = write(fd, data.data() + off, want);
-      if (n <= 0) break;
-      off += static_cast<size_t>(n);
-      if (piece > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    shutdown(fd, SHUT_WR);
-    char c;
-    while (read(fd, &c, 1) > 0) {
-    }
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
     close(fd);
-    return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return false;
+  return -1;
+}
+
+// How the interface ended a connection, as its peer sees it: "closed" (an orderly close:
+// taken) or "reset".
+std::string ending(int fd) {
+  char c;
+  ssize_t n;
+  while ((n = read(fd, &c, 1)) > 0) {
+  }
+  int err = errno;
+  close(fd);
+  if (n == 0) return "closed";
+  return err == ECONNRESET ? "reset" : std::string("error ") + strerror(err);
+}
+
+// One connection: sends `data` (in pieces of `piece` bytes with a pause between them when
+// given), ends its side, and tells how the interface ended it.
+std::string send_connection(int port, const std::string &data, size_t piece = 0) {
+  int fd = connect_to(port);
+  if (fd < 0) return "no connection";
+  size_t off = 0;
+  while (off < data.size()) {
+    size_t want = piece > 0 && piece < data.size() - off ? piece : data.size() - off;
+    ssize_t n = send(fd, data.data() + off, want, MSG_NOSIGNAL);
+    if (n <= 0) {
+      int err = errno;
+      close(fd);
+      return err == ECONNRESET || err == EPIPE ? "reset" : std::string("error ") + strerror(err);
+    }
+    off += static_cast<size_t>(n);
+    if (piece > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  shutdown(fd, SHUT_WR);
+  return ending(fd);
 }
 
 TEST_F(Interfaces, SocketRecordsOnePerConnection) {
@@ -398,19 +440,21 @@ TEST_F(Interfaces, SocketRecordsOnePerConnection) {
     if (docs.size() == 4) zv_shutdown = 1;
     return 0;
   };
-  // Twice this body and 2,048 bytes is more than the ZVP process's receiver takes.
-  const size_t large = ZV_TRANS_MAX_ALLOC / 2;
+  // The largest body: twice it and 2,048 bytes is more than the ZVP process's receiver
+  // takes, so its output buffer is that limit.
+  const size_t largest = ZV_MAX_SOCKET_BODY;
+  std::vector<std::string> endings;
   std::thread peer([&] {
-    send_connection(port, soc_record(12, 1, 'a'));
-    send_connection(port, soc_record(12, 2, 'b'));                 // refused, -98
-    send_connection(port, soc_record(50, 0, 'c').substr(0, 30));   // peer closes early
-    send_connection(port, soc_header(ZV_MAX_SOCKET_BODY + 1, 0));  // too big
-    send_connection(port, soc_record(70000, 0, 'e'));
-    send_connection(port, soc_record(large, 0, 'f'));
-    send_connection(port, soc_header(12, 0).substr(0, 2));         // no whole length
-    send_connection(port, soc_header(12, 0).substr(0, 5));         // no whole priority
+    endings.push_back(send_connection(port, soc_record(12, 1, 'a')));
+    endings.push_back(send_connection(port, soc_record(12, 2, 'b')));                 // refused, -98
+    endings.push_back(send_connection(port, soc_record(50, 0, 'c').substr(0, 30)));   // peer closes early
+    endings.push_back(send_connection(port, soc_header(ZV_MAX_SOCKET_BODY + 1, 0)));  // too big
+    endings.push_back(send_connection(port, soc_record(70000, 0, 'e')));
+    endings.push_back(send_connection(port, soc_record(largest, 0, 'f')));
+    endings.push_back(send_connection(port, soc_header(12, 0).substr(0, 2)));         // no whole length
+    endings.push_back(send_connection(port, soc_header(12, 0).substr(0, 5)));         // no whole priority
     // The fields and the body cut at every byte: each piece is a read of its own.
-    send_connection(port, soc_record(9, 1, 'g'), 1);
+    endings.push_back(send_connection(port, soc_record(9, 1, 'g'), 1));
   });
   int rc = 9;
   rtt::Captured cap = rtt::capture([&] { rc = iSoc_in_buf(&rec_, port_text.c_str()); });
@@ -425,11 +469,16 @@ TEST_F(Interfaces, SocketRecordsOnePerConnection) {
   EXPECT_EQ(docs[1].text, std::string(70000, 'e'));
   EXPECT_EQ(docs[1].ibuf_length, 70001);
   EXPECT_EQ(docs[1].obuf_length, 2 * 70000 + 2048);
-  EXPECT_EQ(docs[2].text.size(), large);
+  EXPECT_EQ(docs[2].text.size(), largest);
   EXPECT_EQ(docs[2].text.find_first_not_of('f'), std::string::npos);
+  EXPECT_EQ(docs[2].ibuf_length, ZV_MAX_SOCKET_BODY + 1);
   EXPECT_EQ(docs[2].obuf_length, ZV_TRANS_MAX_ALLOC);
   EXPECT_EQ(docs[3].text, std::string(9, 'g'));
   EXPECT_EQ(docs[3].priority, 1);
+  // Handed over or refused and kept: an orderly close. Every record not taken: a reset,
+  // so that its sender sends it again.
+  EXPECT_EQ(endings, (std::vector<std::string>{"closed", "closed", "reset", "reset", "closed",
+                                               "closed", "reset", "reset", "closed"}));
   EXPECT_EQ(soc_request_count() - before, 5);  // the four delivered and the refused one
   EXPECT_NE(cap.err.find("ERROR: cannot read message size bytes(4) from socket\n"),
             std::string::npos);
@@ -439,21 +488,156 @@ TEST_F(Interfaces, SocketRecordsOnePerConnection) {
                          "message invalid, cannot continue\n"),
             std::string::npos);
   EXPECT_NE(cap.err.find("ERROR: cannot read message (of 50 bytes) from socket\n"), std::string::npos);
-  EXPECT_NE(cap.err.find("ERROR: cannot read message (of 16777216 bytes) from socket - message "
+  EXPECT_NE(cap.err.find("ERROR: cannot read message (of 16774747 bytes) from socket - message "
                          "too big, cannot continue\n"),
             std::string::npos);
-  // The body above the limit is refused where an operator sees it, naming no document
-  // and no partner; nothing of it was read, so no copy is kept.
+  // Both refusals are reported where an operator sees them, naming no document and no
+  // partner: the priority's with the body kept as a failed message, the body above the
+  // limit without, as nothing of it was read.
+  const std::string refused = std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
   std::vector<std::string> log = env_->client_log();
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(ctu::line_subject(log[0]),
-            "-1|" + std::string(104, ' ') + "||" + std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND));
+  ASSERT_EQ(log.size(), 2u);
+  for (const std::string &l : log)
+    EXPECT_EQ(ctu::line_subject(l), "-1|" + std::string(104, ' ') + "||" + refused);
   std::vector<std::string> alerts = env_->alerts();
-  ASSERT_EQ(alerts.size(), 1u);
-  EXPECT_EQ(ctu::line_subject(alerts[0]), "-1|||" + std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND));
-  EXPECT_TRUE(env_->failed_copies().empty());
+  ASSERT_EQ(alerts.size(), 2u);
+  for (const std::string &a : alerts) EXPECT_EQ(ctu::line_subject(a), "-1|||" + refused);
+  std::vector<std::string> copies = env_->failed_copies();
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(zvtest::read_file(path("to_remote_failed_messages/" + copies[0])),
+            std::string(12, 'b') + '\0');
   // The per-connection record is not the main one.
   EXPECT_EQ(rec_.ibufferp, ibuf_.data());
+
+  // The bound's derivation agrees with the encoder: a signed envelope built for a real
+  // identity has the size it gives for that identity's signature, issuer texts and serial.
+  std::string kd = zvtest::scratch_dir("soc-bound-key");
+  zvtest::CertSpec spec;
+  spec.country = "US";
+  spec.organization = "Zolvar Test Org";
+  zvtest::make_key_and_cert(kd + "/k.pem", kd + "/c.pem", spec);
+  EVP_PKEY *key = nullptr;
+  X509 *cert = nullptr;
+  ASSERT_EQ(load_private_key_from_file((kd + "/k.pem").c_str(), &key), 0);
+  ASSERT_EQ(load_cert_struct_from_file(&cert, (kd + "/c.pem").c_str()), 0);
+  const long serial = i2d_ASN1_INTEGER(X509_get0_serialNumber(cert), nullptr) - 2;
+  const std::string body = ctu::interchange("SLOC", "SREM", 70000);
+  Trans_ctl_rec t{};
+  t.pLocalCert = cert;
+  std::vector<char> out(2 * body.size() + 2048);
+  int n = -1;
+  rtt::capture([&] {
+    n = AsciiEDI_2_EDIwNR(&t, body.c_str(), out.data(), static_cast<int>(out.size()), key);
+  });
+  EXPECT_EQ(n, zv_signed_edi_size(static_cast<long>(body.size()), EVP_PKEY_get_size(key), 2, 15,
+                                  serial));
+  EVP_PKEY_free(key);
+  X509_free(cert);
+}
+
+// A peer that sends nothing holds the interface for the transport's bound and no longer:
+// it is then reset and the record behind it is taken. Every byte restarts the bound, and a
+// stop while a record is incomplete resets its connection too.
+TEST_F(Interfaces, SocketStalledAndStoppedConnectionsAreReset) {
+  int port = zvtest::free_tcp_port();
+  std::string port_text = std::to_string(port);
+  answer = [](Trans_ctl_rec *) {
+    zv_shutdown = 1;
+    return 0;
+  };
+  std::string silent_end, good_end;
+  std::chrono::steady_clock::duration silent_for{};
+  std::thread peer([&] {
+    int silent = connect_to(port);
+    if (silent < 0) return;
+    auto t0 = std::chrono::steady_clock::now();
+    std::thread good([&] { good_end = send_connection(port, soc_record(7, 0, 'k')); });
+    silent_end = ending(silent);
+    silent_for = std::chrono::steady_clock::now() - t0;
+    good.join();
+  });
+  rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(iSoc_in_buf(&rec_, port_text.c_str()), 0); });
+  peer.join();
+  EXPECT_EQ(silent_end, "reset");
+  EXPECT_GE(silent_for, std::chrono::seconds(ZV_TRANS_IDLE_SECONDS) - std::chrono::milliseconds(200));
+  EXPECT_EQ(good_end, "closed");
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_EQ(docs[0].text, "kkkkkkk");
+  EXPECT_NE(cap.err.find("ERROR: cannot read message size bytes(4) from socket\n"),
+            std::string::npos);
+  EXPECT_NE(cap.err.find(" sent nothing for 10 seconds with its record incomplete - connection "
+                         "reset\n"),
+            std::string::npos)
+      << cap.err;
+  EXPECT_NE(cap.err.find("ERROR: Socket peer on socket = "), std::string::npos);
+
+  // The bound is the longest quiet time, not the time a record may take: a record that
+  // trickles in over five times the bound is read whole; quiet after a few bytes is a stall.
+  zv_shutdown = 0;
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  const std::string slow = soc_record(20, 1, 't');
+  std::thread trickle([&] {
+    for (char c : slow) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (send(sv[1], &c, 1, MSG_NOSIGNAL) != 1) return;
+    }
+    send(sv[1], "ab", 2, MSG_NOSIGNAL);  // the next record begun, then quiet
+  });
+  soc_fault fault = soc_fault::stopped;
+  request_t *r = nullptr;
+  auto t0 = std::chrono::steady_clock::now();
+  cap = rtt::capture([&] { r = read_soc_request(sv[0], 260, &fault); });
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(4 * 260));
+  trickle.join();
+  ASSERT_NE(r, nullptr) << cap.err;
+  EXPECT_EQ(fault, soc_fault::none);
+  EXPECT_EQ(std::string(r->buf, r->uiSize), std::string(20, 't'));
+  EXPECT_EQ(r->iPriority, 1);
+  free(r->buf);
+  free(r);
+  t0 = std::chrono::steady_clock::now();
+  cap = rtt::capture([&] { r = read_soc_request(sv[0], 260, &fault); });
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(260));
+  EXPECT_EQ(r, nullptr);
+  EXPECT_EQ(fault, soc_fault::stalled);
+  close(sv[0]);
+  close(sv[1]);
+
+  // A stop with the header and part of the body in: what has come is read, then the
+  // connection is reset and nothing is handed over or reported.
+  zv_shutdown = 0;
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t alen = sizeof a;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&a), &alen), 0);
+  int sender = connect_to(ntohs(a.sin_port));
+  int accepted = accept(listener, nullptr, nullptr);
+  close(listener);
+  ASSERT_GE(sender, 0);
+  ASSERT_GE(accepted, 0);
+  const std::string begun = soc_record(10, 0, 'h').substr(0, 9);
+  ASSERT_EQ(send(sender, begun.data(), begun.size(), MSG_NOSIGNAL), static_cast<ssize_t>(begun.size()));
+  docs.clear();
+  debug_level = 1;
+  zv_shutdown = 1;
+  cap = rtt::capture([&] { vProducer(accepted, &rec_); });
+  debug_level = 0;
+  EXPECT_EQ(ending(sender), "reset");
+  EXPECT_TRUE(docs.empty());
+  EXPECT_NE(cap.err.find("DEBUG: ptGetSocRequest: buf_size = 10 nbytes = 3 left = 7\n"),
+            std::string::npos)
+      << cap.err;
+  EXPECT_NE(cap.err.find("WARNING: stopping with the record on socket = " + std::to_string(accepted) +
+                         " incomplete - connection reset\n"),
+            std::string::npos)
+      << cap.err;
+  EXPECT_TRUE(env_->client_log().empty());
+  EXPECT_TRUE(env_->failed_copies().empty());
 }
 
 TEST_F(Interfaces, SocketOneShotStopsAfterTheFirstConnection) {
