@@ -15,6 +15,7 @@
 #ifndef ZV_CLIENT_ZV_INTERFACES_H
 #define ZV_CLIENT_ZV_INTERFACES_H
 
+#include "client/zv_message.h"
 #include "runtime/zv_common.h"
 #include "transport/zv_transport.h"
 
@@ -34,55 +35,6 @@ constexpr int ZV_MAX_RECORD_BODY = 65535;
 // than the ZVP process's receiver takes for one buffer.
 constexpr int ZV_MAX_SOCKET_OUTPUT = ZV_TRANS_MAX_ALLOC;
 
-// Octets of a DER element (tag, definite length, content) whose content has n octets.
-constexpr long zv_der_size(long n) {
-  return 1 + (n < 0x80 ? 1 : n < 0x100 ? 2 : n < 0x10000 ? 3 : n < 0x1000000 ? 4 : 5) + n;
-}
-
-// Octets of an issuer part of the signed EDI envelope whose text has `text` octets:
-// SEQUENCE { SET OF { SEQUENCE { OID, PrintableString } } }.
-constexpr long zv_issuer_part_size(long text) {
-  constexpr long oid_attribute = 5;  // countryName, organizationName: 06 03 55 04 xx
-  return zv_der_size(zv_der_size(zv_der_size(oid_attribute + zv_der_size(text))));
-}
-
-// Octets of the signed EDI envelope of a `body`-octet document: a signature of
-// `signature` octets, a certificate whose issuer country and organization texts have
-// `country` and `organization` octets and whose serial number has `serial` content
-// octets. The same envelope serves protocol versions 2 and 3.
-constexpr long zv_signed_edi_size(long body, long signature, long country, long organization,
-                                  long serial) {
-  constexpr long oid_zv = 11;   // ZV_EDI_1, ZV_EDI_2: 06 09 and nine octets
-  constexpr long oid_sha1 = 7;  // 06 05 2B 0E 03 02 1A
-  constexpr long oid_rsa = 11;  // rsaEncryption: 06 09 and nine octets
-  constexpr long version = 3;   // INTEGER 0
-  // SEQUENCE { OID ZV_EDI_1, [0] { OCTET STRING body } }
-  long inner = zv_der_size(oid_zv + zv_der_size(zv_der_size(body)));
-  // SEQUENCE { country part, organization part, INTEGER serial }
-  long issuer = zv_der_size(zv_issuer_part_size(country) + zv_issuer_part_size(organization) +
-                            zv_der_size(serial));
-  // SEQUENCE { version, issuer, OID SHA1, OID rsaEncryption, OCTET STRING signature }
-  long signer = zv_der_size(version + issuer + oid_sha1 + oid_rsa + zv_der_size(signature));
-  // SEQUENCE { version, SET OF { OID SHA1 }, inner, SET OF { signer } }
-  long content = zv_der_size(version + zv_der_size(oid_sha1) + inner + zv_der_size(signer));
-  // SEQUENCE { OID ZV_EDI_2, [0] content }
-  return zv_der_size(oid_zv + zv_der_size(content));
-}
-
-// The most a local identity adds to a signed envelope: the signature of the largest key
-// accepted at start (16,384 bits), an issuer country of 2 and an organization of 64
-// characters (the X.520 upper bounds) at up to 4 octets a character, a serial number of
-// 20 octets (RFC 5280) and its sign octet.
-constexpr long ZV_MAX_SIGNATURE_OCTETS = ZV_MAX_DIGEST_LENGTH;
-constexpr long ZV_MAX_ISSUER_COUNTRY_OCTETS = 2 * 4;
-constexpr long ZV_MAX_ISSUER_ORG_OCTETS = 64 * 4;
-constexpr long ZV_MAX_SERIAL_OCTETS = 20 + 1;
-
-constexpr long zv_max_signed_edi_size(long body) {
-  return zv_signed_edi_size(body, ZV_MAX_SIGNATURE_OCTETS, ZV_MAX_ISSUER_COUNTRY_OCTETS,
-                            ZV_MAX_ISSUER_ORG_OCTETS, ZV_MAX_SERIAL_OCTETS);
-}
-
 constexpr int zv_largest_socket_body() {
   long body = ZV_MAX_SOCKET_OUTPUT;
   while (body > 0 && zv_max_signed_edi_size(body) > ZV_MAX_SOCKET_OUTPUT) --body;
@@ -92,10 +44,10 @@ constexpr int zv_largest_socket_body() {
 // Largest body the socket interface takes: the largest whose every envelope fits the
 // output buffer of ZV_MAX_SOCKET_OUTPUT bytes, and so the ZVP process's receiver. The
 // signed EDI envelope carries the most around its body (2,470 octets at most, see
-// zv_max_signed_edi_size); the others carry less: basic EDI 26 (version 2) or 5
+// zv_max_signed_edi_size in client/zv_message.h); the others carry less: basic EDI 26 (version 2) or 5
 // (version 3), version-3 text and XML 10, integrity EDI 104, status 27, a receipt 48
 // more than its request, raw mode nothing. A larger announcement is refused before
-// anything is allocated. Envelopes of an identity beyond the allowances above are still
+// anything is allocated. Envelopes of an identity beyond those allowances are still
 // refused by their builder, and their documents kept.
 constexpr int ZV_MAX_SOCKET_BODY = zv_largest_socket_body();
 static_assert(zv_max_signed_edi_size(ZV_MAX_SOCKET_BODY) <= ZV_MAX_SOCKET_OUTPUT &&

@@ -21,6 +21,7 @@
 
 #include <openssl/types.h>
 
+#include "codec/zv_der.h"
 #include "runtime/zv_common.h"
 
 // Layout of a receipt request, counted after its first four characters.
@@ -66,6 +67,57 @@ int AsciiEDI_2_EDIwMI(Trans_ctl_rec *tctlp, const char *ibufp, char *obufp, int 
 // refuses the envelope.
 int AsciiEDI_2_EDIwNR(Trans_ctl_rec *tctlp, const char *ibufp, char *obufp, int obuf_size,
                       EVP_PKEY *pRsa);
+// Sizes of the signed envelope, for callers that must bound a body before it is read.
+//
+// Octets of a DER element (tag, definite length, content) whose content has n octets.
+constexpr long zv_der_size(long n) {
+  return static_cast<long>(zv_der_header_size(static_cast<size_t>(n))) + n;
+}
+
+// Octets of an issuer part of the signed EDI envelope whose text has `text` octets:
+// SEQUENCE { SET OF { SEQUENCE { OID, PrintableString } } }.
+constexpr long zv_issuer_part_size(long text) {
+  constexpr long oid_attribute = 5;  // countryName, organizationName: 06 03 55 04 xx
+  return zv_der_size(zv_der_size(zv_der_size(oid_attribute + zv_der_size(text))));
+}
+
+// Octets of the signed EDI envelope of a `body`-octet document: a signature of
+// `signature` octets, a certificate whose issuer country and organization texts have
+// `country` and `organization` octets and whose serial number has `serial` content
+// octets. The same envelope serves protocol versions 2 and 3.
+constexpr long zv_signed_edi_size(long body, long signature, long country, long organization,
+                                  long serial) {
+  constexpr long oid_zv = 11;   // ZV_EDI_1, ZV_EDI_2: 06 09 and nine octets
+  constexpr long oid_sha1 = 7;  // 06 05 2B 0E 03 02 1A
+  constexpr long oid_rsa = 11;  // rsaEncryption: 06 09 and nine octets
+  constexpr long version = 3;   // INTEGER 0
+  // SEQUENCE { OID ZV_EDI_1, [0] { OCTET STRING body } }
+  long inner = zv_der_size(oid_zv + zv_der_size(zv_der_size(body)));
+  // SEQUENCE { country part, organization part, INTEGER serial }
+  long issuer = zv_der_size(zv_issuer_part_size(country) + zv_issuer_part_size(organization) +
+                            zv_der_size(serial));
+  // SEQUENCE { version, issuer, OID SHA1, OID rsaEncryption, OCTET STRING signature }
+  long signer = zv_der_size(version + issuer + oid_sha1 + oid_rsa + zv_der_size(signature));
+  // SEQUENCE { version, SET OF { OID SHA1 }, inner, SET OF { signer } }
+  long content = zv_der_size(version + zv_der_size(oid_sha1) + inner + zv_der_size(signer));
+  // SEQUENCE { OID ZV_EDI_2, [0] content }
+  return zv_der_size(oid_zv + zv_der_size(content));
+}
+
+// The most a local identity adds to a signed envelope: the signature of the largest key
+// accepted at start (16,384 bits), an issuer country of 2 and an organization of 64
+// characters (the X.520 upper bounds) at up to 4 octets a character, a serial number of
+// 20 octets (RFC 5280) and its sign octet.
+constexpr long ZV_MAX_SIGNATURE_OCTETS = ZV_MAX_DIGEST_LENGTH;
+constexpr long ZV_MAX_ISSUER_COUNTRY_OCTETS = 2 * 4;
+constexpr long ZV_MAX_ISSUER_ORG_OCTETS = 64 * 4;
+constexpr long ZV_MAX_SERIAL_OCTETS = 20 + 1;
+
+constexpr long zv_max_signed_edi_size(long body) {
+  return zv_signed_edi_size(body, ZV_MAX_SIGNATURE_OCTETS, ZV_MAX_ISSUER_COUNTRY_OCTETS,
+                            ZV_MAX_ISSUER_ORG_OCTETS, ZV_MAX_SERIAL_OCTETS);
+}
+
 // The receipt builders take the text after the request's first four characters. The
 // integrity and signed ones write a NUL at its characters 105 and 122.
 int AsciiEDI_2_BasicReceipt(const char *ibufp, char *obufp, int obuf_size);

@@ -69,15 +69,6 @@ void zv_der_error(const char *func, int reason, const char *file, int line, long
 // ---------------------------------------------------------------------------------
 // Writer
 
-size_t zv_der_length_size(size_t length) {
-  if (length < 0x80) return 1;
-  size_t k = 0;
-  for (size_t v = length; v != 0; v >>= 8) ++k;
-  return 1 + k;
-}
-
-size_t zv_der_header_size(size_t length) { return 1 + zv_der_length_size(length); }
-
 bool zv_der_set_less(const unsigned char *a, size_t alen, const unsigned char *b,
                      size_t blen) {
   size_t m = alen < blen ? alen : blen;

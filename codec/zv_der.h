@@ -89,9 +89,14 @@ void zv_der_load_reason_strings();
 // ---------------------------------------------------------------------------------
 
 // Octets of a definite length field in the shortest form (1 up to 127, else 1 + k).
-size_t zv_der_length_size(size_t length);
+constexpr size_t zv_der_length_size(size_t length) {
+  if (length < 0x80) return 1;
+  size_t k = 0;
+  for (size_t v = length; v != 0; v >>= 8) ++k;
+  return 1 + k;
+}
 // Identifier octet plus length field, for a content of `length` octets.
-size_t zv_der_header_size(size_t length);
+constexpr size_t zv_der_header_size(size_t length) { return 1 + zv_der_length_size(length); }
 
 // The DER order of SET OF entries: byte comparison over the shorter length, and when
 // equal there the shorter first. True when a sorts before b.

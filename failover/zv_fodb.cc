@@ -67,7 +67,8 @@ const char *home_of_env(DB_ENV *env) {
   return home;
 }
 
-const char *home_of(DB *dbp) { return dbp == nullptr ? nullptr : home_of_env(dbp->get_env(dbp)); }
+// The library's own failure of a call: FODB_RUNRECOVERY when the store must be reopened.
+int library_failure(int ret) { return ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1; }
 
 class StoreGate {
  public:
@@ -130,28 +131,32 @@ class StoreGate {
       zv_log(-1, "ERROR: cannot empty %s: %s\n", l.path, strerror(errno));
     flock(l.fd, LOCK_UN);
   }
+  // Holds the store of an open environment (nothing for one without transactions).
+  explicit StoreGate(DB_ENV *env) : StoreGate(home_of_env(env)) { env_ = env; }
   StoreGate(const StoreGate &) = delete;
   StoreGate &operator=(const StoreGate &) = delete;
 
-  // False when the lock could not be had (logged); the call must not go on.
-  bool held() const { return held_; }
+  // 0 when the call may go into the library; -1 when the lock could not be had (logged);
+  // FODB_RUNRECOVERY when a process ended inside and the store is not yet recovered. The
+  // environment is then marked failed, so that no process, this one included, waits on
+  // what the dead one held, and its handles can be closed without touching the shared
+  // regions.
+  int refusal() {
+    if (!held_) return -1;
+    if (!recovery_due()) return 0;
+    if (env_ != nullptr) env_->set_flags(env_, DB_PANIC_ENVIRONMENT, 1);
+    return FODB_RUNRECOVERY;
+  }
   bool recovery_due() const { return (locked_ || nested_) && store_lock.recovery_due; }
   void recovered() { store_lock.recovery_due = false; }
 
  private:
+  DB_ENV *env_ = nullptr;
   std::unique_lock<std::recursive_mutex> guard_;
   bool held_ = false;
   bool locked_ = false;
   bool nested_ = false;
 };
-
-// A call that found a process ended inside: the environment is marked failed, so that
-// no process, this one included, waits on what the dead one held, and its handles can
-// be closed without touching the shared regions.
-int refuse_until_recovered(DB_ENV *env) {
-  if (env != nullptr) env->set_flags(env, DB_PANIC_ENVIRONMENT, 1);
-  return FODB_RUNRECOVERY;
-}
 
 struct EnvCloser {
   void operator()(DB_ENV *env) const { env->close(env, 0); }
@@ -215,9 +220,8 @@ int open_db(DB_ENV *dbenvp, DB **ppdb) {
   FODB_ASSERT(ppdb != nullptr);
   if (ppdb == nullptr) return -1;
   *ppdb = nullptr;
-  StoreGate gate(home_of_env(dbenvp));
-  if (!gate.held()) return -1;
-  if (gate.recovery_due()) return refuse_until_recovered(dbenvp);
+  StoreGate gate(dbenvp);
+  if (int refused = gate.refusal()) return refused;
   DB *dbp = nullptr;
   int ret = db_create(&dbp, dbenvp, 0);
   if (ret != 0) {
@@ -246,9 +250,8 @@ int store(DB *dbp, DBT *pKey, DBT *pData) {
   FODB_ASSERT(pKey != nullptr);
   FODB_ASSERT(pData != nullptr);
   if (dbp == nullptr || pKey == nullptr || pData == nullptr) return -1;
-  StoreGate gate(home_of(dbp));
-  if (!gate.held()) return -1;
-  if (gate.recovery_due()) return refuse_until_recovered(dbp->get_env(dbp));
+  StoreGate gate(dbp->get_env(dbp));
+  if (int refused = gate.refusal()) return refused;
   int ret = 0;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     ret = dbp->put(dbp, nullptr, pKey, pData, DB_NOOVERWRITE);
@@ -269,7 +272,7 @@ int store(DB *dbp, DBT *pKey, DBT *pData) {
     default:
       zv_log(-1, "db: error in switch in store_fodb\n");
       dbp->err(dbp, ret, "DB->put");
-      return ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1;
+      return library_failure(ret);
   }
 }
 
@@ -300,16 +303,15 @@ int read_at(const Reader &reader, DB *dbp, DBC **ppdbc, DBT *pKey, DBT *pData,
   if (dbp == nullptr || ppdbc == nullptr || pKey == nullptr || pData == nullptr) return -1;
   memset(pData, 0, sizeof *pData);
   pData->flags = DB_DBT_MALLOC;
-  StoreGate gate(home_of(dbp));
-  if (!gate.held()) return -1;
-  if (gate.recovery_due()) return refuse_until_recovered(dbp->get_env(dbp));
+  StoreGate gate(dbp->get_env(dbp));
+  if (int refused = gate.refusal()) return refused;
   if (!*reader.cursor_open) {
     *ppdbc = nullptr;
     int ret = dbp->cursor(dbp, nullptr, ppdbc, 0);
     if (ret != 0) {
       dbp->err(dbp, ret, "DB->cursor");
       *ppdbc = nullptr;
-      return ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1;
+      return library_failure(ret);
     }
     *reader.cursor_open = true;
   }
@@ -331,7 +333,7 @@ int read_at(const Reader &reader, DB *dbp, DBC **ppdbc, DBT *pKey, DBT *pData,
       continue;
     }
     dbp->err(dbp, ret, "DBcursor->get");
-    if (ret == DB_RUNRECOVERY) result = FODB_RUNRECOVERY;
+    result = library_failure(ret);
     break;
   }
   if (result != 0 && pData->data != nullptr) {
@@ -379,7 +381,8 @@ int init_fodb(DB_ENV **ppdbenv) {
     return -1;
   }
   StoreGate gate(home);
-  if (!gate.held()) return -1;
+  // A store due for recovery is what this open is for.
+  if (gate.refusal() == -1) return -1;
   if (gate.recovery_due()) {
     // The registry may not show the process that ended inside (it can end before its
     // open registered it); without a registry the open recovers.
@@ -427,9 +430,8 @@ int remove_fodb(DB *dbp, DBT *pKey) {
   FODB_ASSERT(dbp != nullptr);
   FODB_ASSERT(pKey != nullptr);
   if (dbp == nullptr || pKey == nullptr) return -1;
-  StoreGate gate(home_of(dbp));
-  if (!gate.held()) return -1;
-  if (gate.recovery_due()) return refuse_until_recovered(dbp->get_env(dbp));
+  StoreGate gate(dbp->get_env(dbp));
+  if (int refused = gate.refusal()) return refused;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     int ret = dbp->del(dbp, nullptr, pKey, 0);
     switch (ret) {
@@ -446,7 +448,7 @@ int remove_fodb(DB *dbp, DBT *pKey) {
         break;
       default:
         dbp->err(dbp, ret, "DB->del");
-        return ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1;
+        return library_failure(ret);
     }
   }
   return -1;
@@ -471,9 +473,8 @@ int retrieve_fodb(DB *dbp, DBT *pKey, DBT *pData) {
   FODB_ASSERT(pKey != nullptr);
   FODB_ASSERT(pData != nullptr);
   if (dbp == nullptr || pKey == nullptr || pData == nullptr) return -1;
-  StoreGate gate(home_of(dbp));
-  if (!gate.held()) return -1;
-  if (gate.recovery_due()) return refuse_until_recovered(dbp->get_env(dbp));
+  StoreGate gate(dbp->get_env(dbp));
+  if (int refused = gate.refusal()) return refused;
   int ret = dbp->get(dbp, nullptr, pKey, pData, 0);
   if (ret == 0) {
     int data_len = 0;
@@ -500,8 +501,8 @@ int close_fodb(DB *dbp, int iRc) {
   FODB_ASSERT(dbp != nullptr);
   if (dbp == nullptr) return iRc != 0 ? iRc : -1;
   DB_ENV *env = dbp->get_env(dbp);
-  StoreGate gate(home_of_env(env));
-  if (gate.recovery_due()) refuse_until_recovered(env);
+  StoreGate gate(env);
+  gate.refusal();  // the close goes on; an environment due for recovery is marked failed
   int ret = dbp->close(dbp, 0);
   return iRc != 0 ? iRc : store_code(ret);
 }
@@ -509,8 +510,8 @@ int close_fodb(DB *dbp, int iRc) {
 int fodb_close_env(DB_ENV *dbenvp) {
   FODB_ASSERT(dbenvp != nullptr);
   if (dbenvp == nullptr) return -1;
-  StoreGate gate(home_of_env(dbenvp));
-  if (gate.recovery_due()) refuse_until_recovered(dbenvp);
+  StoreGate gate(dbenvp);
+  gate.refusal();  // the close goes on; an environment due for recovery is marked failed
   return store_code(dbenvp->close(dbenvp, 0));
 }
 
@@ -540,9 +541,8 @@ int fodb_holds(DB *dbp, DBT *pKey, DBT *pData) {
   FODB_ASSERT(pKey != nullptr);
   FODB_ASSERT(pData != nullptr);
   if (dbp == nullptr || pKey == nullptr || pData == nullptr) return -1;
-  StoreGate gate(home_of(dbp));
-  if (!gate.held()) return -1;
-  if (gate.recovery_due()) return refuse_until_recovered(dbp->get_env(dbp));
+  StoreGate gate(dbp->get_env(dbp));
+  if (int refused = gate.refusal()) return refused;
   DBT stored;
   memset(&stored, 0, sizeof stored);
   stored.flags = DB_DBT_MALLOC;
@@ -550,7 +550,7 @@ int fodb_holds(DB *dbp, DBT *pKey, DBT *pData) {
   if (ret == DB_NOTFOUND) return 0;
   if (ret != 0) {
     dbp->err(dbp, ret, "DB->get");
-    return ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1;
+    return library_failure(ret);
   }
   bool same = stored.size == pData->size &&
               (stored.size == 0 || memcmp(stored.data, pData->data, stored.size) == 0);
@@ -576,14 +576,13 @@ int fodb_scan(DB *dbp, int *pHighestSeqNo, int *pRecords) {
   FODB_ASSERT(pHighestSeqNo != nullptr);
   FODB_ASSERT(pRecords != nullptr);
   if (dbp == nullptr || pHighestSeqNo == nullptr || pRecords == nullptr) return -1;
-  StoreGate gate(home_of(dbp));
-  if (!gate.held()) return -1;
-  if (gate.recovery_due()) return refuse_until_recovered(dbp->get_env(dbp));
+  StoreGate gate(dbp->get_env(dbp));
+  if (int refused = gate.refusal()) return refused;
   DBC *dbc = nullptr;
   int ret = dbp->cursor(dbp, nullptr, &dbc, 0);
   if (ret != 0) {
     dbp->err(dbp, ret, "DB->cursor");
-    return ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1;
+    return library_failure(ret);
   }
   DBT key;
   DBT data;
@@ -605,7 +604,7 @@ int fodb_scan(DB *dbp, int *pHighestSeqNo, int *pRecords) {
     }
     if (ret != 0) {
       dbp->err(dbp, ret, "DBcursor->get");
-      result = ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1;
+      result = library_failure(ret);
       break;
     }
     deadlocks = 0;
