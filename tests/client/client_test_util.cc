@@ -1,9 +1,13 @@
 #include "tests/client/client_test_util.h"
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +16,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "codec/zv_oids.h"
+#include "partners/zv_crypto.h"
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
 #include "tests/runtime/runtime_test_util.h"
@@ -466,6 +472,71 @@ std::string line_subject(const std::string &line) {
   std::vector<std::string> f = split(line, '|');
   if (f.size() < 5) return "?" + line;
   return f[1] + "|" + f[2] + "|" + f[3] + "|" + f[4];
+}
+
+void signing_identity(const std::string &name, EVP_PKEY **key, X509 **cert, std::string *dir) {
+  std::string kd = zvtest::scratch_dir(name);
+  if (dir) *dir = kd;
+  zvtest::CertSpec spec;
+  spec.country = "US";
+  spec.organization = "Zolvar Test Org";
+  zvtest::make_key_and_cert(kd + "/k.pem", kd + "/c.pem", spec);
+  *key = nullptr;
+  *cert = nullptr;
+  ASSERT_EQ(load_private_key_from_file((kd + "/k.pem").c_str(), key), 0);
+  ASSERT_EQ(load_cert_struct_from_file(cert, (kd + "/c.pem").c_str()), 0);
+}
+
+std::string soc_header(size_t len, unsigned prio) {
+  std::string r(4, '\0');
+  for (int i = 0; i < 4; ++i) r[i] = static_cast<char>((len >> (24 - 8 * i)) & 0xff);
+  r.push_back(static_cast<char>(prio >> 8));
+  r.push_back(static_cast<char>(prio & 0xff));
+  return r;
+}
+
+int soc_connect(int port) {
+  for (int attempt = 0; attempt < 250; ++attempt) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
+    close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return -1;
+}
+
+std::string soc_ending(int fd) {
+  char c;
+  ssize_t n;
+  while ((n = read(fd, &c, 1)) > 0) {
+  }
+  int err = errno;
+  close(fd);
+  if (n == 0) return "closed";
+  return err == ECONNRESET ? "reset" : std::string("error ") + strerror(err);
+}
+
+std::string soc_send(int port, const std::string &data, size_t piece) {
+  int fd = soc_connect(port);
+  if (fd < 0) return "no connection";
+  size_t off = 0;
+  while (off < data.size()) {
+    size_t want = piece > 0 && piece < data.size() - off ? piece : data.size() - off;
+    ssize_t n = send(fd, data.data() + off, want, MSG_NOSIGNAL);
+    if (n <= 0) {
+      int err = errno;
+      close(fd);
+      return err == ECONNRESET || err == EPIPE ? "reset" : std::string("error ") + strerror(err);
+    }
+    off += static_cast<size_t>(n);
+    if (piece > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  shutdown(fd, SHUT_WR);
+  return soc_ending(fd);
 }
 
 }  // namespace ctu

@@ -5,6 +5,7 @@
 #ifndef ZV_TESTS_CLIENT_CLIENT_TEST_UTIL_H
 #define ZV_TESTS_CLIENT_CLIENT_TEST_UTIL_H
 
+#include <openssl/types.h>
 #include <sys/types.h>
 
 #include <map>
@@ -171,6 +172,28 @@ bytes saved_envelope(const Installation &in, const StubLine &l, const std::strin
 std::vector<std::string> client_log(const Installation &in);
 std::vector<std::string> receipt_log(const Installation &in);
 std::vector<std::string> alerts(const Installation &in);
+
+// ---- a signing identity ------------------------------------------------------------
+
+// A 2,048-bit key and a self-signed certificate whose issuer has country "US" and
+// organization "Zolvar Test Org", made in a scratch directory `name` (k.pem, c.pem; its
+// path in *dir when given) and loaded; the caller frees both.
+void signing_identity(const std::string &name, EVP_PKEY **key, X509 **cert,
+                      std::string *dir = nullptr);
+
+// ---- the socket interface's peer --------------------------------------------------
+
+// The length and priority fields of a socket record, without its body.
+std::string soc_header(size_t len, unsigned prio);
+// A connection to 127.0.0.1:`port`, tried again every 20 ms for 5 s while nothing
+// listens there; -1 when nothing did.
+int soc_connect(int port);
+// Reads the connection to its end and closes it: how the interface ended it, "closed"
+// (an orderly close: the document taken) or "reset".
+std::string soc_ending(int fd);
+// One connection: sends `data` (in pieces of `piece` bytes 2 ms apart, when given), ends
+// its side, and tells how the interface ended it ("no connection" when none came).
+std::string soc_send(int port, const std::string &data, size_t piece = 0);
 
 // What a transaction-log line or an alert line says about the document and partner:
 // fields 1 to 4 of the line joined by '|' (message type, ISA line or partner id, address,

@@ -514,43 +514,7 @@ TEST_F(ClientE2E, NamedPipeRecordsUpToTheirLimitsThenAPriorityThatEndsTheClient)
 // ---- socket -----------------------------------------------------------------------------
 
 std::string soc_record(const std::string &body, unsigned prio) {
-  std::string r(4, '\0');
-  for (int i = 0; i < 4; ++i) r[i] = static_cast<char>((body.size() >> (24 - 8 * i)) & 0xff);
-  r.push_back(static_cast<char>(prio >> 8));
-  r.push_back(static_cast<char>(prio & 0xff));
-  return r + body;
-}
-
-// One connection to the socket interface: sends the bytes, ends its side, and tells how
-// the client ended the connection: "closed" (an orderly close, taken) or "reset".
-std::string send_connection(int port, const std::string &data) {
-  for (int attempt = 0; attempt < 250; ++attempt) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-      close(fd);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      continue;
-    }
-    for (size_t off = 0; off < data.size();) {
-      ssize_t n = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-      if (n <= 0) break;
-      off += static_cast<size_t>(n);
-    }
-    shutdown(fd, SHUT_WR);
-    char c;
-    ssize_t n;
-    while ((n = read(fd, &c, 1)) > 0) {
-    }
-    int err = errno;
-    close(fd);
-    if (n == 0) return "closed";
-    return err == ECONNRESET ? "reset" : std::string("error ") + strerror(err);
-  }
-  return "no connection";
+  return ctu::soc_header(body.size(), prio) + body;
 }
 
 TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
@@ -563,14 +527,14 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
   const std::string huge = ctu::interchange("ILOCAL", "IREMOTE", 70000);
   // The largest body the socket takes, in the envelope that carries the most around it.
   const std::string largest = ctu::interchange("SLOCAL", "SREMOTE", ZV_MAX_SOCKET_BODY);
-  EXPECT_EQ(send_connection(port, soc_record(doc, 2)), "closed");                 // refused, kept
-  EXPECT_EQ(send_connection(port, soc_record(doc, 0).substr(0, 100)), "reset");   // closed early
-  EXPECT_EQ(send_connection(port, soc_record(doc, 1)), "closed");
+  EXPECT_EQ(ctu::soc_send(port, soc_record(doc, 2)), "closed");                 // refused, kept
+  EXPECT_EQ(ctu::soc_send(port, soc_record(doc, 0).substr(0, 100)), "reset");   // closed early
+  EXPECT_EQ(ctu::soc_send(port, soc_record(doc, 1)), "closed");
   // Socket input has an output buffer of twice its size: this envelope goes.
-  EXPECT_EQ(send_connection(port, soc_record(big, 0)), "closed");
-  EXPECT_EQ(send_connection(port, soc_record("UNH+1", 0)), "closed");
-  EXPECT_EQ(send_connection(port, soc_record(huge, 0)), "closed");
-  EXPECT_EQ(send_connection(port, soc_record(largest, 0)), "closed");
+  EXPECT_EQ(ctu::soc_send(port, soc_record(big, 0)), "closed");
+  EXPECT_EQ(ctu::soc_send(port, soc_record("UNH+1", 0)), "closed");
+  EXPECT_EQ(ctu::soc_send(port, soc_record(huge, 0)), "closed");
+  EXPECT_EQ(ctu::soc_send(port, soc_record(largest, 0)), "closed");
   std::vector<std::string> lines = ctu::wait_stub_lines(in_, 4);
   ASSERT_EQ(lines.size(), 4u) << client_err();
   StubLine a = ctu::parse_stub_line(lines[0]);
@@ -622,7 +586,7 @@ TEST_F(ClientE2E, SocketOneShotEndsTheProcessWithZero) {
   start("e2e-socket1");
   int port = zvtest::free_tcp_port();
   ASSERT_GT(client({"-i", "S", "-g", std::to_string(port), "-O"}), 0) << client_err();
-  EXPECT_EQ(send_connection(port, soc_record(ctu::interchange("ILOCAL", "IREMOTE", 300), 0)), "closed");
+  EXPECT_EQ(ctu::soc_send(port, soc_record(ctu::interchange("ILOCAL", "IREMOTE", 300), 0)), "closed");
   EXPECT_EQ(client_exit(), 0) << client_err();
   EXPECT_EQ(ctu::wait_stub_lines(in_, 1).size(), 1u);
 }

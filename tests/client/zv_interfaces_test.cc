@@ -88,6 +88,19 @@ class Interfaces : public ::testing::Test {
   }
   std::string path(const std::string &name) const { return env_->dir() + "/" + name; }
 
+  // Exactly `n` transaction-log lines and alerts, each of a document refused as
+  // unsupported input about no partner, its record's message type `type`.
+  void expect_refused_inputs(const std::string &type, size_t n) {
+    const std::string refused = std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+    std::vector<std::string> log = env_->client_log();
+    ASSERT_EQ(log.size(), n);
+    for (const std::string &l : log)
+      EXPECT_EQ(ctu::line_subject(l), type + "|" + std::string(104, ' ') + "||" + refused);
+    std::vector<std::string> alerts = env_->alerts();
+    ASSERT_EQ(alerts.size(), n);
+    for (const std::string &a : alerts) EXPECT_EQ(ctu::line_subject(a), type + "|||" + refused);
+  }
+
   std::unique_ptr<ctu::InProcessEnv> env_;
   Trans_ctl_rec rec_;
   std::vector<char> ibuf_ = std::vector<char>(ZV_CLIENT_BUF_SIZE);
@@ -193,14 +206,7 @@ TEST_F(Interfaces, FileAndPacketFileUpToTheBufferLessItsNul) {
             std::string::npos);
   // Both refused as documents, about no partner; only their beginnings were read, so no
   // copy is kept (the files stay).
-  const std::string refused = std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
-  std::vector<std::string> log = env_->client_log();
-  ASSERT_EQ(log.size(), 2u);
-  for (const std::string &l : log)
-    EXPECT_EQ(ctu::line_subject(l), "0|" + std::string(104, ' ') + "||" + refused);
-  std::vector<std::string> alerts = env_->alerts();
-  ASSERT_EQ(alerts.size(), 2u);
-  for (const std::string &a : alerts) EXPECT_EQ(ctu::line_subject(a), "0|||" + refused);
+  ASSERT_NO_FATAL_FAILURE(expect_refused_inputs("0", 2));
   EXPECT_TRUE(env_->failed_copies().empty());
   EXPECT_EQ(rec_.ibuf_length, ZV_CLIENT_BUF_SIZE);
   EXPECT_EQ(rec_.obuf_length, ZV_CLIENT_BUF_SIZE);
@@ -369,67 +375,10 @@ TEST_F(Interfaces, PipeRecordsAtTheLimitAndBeyond) {
 
 // ---- socket ---------------------------------------------------------------------------
 
-// The length and priority fields of a socket record, without its body.
-std::string soc_header(size_t len, unsigned prio) {
-  std::string r(4, '\0');
-  for (int i = 0; i < 4; ++i) r[i] = static_cast<char>((len >> (24 - 8 * i)) & 0xff);
-  r.push_back(static_cast<char>(prio >> 8));
-  r.push_back(static_cast<char>(prio & 0xff));
-  return r;
-}
+using ctu::soc_header;
 
 std::string soc_record(size_t len, unsigned prio, char fill = 'S') {
   return soc_header(len, prio) + std::string(len, fill);
-}
-
-// A connection to the interface's port, retried while it is not listening yet; -1 when
-// it never is.
-int connect_to(int port) {
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return fd;
-    close(fd);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return -1;
-}
-
-// How the interface ended a connection, as its peer sees it: "closed" (an orderly close:
-// taken) or "reset".
-std::string ending(int fd) {
-  char c;
-  ssize_t n;
-  while ((n = read(fd, &c, 1)) > 0) {
-  }
-  int err = errno;
-  close(fd);
-  if (n == 0) return "closed";
-  return err == ECONNRESET ? "reset" : std::string("error ") + strerror(err);
-}
-
-// One connection: sends `data` (in pieces of `piece` bytes with a pause between them when
-// given), ends its side, and tells how the interface ended it.
-std::string send_connection(int port, const std::string &data, size_t piece = 0) {
-  int fd = connect_to(port);
-  if (fd < 0) return "no connection";
-  size_t off = 0;
-  while (off < data.size()) {
-    size_t want = piece > 0 && piece < data.size() - off ? piece : data.size() - off;
-    ssize_t n = send(fd, data.data() + off, want, MSG_NOSIGNAL);
-    if (n <= 0) {
-      int err = errno;
-      close(fd);
-      return err == ECONNRESET || err == EPIPE ? "reset" : std::string("error ") + strerror(err);
-    }
-    off += static_cast<size_t>(n);
-    if (piece > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  shutdown(fd, SHUT_WR);
-  return ending(fd);
 }
 
 TEST_F(Interfaces, SocketRecordsOnePerConnection) {
@@ -445,16 +394,16 @@ TEST_F(Interfaces, SocketRecordsOnePerConnection) {
   const size_t largest = ZV_MAX_SOCKET_BODY;
   std::vector<std::string> endings;
   std::thread peer([&] {
-    endings.push_back(send_connection(port, soc_record(12, 1, 'a')));
-    endings.push_back(send_connection(port, soc_record(12, 2, 'b')));                 // refused, -98
-    endings.push_back(send_connection(port, soc_record(50, 0, 'c').substr(0, 30)));   // peer closes early
-    endings.push_back(send_connection(port, soc_header(ZV_MAX_SOCKET_BODY + 1, 0)));  // too big
-    endings.push_back(send_connection(port, soc_record(70000, 0, 'e')));
-    endings.push_back(send_connection(port, soc_record(largest, 0, 'f')));
-    endings.push_back(send_connection(port, soc_header(12, 0).substr(0, 2)));         // no whole length
-    endings.push_back(send_connection(port, soc_header(12, 0).substr(0, 5)));         // no whole priority
+    endings.push_back(ctu::soc_send(port, soc_record(12, 1, 'a')));
+    endings.push_back(ctu::soc_send(port, soc_record(12, 2, 'b')));                 // refused, -98
+    endings.push_back(ctu::soc_send(port, soc_record(50, 0, 'c').substr(0, 30)));   // peer closes early
+    endings.push_back(ctu::soc_send(port, soc_header(ZV_MAX_SOCKET_BODY + 1, 0)));  // too big
+    endings.push_back(ctu::soc_send(port, soc_record(70000, 0, 'e')));
+    endings.push_back(ctu::soc_send(port, soc_record(largest, 0, 'f')));
+    endings.push_back(ctu::soc_send(port, soc_header(12, 0).substr(0, 2)));         // no whole length
+    endings.push_back(ctu::soc_send(port, soc_header(12, 0).substr(0, 5)));         // no whole priority
     // The fields and the body cut at every byte: each piece is a read of its own.
-    endings.push_back(send_connection(port, soc_record(9, 1, 'g'), 1));
+    endings.push_back(ctu::soc_send(port, soc_record(9, 1, 'g'), 1));
   });
   int rc = 9;
   rtt::Captured cap = rtt::capture([&] { rc = iSoc_in_buf(&rec_, port_text.c_str()); });
@@ -494,14 +443,7 @@ TEST_F(Interfaces, SocketRecordsOnePerConnection) {
   // Both refusals are reported where an operator sees them, naming no document and no
   // partner: the priority's with the body kept as a failed message, the body above the
   // limit without, as nothing of it was read.
-  const std::string refused = std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
-  std::vector<std::string> log = env_->client_log();
-  ASSERT_EQ(log.size(), 2u);
-  for (const std::string &l : log)
-    EXPECT_EQ(ctu::line_subject(l), "-1|" + std::string(104, ' ') + "||" + refused);
-  std::vector<std::string> alerts = env_->alerts();
-  ASSERT_EQ(alerts.size(), 2u);
-  for (const std::string &a : alerts) EXPECT_EQ(ctu::line_subject(a), "-1|||" + refused);
+  ASSERT_NO_FATAL_FAILURE(expect_refused_inputs("-1", 2));
   std::vector<std::string> copies = env_->failed_copies();
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(zvtest::read_file(path("to_remote_failed_messages/" + copies[0])),
@@ -511,15 +453,9 @@ TEST_F(Interfaces, SocketRecordsOnePerConnection) {
 
   // The bound's derivation agrees with the encoder: a signed envelope built for a real
   // identity has the size it gives for that identity's signature, issuer texts and serial.
-  std::string kd = zvtest::scratch_dir("soc-bound-key");
-  zvtest::CertSpec spec;
-  spec.country = "US";
-  spec.organization = "Zolvar Test Org";
-  zvtest::make_key_and_cert(kd + "/k.pem", kd + "/c.pem", spec);
   EVP_PKEY *key = nullptr;
   X509 *cert = nullptr;
-  ASSERT_EQ(load_private_key_from_file((kd + "/k.pem").c_str(), &key), 0);
-  ASSERT_EQ(load_cert_struct_from_file(&cert, (kd + "/c.pem").c_str()), 0);
+  ASSERT_NO_FATAL_FAILURE(ctu::signing_identity("soc-bound-key", &key, &cert));
   const long serial = i2d_ASN1_INTEGER(X509_get0_serialNumber(cert), nullptr) - 2;
   const std::string body = ctu::interchange("SLOC", "SREM", 70000);
   Trans_ctl_rec t{};
@@ -548,11 +484,11 @@ TEST_F(Interfaces, SocketStalledAndStoppedConnectionsAreReset) {
   std::string silent_end, good_end;
   std::chrono::steady_clock::duration silent_for{};
   std::thread peer([&] {
-    int silent = connect_to(port);
+    int silent = ctu::soc_connect(port);
     if (silent < 0) return;
     auto t0 = std::chrono::steady_clock::now();
-    std::thread good([&] { good_end = send_connection(port, soc_record(7, 0, 'k')); });
-    silent_end = ending(silent);
+    std::thread good([&] { good_end = ctu::soc_send(port, soc_record(7, 0, 'k')); });
+    silent_end = ctu::soc_ending(silent);
     silent_for = std::chrono::steady_clock::now() - t0;
     good.join();
   });
@@ -615,7 +551,7 @@ TEST_F(Interfaces, SocketStalledAndStoppedConnectionsAreReset) {
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
   ASSERT_EQ(listen(listener, 1), 0);
   ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&a), &alen), 0);
-  int sender = connect_to(ntohs(a.sin_port));
+  int sender = ctu::soc_connect(ntohs(a.sin_port));
   int accepted = accept(listener, nullptr, nullptr);
   close(listener);
   ASSERT_GE(sender, 0);
@@ -627,7 +563,7 @@ TEST_F(Interfaces, SocketStalledAndStoppedConnectionsAreReset) {
   zv_shutdown = 1;
   cap = rtt::capture([&] { vProducer(accepted, &rec_); });
   debug_level = 0;
-  EXPECT_EQ(ending(sender), "reset");
+  EXPECT_EQ(ctu::soc_ending(sender), "reset");
   EXPECT_TRUE(docs.empty());
   EXPECT_NE(cap.err.find("DEBUG: ptGetSocRequest: buf_size = 10 nbytes = 3 left = 7\n"),
             std::string::npos)
@@ -644,7 +580,7 @@ TEST_F(Interfaces, SocketOneShotStopsAfterTheFirstConnection) {
   int port = zvtest::free_tcp_port();
   std::string port_text = std::to_string(port);
   oneshot_flag = 1;
-  std::thread peer([&] { send_connection(port, soc_record(3, 0, 'z')); });
+  std::thread peer([&] { ctu::soc_send(port, soc_record(3, 0, 'z')); });
   rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(iSoc_in_buf(&rec_, port_text.c_str()), 0); });
   peer.join();
   EXPECT_EQ(docs.size(), 1u);

@@ -236,15 +236,10 @@ TEST_F(Message, IntegrityEnvelopeCarriesTheHexDigestOfTheWholeInput) {
 }
 
 TEST_F(Message, SignedEnvelopeMatchesAnIndependentSignature) {
-  std::string kd = zvtest::scratch_dir("sigkey");
-  zvtest::CertSpec spec;
-  spec.country = "US";
-  spec.organization = "Zolvar Test Org";
-  zvtest::make_key_and_cert(kd + "/k.pem", kd + "/c.pem", spec);
   EVP_PKEY *key = nullptr;
   X509 *cert = nullptr;
-  ASSERT_EQ(load_private_key_from_file((kd + "/k.pem").c_str(), &key), 0);
-  ASSERT_EQ(load_cert_struct_from_file(&cert, (kd + "/c.pem").c_str()), 0);
+  std::string kd;
+  ASSERT_NO_FATAL_FAILURE(ctu::signing_identity("sigkey", &key, &cert, &kd));
 
   std::string doc = ctu::interchange("SLOC", "SREM", 300);
   Rec r(doc);

@@ -164,15 +164,9 @@ TEST_F(MessageV3, EnvelopeOctetsAndTheirRefusalWithOneByteTooLittle) {
 }
 
 TEST_F(MessageV3, SignedEnvelopesAreTheVersion2OnesOctetForOctet) {
-  std::string kd = zvtest::scratch_dir("v3key");
-  zvtest::CertSpec spec;
-  spec.country = "US";
-  spec.organization = "Zolvar Test Org";
-  zvtest::make_key_and_cert(kd + "/k.pem", kd + "/c.pem", spec);
   EVP_PKEY *key = nullptr;
   X509 *cert = nullptr;
-  ASSERT_EQ(load_private_key_from_file((kd + "/k.pem").c_str(), &key), 0);
-  ASSERT_EQ(load_cert_struct_from_file(&cert, (kd + "/c.pem").c_str()), 0);
+  ASSERT_NO_FATAL_FAILURE(ctu::signing_identity("v3key", &key, &cert));
 
   const std::string inputs[] = {
       ctu::interchange("SLOC", "SREM", 900),

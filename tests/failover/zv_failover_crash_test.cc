@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -47,6 +48,20 @@ void fill_store(const std::string &dir) {
   for (int i = 0; i < kMessages; ++i)
     msgs.push_back({i % 5 == 0 ? 1 : 0, receivers[i % 4], body_of(i)});
   fot::fill_store(dir, msgs);
+}
+
+// A last failoverd of the installation `dir` runs (poked) until `drained`, then stops in
+// order and leaves a store that db_verify finds sound and that holds nothing.
+void final_run(const std::string &dir, const std::vector<std::string> &args,
+               const BackendStandin &be, const std::function<bool(Failoverd &)> &drained) {
+  Failoverd fo(dir);
+  ASSERT_TRUE(fo.start(args, "final")) << fo.err("final");
+  fo.start_poking(500);
+  ASSERT_TRUE(zvtest::wait_for([&] { return drained(fo); }, 120000)) << be.count();
+  EXPECT_EQ(fo.stop(), 0);
+  std::string verify;
+  EXPECT_EQ(fot::db_verify_status(dir + "/failover", &verify), 0) << verify;
+  EXPECT_TRUE(fot::db_dump_keys(dir + "/failover").empty());
 }
 
 TEST(FailoverCrash, KillNineDuringReplayLosesNothing) {
@@ -136,21 +151,11 @@ TEST(FailoverCrash, KillNineDuringReplayLosesNothing) {
   }
 
   // A last run drains the store and stops in order.
-  Failoverd fo(dir);
-  ASSERT_TRUE(fo.start({}, "final")) << fo.err("final");
-  fo.start_poking();
-  ASSERT_TRUE(zvtest::wait_for(
-      [&] {
-        std::set<std::string> got;
-        for (const auto &r : be.records()) got.insert(r.body);
-        return got.size() == static_cast<size_t>(kMessages);
-      },
-      60000))
-      << be.count();
-  EXPECT_EQ(fo.stop(), 0);
-  std::string verify;
-  EXPECT_EQ(fot::db_verify_status(home, &verify), 0) << verify;
-  EXPECT_TRUE(fot::db_dump_keys(home).empty());
+  ASSERT_NO_FATAL_FAILURE(final_run(dir, {}, be, [&](Failoverd &) {
+    std::set<std::string> got;
+    for (const auto &r : be.records()) got.insert(r.body);
+    return got.size() == static_cast<size_t>(kMessages);
+  }));
 
   // Each message arrived; repeats are immediate (the record delivered just before a
   // kill comes first after the restart), and first arrivals follow the key order.
@@ -233,20 +238,10 @@ TEST(FailoverShared, StoresFromAnotherProcessSurviveKillsOfBoth) {
   EXPECT_GE(writer_kills, 3);
 
   // The writer is done: a last failoverd replays what is left until the store is empty.
-  Failoverd fo(dir);
-  ASSERT_TRUE(fo.start({"-d", "1"}, "final")) << fo.err("final");
-  fo.start_poking(500);
-  ASSERT_TRUE(zvtest::wait_for(
-      [&] {
-        return fo.err("final").find("DB_EMPTY from failover_recovery so change state\n") !=
-               std::string::npos;
-      },
-      120000))
-      << be.count();
-  EXPECT_EQ(fo.stop(), 0);
-  std::string verify;
-  EXPECT_EQ(fot::db_verify_status(home, &verify), 0) << verify;
-  EXPECT_TRUE(fot::db_dump_keys(home).empty());
+  ASSERT_NO_FATAL_FAILURE(final_run(dir, {"-d", "1"}, be, [](Failoverd &fo) {
+    return fo.err("final").find("DB_EMPTY from failover_recovery so change state\n") !=
+           std::string::npos;
+  }));
 
   std::map<int, int> deliveries;
   for (const auto &r : be.records()) {
