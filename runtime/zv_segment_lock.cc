@@ -116,7 +116,15 @@ void sweep_leftovers(const char *parent, const char *prog) {
 // Makes the private directory in `parent` after clearing the leftovers there; false
 // with errno set when it cannot be made (nothing is made then).
 bool make_private_dir(const char *parent, const char *prog, lock_names *n) {
-  sweep_leftovers(parent, prog);
+  // Once per place and program: what is left there is from before this start, and a
+  // start makes several segments. Creation runs on the main thread only.
+  static char swept[kNameSize] = "";
+  char place[kNameSize];
+  snprintf(place, sizeof place, "%s/%s", parent, prog);
+  if (strcmp(swept, place) != 0) {
+    sweep_leftovers(parent, prog);
+    snprintf(swept, sizeof swept, "%s", place);
+  }
   if (mkdtemp(n->dir) == nullptr) return false;
   // mkdtemp filled in the template's last characters, which the two others repeat at
   // the same place.

@@ -27,9 +27,10 @@
 // says why). Its lock file is "<program>.mm.sem" in a directory "<program>.<pid>.XXXXXX"
 // that mkdtemp makes (mode 0700) in $TMPDIR, else /tmp, for the duration of this call;
 // /tmp also when $TMPDIR is unusable (missing, no directory, not writable), with a
-// warning. Before that, directories of that pattern left in the same place by this
-// program's processes that no longer exist are removed, with the two files mm makes in
-// them (nothing else, and nothing of another account or through a symbolic link).
+// warning. Before the process's first creation in a place, directories of that pattern
+// left there by this program's processes that no longer exist are removed, with the two
+// files mm makes in them (nothing else, and nothing of another account or through a
+// symbolic link).
 void *zv_segment_create(size_t size);
 
 class zv_segment_lock {
