@@ -587,8 +587,16 @@ int failover_write(Trans_ctl_rec *tctlp) {
     bool reopened = false;
     rc = with_store([&] { return fodb_store_new(pFo_db, &k, &d); }, &reopened);
     // A put committed just before the failure is this message, not a taken key: it is
-    // stored once.
-    if (rc == FODB_KEYEXIST && reopened && fodb_holds(pFo_db, &k, &d) == 1) rc = 0;
+    // stored once. The look survives a reopen as the put does; when it cannot tell, the
+    // message is reported not stored rather than stored a second time.
+    if (rc == FODB_KEYEXIST && reopened) {
+      int held = with_store([&] { return fodb_holds(pFo_db, &k, &d); });
+      if (held == 1) {
+        rc = 0;
+      } else if (held != 0) {
+        rc = -1;
+      }
+    }
   }
   if (rc != 0) {
     zv_log(-1, "ERROR of %d from store_fodb()\n", rc);

@@ -6,12 +6,14 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 
+#include "failover/zv_fodb_memory.h"
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
 
@@ -70,10 +72,16 @@ const char *home_of_env(DB_ENV *env) {
 // The library's own failure of a call: FODB_RUNRECOVERY when the store must be reopened.
 int library_failure(int ret) { return ret == DB_RUNRECOVERY ? FODB_RUNRECOVERY : -1; }
 
+// Each environment init_fodb opens carries the owner of the library's memory for it.
+unsigned owner_of(DB_ENV *env) {
+  return env == nullptr ? 0 : static_cast<unsigned>(reinterpret_cast<uintptr_t>(env->app_private));
+}
+
 class StoreGate {
  public:
-  // Holds the store at `home` until the end of the scope; a null home holds nothing.
-  explicit StoreGate(const char *home) {
+  // Holds the store at `home` until the end of the scope; a null home holds nothing. What
+  // the library allocates meanwhile belongs to `owner`.
+  StoreGate(const char *home, unsigned owner) : memory_(owner) {
     if (home == nullptr) {
       held_ = true;
       return;
@@ -132,7 +140,7 @@ class StoreGate {
     flock(l.fd, LOCK_UN);
   }
   // Holds the store of an open environment (nothing for one without transactions).
-  explicit StoreGate(DB_ENV *env) : StoreGate(home_of_env(env)) { env_ = env; }
+  explicit StoreGate(DB_ENV *env) : StoreGate(home_of_env(env), owner_of(env)) { env_ = env; }
   StoreGate(const StoreGate &) = delete;
   StoreGate &operator=(const StoreGate &) = delete;
 
@@ -151,6 +159,7 @@ class StoreGate {
   void recovered() { store_lock.recovery_due = false; }
 
  private:
+  fodb_memory::Scope memory_;
   DB_ENV *env_ = nullptr;
   std::unique_lock<std::recursive_mutex> guard_;
   bool held_ = false;
@@ -158,8 +167,21 @@ class StoreGate {
   bool nested_ = false;
 };
 
+// Closes an environment and gives back what the library left of it (all of it when the
+// environment had been marked failed). The close's result.
+int close_env(DB_ENV *env) {
+  unsigned owner = owner_of(env);
+  int ret;
+  {
+    fodb_memory::Scope memory(owner);
+    ret = env->close(env, 0);
+  }
+  fodb_memory::release(owner);
+  return ret;
+}
+
 struct EnvCloser {
-  void operator()(DB_ENV *env) const { env->close(env, 0); }
+  void operator()(DB_ENV *env) const { close_env(env); }
 };
 using EnvPtr = std::unique_ptr<DB_ENV, EnvCloser>;
 
@@ -351,13 +373,23 @@ int init_fodb(DB_ENV **ppdbenv) {
   FODB_ASSERT(ppdbenv != nullptr);
   if (ppdbenv == nullptr) return -1;
   *ppdbenv = nullptr;
+  fodb_memory::install();
+  const unsigned owner = fodb_memory::new_owner();
+  fodb_memory::Scope memory(owner);
   DB_ENV *raw = nullptr;
   int ret = db_env_create(&raw, 0);
   if (ret != 0) {
     fprintf(stderr, "db_env_create: %s\n", db_strerror(ret));
     return -1;
   }
+  raw->app_private = reinterpret_cast<void *>(static_cast<uintptr_t>(owner));
   EnvPtr env(raw);
+  // Records handed to the caller come from malloc, whatever the library's own blocks do.
+  ret = env->set_alloc(env.get(), malloc, realloc, free);
+  if (ret != 0) {
+    env->err(env.get(), ret, "set_alloc");
+    return -1;
+  }
   ret = env->set_cachesize(env.get(), 0, kCacheBytes, 0);
   if (ret != 0) {
     env->err(env.get(), ret, "set_cachesize");
@@ -380,7 +412,7 @@ int init_fodb(DB_ENV **ppdbenv) {
     env->err(env.get(), ret, "log_set_config: DB_LOG_AUTO_REMOVE");
     return -1;
   }
-  StoreGate gate(home);
+  StoreGate gate(home, owner);
   // A store due for recovery is what this open is for.
   if (gate.refusal() == -1) return -1;
   if (gate.recovery_due()) {
@@ -403,6 +435,7 @@ int init_fodb(DB_ENV **ppdbenv) {
     return store_code(ret);
   }
   gate.recovered();
+  fodb_memory::note_regions(owner, home);
   zv_log(1, "db_env_create: good\n");
   *ppdbenv = env.release();
   return 0;
@@ -512,7 +545,7 @@ int fodb_close_env(DB_ENV *dbenvp) {
   if (dbenvp == nullptr) return -1;
   StoreGate gate(dbenvp);
   gate.refusal();  // the close goes on; an environment due for recovery is marked failed
-  return store_code(dbenvp->close(dbenvp, 0));
+  return store_code(close_env(dbenvp));
 }
 
 int fodb_reopen(DB_ENV **ppdbenv, DB **ppdb) {

@@ -1,5 +1,7 @@
 #include "tests/failover/failover_test_util.h"
 
+#include <dirent.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include "failover/zv_fodb.h"
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
+#include "runtime/zv_mappings.h"
 #include "runtime/zv_options.h"
 #include "runtime/zv_statsdb.h"
 #include "tests/runtime/runtime_test_util.h"
@@ -210,6 +213,48 @@ int db_recover_status(const std::string &home, std::string *output) {
   int st = zvtest::shell("db_recover -h " + shell_quote(home) + " 2>&1", &text);
   if (output) *output = text;
   return st;
+}
+
+namespace {
+
+// "<home>/__db." with the home as the kernel names it; a region file is that and digits.
+std::string region_prefix(const std::string &home) {
+  char real[PATH_MAX];
+  return std::string(realpath(home.c_str(), real) != nullptr ? real : home.c_str()) + "/__db.";
+}
+
+bool digits_after(const std::string &path, size_t at) {
+  return path.size() > at && path.find_first_not_of("0123456789", at) == std::string::npos;
+}
+
+}  // namespace
+
+RegionFiles region_files_on_disk(const std::string &home) {
+  RegionFiles files;
+  DIR *d = opendir(home.c_str());
+  if (d == nullptr) return files;
+  while (struct dirent *e = readdir(d)) {
+    std::string name = e->d_name;
+    struct stat st;
+    if (name.rfind("__db.", 0) == 0 && digits_after(name, 5) &&
+        stat((home + "/" + name).c_str(), &st) == 0)
+      files.inodes.insert(static_cast<unsigned long>(st.st_ino));
+  }
+  closedir(d);
+  return files;
+}
+
+RegionFiles region_files_mapped(pid_t pid, const std::string &home) {
+  const std::string prefix = region_prefix(home);
+  RegionFiles files;
+  std::set<unsigned long> deleted;
+  for (const zv_mapping_t &m : zv_file_mappings(pid, prefix)) {
+    if (!digits_after(m.path, prefix.size())) continue;
+    files.inodes.insert(m.inode);
+    if (m.deleted) deleted.insert(m.inode);
+  }
+  files.deleted = static_cast<int>(deleted.size());
+  return files;
 }
 
 std::string failoverd_installation(const std::string &name, const std::string &outsocket,

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -101,6 +102,16 @@ int db_verify_status(const std::string &home, std::string *output = nullptr);
 // db_recover's exit status on the environment in `home` (what the daemon's own open does
 // with recovery), its output in *output.
 int db_recover_status(const std::string &home, std::string *output = nullptr);
+
+// The region files ("__db.001" ...) of the environment in `home`, each once (by inode):
+// those the directory holds now, or those process `pid` (0: this one) has mapped, with
+// how many of the mapped ones were removed since.
+struct RegionFiles {
+  std::set<unsigned long> inodes;
+  int deleted = 0;
+};
+RegionFiles region_files_on_disk(const std::string &home);
+RegionFiles region_files_mapped(pid_t pid, const std::string &home);
 
 // ---- failoverd as a real process -------------------------------------------------------
 

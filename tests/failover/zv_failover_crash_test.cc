@@ -196,7 +196,9 @@ TEST(FailoverShared, StoresFromAnotherProcessSurviveKillsOfBoth) {
   const std::string writer_exe = zvtest::program_path("tests/failover/fo_writer");
 
   std::set<int> stored;
-  int next = 0, runs = 0, writer_kills = 0;
+  int next = 0, runs = 0, writer_kills = 0, writer_reopens = 0;
+  // What each writer had mapped of the store's region files just before its kill.
+  std::vector<fot::RegionFiles> writer_maps;
   pid_t writer = -1;
   std::string tag;
   auto collect = [&] {
@@ -219,9 +221,13 @@ TEST(FailoverShared, StoresFromAnotherProcessSurviveKillsOfBoth) {
     fo.stop_poking();
     EXPECT_EQ(fo.kill9(), 128 + SIGKILL) << "failoverd ended by itself\n" << fo.err(run);
     if (i % 7 == 6 && writer > 0) {
+      writer_maps.push_back(fot::region_files_mapped(writer, home));
       kill(writer, SIGKILL);
       zvtest::RunResult r = zvtest::wait_program(writer, dir, tag);
       writer_kills += r.status == 128 + SIGKILL ? 1 : 0;
+      for (size_t at = 0; (at = r.err.find("must be recovered - closing it", at)) != std::string::npos;
+           ++at)
+        ++writer_reopens;
       EXPECT_TRUE(r.status == 0 || r.status == 128 + SIGKILL) << r.status << "\n" << r.err;
       collect();
       next = stored.empty() ? 0 : *stored.rbegin() + 1;
@@ -236,6 +242,15 @@ TEST(FailoverShared, StoresFromAnotherProcessSurviveKillsOfBoth) {
   }
   ASSERT_EQ(*stored.rbegin(), kDocs - 1);
   EXPECT_GE(writer_kills, 3);
+  // A writer reopens its store after every recovery that a start of failoverd ran, and
+  // keeps no more than one environment's region files mapped however often it did.
+  EXPECT_GE(writer_reopens, 2 * writer_kills);
+  const size_t regions = fot::region_files_on_disk(home).inodes.size();
+  EXPECT_GE(regions, 1u);
+  for (const fot::RegionFiles &m : writer_maps) {
+    EXPECT_LE(m.inodes.size(), regions);
+    EXPECT_LE(static_cast<size_t>(m.deleted), regions);
+  }
 
   // The writer is done: a last failoverd replays what is left until the store is empty.
   ASSERT_NO_FATAL_FAILURE(final_run(dir, {"-d", "1"}, be, [](Failoverd &fo) {
@@ -254,8 +269,9 @@ TEST(FailoverShared, StoresFromAnotherProcessSurviveKillsOfBoth) {
   for (const auto &[n, times] : deliveries) repeats += times - 1;
   for (int n : stored) EXPECT_EQ(deliveries.count(n), 1u) << "document " << n << " lost";
   EXPECT_LE(repeats, kKills + writer_kills);
-  printf("%zu documents stored, %d failoverd kills, %d writer kills, %d repeats\n",
-         stored.size(), kKills, writer_kills, repeats);
+  printf("%zu documents stored, %d failoverd kills, %d writer kills, %d writer reopens, "
+         "%d repeats\n",
+         stored.size(), kKills, writer_kills, writer_reopens, repeats);
 }
 
 }  // namespace

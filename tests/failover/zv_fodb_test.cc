@@ -1,4 +1,5 @@
 #include "failover/zv_fodb.h"
+#include "failover/zv_fodb_memory.h"
 
 #include <gtest/gtest.h>
 
@@ -97,7 +98,7 @@ class FodbTest : public ::testing::Test {
       EXPECT_EQ(close_fodb(db_, 0), 0);
     }
     if (env_ != nullptr) {
-      EXPECT_EQ(env_->close(env_, 0), 0);
+      EXPECT_EQ(fodb_close_env(env_), 0);
     }
     db_ = nullptr;
     env_ = nullptr;
@@ -568,10 +569,35 @@ TEST_F(FodbTest, OtherProcessesRecoverOnlyAfterADeathAndThisOneReopens) {
   ASSERT_EQ(fodb_reopen(&env_, &db_), 0);
   EXPECT_EQ(zvtest::read_file(lock), "");
   EXPECT_EQ(put("s1_P_000000004", "p"), 0);
+
+  // However often it reopens, the process keeps nothing of the stores it closed: it maps
+  // just the region files of the one it has open, and the library holds no more memory.
+  fodb_memory::Usage after_first;
+  for (int round = 0; round < 4; ++round) {
+    zvtest::write_file(lock, "99999999\n");
+    const std::string key = "s1_R_00000000" + std::to_string(round);
+    debug_level = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(put(key, "p"), FODB_RUNRECOVERY);
+    ASSERT_EQ(fodb_reopen(&env_, &db_), 0);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(put(key, "p"), 0);
+    fot::RegionFiles mapped = fot::region_files_mapped(0, dir_);
+    EXPECT_EQ(mapped.deleted, 0) << "round " << round;
+    EXPECT_EQ(mapped.inodes, fot::region_files_on_disk(dir_).inodes) << "round " << round;
+    EXPECT_FALSE(mapped.inodes.empty());
+    fodb_memory::Usage now = fodb_memory::usage();
+    EXPECT_GT(now.blocks, 0u);
+    if (round == 0) after_first = now;
+    EXPECT_EQ(now.blocks, after_first.blocks) << "round " << round;
+    EXPECT_EQ(now.bytes, after_first.bytes) << "round " << round;
+  }
   int highest = 0, records = 0;
   ASSERT_EQ(fodb_scan(db_, &highest, &records), 0);
-  EXPECT_EQ(records, 7);
+  EXPECT_EQ(records, 11);
   close_store();
+  EXPECT_EQ(fodb_memory::usage().blocks, 0u) << "a normal close leaves nothing";
+  EXPECT_TRUE(fot::region_files_mapped(0, dir_).inodes.empty());
   expect_verified(dir_);
 }
 

@@ -1,0 +1,62 @@
+// What Berkeley DB holds in this process for each environment of the failover store:
+// the heap blocks it allocates, taken through the library's allocation hooks, and its
+// mappings of the environment's region files ("__db.001" ...).
+//
+// Why: once an environment has been marked failed (another process recovered it, or a
+// process ended inside a call), the library's close gives back only the process's place
+// in the registry and its file descriptors. It leaves its own structures and the region
+// mappings in place, because a normal close would go through the shared regions, whose
+// mutexes a dead process may still hold. A process that reopens its store would keep one
+// old environment per reopen. After each close the store gives back here what the
+// library left of that environment, touching nothing but this process's own memory.
+//
+// Used by zv_fodb.cc only. Safe for threads: the owner of what the library allocates is
+// the calling thread's current scope. A forked child inherits the parent's records and
+// must not release an environment it did not open (it must not use the parent's handles
+// at all).
+#ifndef ZV_FAILOVER_ZV_FODB_MEMORY_H
+#define ZV_FAILOVER_ZV_FODB_MEMORY_H
+
+#include <cstddef>
+
+namespace fodb_memory {
+
+// Routes the library's allocations through this module from now on; idempotent. Blocks
+// the library allocated before stay untracked and are freed as usual.
+void install();
+
+// A fresh owner for an environment about to be created; never 0.
+unsigned new_owner();
+
+// While a Scope lives, what the library allocates in this thread belongs to `owner`
+// (0: to no environment; such blocks are never released here). Scopes nest.
+class Scope {
+ public:
+  explicit Scope(unsigned owner);
+  ~Scope();
+  Scope(const Scope &) = delete;
+  Scope &operator=(const Scope &) = delete;
+
+ private:
+  unsigned saved_;
+};
+
+// Right after the environment of `owner` has been opened at `home` (an absolute path
+// without symbolic links): notes its region mappings.
+void note_regions(unsigned owner, const char *home);
+
+// After the environment of `owner` has been closed, whatever its close returned: unmaps
+// its region mappings that are still there and frees the blocks the library still holds
+// for it. After a normal close there is nothing left to give back.
+void release(unsigned owner);
+
+// The library's blocks that belong to an environment, alive now.
+struct Usage {
+  size_t blocks = 0;
+  size_t bytes = 0;
+};
+Usage usage();
+
+}  // namespace fodb_memory
+
+#endif
