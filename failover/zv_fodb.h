@@ -19,7 +19,9 @@
 // database (close_fodb) before the environment (fodb_close_env). A cursor lives only
 // inside one reader call. A process has at most one environment open, and its handles
 // must not be used in a child it forks. Within one process the cursor readers keep
-// process-wide flags, so two threads must not run one reader at once.
+// process-wide flags, so two threads must not run one reader at once. Closing the
+// environment with fodb_close_env (or fodb_reopen) gives back all the library held for
+// it in this process, also after it was marked failed (zv_fodb_memory.h).
 //
 // Results: 0 success, -1 failure, or one of the store codes below. Library failures are
 // reported once through the handle's error routine (standard error unless the caller set
