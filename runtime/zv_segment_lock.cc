@@ -24,9 +24,19 @@ constexpr size_t kUniqueChars = 6;
 
 const char *program_name() { return program[0] != '\0' ? program : "zolvar"; }
 
-const char *temp_dir() {
+// $TMPDIR, or /tmp when it is unset or empty. A relative one is taken from the working
+// directory, like every other relative path of an installation, and spelled out in `buf`
+// (kNameSize bytes) so that the warnings and the once-per-place sweep name the directory
+// itself; it stays as given when the working directory cannot be had or the whole does
+// not fit (the system resolves it the same way then).
+const char *temp_dir(char *buf) {
   const char *dir = getenv("TMPDIR");
-  return dir != nullptr && dir[0] == '/' ? dir : kFallbackDir;
+  if (dir == nullptr || dir[0] == '\0') return kFallbackDir;
+  if (dir[0] == '/') return dir;
+  char cwd[kNameSize];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return dir;
+  int n = snprintf(buf, kNameSize, "%s/%s", cwd, dir);
+  return n > 0 && static_cast<size_t>(n) < kNameSize ? buf : dir;
 }
 
 // The names of one segment's lock file: its private directory (dir_length characters),
@@ -137,7 +147,8 @@ bool make_private_dir(const char *parent, const char *prog, lock_names *n) {
 
 void *zv_segment_create(size_t size) {
   const char *prog = program_name();
-  const char *parent = temp_dir();
+  char tmpdir[kNameSize];
+  const char *parent = temp_dir(tmpdir);
   lock_names names;
   bool fits = template_names(parent, prog, &names);
   bool made = fits && make_private_dir(parent, prog, &names);

@@ -27,10 +27,12 @@
 // says why). Its lock file is "<program>.mm.sem" in a directory "<program>.<pid>.XXXXXX"
 // that mkdtemp makes (mode 0700) in $TMPDIR, else /tmp, for the duration of this call;
 // /tmp also when $TMPDIR is unusable (missing, no directory, not writable), with a
-// warning. Before the process's first creation in a place, directories of that pattern
-// left there by this program's processes that no longer exist are removed, with the two
-// files mm makes in them (nothing else, and nothing of another account or through a
-// symbolic link).
+// warning. A relative $TMPDIR is taken from the working directory of the call, which for
+// the programs is the one they were started in: they make their segments at start-up,
+// and daemonizing keeps the directory. Before the process's first creation in a place,
+// directories of that pattern left there by this program's processes that no longer
+// exist are removed, with the two files mm makes in them (nothing else, and nothing of
+// another account or through a symbolic link).
 void *zv_segment_create(size_t size);
 
 class zv_segment_lock {

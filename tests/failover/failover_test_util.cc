@@ -285,9 +285,12 @@ bool Failoverd::start(const std::vector<std::string> &args, const std::string &t
   return pid_ > 0;
 }
 
-bool Failoverd::handlers_ready() const {
-  if (pid_ <= 0) return false;
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+namespace {
+
+// Whether process `pid` catches SIGHUP.
+bool catches_sighup(pid_t pid) {
+  if (pid <= 0) return false;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(in, line)) {
     if (line.rfind("SigCgt:", 0) == 0) {
@@ -298,14 +301,20 @@ bool Failoverd::handlers_ready() const {
   return false;
 }
 
+}  // namespace
+
+bool Failoverd::handlers_ready() const { return catches_sighup(pid_); }
+
 void Failoverd::start_poking(int interval_us) {
   stop_poking();
   poking_ = true;
+  // The thread works on its own copy of the pid: pid_ is the test thread's, which clears
+  // it when the daemon is gone.
   pid_t pid = pid_;
   poker_ = std::thread([this, pid, interval_us] {
     bool ready = false;
     while (poking_) {
-      if (!ready) ready = handlers_ready();
+      if (!ready) ready = catches_sighup(pid);
       if (ready) kill(pid, SIGHUP);
       usleep(static_cast<useconds_t>(interval_us));
     }
@@ -332,6 +341,7 @@ int Failoverd::kill9() {
   if (pid_ <= 0) return -1;
   kill(pid_, SIGKILL);
   int st = zvtest::wait_daemon(pid_, 10000);
+  stop_poking();
   pid_ = -1;
   return st;
 }
@@ -339,6 +349,7 @@ int Failoverd::kill9() {
 int Failoverd::wait(int timeout_ms) {
   if (pid_ <= 0) return -1;
   int st = zvtest::wait_daemon(pid_, timeout_ms);
+  stop_poking();
   pid_ = -1;
   return st;
 }

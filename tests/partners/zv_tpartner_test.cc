@@ -213,9 +213,10 @@ TEST_F(TradingPartners, SixtyFourEndpointsLoadAndSixtyFiveDoNot) {
     std::string list;
     std::string sections;
     for (int i = 0; i < n; ++i) {
-      std::string name = "EP" + std::to_string(i);
+      std::string number = std::to_string(i);
+      std::string name = "EP" + number;
       list += (i % 2 ? ", " : " ") + name;
-      sections += endpoint(name, "L" + std::to_string(i), "R" + std::to_string(i));
+      sections += endpoint(name, "L" + number, "R" + number);
     }
     std::string text = "[default]\ntrading_partners = RC1\nlocal_certificates = LC1\n"
                        "[LC1]\nzvp_name = Z\nendpoints = " + list +
