@@ -315,13 +315,14 @@ int receipt_in_buf(Trans_ctl_rec *tctlp, const char *socaddr) {
   }
   main_tctlp = tctlp;
   pthread_t thread;
+  // Cleared before the listener starts: a listen that fails at once sets it at once.
+  listener_failed = false;
   if (create_receipt_listen(&thread, socaddr, process_message) != 0) {
     printf("Cannot create Listener for [%s], terminating", socaddr);
     fflush(stdout);
     report_process_failure(tctlp);
     return -1;
   }
-  listener_failed = false;
   for (int idle = 0; !zv_shutdown && !listener_failed; idle += kListenerWatchMs) {
     if (idle >= kIdleStepMs) {
       zv_client::idle_log_call();
