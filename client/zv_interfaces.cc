@@ -619,16 +619,16 @@ int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp) {
   } else {
     tctlp->obufferp = out;
     tctlp->obuf_length = osize;
-    if (request->iPriority == STD_PORT || request->iPriority == HIPRI_PORT) {
-      rc = client_handler(tctlp, static_cast<zvPortType>(request->iPriority));
-    } else {
+    if (request->iPriority != STD_PORT && request->iPriority != HIPRI_PORT) {
       zv_log(-1,
              "ERROR: cannot set message priority (with value of %d) from socket - message "
              "invalid, cannot continue\n",
              request->iPriority);
       // Refused as any document: the body is still the input buffer, so its copy is kept.
-      transaction_logging(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
-      rc = -98;
+      rc = zv_report_refusal(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND) == -1 ? -98
+                                                                              : ZV_REFUSED_NOT_KEPT;
+    } else {
+      rc = client_handler(tctlp, static_cast<zvPortType>(request->iPriority));
     }
     memset(out, 0xFA, static_cast<size_t>(osize));
     free(out);
@@ -657,8 +657,13 @@ void vProducer(int fd, Trans_ctl_rec *tctlp) {
   zv_log(1, "SocServer Accepting on socket: %d\n", fd);
   soc_fault fault = soc_fault::none;
   request_t *r = read_soc_request(fd, ZV_TRANS_IDLE_SECONDS * 1000, &fault);
-  // Handed over, or refused with its copy kept: every result but a missing output buffer.
-  bool taken = r != nullptr && iProcessSocRequest(r, &rec) != -99;
+  // Handed over, or refused with its copy kept: every result but a missing output buffer
+  // and a refusal whose copy could not be saved.
+  int rc = r != nullptr ? iProcessSocRequest(r, &rec) : -99;
+  bool taken = rc != -99 && rc != ZV_REFUSED_NOT_KEPT;
+  if (rc == ZV_REFUSED_NOT_KEPT)
+    zv_log(-1, "ERROR: document refused on socket = %d could not be kept - connection reset\n",
+           fd);
   switch (fault) {
     case soc_fault::too_big:
       // Nothing of the body was read: the line and the alert say that a document was

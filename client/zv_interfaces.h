@@ -84,7 +84,8 @@ int pvAcceptSocRequests(int listen_fd, Trans_ctl_rec *tctlp);
 // Reads, processes and closes one accepted connection. The peer gets no answer: an
 // orderly close tells it that its document was handed over or refused and kept (as a
 // failed message). Every connection whose document is neither ends with a reset, so that
-// the peer sees an error and sends again: a record not complete when its peer closes, a
+// the peer sees an error and sends again: a refusal whose copy could not be saved
+// (logged), a record not complete when its peer closes, a
 // peer that sends nothing for ZV_TRANS_IDLE_SECONDS while its record is incomplete (also
 // before its first byte; logged), a stop (zv_shutdown) before the record is complete, a
 // body announced above ZV_MAX_SOCKET_BODY (also reported as
@@ -109,9 +110,10 @@ request_t *read_soc_request(int fd, int idle_ms, soc_fault *fault);
 // read_soc_request with the transport's bound, ZV_TRANS_IDLE_SECONDS.
 request_t *ptGetSocRequest(int fd);
 // The per-message result, -98 for a priority other than 0 or 1 (the document then reported
-// as ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND with its copy kept), -99 when the output buffer
-// (twice the body and 2,048 bytes, at most ZV_MAX_SOCKET_OUTPUT) cannot be had (nothing
-// reported or kept). Frees the request.
+// as ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND with its copy kept), ZV_REFUSED_NOT_KEPT for
+// any refusal whose copy could not be saved, -99 when the output buffer (twice the body
+// and 2,048 bytes, at most ZV_MAX_SOCKET_OUTPUT) cannot be had (nothing reported or
+// kept). Frees the request.
 int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp);
 void vCountSocRequests(int n);
 void vPrintSocRequests();

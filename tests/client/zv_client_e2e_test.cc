@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -535,6 +536,12 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
   EXPECT_EQ(ctu::soc_send(port, soc_record("UNH+1", 0)), "closed");
   EXPECT_EQ(ctu::soc_send(port, soc_record(huge, 0)), "closed");
   EXPECT_EQ(ctu::soc_send(port, soc_record(largest, 0)), "closed");
+  // A refusal whose copy cannot be saved is not taken: its sender sees a reset.
+  const std::string failed = in_.dir + "/to_remote_failed_messages";
+  ASSERT_EQ(rename(failed.c_str(), (failed + ".gone").c_str()), 0);
+  const std::string stranger = ctu::interchange("ILOCAL", "NOBODY", 300);
+  EXPECT_EQ(ctu::soc_send(port, soc_record(stranger, 0)), "reset");
+  ASSERT_EQ(rename((failed + ".gone").c_str(), failed.c_str()), 0);
   std::vector<std::string> lines = ctu::wait_stub_lines(in_, 4);
   ASSERT_EQ(lines.size(), 4u) << client_err();
   StubLine a = ctu::parse_stub_line(lines[0]);
@@ -558,7 +565,7 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
   EXPECT_EQ(l.verdict, "verified") << lines[3];
   EXPECT_EQ(l.in_len, ZV_MAX_SOCKET_BODY + 1);
   expect_envelopes_parse(lines);
-  zvtest::wait_for([&] { return ctu::client_log(in_).size() >= 2; }, 5000);
+  zvtest::wait_for([&] { return ctu::client_log(in_).size() >= 3; }, 5000);
   ASSERT_TRUE(client_.alive());
   EXPECT_EQ(client_.stop(10000), 0);
   std::string err = client_err();
@@ -566,15 +573,23 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
                      "invalid, cannot continue\n"),
             std::string::npos);
   EXPECT_NE(err.find("ERROR: cannot read message (of 600 bytes) from socket\n"), std::string::npos);
+  EXPECT_NE(err.find("ERROR: fopen(): Can't save failed transaction to file "
+                     "./to_remote_failed_messages/file"),
+            std::string::npos);
+  EXPECT_NE(err.find(" could not be kept - connection reset\n"), std::string::npos) << err;
   // The bad priority and the unsupported input: each a transaction-log line, an alert and
-  // the body kept as a failed message.
+  // the body kept as a failed message. The stranger has its line and alert, and no copy.
   std::vector<std::string> log = ctu::client_log(in_);
-  ASSERT_EQ(log.size(), 2u);
-  for (const std::string &line : log) EXPECT_EQ(ctu::log_code(line), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+  ASSERT_EQ(log.size(), 3u);
+  for (size_t i = 0; i < 2; ++i)
+    EXPECT_EQ(ctu::log_code(log[i]), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND) << log[i];
+  EXPECT_EQ(ctu::line_subject(log[2]), "1|" + stranger.substr(0, 104) + "||" +
+                                           std::to_string(ZV_ERRM_UNKNOWN_ISAID_FOUND));
   std::vector<std::string> alerts = ctu::alerts(in_);
-  ASSERT_EQ(alerts.size(), 2u);
+  ASSERT_EQ(alerts.size(), 3u);
   EXPECT_EQ(ctu::line_subject(alerts[0]),
             "-1|||" + std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND));
+  EXPECT_EQ(ctu::line_subject(alerts[2]), "1|||" + std::to_string(ZV_ERRM_UNKNOWN_ISAID_FOUND));
   std::vector<std::string> kept;
   for (const std::string &f : zvtest::list_dir(in_.dir + "/to_remote_failed_messages"))
     kept.push_back(zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + f));

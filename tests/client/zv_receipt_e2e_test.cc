@@ -121,8 +121,8 @@ TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
     EXPECT_EQ(s.priority, reqs[i].priority) << lines[i];
     EXPECT_NE(s.detail.find(reqs[i].detail), std::string::npos) << lines[i];
     EXPECT_EQ(s.dig_len, 0);
-    // The integrity and signed builders end the request after its ISA segment; the
-    // basic one leaves it whole (124 characters here).
+    // An integrity or signed receipt's transaction carries the acknowledged ISA segment
+    // only; a basic one the whole request after its prefix (124 characters here).
     if (s.kind == "integrity-receipt" || s.kind == "signed-receipt") {
       EXPECT_EQ(s.in_len, 106) << lines[i];
     } else if (s.kind == "basic-receipt") {
