@@ -135,6 +135,14 @@ int input_length(const Trans_ctl_rec *t) {
   return static_cast<int>(n < static_cast<size_t>(t->ibuf_length) ? n + 1 : n);
 }
 
+// A packet's length as its reader found it (imsg_length), NULs inside and all, with the
+// NUL that follows it in the buffer: a packet is a ready envelope, whose octets may be 0.
+int packet_length(const Trans_ctl_rec *t) {
+  int n = t->imsg_length;
+  if (t->ibufferp == nullptr || n <= 0 || n > t->ibuf_length) return input_length(t);
+  return n < t->ibuf_length && t->ibufferp[n] == '\0' ? n + 1 : n;
+}
+
 // The process's own failures are about no document and no partner; the main record
 // may still name the last document an interface handed over, and its buffers are not a
 // failed message to keep a copy of.
@@ -196,7 +204,7 @@ int clientd(Trans_ctl_rec *tctlp, zvPortType priority) {
     zv_log(1, "clientd: sending packet message, version = %d, trans dest [%s}\n",
            tctlp->zvp_version, socaddr);
     if (debug_level & 0x200) dump_tradingPartnerRec(1, tctlp->tp_index);
-    input = input_length(tctlp);
+    input = packet_length(tctlp);
   }
 
   tctlp->imsg_length = tctlp->ibuf_alloc_length = input;
@@ -255,7 +263,12 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
     rec.obuf_length = 0;
     transaction_logging(&rec, ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
   } else {
-    send = true;
+    // A NUL inside would cut the request short; refused on the received text too.
+    rec.ibuf_length = in_len;
+    rec.obuf_length = 0;
+    int refused;
+    send = !zv_refuse_inner_nul(&rec, static_cast<size_t>(in_len), "receipt",
+                                "the receipt socket", &refused);
   }
   if (send) {
     memset(main_tctlp->ibufferp, 0, ZV_CLIENT_BUF_SIZE);

@@ -172,14 +172,18 @@ TEST_F(Clientd, RefusalsAndTheirCodes) {
   rec_.tp_index = -1;
   cap = rtt::capture([&] { EXPECT_EQ(clientd(&rec_, STD_PORT), -1); });
   EXPECT_NE(cap.err.find("ERROR: input message not sent\n"), std::string::npos);
-  // Packet mode with one: the output buffer goes unchanged.
+  // Packet mode with one: the output buffer goes unchanged, and the input whole by the
+  // length its reader found, NULs and all.
   rec_.tp_index = 0;
   memcpy(obuf_.data(), "PKT", 3);
   rec_.obuf_length = 3;
+  load(std::string("PK\0T", 4));
+  rec_.imsg_length = 4;
   EXPECT_EQ(clientd(&rec_, HIPRI_PORT), 0);
   zv_packet_mode_flag = 0;
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[2].output, "PKT");
+  EXPECT_EQ(sent[2].input, std::string("PK\0T\0", 5));
   EXPECT_EQ(sent[2].dest_port, 17101);
   EXPECT_EQ(rec_.obuf_length, 3);
 
