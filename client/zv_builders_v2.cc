@@ -227,18 +227,16 @@ int AsciiEDI_2_EDIwNR(Trans_ctl_rec *tctlp, const char *ibufp, char *obufp, int 
 namespace {
 
 // The receipt with its ISA segment and stamp lent from the request (characters 0-104
-// and 106-120) and the enhancement that `fill` selects; the text at characters 105 and
-// 122 becomes NUL, so the digest text begins its own string at 124.
+// and 106-120) and the enhancement that `fill` selects from the text at 124 on. The
+// request is left as it is, so that a refused one is kept as it came.
 template <typename Fill>
-int receipt_with(char *ibufp, char *obufp, int obuf_size, const char *what, const char *done,
-                 Fill fill) {
+int receipt_with(const char *ibufp, char *obufp, int obuf_size, const char *what,
+                 const char *done, Fill fill) {
   if (ibufp == nullptr) {
     zv_client::soft_assert("zv_message", __LINE__);
     return -1;
   }
   if (!receipt_long_enough(ibufp, ZV_RR_DIGEST_OFFSET)) return -1;
-  ibufp[ZV_RR_ISA_LENGTH] = '\0';
-  ibufp[ZV_RR_STAMP_OFFSET + ZV_RR_STAMP_LENGTH + 1] = '\0';
   Receipt r(ZV_RECEIPT_MSG_04_new());
   if (!r || !named(&r->zvReceiptMessage, "ZV_R_1")) return -1;
   ZV_RECEIPT_MSGtype03 *c = r->receiptContent;
@@ -251,7 +249,7 @@ int receipt_with(char *ibufp, char *obufp, int obuf_size, const char *what, cons
 
 }  // namespace
 
-int AsciiEDI_2_Receipt_MI(char *ibufp, char *obufp, int obuf_size) {
+int AsciiEDI_2_Receipt_MI(const char *ibufp, char *obufp, int obuf_size) {
   return receipt_with(
       ibufp, obufp, obuf_size, "integrity receipt envelope",
       "AE2RMI:i2d_ZV_RECEIPT_MSG_basic() returned a %d\n",
@@ -265,7 +263,7 @@ int AsciiEDI_2_Receipt_MI(char *ibufp, char *obufp, int obuf_size) {
       });
 }
 
-int AsciiEDI_2_Receipt_NR(char *ibufp, char *obufp, int obuf_size) {
+int AsciiEDI_2_Receipt_NR(const char *ibufp, char *obufp, int obuf_size) {
   return receipt_with(
       ibufp, obufp, obuf_size, "signed receipt envelope",
       "AE2RNR:i2d_ZV_RECEIPT_MSG_basic() returned a %d\n",

@@ -96,7 +96,7 @@ int AsciiEDI_2_EDIwNR_v3(Trans_ctl_rec *tctlp, const char *ibufp, char *obufp, i
                                         pRsa);
 }
 
-int AsciiEDI_2_Receipt_NR_v3(char *ibufp, char *obufp, int obuf_size) {
+int AsciiEDI_2_Receipt_NR_v3(const char *ibufp, char *obufp, int obuf_size) {
   return AsciiEDI_2_Receipt_NR(ibufp, obufp, obuf_size);
 }
 

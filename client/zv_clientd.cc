@@ -76,9 +76,13 @@ class RecordRestore {
   RecordRestore(const RecordRestore &) = delete;
   RecordRestore &operator=(const RecordRestore &) = delete;
   ~RecordRestore() {
+    restore_input();
+    t_->obuf_length = olen_;
+  }
+  // The document as it came, for a report whose copy must keep all of it.
+  void restore_input() {
     t_->ibufferp = ibuf_;
     t_->ibuf_length = ilen_;
-    t_->obuf_length = olen_;
   }
 
  private:
@@ -89,16 +93,29 @@ class RecordRestore {
 };
 
 // The local identity of the record's partner: version into the record, certificate
-// into the record, key and transport address out. -1 after reporting.
+// into the record, key and transport address out. 0, or the refusal's result.
 int local_identity(Trans_ctl_rec *t, EVP_PKEY **key, char socaddr[64]) {
   int index = t->tp_index >= 0 ? int_from_endpoint(t->tp_index, EP_LOCAL_CERT) : -1;
   if (get_lcert_entry(index, &t->zvp_version, &t->pLocalCert, key, socaddr,
                       &zv_pacing_delay) != 0) {
     zv_log(-1, "ERROR: No local cert entry, tp_index = %d\n", t->tp_index);
-    transaction_logging(t, ZV_ERRM_CANNOT_FIND_LOCAL_CERT_ENTRY);
-    return -1;
+    return zv_report_refusal(t, ZV_ERRM_CANNOT_FIND_LOCAL_CERT_ENTRY);
   }
   return 0;
+}
+
+// Puts the record's input on what the transaction hands over: the part the envelope was
+// built from, and for an integrity or signed receipt only the ISA segment it
+// acknowledges (isa_line, ended by its NUL), as the ZVP process has always had it.
+void place_handed_input(Trans_ctl_rec *t) {
+  if (t->msg_type == ZV_MT_INTEGRITY_RECEIPT || t->msg_type == ZV_MT_SIGNED_RECEIPT) {
+    t->ibufferp = t->isa_line;
+    t->ibuf_length = static_cast<int>(sizeof t->isa_line);
+    return;
+  }
+  int offset = 0;
+  t->ibufferp = zv_request_part(t, &offset);
+  t->ibuf_length -= offset;
 }
 
 // The partner's address for the priority. Set as soon as the partner is known, so that
@@ -116,6 +133,14 @@ int input_length(const Trans_ctl_rec *t) {
   if (t->ibufferp == nullptr || t->ibuf_length <= 0) return 0;
   size_t n = strnlen(t->ibufferp, static_cast<size_t>(t->ibuf_length));
   return static_cast<int>(n < static_cast<size_t>(t->ibuf_length) ? n + 1 : n);
+}
+
+// A packet's length as its reader found it (imsg_length), NULs inside and all, with the
+// NUL that follows it in the buffer: a packet is a ready envelope, whose octets may be 0.
+int packet_length(const Trans_ctl_rec *t) {
+  int n = t->imsg_length;
+  if (t->ibufferp == nullptr || n <= 0 || n > t->ibuf_length) return input_length(t);
+  return n < t->ibuf_length && t->ibufferp[n] == '\0' ? n + 1 : n;
 }
 
 // The process's own failures are about no document and no partner; the main record
@@ -146,46 +171,50 @@ int clientd(Trans_ctl_rec *tctlp, zvPortType priority) {
 
   EVP_PKEY *key = nullptr;
   char socaddr[64] = {0};
+  int input = 0;
   if (zv_packet_mode_flag != 1) {
-    if (findPartner(tctlp) != 0) return -1;
+    if (int rc = findPartner(tctlp); rc != 0) return rc;
     set_destination(tctlp, priority);
-    if (local_identity(tctlp, &key, socaddr) != 0) return -1;
+    if (int rc = local_identity(tctlp, &key, socaddr); rc != 0) return rc;
     zv_log(1, "Processing message, version = %d, msg_type = %d, trans dest [%s]\n",
            tctlp->zvp_version, tctlp->msg_type, socaddr);
     if (debug_level & 0x200) dump_tradingPartnerRec(1, tctlp->tp_index);
+    int rc;
     switch (tctlp->zvp_version) {
       case 2:
-        if (process_rawInputData(tctlp, key) != 0) return -1;
+        rc = process_rawInputData(tctlp, key);
         break;
       case 3:
-        if (process_rawInputData_v3(tctlp, key, 0) != 0) return -1;
+        rc = process_rawInputData_v3(tctlp, key, 0);
         break;
       default:
         zv_log(-1, "ERROR: Bad version, zvp_version = %d\n", tctlp->zvp_version);
-        transaction_logging(tctlp, ZV_ERRM_ZVP_VERSION_NOT_SUPPORTED);
-        return -1;
+        return zv_report_refusal(tctlp, ZV_ERRM_ZVP_VERSION_NOT_SUPPORTED);
     }
+    if (rc != 0) return rc;
+    place_handed_input(tctlp);
+    input = input_length(tctlp);
   } else {
     if (tctlp->tp_index == -1) {
       zv_log(-1, "ERROR: input message not sent\n");
-      transaction_logging(tctlp, ZV_ERRM_NO_ISAID_FOUND_IN_TPFILE);
-      return -1;
+      return zv_report_refusal(tctlp, ZV_ERRM_NO_ISAID_FOUND_IN_TPFILE);
     }
     set_destination(tctlp, priority);
-    if (local_identity(tctlp, &key, socaddr) != 0) return -1;
+    if (int rc = local_identity(tctlp, &key, socaddr); rc != 0) return rc;
     zv_log(1, "clientd: sending packet message, version = %d, trans dest [%s}\n",
            tctlp->zvp_version, socaddr);
     if (debug_level & 0x200) dump_tradingPartnerRec(1, tctlp->tp_index);
+    input = packet_length(tctlp);
   }
 
-  tctlp->imsg_length = tctlp->ibuf_alloc_length = input_length(tctlp);
+  tctlp->imsg_length = tctlp->ibuf_alloc_length = input;
   tctlp->omsg_length = tctlp->obuf_alloc_length = tctlp->obuf_length;
 
   st_socaddr_t target;
   memcpy(target, socaddr, sizeof target);
   if (clientd_sender(tctlp, &target) != 0) {
-    transaction_logging(tctlp, ZV_ERRM_CANNOT_SEND_INTERNAL_DATA);
-    return -1;
+    restore.restore_input();
+    return zv_report_refusal(tctlp, ZV_ERRM_CANNOT_SEND_INTERNAL_DATA);
   }
   return 0;
 }
@@ -219,6 +248,9 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
   bool fits = in_len >= 0 && in_len <= ZV_CLIENT_BUF_SIZE &&
               (in_len == 0 || received_in != nullptr) &&
               (in_len < ZV_CLIENT_BUF_SIZE || received_in[in_len - 1] == '\0');
+  // The transport acknowledged the transaction as it arrived, before any of this: a
+  // refused request is not told to its sender, and only its copy keeps it.
+  bool send = false;
   if (main_tctlp == nullptr) {
     soft_assert(kSource, __LINE__);
   } else if (!fits) {
@@ -230,8 +262,14 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
     rec.ibuf_length = in_len;
     rec.obuf_length = 0;
     transaction_logging(&rec, ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
+  } else {
+    // A NUL inside would cut the request short; refused on the received text too.
+    rec.ibuf_length = in_len;
+    rec.obuf_length = 0;
+    int refused;
+    send = !zv_refuse_inner_nul(&rec, static_cast<size_t>(in_len), "receipt",
+                                "the receipt socket", &refused);
   }
-  bool send = main_tctlp != nullptr && fits;
   if (send) {
     memset(main_tctlp->ibufferp, 0, ZV_CLIENT_BUF_SIZE);
     if (in_len > 0) memcpy(main_tctlp->ibufferp, received_in, static_cast<size_t>(in_len));
@@ -315,13 +353,14 @@ int receipt_in_buf(Trans_ctl_rec *tctlp, const char *socaddr) {
   }
   main_tctlp = tctlp;
   pthread_t thread;
+  // Cleared before the listener starts: a listen that fails at once sets it at once.
+  listener_failed = false;
   if (create_receipt_listen(&thread, socaddr, process_message) != 0) {
     printf("Cannot create Listener for [%s], terminating", socaddr);
     fflush(stdout);
     report_process_failure(tctlp);
     return -1;
   }
-  listener_failed = false;
   for (int idle = 0; !zv_shutdown && !listener_failed; idle += kListenerWatchMs) {
     if (idle >= kIdleStepMs) {
       zv_client::idle_log_call();

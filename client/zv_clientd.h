@@ -26,8 +26,10 @@ extern clientd_sender_t clientd_sender;
 
 // The per-message function. Expects ibufferp to hold the NUL-terminated input within
 // ibuf_length bytes (in packet mode: the ready packet in the output buffer, obuf_length
-// its length, and tp_index set) and obufferp/obuf_length to name the output buffer and
-// its capacity. 0 when the transaction was handed over, -1 after reporting. On return
+// its length, the input's imsg_length and tp_index set) and obufferp/obuf_length to name
+// the output buffer and its capacity. 0 when the transaction was handed over; -1 after
+// reporting its refusal with the whole input kept as the copy of the failed message;
+// ZV_REFUSED_NOT_KEPT (client/zv_message.h) when that copy could not be saved. On return
 // ibufferp, ibuf_length and obuf_length are what they were on entry, so one record can
 // carry one document after another.
 int clientd(Trans_ctl_rec *tctlp, zvPortType priority);

@@ -195,6 +195,13 @@ void refuse_too_long(Trans_ctl_rec *t) {
   t->obuf_length = olen;
 }
 
+// The offset of the first NUL before the last of `len` bytes, or -1.
+long inner_nul(const char *doc, size_t len) {
+  if (doc == nullptr || len < 2) return -1;
+  const void *at = memchr(doc, '\0', len - 1);
+  return at != nullptr ? static_cast<const char *>(at) - doc : -1;
+}
+
 // An abortive close: the peer's next read or write fails with ECONNRESET. The back-end
 // system reads an orderly close as "taken", so a document that was neither handed over
 // nor kept must end this way for it to be sent again.
@@ -217,7 +224,27 @@ void free_request(request_t *r) {
   free(r);
 }
 
+// One file as a document of the interface named `interface` (the file interface, or the
+// directory interface for each of its files).
+int file_document(Trans_ctl_rec *tctlp, const char *path, const char *interface);
+
 }  // namespace
+
+bool zv_refuse_inner_nul(Trans_ctl_rec *t, size_t len, const char *interface, const char *source,
+                         int *result) {
+  long at = inner_nul(t->ibufferp, len);
+  if (at < 0) return false;
+  zv_log(-1, "ERROR: %s interface: document of %zu bytes from %s holds a NUL at byte %ld - "
+             "message not sent\n",
+         interface, len, source, at);
+  // About no partner, and no kind that an earlier document of the record left.
+  if (t->msg_type > 0) t->msg_type = 0;
+  t->isa_line[0] = '\0';
+  t->tp_index = -1;
+  int rc = zv_report_refusal(t, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+  if (result != nullptr) *result = rc;
+  return true;
+}
 
 // ---- directory -----------------------------------------------------------------------
 
@@ -281,7 +308,8 @@ int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir) {
       std::string base(name, strlen(name) - suffix);
       // The outcome of this document alone decides whether a high-priority one stays.
       tctlp->status = -999;
-      int rc = zv_packet_mode_flag ? packet_in_buf(tctlp, full) : file_in_buf(tctlp, full);
+      int rc = zv_packet_mode_flag ? packet_in_buf(tctlp, full)
+                                   : file_document(tctlp, full, "directory");
       if (rc == 0) {
         safe_rename(full, (base + ".sent").c_str(), path, "sent_", 1);
       } else {
@@ -304,6 +332,12 @@ int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir) {
 // ---- file ----------------------------------------------------------------------------
 
 int file_in_buf(Trans_ctl_rec *tctlp, const char *path) {
+  return file_document(tctlp, path, "file");
+}
+
+namespace {
+
+int file_document(Trans_ctl_rec *tctlp, const char *path, const char *interface) {
   if (tctlp == nullptr || path == nullptr || tctlp->ibufferp == nullptr || tctlp->ibuf_length < 1) {
     zv_client::soft_assert(kSource, __LINE__);
     return -1;
@@ -316,10 +350,13 @@ int file_in_buf(Trans_ctl_rec *tctlp, const char *path) {
   }
   size_t n = 0;
   switch (read_rest(f.get(), tctlp->ibufferp, static_cast<size_t>(tctlp->ibuf_length) - 1, &n)) {
-    case 0:
+    case 0: {
       tctlp->imsg_length = static_cast<int>(n);
       f.reset();
+      int refused;
+      if (zv_refuse_inner_nul(tctlp, n, interface, path, &refused)) return refused;
       return client_handler(tctlp, static_cast<zvPortType>(tctlp->iPriority));
+    }
     case 1:
       zv_log(-1, "ERROR: Cannot read %s, returned errno %d\n", path, errno);
       return -1;
@@ -329,6 +366,8 @@ int file_in_buf(Trans_ctl_rec *tctlp, const char *path) {
       return -1;
   }
 }
+
+}  // namespace
 
 // ---- packet files --------------------------------------------------------------------
 
@@ -400,7 +439,8 @@ int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
   tctlp->imsg_length = static_cast<int>(n);
   f.reset();
   zv_log(0, "WARNING: sending RAW ZV packet message to server\n");
-  size_t len = strnlen(tctlp->ibufferp, n);
+  // Whole, NULs and all: a packet is a ready envelope, whose octets may be 0.
+  size_t len = n;
   if (len > static_cast<size_t>(capacity)) {
     zv_log(-1, "ERROR: packet of %zu bytes does not fit the output buffer of %d bytes\n", len,
            capacity);
@@ -459,6 +499,8 @@ int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
   }
   tctlp->imsg_length = size;
   zv_log(1, "DEBUG: buf_size = %d rc = %d\n", size, static_cast<int>(got));
+  int refused;
+  if (zv_refuse_inner_nul(tctlp, got, "pipe", path, &refused)) return -1;
   return client_handler(tctlp, static_cast<zvPortType>(priority)) == 0 ? 0 : -1;
 }
 
@@ -619,16 +661,18 @@ int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp) {
   } else {
     tctlp->obufferp = out;
     tctlp->obuf_length = osize;
-    if (request->iPriority == STD_PORT || request->iPriority == HIPRI_PORT) {
-      rc = client_handler(tctlp, static_cast<zvPortType>(request->iPriority));
-    } else {
+    char source[32];
+    snprintf(source, sizeof source, "socket = %d", request->socket_fd);
+    if (request->iPriority != STD_PORT && request->iPriority != HIPRI_PORT) {
       zv_log(-1,
              "ERROR: cannot set message priority (with value of %d) from socket - message "
              "invalid, cannot continue\n",
              request->iPriority);
       // Refused as any document: the body is still the input buffer, so its copy is kept.
-      transaction_logging(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
-      rc = -98;
+      rc = zv_report_refusal(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND) == -1 ? -98
+                                                                              : ZV_REFUSED_NOT_KEPT;
+    } else if (!zv_refuse_inner_nul(tctlp, request->uiSize, "socket", source, &rc)) {
+      rc = client_handler(tctlp, static_cast<zvPortType>(request->iPriority));
     }
     memset(out, 0xFA, static_cast<size_t>(osize));
     free(out);
@@ -657,8 +701,13 @@ void vProducer(int fd, Trans_ctl_rec *tctlp) {
   zv_log(1, "SocServer Accepting on socket: %d\n", fd);
   soc_fault fault = soc_fault::none;
   request_t *r = read_soc_request(fd, ZV_TRANS_IDLE_SECONDS * 1000, &fault);
-  // Handed over, or refused with its copy kept: every result but a missing output buffer.
-  bool taken = r != nullptr && iProcessSocRequest(r, &rec) != -99;
+  // Handed over, or refused with its copy kept: every result but a missing output buffer
+  // and a refusal whose copy could not be saved.
+  int rc = r != nullptr ? iProcessSocRequest(r, &rec) : -99;
+  bool taken = rc != -99 && rc != ZV_REFUSED_NOT_KEPT;
+  if (rc == ZV_REFUSED_NOT_KEPT)
+    zv_log(-1, "ERROR: document refused on socket = %d could not be kept - connection reset\n",
+           fd);
   switch (fault) {
     case soc_fault::too_big:
       // Nothing of the body was read: the line and the alert say that a document was

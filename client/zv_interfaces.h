@@ -60,6 +60,11 @@ static_assert(ZV_MAX_SOCKET_BODY + 1 <= ZV_TRANS_MAX_ALLOC);
 // ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND (transaction log and alert) about no partner. Only
 // its beginning was read, so no copy is kept; the file itself stays, renamed ".notsent"
 // by the directory interface.
+//
+// A document of the directory, file, pipe or socket interface that holds a NUL before its
+// last byte is refused whole (zv_refuse_inner_nul): the classification, the envelopes
+// and the hand-over all measure the text to its first NUL. A packet is carried whole by
+// its length, NULs included.
 int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir);
 int file_in_buf(Trans_ctl_rec *tctlp, const char *path);
 int packet_in_buf(Trans_ctl_rec *tctlp, const char *path);
@@ -68,6 +73,14 @@ int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path);
 int iSoc_in_buf(Trans_ctl_rec *tctlp, const char *port_text);
 int test_in_buf(Trans_ctl_rec *tctlp);
 int iSoap_in_buf();
+
+// Refuses the document of `len` bytes at the record's input when it holds a NUL before
+// its last byte (a NUL as the last byte only ends the text): logs the interface, the
+// source and the offset, and reports ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND about no
+// partner, the record's input buffer kept as the copy. False when there is no such NUL;
+// else true with the refusal's result (-1, or ZV_REFUSED_NOT_KEPT) in *result.
+bool zv_refuse_inner_nul(Trans_ctl_rec *t, size_t len, const char *interface, const char *source,
+                         int *result);
 
 // One socket request in memory. `buf` holds uiSize bytes and a NUL.
 struct request_t {
@@ -84,7 +97,8 @@ int pvAcceptSocRequests(int listen_fd, Trans_ctl_rec *tctlp);
 // Reads, processes and closes one accepted connection. The peer gets no answer: an
 // orderly close tells it that its document was handed over or refused and kept (as a
 // failed message). Every connection whose document is neither ends with a reset, so that
-// the peer sees an error and sends again: a record not complete when its peer closes, a
+// the peer sees an error and sends again: a refusal whose copy could not be saved
+// (logged), a record not complete when its peer closes, a
 // peer that sends nothing for ZV_TRANS_IDLE_SECONDS while its record is incomplete (also
 // before its first byte; logged), a stop (zv_shutdown) before the record is complete, a
 // body announced above ZV_MAX_SOCKET_BODY (also reported as
@@ -109,9 +123,10 @@ request_t *read_soc_request(int fd, int idle_ms, soc_fault *fault);
 // read_soc_request with the transport's bound, ZV_TRANS_IDLE_SECONDS.
 request_t *ptGetSocRequest(int fd);
 // The per-message result, -98 for a priority other than 0 or 1 (the document then reported
-// as ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND with its copy kept), -99 when the output buffer
-// (twice the body and 2,048 bytes, at most ZV_MAX_SOCKET_OUTPUT) cannot be had (nothing
-// reported or kept). Frees the request.
+// as ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND with its copy kept), -1 for a body with a NUL
+// before its last byte (refused so too), ZV_REFUSED_NOT_KEPT for any refusal whose copy
+// could not be saved, -99 when the output buffer (twice the body and 2,048 bytes, at most
+// ZV_MAX_SOCKET_OUTPUT) cannot be had (nothing reported or kept). Frees the request.
 int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp);
 void vCountSocRequests(int n);
 void vPrintSocRequests();

@@ -38,25 +38,27 @@ void take_id(const char *text, size_t len, size_t offset, char out[ZV_ISA_ID_LEN
 bool usable_id(const char *id) { return id[0] != '\0' && id[0] != ' '; }
 
 // A refusal before the partner is known: the line names none.
-void refuse(Trans_ctl_rec *t, int code) {
+int refuse(Trans_ctl_rec *t, int code) {
   t->obuf_length = 0;
   t->tp_index = -1;
-  transaction_logging(t, code);
+  return zv_report_refusal(t, code);
 }
 
 // A refusal of a document whose partner is known: reported with that partner (a fatal
 // code ends the process inside the report), the record then left naming none.
-void refuse_for_partner(Trans_ctl_rec *t, int code) {
+int refuse_for_partner(Trans_ctl_rec *t, int code) {
   t->obuf_length = 0;
-  transaction_logging(t, code);
+  int rc = zv_report_refusal(t, code);
   t->tp_index = -1;
+  return rc;
 }
 
-// Moves the input pointer `n` characters on; the buffer's length moves with it, so that
-// nothing reads past the buffer from the new start.
-void advance_input(Trans_ctl_rec *t, int n) {
-  t->ibufferp += n;
-  if (t->ibuf_length >= n) t->ibuf_length -= n;
+// The keyword of a status request: the text after the first ':' that follows "ZVS:",
+// or nullptr when there is none. `len` is the text's length.
+const char *status_keyword(const char *in, size_t len) {
+  if (len <= 4) return nullptr;
+  const char *colon = static_cast<const char *>(memchr(in + 4, ':', len - 4));
+  return colon != nullptr ? colon + 1 : nullptr;
 }
 
 // The partner entry whose ISA id is exactly the id of a status request, the blanks
@@ -75,6 +77,26 @@ int status_partner(const char *id, size_t len) {
 
 }  // namespace
 
+int zv_report_refusal(Trans_ctl_rec *tctlp, int code) {
+  return transaction_logging(tctlp, code) == 0 ? -1 : ZV_REFUSED_NOT_KEPT;
+}
+
+char *zv_request_part(const Trans_ctl_rec *tctlp, int *offset) {
+  int skip = 0;
+  if (tctlp != nullptr && tctlp->ibufferp != nullptr) {
+    const char *in = tctlp->ibufferp;
+    size_t len = text_length(in, tctlp->ibuf_length);
+    if (len >= 3 && strncmp(in, "ZVS", 3) == 0) {
+      const char *keyword = status_keyword(in, len);
+      if (keyword != nullptr) skip = static_cast<int>(keyword - in);
+    } else if (len >= ZV_RR_PREFIX && strncmp(in, "ZVR", 3) == 0) {
+      skip = ZV_RR_PREFIX;
+    }
+  }
+  if (offset != nullptr) *offset = skip;
+  return tctlp != nullptr && tctlp->ibufferp != nullptr ? tctlp->ibufferp + skip : nullptr;
+}
+
 int findPartner(Trans_ctl_rec *tctlp) {
   if (tctlp == nullptr) {
     soft_assert(kSource, __LINE__);
@@ -86,8 +108,7 @@ int findPartner(Trans_ctl_rec *tctlp) {
   tctlp->isa_line[0] = '\0';
   if (tctlp->ibufferp == nullptr) {
     soft_assert(kSource, __LINE__);
-    refuse(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
-    return -1;
+    return refuse(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
   }
   if (debug_level & 0x400) {
     zv_log(1, "++ RAW Input Data +++++++++++++++++++++++++\n");
@@ -105,29 +126,25 @@ int findPartner(Trans_ctl_rec *tctlp) {
   } else if (strncmp(in, "ZVS", 3) == 0) {
     zv_log(-2, "found ZV Status input message - supported\n");
     tctlp->msg_type = ZV_MT_STATUS;
-    const char *colon = len > 4 ? static_cast<const char *>(memchr(in + 4, ':', len - 4)) : nullptr;
-    if (colon == nullptr) {
+    const char *keyword = status_keyword(in, len);
+    if (keyword == nullptr) {
       zv_log(-1,
              "ERROR: Cannot find Trading Partner ID in ZV Status input message - skipping "
              "message\n");
-      refuse(tctlp, ZV_ERRM_TP_ID_MISSING_FROM_INPUT_ZV_STATUS_MSG);
-      return -1;
+      return refuse(tctlp, ZV_ERRM_TP_ID_MISSING_FROM_INPUT_ZV_STATUS_MSG);
     }
-    size_t id_len = static_cast<size_t>(colon - (in + 4));
+    size_t id_len = static_cast<size_t>(keyword - 1 - (in + 4));
     size_t keep = id_len < ZV_ISA_ID_LENGTH ? id_len : ZV_ISA_ID_LENGTH;
     memcpy(tctlp->isa_line, in + 4, keep);
     tctlp->isa_line[keep] = '\0';
-    int tp = status_partner(in + 4, id_len);
-    advance_input(tctlp, static_cast<int>(colon + 1 - in));
-    tctlp->tp_index = tp;
-    if (tp < 0) {
+    tctlp->tp_index = status_partner(in + 4, id_len);
+    if (tctlp->tp_index < 0) {
       zv_log(-1,
              "WARNING: Unknown pair of ISA_IDs [%s/%s] found in input message - skipping "
              "message\n",
              tctlp->isa_line, "");
       tctlp->obuf_length = 0;
-      transaction_logging(tctlp, ZV_ERRM_UNKNOWN_ISAID_FOUND);
-      return -1;
+      return zv_report_refusal(tctlp, ZV_ERRM_UNKNOWN_ISAID_FOUND);
     }
     return 0;
   } else if (strncmp(in, "ZVR", 3) == 0) {
@@ -135,11 +152,10 @@ int findPartner(Trans_ctl_rec *tctlp) {
     tctlp->msg_type = ZV_MT_BASIC_RECEIPT;
     if (len < ZV_RR_PREFIX || strncmp(in + ZV_RR_PREFIX, "ISA", 3) != 0) {
       zv_log(-1, "ERROR: Cannot find ISA segment in receipt input message - skipping message\n");
-      refuse(tctlp, ZV_ERRM_ISA_SEG_MISSING_FROM_INPUT_RECEIPT_MSG);
-      return -1;
+      return refuse(tctlp, ZV_ERRM_ISA_SEG_MISSING_FROM_INPUT_RECEIPT_MSG);
     }
-    advance_input(tctlp, ZV_RR_PREFIX);
-    in = tctlp->ibufferp;
+    // The ids and the segment are the acknowledged interchange's, after the prefix.
+    in += ZV_RR_PREFIX;
     len -= ZV_RR_PREFIX;
   } else {
     if (strncmp(in, "ASC", 3) == 0)
@@ -151,8 +167,7 @@ int findPartner(Trans_ctl_rec *tctlp) {
     tctlp->obuf_length = 0;
     tctlp->tp_index = -1;
     fprintf(stderr, "RAW ibufferp = [%20s]\n", in);
-    transaction_logging(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
-    return -1;
+    return zv_report_refusal(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
   }
 
   // An interchange names the sender first; a receipt request acknowledges one that came
@@ -175,8 +190,7 @@ int findPartner(Trans_ctl_rec *tctlp) {
            "message\n",
            local_id, remote_id);
     tctlp->obuf_length = 0;
-    transaction_logging(tctlp, ZV_ERRM_UNKNOWN_ISAID_FOUND);
-    return -1;
+    return zv_report_refusal(tctlp, ZV_ERRM_UNKNOWN_ISAID_FOUND);
   }
   return 0;
 }
@@ -184,35 +198,36 @@ int findPartner(Trans_ctl_rec *tctlp) {
 namespace {
 
 // The checks both dispatchers begin with, under the source name of their assertions.
-// False when the record cannot be built for (already reported).
-bool dispatch_ready(Trans_ctl_rec *t, EVP_PKEY *pRsa, const char *source) {
+// 0, or the result of a record that cannot be built for (already reported).
+int dispatch_ready(Trans_ctl_rec *t, EVP_PKEY *pRsa, const char *source) {
   if (t == nullptr) {
     soft_assert(source, __LINE__);
-    return false;
+    return -1;
   }
   if (t->ibufferp == nullptr || t->obufferp == nullptr) {
     soft_assert(source, __LINE__);
-    refuse_for_partner(t, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
-    return false;
+    return refuse_for_partner(t, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
   }
   if (pRsa == nullptr) soft_assert(source, __LINE__);
-  return true;
+  return 0;
 }
 
-// Raw mode: the input itself is sent. 0 / -1 (reported).
+// Raw mode: the part of the input an envelope would carry is sent itself. 0, or the
+// refusal's result (reported).
 int send_raw(Trans_ctl_rec *t) {
   zv_log(0, "WARNING: sending RAW data message to server\n");
-  size_t n = text_length(t->ibufferp, t->ibuf_length);
+  int offset = 0;
+  const char *in = zv_request_part(t, &offset);
+  size_t n = text_length(in, t->ibuf_length - offset);
   int cap = t->obuf_length;
   if (n > static_cast<size_t>(cap)) {
     zv_log(-1,
            "ERROR: RAW message of %zu bytes does not fit the output buffer of %d bytes - "
            "skipping message\n",
            n, cap);
-    refuse_for_partner(t, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
-    return -1;
+    return refuse_for_partner(t, ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE);
   }
-  memcpy(t->obufferp, t->ibufferp, n);
+  memcpy(t->obufferp, in, n);
   t->obuf_length = static_cast<int>(n);
   transaction_logging(t, ZV_SUCCESSFUL_TRANSMISSION);
   return 0;
@@ -235,8 +250,7 @@ int status_code_of(const char *keyword, int codes) {
 // The refusal of a partner setting the dispatcher cannot build for.
 int refuse_setting(Trans_ctl_rec *t, int code, const char *format, int value, const char *isaid) {
   zv_log(-1, format, value, isaid);
-  refuse_for_partner(t, code);
-  return -1;
+  return refuse_for_partner(t, code);
 }
 
 constexpr const char *kUnknownEdi =
@@ -248,8 +262,7 @@ constexpr const char *kUnknownReceipt =
 
 int refuse_unknown_type(Trans_ctl_rec *t, const char *isaid) {
   zv_log(-1, "WARNING: Unknown message (type not known) found for Trading Partner [%s]\n", isaid);
-  refuse_for_partner(t, ZV_ERRM_UNKNOWN_TYPE_OF_MSG_FOR_TP);
-  return -1;
+  return refuse_for_partner(t, ZV_ERRM_UNKNOWN_TYPE_OF_MSG_FOR_TP);
 }
 
 // The builder's result becomes the envelope; a failed build (the builder has said why)
@@ -258,8 +271,7 @@ int finish_build(Trans_ctl_rec *t, int length, int failure) {
   if (length < 0) {
     t->digest[0] = '\0';
     t->digest_length = 0;
-    refuse_for_partner(t, failure);
-    return -1;
+    return refuse_for_partner(t, failure);
   }
   t->obuf_length = length;
   if (debug_level & 0x400) {
@@ -273,10 +285,10 @@ int finish_build(Trans_ctl_rec *t, int length, int failure) {
 }  // namespace
 
 int process_rawInputData(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa) {
-  if (!dispatch_ready(tctlp, pRsa, kSource)) return -1;
+  if (int rc = dispatch_ready(tctlp, pRsa, kSource); rc != 0) return rc;
   if (rawMessage_flag) return send_raw(tctlp);
 
-  char *in = tctlp->ibufferp;
+  char *in = zv_request_part(tctlp, nullptr);
   char *out = tctlp->obufferp;
   int cap = tctlp->obuf_length;
   const Tpartner_rec *tp = partner_of(tctlp);
@@ -323,8 +335,7 @@ int process_rawInputData(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa) {
       length = Generate_ZV_Status(status_code_of(in, ZV_STATUS_RESTART + 1), in, out, cap);
       if (length < 1) {
         zv_log(-1, "WARNING: Unknown ZV status input message found  - skipping mesage\n");
-        refuse_for_partner(tctlp, ZV_ERRM_CANNOT_GENERATE_ZV_STATUS_MSG);
-        return -1;
+        return refuse_for_partner(tctlp, ZV_ERRM_CANNOT_GENERATE_ZV_STATUS_MSG);
       }
       break;
     }
@@ -335,10 +346,10 @@ int process_rawInputData(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa) {
 }
 
 int process_rawInputData_v3(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa, int status) {
-  if (!dispatch_ready(tctlp, pRsa, kSourceV3)) return -1;
+  if (int rc = dispatch_ready(tctlp, pRsa, kSourceV3); rc != 0) return rc;
   if (rawMessage_flag) return send_raw(tctlp);
 
-  char *in = tctlp->ibufferp;
+  char *in = zv_request_part(tctlp, nullptr);
   char *out = tctlp->obufferp;
   int cap = tctlp->obuf_length;
   const Tpartner_rec *tp = partner_of(tctlp);

@@ -41,19 +41,36 @@ constexpr int ZV_ISA_ID_LENGTH = 15;
 // keyword text itself is carried.
 constexpr int ZV_STATUS_KEYWORD_TEXT = 6;
 
+// The result of a refusal whose document could not be kept: reported (transaction log,
+// alert), but its copy of the failed message could not be saved (the directory missing,
+// the disk full). A caller that tells a sender its document was kept must not.
+constexpr int ZV_REFUSED_NOT_KEPT = -2;
+
+// Reports a refused document through transaction_logging: -1, or ZV_REFUSED_NOT_KEPT when
+// its copy could not be saved.
+int zv_report_refusal(Trans_ctl_rec *tctlp, int code);
+
 // Classifies the input at tctlp->ibufferp (NUL-terminated) and finds its partner.
-// 0 with msg_type, isa_line and tp_index set; for a receipt or status request the
-// input pointer (and ibuf_length with it) has moved onto the part to encode. -1 after
-// reporting the refusal through transaction_logging (obuf_length 0, tp_index -1). The
-// record's msg_type and isa_line are cleared first, so that a refusal names only this
-// input, never the document the record carried before.
+// 0 with msg_type, isa_line and tp_index set. The input is left as it came: the part to
+// encode is zv_request_part's, so that every refusal, here or later, keeps the whole
+// document as its copy. -1 after reporting the refusal through transaction_logging
+// (obuf_length 0, tp_index -1), ZV_REFUSED_NOT_KEPT when its copy could not be saved.
+// The record's msg_type and isa_line are cleared first, so that a refusal names only
+// this input, never the document the record carried before.
 int findPartner(Trans_ctl_rec *tctlp);
+
+// The part of the record's input that its envelope carries and the transaction hands
+// over: a status request's keyword (after the first ':' that follows "ZVS:"), a receipt
+// request's text after its first four characters, else the whole input; its offset in
+// *offset when given.
+char *zv_request_part(const Trans_ctl_rec *tctlp, int *offset);
 
 // Builds the version-2 envelope for the classified record into its output buffer
 // (obufferp, capacity obuf_length). 0 with obuf_length the envelope's length and
 // msg_type the kind sent (1-6, 9); -1 after reporting the refusal with the record's
-// partner, which leaves obuf_length 0 and tp_index -1. In raw mode the input is copied
-// unchanged. `pRsa` is the local identity's RSA key (used for signed EDI only).
+// partner, which leaves obuf_length 0 and tp_index -1 (ZV_REFUSED_NOT_KEPT when its copy
+// could not be saved). In raw mode the part to encode is copied unchanged. `pRsa` is the
+// local identity's RSA key (used for signed EDI only).
 int process_rawInputData(Trans_ctl_rec *tctlp, EVP_PKEY *pRsa);
 
 // The builders: each writes the DER of its envelope at `obufp` when it fits in
@@ -118,11 +135,11 @@ constexpr long zv_max_signed_edi_size(long body) {
                             ZV_MAX_ISSUER_ORG_OCTETS, ZV_MAX_SERIAL_OCTETS);
 }
 
-// The receipt builders take the text after the request's first four characters. The
-// integrity and signed ones write a NUL at its characters 105 and 122.
+// The receipt builders take the text after the request's first four characters and
+// leave it unchanged.
 int AsciiEDI_2_BasicReceipt(const char *ibufp, char *obufp, int obuf_size);
-int AsciiEDI_2_Receipt_MI(char *ibufp, char *obufp, int obuf_size);
-int AsciiEDI_2_Receipt_NR(char *ibufp, char *obufp, int obuf_size);
+int AsciiEDI_2_Receipt_MI(const char *ibufp, char *obufp, int obuf_size);
+int AsciiEDI_2_Receipt_NR(const char *ibufp, char *obufp, int obuf_size);
 // `flag` 0-3 carries the pattern of zv_status_code, any other value the text at ibufp.
 // Less than 1 on failure.
 int Generate_ZV_Status(int flag, const char *ibufp, char *obufp, int obuf_size);
@@ -153,8 +170,8 @@ int AsciiEDI_2_EDIwNR_v3(Trans_ctl_rec *tctlp, const char *ibufp, char *obufp, i
 // DER is the enhancedMessage OCTET STRING of a v3_ZvMessage. Takes the text after the
 // request's first four characters and leaves it unchanged.
 int AsciiEDI_2_BasicReceipt_v3(const char *ibufp, char *obufp, int obuf_size);
-// AsciiEDI_2_Receipt_NR, octet for octet (and it writes the same two NULs).
-int AsciiEDI_2_Receipt_NR_v3(char *ibufp, char *obufp, int obuf_size);
+// AsciiEDI_2_Receipt_NR, octet for octet.
+int AsciiEDI_2_Receipt_NR_v3(const char *ibufp, char *obufp, int obuf_size);
 // The zvStatusMessage BIT STRING of a v3_ZvMessage: `flag` 0-5 carries the pattern of
 // zv_status_code, any other value the text at ibufp. Less than 1 on failure.
 int Generate_ZV_StatusV3(int flag, const char *ibufp, char *obufp, int obuf_size);

@@ -275,7 +275,8 @@ Buffer prefer(Buffer first, Buffer second) {
   return first.data != nullptr && first.length > 0 ? first : second;
 }
 
-void save_copy(Trans_ctl_rec &t, int status) {
+// False when the copy the outcome calls for could not be saved (already logged).
+bool save_copy(Trans_ctl_rec &t, int status) {
   switch (status) {
     case ZV_ERRM_MESSAGE_INTEGRITY_BROKEN:
     case ZV_ERRM_MESSAGE_BAD_SIGNITURE_FOUND:
@@ -287,10 +288,9 @@ void save_copy(Trans_ctl_rec &t, int status) {
       } else if (t.who == ZV_WHO_STD_SERVER || t.who == ZV_WHO_HPRI_SERVER) {
         b = prefer(input_of(t), output_of(t));
       } else {
-        return;
+        return true;
       }
-      log_invalid_message(b.data, b.length, t.digest);
-      return;
+      return log_invalid_message(b.data, b.length, t.digest) == 0;
     }
     default:
       break;
@@ -298,24 +298,20 @@ void save_copy(Trans_ctl_rec &t, int status) {
   switch (t.who) {
     case ZV_WHO_STD_CLIENT:
     case ZV_WHO_RECEIPT_CLIENT:
-      log_failed_sending(&t, toRemoteFailedPath);
-      break;
+      return log_failed_sending(&t, toRemoteFailedPath) == 0;
     case ZV_WHO_STD_SERVER:
     case ZV_WHO_HPRI_SERVER: {
       Buffer b = prefer(input_of(t), output_of(t));
-      log_failed_transaction(b.data, b.length, fromRemoteFailedPath);
-      break;
+      return log_failed_transaction(b.data, b.length, fromRemoteFailedPath) == 0;
     }
     case ZV_WHO_SSL_STD_CLIENT:
     case ZV_WHO_SSL_RECEIPT_CLIENT: {
       Buffer b = prefer(output_of(t), input_of(t));
-      log_sslfailed_transaction(b.data, b.length, toSslRemoteFailedPath);
-      break;
+      return log_sslfailed_transaction(b.data, b.length, toSslRemoteFailedPath) == 0;
     }
     default: {
       Buffer b = prefer(input_of(t), output_of(t));
-      log_sslfailed_transaction(b.data, b.length, fromSslRemoteFailedPath);
-      break;
+      return log_sslfailed_transaction(b.data, b.length, fromSslRemoteFailedPath) == 0;
     }
   }
 }
@@ -326,30 +322,33 @@ struct CopyMessages {
 };
 
 // Unique names over the same "file" prefix that tempnam gives without one, made with
-// the file so that the name cannot be taken between choosing and creating it.
-void save_buffer(const char *bufferp, int length, const char *dir, const CopyMessages &msgs) {
-  if (bufferp == nullptr || length < 1) return;
+// the file so that the name cannot be taken between choosing and creating it. 0 when the
+// buffer was saved or there was nothing to save; -1 when it could not be (logged).
+int save_buffer(const char *bufferp, int length, const char *dir, const CopyMessages &msgs) {
+  if (bufferp == nullptr || length < 1) return 0;
   char name[ZV_PATH_SIZE + 16];
   std::string start = std::string(dir) + "/file";
   if (dir[0] == '\0') {
     snprintf(name, sizeof name, "%sXXXXXX", start.c_str());
     zv_log(-1, msgs.open_failed, name);
-    return;
+    return -1;
   }
   int fd = zv_open_temp(start.c_str(), name, sizeof name, "", ZV_TEMP_OWNER_ONLY);
   if (fd < 0) {
     zv_log(-1, msgs.open_failed, name);
-    return;
+    return -1;
   }
   zv_file_ptr out(fdopen(fd, "w"));
   if (!out) {
     close(fd);
     zv_log(-1, msgs.open_failed, name);
-    return;
+    return -1;
   }
   size_t written = fwrite(bufferp, 1, static_cast<size_t>(length), out.get());
   bool closed = fclose(out.release()) == 0;
-  if (written < static_cast<size_t>(length) || !closed) zv_log(-1, msgs.write_failed, name);
+  if (written == static_cast<size_t>(length) && closed) return 0;
+  zv_log(-1, msgs.write_failed, name);
+  return -1;
 }
 
 // Copies the first `limit` characters of a field; the field need not be terminated
@@ -427,9 +426,9 @@ int transaction_logging(Trans_ctl_rec *tctlp, int status) {
   }
   if (status == ZV_SUCCESSFUL_TRANSMISSION) return 0;
 
-  save_copy(*tctlp, status);
+  int result = save_copy(*tctlp, status) ? 0 : -1;
   int index;
-  if (iFindErrorByCode(status, &index) != 0) return 0;
+  if (iFindErrorByCode(status, &index) != 0) return result;
   const zv_err_flags_t &row = zvErrors[index];
   alert_logging(tctlp, status);
   if (row.iStopServiceFlag == 1 && has_partner(*tctlp)) {
@@ -442,7 +441,7 @@ int transaction_logging(Trans_ctl_rec *tctlp, int status) {
     iGenerateZvStatus(tctlp, buffer, &length);
   }
   if (row.iFatalError == 1) vZvExit(status);
-  return 0;
+  return result;
 }
 
 int alert_logging(Trans_ctl_rec *tctlp, int status) {
@@ -493,38 +492,36 @@ int alert_logging(Trans_ctl_rec *tctlp, int status) {
 int log_failed_transaction(const char *bufferp, int length, const char *path) {
   if (path == nullptr) {
     assert_failed(__LINE__);
-    return 0;
+    return -1;
   }
-  save_buffer(bufferp, length, path,
-              {"ERROR: fopen(): Can't save failed transaction to file %s, skipping message\n",
-               "ERROR: fwrite(): Can't save failed transaction to file %s, skipping message\n"});
-  return 0;
+  return save_buffer(
+      bufferp, length, path,
+      {"ERROR: fopen(): Can't save failed transaction to file %s, skipping message\n",
+       "ERROR: fwrite(): Can't save failed transaction to file %s, skipping message\n"});
 }
 
 int log_sslfailed_transaction(const char *bufferp, int length, const char *path) {
   if (path == nullptr) {
     assert_failed(__LINE__);
-    return 0;
+    return -1;
   }
-  save_buffer(
+  return save_buffer(
       bufferp, length, path,
       {"ERROR: fopen(): Can't save ssl failed transaction to file %s, skipping message\n",
        "ERROR: fwrite(): Can't save ssl failed transaction to file %s, skipping message\n"});
-  return 0;
 }
 
 int log_invalid_message(const char *bufferp, int length, const char * /*digestp*/) {
-  save_buffer(
+  return save_buffer(
       bufferp, length, invalidPath,
       {"ERROR: fopen(): Can't save invalid message/receipt to file %s, skipping message\n",
        "ERROR: fwrite(): Can't save invalid message/receipt to file %s, skipping message\n"});
-  return 0;
 }
 
 int log_failed_sending(Trans_ctl_rec *tctlp, const char * /*path*/) {
   if (tctlp == nullptr) {
     assert_failed(__LINE__);
-    return 0;
+    return -1;
   }
   return log_failed_transaction(tctlp->ibufferp, tctlp->ibuf_length, toRemoteFailedPath);
 }

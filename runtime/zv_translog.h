@@ -28,15 +28,20 @@ struct zv_err_flags_t {
 constexpr int ZV_ERROR_TABLE_ROWS = 64;
 extern const zv_err_flags_t zvErrors[ZV_ERROR_TABLE_ROWS];
 
-// Reports one outcome. Returns 0; never returns for a fatal code. For `who` -1 only the
-// alert line is written. The record's buffers are read, never taken.
+// Reports one outcome; never returns for a fatal code. For `who` -1 only the alert line
+// is written. The record's buffers are read, never taken. 0, or -1 when the outcome is
+// not recorded whole: no record or a role outside the table (nothing written), or a copy
+// of the failed message that could not be saved (the rest written). A caller that tells
+// a sender its document was kept must not do so after -1.
 int transaction_logging(Trans_ctl_rec *tctlp, int status);
 int alert_logging(Trans_ctl_rec *tctlp, int status);
 // 0 with the row index in *piIndex; -1 when no row has the code.
 int iFindErrorByCode(int iErrorCode, int *piIndex);
 
 // Save `length` bytes of the buffer in a new, uniquely named file of the directory;
-// nothing for an absent buffer or a length below 1. Always 0; failures are logged.
+// nothing for an absent buffer or a length below 1. 0 when saved or nothing was to be
+// saved; -1 when the file could not be made or written whole (logged) or the path is
+// missing.
 int log_failed_transaction(const char *bufferp, int length, const char *path);
 int log_sslfailed_transaction(const char *bufferp, int length, const char *path);
 int log_invalid_message(const char *bufferp, int length, const char *digestp);

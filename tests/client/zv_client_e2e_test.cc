@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -103,6 +104,10 @@ TEST_F(ClientE2E, DirectoryDeliversEveryEdiEnvelopeAndRenamesTheDocuments) {
   zvtest::write_file(in_dir("edifact.edi"), "UNH+1+ORDERS:D:96A:UN'");
   zvtest::write_file(in_dir("stranger.edi"), ctu::interchange("ILOCAL", "NOBODY", 300));
   zvtest::write_file(in_dir("stranger2.hpri"), ctu::interchange("NOBODY", "IREMOTE", 300));
+  // A NUL inside: refused whole, not handed over up to the NUL.
+  std::string with_nul = ctu::isa_segment("BLOCAL", "BREMOTE") + "\n" + std::string(26, 'n');
+  with_nul[120] = '\0';
+  zvtest::write_file(in_dir("nul.edi"), with_nul);
 
   ASSERT_GT(client({"-O"}), 0) << client_err();
   EXPECT_EQ(client_exit(), 0) << client_err();
@@ -110,10 +115,12 @@ TEST_F(ClientE2E, DirectoryDeliversEveryEdiEnvelopeAndRenamesTheDocuments) {
 
   EXPECT_EQ(zvtest::list_dir(in_dir()),
             (std::vector<std::string>{"basic.sent", "edifact.notsent", "integ.sent", "notes.txt",
-                                      "signed.sent", "stranger.notsent", "stranger2.notsent"}));
+                                      "nul.notsent", "signed.sent", "stranger.notsent",
+                                      "stranger2.notsent"}));
   // Nothing was lost on the way: the documents are there under their new names.
   EXPECT_EQ(zvtest::read_file(in_dir("integ.sent")), integ);
   EXPECT_EQ(zvtest::read_file(in_dir("stranger2.notsent")), ctu::interchange("NOBODY", "IREMOTE", 300));
+  EXPECT_EQ(zvtest::read_file(in_dir("nul.notsent")), with_nul);
 
   std::vector<std::string> lines = ctu::wait_stub_lines(in_, 3);
   ASSERT_EQ(lines.size(), 3u) << client_err();
@@ -167,14 +174,20 @@ TEST_F(ClientE2E, DirectoryDeliversEveryEdiEnvelopeAndRenamesTheDocuments) {
 
   // One transaction-log line per refusal; successful sends write none.
   std::vector<std::string> log = ctu::client_log(in_);
-  ASSERT_EQ(log.size(), 3u);
+  ASSERT_EQ(log.size(), 4u);
   std::vector<int> codes;
   for (const std::string &l : log) codes.push_back(ctu::log_code(l));
   std::sort(codes.begin(), codes.end());
-  EXPECT_EQ(codes, (std::vector<int>{ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND, ZV_ERRM_UNKNOWN_ISAID_FOUND,
-                                     ZV_ERRM_UNKNOWN_ISAID_FOUND}));
-  EXPECT_EQ(zvtest::list_dir(in_.dir + "/to_remote_failed_messages").size(), 3u);
+  EXPECT_EQ(codes, (std::vector<int>{ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND,
+                                     ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND,
+                                     ZV_ERRM_UNKNOWN_ISAID_FOUND, ZV_ERRM_UNKNOWN_ISAID_FOUND}));
+  EXPECT_EQ(zvtest::list_dir(in_.dir + "/to_remote_failed_messages").size(), 4u);
+  EXPECT_EQ(ctu::alerts(in_).size(), 4u);
   std::string err = client_err();
+  EXPECT_NE(err.find("ERROR: directory interface: document of 132 bytes from " + in_dir("nul.edi") +
+                     " holds a NUL at byte 120 - message not sent\n"),
+            std::string::npos)
+      << err;
   EXPECT_NE(client_out().find("found EDIFACT Batch input message - Not supported\n"),
             std::string::npos);
   EXPECT_NE(err.find("ERROR: cannot continue processing " + in_dir("edifact.edi") + " - skipping\n"),
@@ -535,6 +548,16 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
   EXPECT_EQ(ctu::soc_send(port, soc_record("UNH+1", 0)), "closed");
   EXPECT_EQ(ctu::soc_send(port, soc_record(huge, 0)), "closed");
   EXPECT_EQ(ctu::soc_send(port, soc_record(largest, 0)), "closed");
+  // A NUL inside: refused whole and kept, nothing of it handed over.
+  std::string with_nul = ctu::isa_segment("ILOCAL", "IREMOTE") + "\n" + std::string(37, 'n');
+  with_nul[120] = '\0';
+  EXPECT_EQ(ctu::soc_send(port, soc_record(with_nul, 0)), "closed");
+  // A refusal whose copy cannot be saved is not taken: its sender sees a reset.
+  const std::string failed = in_.dir + "/to_remote_failed_messages";
+  ASSERT_EQ(rename(failed.c_str(), (failed + ".gone").c_str()), 0);
+  const std::string stranger = ctu::interchange("ILOCAL", "NOBODY", 300);
+  EXPECT_EQ(ctu::soc_send(port, soc_record(stranger, 0)), "reset");
+  ASSERT_EQ(rename((failed + ".gone").c_str(), failed.c_str()), 0);
   std::vector<std::string> lines = ctu::wait_stub_lines(in_, 4);
   ASSERT_EQ(lines.size(), 4u) << client_err();
   StubLine a = ctu::parse_stub_line(lines[0]);
@@ -558,28 +581,47 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
   EXPECT_EQ(l.verdict, "verified") << lines[3];
   EXPECT_EQ(l.in_len, ZV_MAX_SOCKET_BODY + 1);
   expect_envelopes_parse(lines);
-  zvtest::wait_for([&] { return ctu::client_log(in_).size() >= 2; }, 5000);
+  zvtest::wait_for([&] { return ctu::client_log(in_).size() >= 4; }, 5000);
   ASSERT_TRUE(client_.alive());
   EXPECT_EQ(client_.stop(10000), 0);
+  EXPECT_EQ(ctu::stub_lines(in_).size(), 4u);
   std::string err = client_err();
   EXPECT_NE(err.find("ERROR: cannot set message priority (with value of 2) from socket - message "
                      "invalid, cannot continue\n"),
             std::string::npos);
   EXPECT_NE(err.find("ERROR: cannot read message (of 600 bytes) from socket\n"), std::string::npos);
-  // The bad priority and the unsupported input: each a transaction-log line, an alert and
-  // the body kept as a failed message.
+  size_t at = err.find("ERROR: socket interface: document of 143 bytes from socket = ");
+  ASSERT_NE(at, std::string::npos) << err;
+  const std::string nul_line = err.substr(at, err.find('\n', at) - at);
+  EXPECT_NE(nul_line.find(" holds a NUL at byte 120 - message not sent"), std::string::npos)
+      << nul_line;
+  EXPECT_NE(err.find("ERROR: fopen(): Can't save failed transaction to file "
+                     "./to_remote_failed_messages/file"),
+            std::string::npos);
+  EXPECT_NE(err.find(" could not be kept - connection reset\n"), std::string::npos) << err;
+  // The bad priority, the unsupported input and the NUL: each a transaction-log line, an
+  // alert and the body kept as a failed message. The stranger has its line and alert,
+  // and no copy.
+  const std::string unsupported = std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
   std::vector<std::string> log = ctu::client_log(in_);
-  ASSERT_EQ(log.size(), 2u);
-  for (const std::string &line : log) EXPECT_EQ(ctu::log_code(line), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+  ASSERT_EQ(log.size(), 4u);
+  for (size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(ctu::log_code(log[i]), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND) << log[i];
+  EXPECT_EQ(ctu::line_subject(log[2]), "-1|" + std::string(104, ' ') + "||" + unsupported);
+  EXPECT_EQ(ctu::line_subject(log[3]), "1|" + stranger.substr(0, 104) + "||" +
+                                           std::to_string(ZV_ERRM_UNKNOWN_ISAID_FOUND));
   std::vector<std::string> alerts = ctu::alerts(in_);
-  ASSERT_EQ(alerts.size(), 2u);
-  EXPECT_EQ(ctu::line_subject(alerts[0]),
-            "-1|||" + std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND));
+  ASSERT_EQ(alerts.size(), 4u);
+  EXPECT_EQ(ctu::line_subject(alerts[0]), "-1|||" + unsupported);
+  EXPECT_EQ(ctu::line_subject(alerts[2]), "-1|||" + unsupported);
+  EXPECT_EQ(ctu::line_subject(alerts[3]), "1|||" + std::to_string(ZV_ERRM_UNKNOWN_ISAID_FOUND));
   std::vector<std::string> kept;
   for (const std::string &f : zvtest::list_dir(in_.dir + "/to_remote_failed_messages"))
     kept.push_back(zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + f));
   std::sort(kept.begin(), kept.end());
-  EXPECT_EQ(kept, (std::vector<std::string>{doc + '\0', std::string("UNH+1") + '\0'}));
+  std::vector<std::string> want = {doc + '\0', std::string("UNH+1") + '\0', with_nul + '\0'};
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(kept, want);
 }
 
 TEST_F(ClientE2E, SocketOneShotEndsTheProcessWithZero) {

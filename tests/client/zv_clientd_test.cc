@@ -144,6 +144,23 @@ TEST_F(Clientd, RefusalsAndTheirCodes) {
   send_result = -1;
   load(ctu::interchange("ILOCAL", "IREMOTE", 300));
   EXPECT_EQ(clientd(&rec_, STD_PORT), -1);
+  // A receipt request whose send fails: the transaction carried the acknowledged ISA
+  // segment, the copy kept is the request as it came.
+  const std::string isa = ctu::isa_segment("IREMOTE", "ILOCAL");
+  const std::string request = ctu::receipt_request(isa, "20240101120000Z", ctu::sha1_hex("x"));
+  load(request);
+  const std::string copies = env_->dir() + "/to_remote_failed_messages";
+  const size_t before = zvtest::list_dir(copies).size();
+  EXPECT_EQ(clientd(&rec_, STD_PORT), -1);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1].msg_type, ZV_MT_INTEGRITY_RECEIPT);
+  EXPECT_EQ(sent[1].input, isa + '\0');
+  bool kept = false;
+  for (const std::string &f : zvtest::list_dir(copies))
+    kept |= zvtest::read_file(copies + "/" + f) == std::string(ibuf_.data(), ibuf_.size());
+  EXPECT_TRUE(kept);
+  EXPECT_EQ(zvtest::list_dir(copies).size(), before + 1);
+  EXPECT_EQ(std::string(ibuf_.data()), request);
   send_result = 0;
   // The partner's local identity is gone.
   partner[1].lcert_index = 7;
@@ -155,22 +172,27 @@ TEST_F(Clientd, RefusalsAndTheirCodes) {
   rec_.tp_index = -1;
   cap = rtt::capture([&] { EXPECT_EQ(clientd(&rec_, STD_PORT), -1); });
   EXPECT_NE(cap.err.find("ERROR: input message not sent\n"), std::string::npos);
-  // Packet mode with one: the output buffer goes unchanged.
+  // Packet mode with one: the output buffer goes unchanged, and the input whole by the
+  // length its reader found, NULs and all.
   rec_.tp_index = 0;
   memcpy(obuf_.data(), "PKT", 3);
   rec_.obuf_length = 3;
+  load(std::string("PK\0T", 4));
+  rec_.imsg_length = 4;
   EXPECT_EQ(clientd(&rec_, HIPRI_PORT), 0);
   zv_packet_mode_flag = 0;
-  ASSERT_EQ(sent.size(), 2u);
-  EXPECT_EQ(sent[1].output, "PKT");
-  EXPECT_EQ(sent[1].dest_port, 17101);
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[2].output, "PKT");
+  EXPECT_EQ(sent[2].input, std::string("PK\0T\0", 5));
+  EXPECT_EQ(sent[2].dest_port, 17101);
   EXPECT_EQ(rec_.obuf_length, 3);
 
   std::vector<std::string> log = env_->client_log();
-  ASSERT_EQ(log.size(), 3u);
+  ASSERT_EQ(log.size(), 4u);
   EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_CANNOT_SEND_INTERNAL_DATA);
-  EXPECT_EQ(ctu::log_code(log[1]), ZV_ERRM_CANNOT_FIND_LOCAL_CERT_ENTRY);
-  EXPECT_EQ(ctu::log_code(log[2]), ZV_ERRM_NO_ISAID_FOUND_IN_TPFILE);
+  EXPECT_EQ(ctu::log_code(log[1]), ZV_ERRM_CANNOT_SEND_INTERNAL_DATA);
+  EXPECT_EQ(ctu::log_code(log[2]), ZV_ERRM_CANNOT_FIND_LOCAL_CERT_ENTRY);
+  EXPECT_EQ(ctu::log_code(log[3]), ZV_ERRM_NO_ISAID_FOUND_IN_TPFILE);
 }
 
 }  // namespace

@@ -245,7 +245,8 @@ TEST_F(Interfaces, PacketFilesPriorityIdsAndThePacket) {
   };
   size_t sent = 0, lines = 0;
   for (const Case &c : cases) {
-    const std::string packet = "0\x82packet bytes";
+    // A ready envelope may hold NULs: the packet goes whole.
+    const std::string packet("0\x82packet\0bytes", 14);
     // The files cut short end after their last line.
     bool cut = c.rc == -1 && c.tp_index != -1;
     zvtest::write_file(path("p.edi"), cut ? c.head : c.head + packet);
@@ -367,6 +368,17 @@ TEST_F(Interfaces, PipeRecordsAtTheLimitAndBeyond) {
   answer = [](Trans_ctl_rec *) { return -1; };
   EXPECT_EQ(run_pipe(&rec_, fifo, pipe_record(5, 0), &cap), -1);
   EXPECT_EQ(docs.size(), 1u);
+  // So does one with a NUL inside, refused before it is handed over.
+  zv_shutdown = 0;
+  std::string with_nul = pipe_record(6, 0);
+  with_nul[4 + 2] = '\0';
+  EXPECT_EQ(run_pipe(&rec_, fifo, with_nul, &cap), -1);
+  EXPECT_EQ(docs.size(), 1u);
+  EXPECT_NE(cap.err.find("ERROR: pipe interface: document of 6 bytes from " + fifo +
+                         " holds a NUL at byte 2 - message not sent\n"),
+            std::string::npos)
+      << cap.err;
+  ASSERT_NO_FATAL_FAILURE(expect_refused_inputs("0", 1));
 
   cap = rtt::capture([&] { EXPECT_EQ(pipe_in_buf(&rec_, path("nofifo/x").c_str(), 0), -1); });
   EXPECT_NE(cap.err.find("FATAL ERROR: cannot open " + path("nofifo/x") + " for reading\n"),

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -74,6 +75,11 @@ TEST_F(Message, ClassificationFindsThePartnerOrRefusesWithItsCode) {
        ""},
       {"ZVS:               :TEST", -1, 9, -1, ZV_ERRM_UNKNOWN_ISAID_FOUND, "", ""},
       {"ZVS:PARTNER1PARTNER1XX:TEST", -1, 9, -1, ZV_ERRM_UNKNOWN_ISAID_FOUND, "", ""},
+      {"ZVR:" + ctu::isa_segment("RREM", "NOBODY") + "|stamp", -1, 4, -1,
+       ZV_ERRM_UNKNOWN_ISAID_FOUND,
+       "WARNING: Unknown pair of ISA_IDs [NOBODY         /RREM           ] found in input "
+       "message - skipping message\n",
+       ""},
       {"ZVR:XYZ", -1, 4, -1, ZV_ERRM_ISA_SEG_MISSING_FROM_INPUT_RECEIPT_MSG,
        "ERROR: Cannot find ISA segment in receipt input message - skipping message\n", ""},
       {"ZVR", -1, 4, -1, ZV_ERRM_ISA_SEG_MISSING_FROM_INPUT_RECEIPT_MSG, "", ""},
@@ -94,7 +100,9 @@ TEST_F(Message, ClassificationFindsThePartnerOrRefusesWithItsCode) {
       {ctu::isa_segment("", "DXC_TEST"), -1, 1, -1, ZV_ERRM_UNKNOWN_ISAID_FOUND, "", ""},
   };
   size_t lines = 0;
+  const std::string copies = env_->dir() + "/to_remote_failed_messages";
   for (const Case &c : cases) {
+    for (const std::string &f : zvtest::list_dir(copies)) unlink((copies + "/" + f).c_str());
     Rec r(c.input);
     char *start = r.t.ibufferp;
     int rc = 99;
@@ -106,16 +114,25 @@ TEST_F(Message, ClassificationFindsThePartnerOrRefusesWithItsCode) {
     if (!c.text.empty()) {
       EXPECT_NE(both.find(c.text), std::string::npos) << c.input << "\n" << both;
     }
+    // The input is left as it came; the part to encode is found in it.
+    EXPECT_EQ(r.t.ibufferp, start) << c.input;
+    EXPECT_EQ(r.t.ibuf_length, static_cast<int>(r.in.size())) << c.input;
     std::vector<std::string> log = env_->client_log();
     if (c.code == 99) {
       EXPECT_EQ(log.size(), lines) << c.input;
-      EXPECT_EQ(std::string(r.t.ibufferp), c.rest);
-      EXPECT_EQ(r.t.ibuf_length, static_cast<int>(r.in.size()) - (r.t.ibufferp - start));
+      EXPECT_EQ(std::string(zv_request_part(&r.t, nullptr)), c.rest);
+      EXPECT_TRUE(zvtest::list_dir(copies).empty());
     } else {
       ASSERT_EQ(log.size(), lines + 1) << c.input;
       EXPECT_EQ(ctu::log_code(log.back()), c.code) << log.back();
       EXPECT_EQ(r.t.obuf_length, 0);
       ++lines;
+      // The copy kept is the input buffer as it came, the request's prefix included.
+      std::vector<std::string> kept = zvtest::list_dir(copies);
+      ASSERT_EQ(kept.size(), 1u) << c.input;
+      std::string copy = zvtest::read_file(copies + "/" + kept[0]);
+      EXPECT_TRUE(copy == std::string(r.in.data(), r.in.size()))
+          << c.input << "\nkept " << copy.size() << " bytes: " << copy.substr(0, 40);
     }
     if (c.code == ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND) {
       EXPECT_NE(cap.err.find("RAW ibufferp = ["), std::string::npos);
@@ -347,9 +364,8 @@ TEST_F(Message, ReceiptsCarryTheRequestsSegmentStampAndEnhancement) {
                                                tlv(0xA1, tlv(0x30, ctu::kOidSha1 + tlv(0x04, hex))))));
   EXPECT_EQ(zvtest::hex(b.der), zvtest::hex(want));
   expect_parses(b.der, {"sha1", ":" + hex});
-  // The builder ended the request's segment and stamp in place.
-  EXPECT_EQ(r2.in[4 + 105], '\0');
-  EXPECT_EQ(r2.in[4 + 122], '\0');
+  // The request is left as it came, so that a refusal after the build keeps it whole.
+  EXPECT_EQ(std::string(r2.in.data()), ctu::receipt_request(isa, stamp, hex));
 }
 
 TEST_F(Message, ShortReceiptRequestIsRefused) {

@@ -160,7 +160,7 @@ TEST_F(MessageV3, EnvelopeOctetsAndTheirRefusalWithOneByteTooLittle) {
   EXPECT_NE(b.log.find("AE2BRv3:i2d_v3_SecureMessage() returned a 128\n"), std::string::npos);
   EXPECT_NE(b.log.find("AE2BRv3:i2d_v3_ZvMessage() returned a 131\n"), std::string::npos);
   EXPECT_EQ(count(b.log, ":ASN1 Data +++"), 2u);  // after the build and for bit 32
-  EXPECT_EQ(std::string(r.t.ibufferp), isa + "|" + kStamp + "xxx");
+  EXPECT_EQ(std::string(r.t.ibufferp), "ZVR:" + isa + "|" + kStamp + "xxx");
 }
 
 TEST_F(MessageV3, SignedEnvelopesAreTheVersion2OnesOctetForOctet) {
@@ -187,7 +187,7 @@ TEST_F(MessageV3, SignedEnvelopesAreTheVersion2OnesOctetForOctet) {
     EXPECT_EQ(v3.t.msg_type, v2.t.msg_type);
     EXPECT_EQ(std::string(v3.t.digest), std::string(v2.t.digest));
     EXPECT_EQ(v3.t.digest_length, v2.t.digest_length);
-    EXPECT_EQ(v3.in, v2.in);  // the signed receipt ends the request's parts in place
+    EXPECT_EQ(v3.in, v2.in);  // both leave the input as it came
     if (v3.t.msg_type == ZV_MT_SIGNED_EDI) {
       EXPECT_EQ(v3.t.digest_length, 512);
       EXPECT_NE(b3.log.find("AE2ENR:i2d_ZV_EDI_MSG_signed() returned a "), std::string::npos);

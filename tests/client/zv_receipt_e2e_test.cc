@@ -98,6 +98,9 @@ TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
   ASSERT_EQ(send_request(in_.receipt_port, "XYZ not a request"), 0);
   ASSERT_EQ(send_request(in_.receipt_port, std::string(65536, 'Z')), 0);
   ASSERT_EQ(send_request(in_.receipt_port, status_request("NOSUCH", "TEST")), 0);
+  // A NUL inside: refused whole, never handed over up to the NUL.
+  const std::string with_nul = status_request("INTEGP", std::string("TE\0ST", 5));
+  ASSERT_EQ(send_request(in_.receipt_port, with_nul), 0);
   // A peer that connects and leaves without a transaction.
   {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -121,8 +124,8 @@ TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
     EXPECT_EQ(s.priority, reqs[i].priority) << lines[i];
     EXPECT_NE(s.detail.find(reqs[i].detail), std::string::npos) << lines[i];
     EXPECT_EQ(s.dig_len, 0);
-    // The integrity and signed builders end the request after its ISA segment; the
-    // basic one leaves it whole (124 characters here).
+    // An integrity or signed receipt's transaction carries the acknowledged ISA segment
+    // only; a basic one the whole request after its prefix (124 characters here).
     if (s.kind == "integrity-receipt" || s.kind == "signed-receipt") {
       EXPECT_EQ(s.in_len, 106) << lines[i];
     } else if (s.kind == "basic-receipt") {
@@ -134,24 +137,32 @@ TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
   }
   EXPECT_EQ(ctu::parse_stub_line(lines[1]).dest, "127.0.0.1:17103");  // high priority port
 
-  zvtest::wait_for([&] { return ctu::receipt_log(in_).size() >= 4; }, 5000);
+  zvtest::wait_for([&] { return ctu::receipt_log(in_).size() >= 5; }, 5000);
   std::vector<std::string> log = ctu::receipt_log(in_);
-  ASSERT_EQ(log.size(), 4u);
+  ASSERT_EQ(log.size(), 5u);
   EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
   EXPECT_EQ(ctu::log_code(log[1]), ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
   EXPECT_EQ(ctu::log_code(log[2]), ZV_ERRM_UNKNOWN_ISAID_FOUND);
-  EXPECT_EQ(ctu::log_code(log[3]), ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
-  // A transaction that never came is about no document and no partner.
+  EXPECT_EQ(ctu::log_code(log[3]), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+  EXPECT_EQ(ctu::log_code(log[4]), ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
+  // A transaction that never came is about no document and no partner; nor is a request
+  // refused before it is classified.
   const std::string none = "0|" + std::string(104, ' ') + "||";
-  EXPECT_EQ(ctu::line_subject(log[3]), none + std::to_string(ZV_ERRM_CANNOT_RECV_INTERNAL_DATA));
+  EXPECT_EQ(ctu::line_subject(log[3]), none + std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND));
+  EXPECT_EQ(ctu::line_subject(log[4]), none + std::to_string(ZV_ERRM_CANNOT_RECV_INTERNAL_DATA));
   std::vector<std::string> alerts = ctu::alerts(in_);
-  ASSERT_EQ(alerts.size(), 4u);
-  EXPECT_EQ(ctu::line_subject(alerts[3]), "0|||" + std::to_string(ZV_ERRM_CANNOT_RECV_INTERNAL_DATA));
-  // The oversized request was kept as a failed message.
-  bool kept = false;
-  for (const std::string &f : zvtest::list_dir(in_.dir + "/to_remote_failed_messages"))
-    kept |= zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + f).rfind(std::string(65536, 'Z'), 0) == 0;
+  ASSERT_EQ(alerts.size(), 5u);
+  EXPECT_EQ(ctu::line_subject(alerts[4]),
+            "0|||" + std::to_string(ZV_ERRM_CANNOT_RECV_INTERNAL_DATA));
+  // The oversized request and the one with a NUL inside were kept whole as failed messages.
+  bool kept = false, kept_nul = false;
+  for (const std::string &f : zvtest::list_dir(in_.dir + "/to_remote_failed_messages")) {
+    std::string copy = zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + f);
+    kept |= copy.rfind(std::string(65536, 'Z'), 0) == 0;
+    kept_nul |= copy == with_nul + '\0';
+  }
   EXPECT_TRUE(kept);
+  EXPECT_TRUE(kept_nul);
   EXPECT_NE(rclient_err().find("ERROR: receipt input of 65537 bytes does not fit the input buffer of "
                                "65536 bytes - message not sent\n"),
             std::string::npos);

@@ -334,7 +334,7 @@ TEST_F(TransLog, CopyThatCannotBeSavedIsReported) {
                         {log_sslfailed_transaction, "ssl failed transaction"}};
   for (const Case &c : cases) {
     testing::internal::CaptureStderr();
-    EXPECT_EQ(c.writer("data", 4, "./missing_dir"), 0);
+    EXPECT_EQ(c.writer("data", 4, "./missing_dir"), -1);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find(std::string("ERROR: fopen(): Can't save ") + c.what +
                        " to file ./missing_dir/file"),
@@ -344,12 +344,30 @@ TEST_F(TransLog, CopyThatCannotBeSavedIsReported) {
   }
   ASSERT_EQ(rmdir(kDirs[4]), 0);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(log_invalid_message("data", 4, nullptr), 0);
+  EXPECT_EQ(log_invalid_message("data", 4, nullptr), -1);
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("ERROR: fopen(): Can't save invalid message/receipt to file "
                      "./invalid_messages/file"),
             std::string::npos)
       << err;
+
+  // The outcome tells its caller that the copy is lost; the line and the alert still say
+  // what happened.
+  ASSERT_EQ(rmdir(kDirs[0]), 0);
+  Trans_ctl_rec t = record(0, 1, true, false);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(transaction_logging(&t, 5), -1);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("ERROR: fopen(): Can't save failed transaction to file "
+                     "./to_remote_failed_messages/file"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(log_tail(zvtest::split_lines(read("client_trans.log")).at(0)),
+            "1|" + pad104(kIsa) + "|10.1.2.3:5000|5");
+  std::vector<std::string> alerts = zvtest::split_lines(read("zolvar.alert"));
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(log_tail(alerts[0]), "1|AB|10.1.2.3:5000|5|Cannot connect to remote ZV server");
+  EXPECT_EQ(t.status, 5);
 }
 
 TEST_F(TransLog, UnknownCodeIsLoggedAndCopiedWithoutAlert) {
