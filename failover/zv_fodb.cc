@@ -25,6 +25,9 @@ constexpr const char *kLockFile = "failover.lock";
 constexpr const char *kRegistryFile = "__db.register";
 constexpr u_int32_t kCacheBytes = 5242880;
 constexpr int kAttempts = 7;
+// How often a reopen closes and opens the store when a process ends inside a call
+// between its two opens.
+constexpr int kReopenAttempts = 3;
 // A checkpoint once this much log (KiB) has been written since the last one keeps
 // recovery short and lets the library remove log files it no longer needs.
 constexpr u_int32_t kCheckpointKbytes = 1024;
@@ -553,17 +556,21 @@ int fodb_reopen(DB_ENV **ppdbenv, DB **ppdb) {
   FODB_ASSERT(ppdb != nullptr);
   if (ppdbenv == nullptr || ppdb == nullptr) return -1;
   zv_log(-1, "WARNING: the failover store must be recovered - closing it and opening it again\n");
-  // Closing a failed environment releases this process's handles and its place in the
-  // registry; the results say only that it had failed.
-  if (*ppdb != nullptr) close_fodb(*ppdb, 0);
-  *ppdb = nullptr;
-  if (*ppdbenv != nullptr) fodb_close_env(*ppdbenv);
-  *ppdbenv = nullptr;
-  int rc = init_fodb(ppdbenv);
-  if (rc != 0) return rc;
-  rc = open_fodb1(*ppdbenv, ppdb);
+  int rc = FODB_RUNRECOVERY;
+  // A process may end inside a call between the two opens, and the store is then due
+  // for recovery again: it is closed and opened once more.
+  for (int attempt = 0; rc == FODB_RUNRECOVERY && attempt < kReopenAttempts; ++attempt) {
+    // Closing a failed environment releases this process's handles and its place in the
+    // registry; the results say only that it had failed.
+    if (*ppdb != nullptr) close_fodb(*ppdb, 0);
+    *ppdb = nullptr;
+    if (*ppdbenv != nullptr) fodb_close_env(*ppdbenv);
+    *ppdbenv = nullptr;
+    rc = init_fodb(ppdbenv);
+    if (rc == 0) rc = open_fodb1(*ppdbenv, ppdb);
+  }
   if (rc != 0) {
-    fodb_close_env(*ppdbenv);
+    if (*ppdbenv != nullptr) fodb_close_env(*ppdbenv);
     *ppdbenv = nullptr;
   }
   return rc;

@@ -60,8 +60,8 @@ int init_fodb(DB_ENV **ppdbenv);
 int fodb_close_env(DB_ENV *dbenvp);
 
 // After FODB_RUNRECOVERY: closes the database and the environment (either may be null)
-// and opens both again at `failoverPath`. 0 with both open; otherwise the open's code
-// with both null.
+// and opens both again at `failoverPath`, again when a process ended inside a call in
+// between. 0 with both open; otherwise the last open's code with both null.
 int fodb_reopen(DB_ENV **ppdbenv, DB **ppdb);
 
 // Opens "failover.db" in `dbenvp` (created when missing). On failure *ppdb is null; the
