@@ -499,8 +499,7 @@ int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
   }
   tctlp->imsg_length = size;
   zv_log(1, "DEBUG: buf_size = %d rc = %d\n", size, static_cast<int>(got));
-  int refused;
-  if (zv_refuse_inner_nul(tctlp, got, "pipe", path, &refused)) return -1;
+  if (zv_refuse_inner_nul(tctlp, got, "pipe", path, nullptr)) return -1;
   return client_handler(tctlp, static_cast<zvPortType>(priority)) == 0 ? 0 : -1;
 }
 

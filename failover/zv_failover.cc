@@ -315,9 +315,9 @@ int init_failover() {
     return -1;
   }
   int opened = open_fodb1(pFo_dbenv, &pFo_db);
-  // Another process may end inside the store between the two opens.
-  for (int n = 0; opened == FODB_RUNRECOVERY && n < kReopenAttempts; ++n)
-    opened = fodb_reopen(&pFo_dbenv, &pFo_db);
+  // Another process may end inside the store between the two opens; the reopen tries
+  // again itself when that happens once more.
+  if (opened == FODB_RUNRECOVERY) opened = fodb_reopen(&pFo_dbenv, &pFo_db);
   if (opened != 0) {
     fprintf(stderr, "ERROR: cannot open failover DB\n");
     pFo_db = nullptr;

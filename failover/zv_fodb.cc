@@ -174,11 +174,7 @@ class StoreGate {
 // environment had been marked failed). The close's result.
 int close_env(DB_ENV *env) {
   unsigned owner = owner_of(env);
-  int ret;
-  {
-    fodb_memory::Scope memory(owner);
-    ret = env->close(env, 0);
-  }
+  int ret = env->close(env, 0);
   fodb_memory::release(owner);
   return ret;
 }
