@@ -66,29 +66,35 @@ bool join_within(pthread_t thread, int ms) {
   return pthread_timedjoin_np(thread, nullptr, &until) == 0;
 }
 
-// Puts the record's input start, its length and the output capacity back when a
-// document is done: the classification moves the input pointer, the builders set
-// obuf_length to the envelope's length.
+// Puts the record's input start, its lengths and the output capacity back when a
+// document is done: the hand-over points the input at the part it carries and counts its
+// NUL, the builders set obuf_length to the envelope's length.
 class RecordRestore {
  public:
   explicit RecordRestore(Trans_ctl_rec *t)
-      : t_(t), ibuf_(t->ibufferp), ilen_(t->ibuf_length), olen_(t->obuf_length) {}
+      : t_(t),
+        ibuf_(t->ibufferp),
+        ilen_(t->ibuf_length),
+        imsg_(t->imsg_length),
+        olen_(t->obuf_length) {}
   RecordRestore(const RecordRestore &) = delete;
   RecordRestore &operator=(const RecordRestore &) = delete;
   ~RecordRestore() {
     restore_input();
     t_->obuf_length = olen_;
   }
-  // The document as it came, for a report whose copy must keep all of it.
+  // The document as it came, for a report whose copy must keep all of it and no more.
   void restore_input() {
     t_->ibufferp = ibuf_;
     t_->ibuf_length = ilen_;
+    t_->imsg_length = imsg_;
   }
 
  private:
   Trans_ctl_rec *t_;
   char *ibuf_;
   int ilen_;
+  int imsg_;
   int olen_;
 };
 
@@ -248,6 +254,12 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
   bool fits = in_len >= 0 && in_len <= ZV_CLIENT_BUF_SIZE &&
               (in_len == 0 || received_in != nullptr) &&
               (in_len < ZV_CLIENT_BUF_SIZE || received_in[in_len - 1] == '\0');
+  // The request is the text its sender handed over; the NUL that ends it travels with it
+  // but is not part of it, and stays out of the copy of a refused request.
+  int text_len = in_len > 0 && received_in != nullptr && received_in[in_len - 1] == '\0'
+                     ? in_len - 1
+                     : in_len;
+  rec.imsg_length = text_len;
   // The transport acknowledged the transaction as it arrived, before any of this: a
   // refused request is not told to its sender, and only its copy keeps it.
   bool send = false;
@@ -464,6 +476,12 @@ int clientd_main(int argc, char **argv) {
   if (rc == 0) {
     fprintf(stderr, "%s process terminating\n", label);
     vZvExit(0);
+  }
+  // Another client reads this input directory: this one never started, and its pid file
+  // names the one that runs again.
+  if (rc == ZV_INPUT_IN_USE) {
+    pid_file_give_back();
+    vZvExit(-1);
   }
   zv_log(-1, "ERROR: zv_server failed, terminating.\n");
   printf("Failure in client process, terminating\n");

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -59,6 +60,8 @@ constexpr const char *kSource = "zv_interfaces";
 
 // How often a blocked read or wait looks at zv_shutdown.
 constexpr int kShutdownPollMs = 250;
+// The directory's scan interval when the setting is unusable.
+constexpr long kDefaultPollSeconds = 5;
 // The longest id or priority line a packet file may have.
 constexpr size_t kMaxPacketLine = 1024;
 
@@ -126,8 +129,6 @@ size_t read_at_least(int fd, void *buf, size_t least, size_t n, bool is_socket, 
   return got;
 }
 
-size_t read_full(int fd, void *buf, size_t n) { return read_at_least(fd, buf, n, n, false, -1); }
-
 size_t read_soc(int fd, void *buf, size_t least, size_t n, int idle_ms) {
   return read_at_least(fd, buf, least, n, true, idle_ms);
 }
@@ -174,6 +175,12 @@ void sleep_ms_unless_shutdown(long ms) {
   }
 }
 
+}  // namespace
+
+dir_wait_t dir_poll_wait = sleep_ms_unless_shutdown;
+
+namespace {
+
 bool ends_with(const char *name, const char *suffix) {
   size_t n = strlen(name), s = strlen(suffix);
   return n >= s && strcmp(name + n - s, suffix) == 0;
@@ -202,14 +209,16 @@ long inner_nul(const char *doc, size_t len) {
   return at != nullptr ? static_cast<const char *>(at) - doc : -1;
 }
 
-// An abortive close: the peer's next read or write fails with ECONNRESET. The back-end
-// system reads an orderly close as "taken", so a document that was neither handed over
-// nor kept must end this way for it to be sent again.
-void reset_connection(int fd) {
-  linger l{1, 0};
-  if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0)
-    zv_log(-1, "ERROR: cannot set SO_LINGER on socket = %d: %s\n", fd, strerror(errno));
-  close(fd);
+// A connection ends with a reset unless it is closed in order on purpose: the peer's next
+// read or write then fails with ECONNRESET. The back-end system reads an orderly close as
+// "taken", so an accepted connection is set to reset at once, and only a document handed
+// over or kept undoes that; one that ends any other way, the process's own end inside a
+// refusal included, tells its sender to send again.
+bool reset_on_close(int fd, bool reset) {
+  linger l{reset ? 1 : 0, 0};
+  if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0) return true;
+  zv_log(-1, "ERROR: cannot set SO_LINGER on socket = %d: %s\n", fd, strerror(errno));
+  return false;
 }
 
 // The request counters of the socket interface.
@@ -224,9 +233,11 @@ void free_request(request_t *r) {
   free(r);
 }
 
-// One file as a document of the interface named `interface` (the file interface, or the
-// directory interface for each of its files).
-int file_document(Trans_ctl_rec *tctlp, const char *path, const char *interface);
+// The open file `f` (named `path` in the log) as a document of the interface named
+// `interface` (the file interface, or the directory interface for each of its files).
+int file_document(Trans_ctl_rec *tctlp, FILE *f, const char *path, const char *interface);
+// The open packet file `f`, named `path`.
+int packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path);
 
 }  // namespace
 
@@ -237,8 +248,9 @@ bool zv_refuse_inner_nul(Trans_ctl_rec *t, size_t len, const char *interface, co
   zv_log(-1, "ERROR: %s interface: document of %zu bytes from %s holds a NUL at byte %ld - "
              "message not sent\n",
          interface, len, source, at);
-  // About no partner, and no kind that an earlier document of the record left.
-  if (t->msg_type > 0) t->msg_type = 0;
+  // About no partner, and no kind that an earlier document of the record left: the same
+  // message type (0) whichever interface refused it.
+  t->msg_type = 0;
   t->isa_line[0] = '\0';
   t->tp_index = -1;
   int rc = zv_report_refusal(t, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
@@ -247,6 +259,28 @@ bool zv_refuse_inner_nul(Trans_ctl_rec *t, size_t len, const char *interface, co
 }
 
 // ---- directory -----------------------------------------------------------------------
+
+namespace {
+
+// What the scans remember between them: the documents seen but not yet taken, and the
+// entries that are no documents, each with what the last scan saw of it. Only the entries
+// of the last scan are kept, so nothing grows with the directory's history.
+using stamps_t = std::map<std::string, zv_entry_stamp>;
+
+// One document of the directory: read from its open descriptor and handed over (or, in
+// packet mode, read as a packet file). The interface's result for it.
+int take_document(Trans_ctl_rec *tctlp, int fd, const char *full) {
+  zv_file_ptr f(fdopen(fd, "r"));
+  if (!f) {
+    close(fd);
+    zv_log(-1, "ERROR: Cannot open %s for reading\n", full);
+    return -1;
+  }
+  return zv_packet_mode_flag ? packet_document(tctlp, f.get(), full)
+                             : file_document(tctlp, f.get(), full, "directory");
+}
+
+}  // namespace
 
 int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir) {
   if (tctlp == nullptr || dir == nullptr) {
@@ -266,6 +300,25 @@ int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir) {
     }
   }
 
+  // One reader per directory: two would take the same document twice.
+  zv_fd hold(zv_hold_dir(path));
+  if (hold.get() < 0) {
+    if (errno == EWOULDBLOCK) {
+      zv_log(-1,
+             "FATAL ERROR: input directory %s is held by another client process - cannot "
+             "start\n",
+             path);
+      return ZV_INPUT_IN_USE;
+    }
+    if (errno != ENOLCK && errno != EOPNOTSUPP) {
+      zv_log(-1, "ERROR: cannot open %s - exiting\n", path);
+      return -1;
+    }
+    zv_log(-1, "WARNING: cannot lock input directory %s (%s), reading it without a lock\n",
+           path, strerror(errno));
+  }
+
+  stamps_t waiting, odd;
   bool processed = false;
   for (;;) {
     if (zv_shutdown) return 0;
@@ -278,6 +331,7 @@ int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir) {
       zv_log(-1, "ERROR: cannot open %s - exiting\n", path);
       return -1;
     }
+    stamps_t still_waiting, still_odd;
     while (struct dirent *e = readdir(d.get())) {
       // Documents not yet begun stay for the next start.
       if (zv_shutdown) return 0;
@@ -298,24 +352,57 @@ int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir) {
         if (debug_level & 0x400) zv_log(1, "skipping junk2:%s\n", name);
         continue;
       }
-      tctlp->iPriority = priority;
-      if (debug_level & 0x400) zv_log(1, "DEBUG: processing %s\n", name);
       char full[ZV_PATH_SIZE];
       if (snprintf(full, sizeof full, "%s/%s", path, name) >= static_cast<int>(sizeof full)) {
         zv_log(-1, "ERROR: path of %s in %s is too long - skipping\n", name, path);
         continue;
       }
+      zv_entry_stamp now;
+      if (!zv_stamp_entry(dirfd(d.get()), name, &now)) continue;  // gone since the listing
+      if (!now.regular()) {
+        // A FIFO would hold the scan in its open, a directory is no document, a link may
+        // lead anywhere: left where they are, said once.
+        auto was = odd.find(name);
+        if (was == odd.end() || !(was->second == now))
+          zv_log(-1, "WARNING: %s is not a regular file - left where it is\n", full);
+        still_odd.emplace(name, now);
+        continue;
+      }
+      // Taken only once a whole scan has passed without a change: a writer may still be
+      // at a file whose size or time moved since the scan before.
+      auto was = waiting.find(name);
+      if (was == waiting.end() || !(was->second == now)) {
+        if (debug_level & 0x400) zv_log(1, "DEBUG: %s is new or still changing\n", name);
+        still_waiting.emplace(name, now);
+        continue;
+      }
+      int fd = zv_open_unchanged(dirfd(d.get()), name, now);
+      if (fd < 0 && errno == ENOENT) continue;
+      if (fd < 0 && errno == ESTALE) {
+        // Changed since this scan looked at it: looked at again by the next.
+        if (zv_stamp_entry(dirfd(d.get()), name, &now)) still_waiting.emplace(name, now);
+        continue;
+      }
+      tctlp->iPriority = priority;
+      if (debug_level & 0x400) zv_log(1, "DEBUG: processing %s\n", name);
       std::string base(name, strlen(name) - suffix);
       // The outcome of this document alone decides whether a high-priority one stays.
       tctlp->status = -999;
-      int rc = zv_packet_mode_flag ? packet_in_buf(tctlp, full)
-                                   : file_document(tctlp, full, "directory");
+      int rc;
+      if (fd < 0) {
+        zv_log(-1, "ERROR: Cannot open %s for reading\n", full);
+        rc = -1;
+      } else {
+        rc = take_document(tctlp, fd, full);
+      }
       if (rc == 0) {
-        safe_rename(full, (base + ".sent").c_str(), path, "sent_", 1);
+        safe_rename_new(full, (base + ".sent").c_str(), path, "sent_", 1);
       } else {
         zv_log(-1, "ERROR: cannot continue processing %s - skipping\n", full);
         if (!(priority == HIPRI_PORT && tctlp->status == ZV_ERRM_CANNOT_CONNECT_TO_REMOTE_SERVER))
-          safe_rename(full, (base + ".notsent").c_str(), path, "nots_", 1);
+          safe_rename_new(full, (base + ".notsent").c_str(), path, "nots_", 1);
+        else if (zv_stamp_entry(dirfd(d.get()), name, &now))
+          still_waiting.emplace(name, now);  // tried again by the next scan
       }
       processed = true;
       if (zv_pacing_delay >= 1) {
@@ -324,35 +411,44 @@ int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir) {
       }
     }
     d.reset();
+    waiting.swap(still_waiting);
+    odd.swap(still_odd);
     zv_client::idle_log_call();
-    sleep_ms_unless_shutdown(static_cast<long>(dir_poll_delay) * 1000);
+    // A poll delay below one second would make the scan spin.
+    long delay = dir_poll_delay >= 1 ? dir_poll_delay : kDefaultPollSeconds;
+    dir_poll_wait(delay * 1000);
   }
 }
 
 // ---- file ----------------------------------------------------------------------------
 
 int file_in_buf(Trans_ctl_rec *tctlp, const char *path) {
-  return file_document(tctlp, path, "file");
+  if (tctlp == nullptr || path == nullptr) {
+    zv_client::soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  zv_file_ptr f(fopen(path, "r"));
+  if (!f) {
+    // Not read: the buffers of the last document must not look like this one's.
+    zero_buffers(tctlp);
+    zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
+    return -1;
+  }
+  return file_document(tctlp, f.get(), path, "file");
 }
 
 namespace {
 
-int file_document(Trans_ctl_rec *tctlp, const char *path, const char *interface) {
+int file_document(Trans_ctl_rec *tctlp, FILE *f, const char *path, const char *interface) {
   if (tctlp == nullptr || path == nullptr || tctlp->ibufferp == nullptr || tctlp->ibuf_length < 1) {
     zv_client::soft_assert(kSource, __LINE__);
     return -1;
   }
   zero_buffers(tctlp);
-  zv_file_ptr f(fopen(path, "r"));
-  if (!f) {
-    zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
-    return -1;
-  }
   size_t n = 0;
-  switch (read_rest(f.get(), tctlp->ibufferp, static_cast<size_t>(tctlp->ibuf_length) - 1, &n)) {
+  switch (read_rest(f, tctlp->ibufferp, static_cast<size_t>(tctlp->ibuf_length) - 1, &n)) {
     case 0: {
       tctlp->imsg_length = static_cast<int>(n);
-      f.reset();
       int refused;
       if (zv_refuse_inner_nul(tctlp, n, interface, path, &refused)) return refused;
       return client_handler(tctlp, static_cast<zvPortType>(tctlp->iPriority));
@@ -372,6 +468,33 @@ int file_document(Trans_ctl_rec *tctlp, const char *path, const char *interface)
 // ---- packet files --------------------------------------------------------------------
 
 int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
+  if (tctlp == nullptr || path == nullptr) {
+    zv_client::soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  zv_file_ptr f(fopen(path, "r"));
+  if (!f) {
+    zero_buffers(tctlp);
+    zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
+    return -1;
+  }
+  return packet_document(tctlp, f.get(), path);
+}
+
+namespace {
+
+// A packet refused as a document about no partner: line 1 stands for its interchange, and
+// the packet read (imsg_length bytes of the input) is its copy.
+int refuse_packet(Trans_ctl_rec *t, int code, int capacity) {
+  t->msg_type = 0;
+  t->tp_index = -1;
+  t->obuf_length = 0;
+  int rc = zv_report_refusal(t, code);
+  t->obuf_length = capacity;
+  return rc;
+}
+
+int packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path) {
   if (tctlp == nullptr || path == nullptr || tctlp->ibufferp == nullptr ||
       tctlp->obufferp == nullptr || tctlp->ibuf_length < 1) {
     zv_client::soft_assert(kSource, __LINE__);
@@ -380,11 +503,7 @@ int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
   // The output capacity is the record's own; the packet's length only lives for the send.
   int capacity = tctlp->obuf_length;
   zero_buffers(tctlp);
-  zv_file_ptr f(fopen(path, "r"));
-  if (!f) {
-    zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
-    return -1;
-  }
+  tctlp->imsg_length = 0;
   std::string local, remote, prio;
   bool too_long = false;
   struct Line {
@@ -396,8 +515,15 @@ int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
       {&remote, "ERROR: Cannot read remote trading partner (line 2) in packet file %s, returned errno %d\n", 2},
       {&prio, "ERROR: Cannot read priority flag (line 3) in packet file %s, returned errno %d\n", 3},
   };
+  // Of a packet for no known partner the rest is still read, so that its copy holds it.
+  bool unknown = false, header_whole = true;
   for (Line &l : lines) {
-    if (!packet_line(f.get(), l.text, &too_long)) {
+    bool got = packet_line(f, l.text, &too_long);
+    if (unknown && (!got || too_long)) {
+      header_whole = false;
+      break;
+    }
+    if (!got) {
       zv_log(-1, l.eof_msg, path, errno);
       return -1;
     }
@@ -413,19 +539,25 @@ int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
     tctlp->tp_index = usable_id(local) && usable_id(remote)
                           ? tpLookup(local.c_str(), remote.c_str(), 0)
                           : -1;
-    if (tctlp->tp_index == -1) {
-      zv_log(-1, "WARNING: Unknown ISA_ID of [%s] found in input message - skipping message\n",
-             local.c_str());
-      tctlp->obuf_length = 0;
-      transaction_logging(tctlp, ZV_ERRM_UNKNOWN_ISAID_FOUND);
-      tctlp->obuf_length = capacity;
-      return -1;
-    }
+    unknown = tctlp->tp_index == -1;
+  }
+  size_t n = 0;
+  int read = header_whole ? read_rest(f, tctlp->ibufferp,
+                                      static_cast<size_t>(tctlp->ibuf_length) - 1, &n)
+                          : 1;
+  if (unknown) {
+    zv_log(-1, "WARNING: Unknown ISA_ID of [%s] found in input message - skipping message\n",
+           local.c_str());
+    // The packet is its copy when it was read whole; the file itself is kept anyway.
+    int ilen = tctlp->ibuf_length;
+    tctlp->imsg_length = read == 0 ? static_cast<int>(n) : 0;
+    if (read != 0) tctlp->ibuf_length = 0;
+    int rc = refuse_packet(tctlp, ZV_ERRM_UNKNOWN_ISAID_FOUND, capacity);
+    tctlp->ibuf_length = ilen;
+    return rc;
   }
   tctlp->iPriority = atoi(prio.c_str()) > 0 ? HIPRI_PORT : STD_PORT;
-
-  size_t n = 0;
-  switch (read_rest(f.get(), tctlp->ibufferp, static_cast<size_t>(tctlp->ibuf_length) - 1, &n)) {
+  switch (read) {
     case 0:
       break;
     case 1:
@@ -437,7 +569,12 @@ int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
       return -1;
   }
   tctlp->imsg_length = static_cast<int>(n);
-  f.reset();
+  if (n == 0) {
+    // Nothing the ZVP process could decode: refused as bad input, the file kept.
+    zv_log(-1, "ERROR: packet file %s holds no packet after its three lines - message not sent\n",
+           path);
+    return refuse_packet(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND, capacity);
+  }
   zv_log(0, "WARNING: sending RAW ZV packet message to server\n");
   // Whole, NULs and all: a packet is a ready envelope, whose octets may be 0.
   size_t len = n;
@@ -454,17 +591,62 @@ int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
   return rc;
 }
 
+}  // namespace
+
 // ---- named pipe ----------------------------------------------------------------------
+
+namespace {
+
+// Reads one part of a pipe record: true when all `n` bytes came. A record once begun must
+// go on arriving; quiet for the transport's bound means its writer gave up on it.
+bool read_pipe_part(int fd, void *buf, size_t n, size_t *got) {
+  *got = read_at_least(fd, buf, n, n, false, ZV_TRANS_IDLE_SECONDS * 1000);
+  return *got == n;
+}
+
+// A record that ended before it was whole: a stop in its middle, its writer gone quiet, or
+// the pipe no longer readable. What came of its body is kept as the copy of a failed
+// message, with its transaction-log line and alert. 0 at a stop, else -1: the stream's
+// framing is lost, so nothing after it can be read as records.
+int pipe_record_cut(Trans_ctl_rec *t, const char *path, int read_errno, size_t body, int size) {
+  if (zv_shutdown && read_errno == EINTR)
+    zv_log(-1, "WARNING: stopping with the record from %s incomplete - what was read is kept\n",
+           path);
+  else if (read_errno == ETIMEDOUT)
+    zv_log(-1,
+           "ERROR: record from %s cut short: nothing more came for %d seconds - what was read "
+           "is kept, cannot continue\n",
+           path, ZV_TRANS_IDLE_SECONDS);
+  else
+    zv_log(-1, "ERROR: cannot read %s any more: %s - what was read is kept, cannot continue\n",
+           path, read_errno != 0 ? strerror(read_errno) : "end of input");
+  zv_log(-1, "ERROR: record from %s ends after %zu of its %d body bytes\n", path, body, size);
+  t->msg_type = 0;
+  t->isa_line[0] = '\0';
+  t->tp_index = -1;
+  t->imsg_length = static_cast<int>(body);
+  transaction_logging(t, ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
+  return zv_shutdown && read_errno == EINTR ? 0 : -1;
+}
+
+}  // namespace
 
 int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
   if (tctlp == nullptr || path == nullptr || tctlp->ibufferp == nullptr) {
     zv_client::soft_assert(kSource, __LINE__);
     return -1;
   }
+  // Nothing of the document before this record may stand in for what this one left.
+  zero_buffers(tctlp);
+  tctlp->imsg_length = 0;
+  size_t got = 0;
   unsigned char length_field[ZV_BE_PIPE_LENGTH_SIZE];
-  if (read_full(fd, length_field, sizeof length_field) != sizeof length_field) {
+  if (!read_pipe_part(fd, length_field, sizeof length_field, &got)) {
+    int e = errno;
+    // A stop before the record began ends nothing.
+    if (got == 0 && zv_shutdown && e == EINTR) return 0;
     zv_log(-1, "ERROR: cannot read message size bytes(2) from %s\n", path);
-    return -1;
+    return pipe_record_cut(tctlp, path, e, 0, -1);
   }
   int size = static_cast<int>(zv_be_get16(length_field));
   zv_log(1, "DEBUG: found message size of %d bytes\n", size);
@@ -476,31 +658,40 @@ int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
     return -1;
   }
   unsigned char priority_field[ZV_BE_PRIORITY_SIZE];
-  if (read_full(fd, priority_field, sizeof priority_field) != sizeof priority_field) {
+  if (!read_pipe_part(fd, priority_field, sizeof priority_field, &got)) {
+    int e = errno;
     zv_log(-1, "ERROR: cannot read message priority bytes(2) from %s\n", path);
-    return -1;
+    return pipe_record_cut(tctlp, path, e, 0, size);
   }
   int priority = static_cast<int>(zv_be_get16(priority_field));
   zv_log(1, "DEBUG: found message priority of %d bytes\n", priority);
+  // A record larger than the pipe's own buffer arrives in several pieces.
+  if (!read_pipe_part(fd, tctlp->ibufferp, static_cast<size_t>(size), &got)) {
+    int e = errno;
+    zv_log(-1, "ERROR: cannot read message (of %d bytes) from %s\n", size, path);
+    return pipe_record_cut(tctlp, path, e, got, size);
+  }
+  tctlp->imsg_length = size;
+  zv_log(1, "DEBUG: buf_size = %d rc = %d\n", size, static_cast<int>(got));
+  // A refused record is kept as a failed message and the records behind it are read on:
+  // only a broken stream ends the interface.
   if (priority != STD_PORT && priority != HIPRI_PORT) {
     zv_log(-1,
            "ERROR: cannot set message priority (with value of %d) from %s - message invalid, "
            "cannot continue\n",
            priority, path);
-    return -1;
+    tctlp->msg_type = 0;
+    tctlp->isa_line[0] = '\0';
+    tctlp->tp_index = -1;
+    zv_report_refusal(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+    return 0;
   }
   tctlp->iPriority = priority;
-  zero_buffers(tctlp);
-  // A record larger than the pipe's own buffer arrives in several pieces.
-  size_t got = read_full(fd, tctlp->ibufferp, static_cast<size_t>(size));
-  if (got != static_cast<size_t>(size)) {
-    zv_log(-1, "ERROR: cannot read message (of %d bytes) from %s\n", size, path);
-    return -1;
-  }
-  tctlp->imsg_length = size;
-  zv_log(1, "DEBUG: buf_size = %d rc = %d\n", size, static_cast<int>(got));
-  if (zv_refuse_inner_nul(tctlp, got, "pipe", path, nullptr)) return -1;
-  return client_handler(tctlp, static_cast<zvPortType>(priority)) == 0 ? 0 : -1;
+  if (zv_refuse_inner_nul(tctlp, got, "pipe", path, nullptr)) return 0;
+  // Handed over, or refused and reported with its copy; a fatal refusal has ended the
+  // process inside its report.
+  client_handler(tctlp, static_cast<zvPortType>(priority));
+  return 0;
 }
 
 int pipe_in_buf(Trans_ctl_rec *tctlp, const char *path, int /*mode*/) {
@@ -667,7 +858,9 @@ int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp) {
              "ERROR: cannot set message priority (with value of %d) from socket - message "
              "invalid, cannot continue\n",
              request->iPriority);
-      // Refused as any document: the body is still the input buffer, so its copy is kept.
+      // Refused as any document, about no partner: the body is still the input buffer, so
+      // its copy is kept.
+      tctlp->msg_type = 0;
       rc = zv_report_refusal(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND) == -1 ? -98
                                                                               : ZV_REFUSED_NOT_KEPT;
     } else if (!zv_refuse_inner_nul(tctlp, request->uiSize, "socket", source, &rc)) {
@@ -698,6 +891,7 @@ void vProducer(int fd, Trans_ctl_rec *tctlp) {
   rec.status = -999;
   rec.tp_index = -1;
   zv_log(1, "SocServer Accepting on socket: %d\n", fd);
+  reset_on_close(fd, true);
   soc_fault fault = soc_fault::none;
   request_t *r = read_soc_request(fd, ZV_TRANS_IDLE_SECONDS * 1000, &fault);
   // Handed over, or refused with its copy kept: every result but a missing output buffer
@@ -711,6 +905,7 @@ void vProducer(int fd, Trans_ctl_rec *tctlp) {
     case soc_fault::too_big:
       // Nothing of the body was read: the line and the alert say that a document was
       // refused, and there is no copy to keep.
+      rec.msg_type = 0;
       transaction_logging(&rec, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
       break;
     case soc_fault::stalled:
@@ -726,10 +921,8 @@ void vProducer(int fd, Trans_ctl_rec *tctlp) {
     default:
       break;
   }
-  if (taken)
-    close(fd);
-  else
-    reset_connection(fd);
+  if (taken) reset_on_close(fd, false);
+  close(fd);
   zv_log(1, "SocServer Done Processing. \n");
 }
 

@@ -24,6 +24,11 @@
 using client_handler_t = int (*)(Trans_ctl_rec *tctlp, zvPortType priority);
 extern client_handler_t client_handler;
 
+// Where the directory interface waits between two scans (`ms` milliseconds, cut short by
+// a stop): a sleep, unless a test puts another wait in its place.
+using dir_wait_t = void (*)(long ms);
+extern dir_wait_t dir_poll_wait;
+
 // The built-in test message: a 583-character X12 interchange from DXC7 to DXC_TEST.
 constexpr int ZV_TEST_MESSAGE_LENGTH = 583;
 extern const char zv_test_message[ZV_TEST_MESSAGE_LENGTH + 1];
@@ -65,10 +70,25 @@ static_assert(ZV_MAX_SOCKET_BODY + 1 <= ZV_TRANS_MAX_ALLOC);
 // last byte is refused whole (zv_refuse_inner_nul): the classification, the envelopes
 // and the hand-over all measure the text to its first NUL. A packet is carried whole by
 // its length, NULs included.
+// The directory interface takes a document only once a whole scan has passed without a
+// change to it (size, modification time, the file itself); entries that are not regular
+// files are left where they are, with one WARNING line each. A document's file becomes
+// ".sent" or ".notsent", never replacing a file of that name (a fresh name is taken
+// then). The interface holds its directory for itself: another process reading it makes
+// dir_in_buf return ZV_INPUT_IN_USE at once.
+constexpr int ZV_INPUT_IN_USE = -4;
 int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir);
 int file_in_buf(Trans_ctl_rec *tctlp, const char *path);
 int packet_in_buf(Trans_ctl_rec *tctlp, const char *path);
+// The pipe interface reads record after record: one refused (no partner, a NUL inside, a
+// bad priority, an envelope too large) is kept as a failed message with its
+// transaction-log line and alert, and the next is read. A record that stops arriving for
+// ZV_TRANS_IDLE_SECONDS, or a pipe that can no longer be read, ends the interface (-1); a
+// stop in the middle of a record ends it with 0. Either way what came of the record's body
+// is kept, reported as ZV_ERRM_CANNOT_RECV_INTERNAL_DATA.
 int pipe_in_buf(Trans_ctl_rec *tctlp, const char *path, int mode);
+// One record: 0 when it was handed over or refused and kept (or a stop came before it
+// began), -1 when the stream broke.
 int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path);
 int iSoc_in_buf(Trans_ctl_rec *tctlp, const char *port_text);
 int test_in_buf(Trans_ctl_rec *tctlp);
@@ -97,7 +117,9 @@ int pvAcceptSocRequests(int listen_fd, Trans_ctl_rec *tctlp);
 // Reads, processes and closes one accepted connection. The peer gets no answer: an
 // orderly close tells it that its document was handed over or refused and kept (as a
 // failed message). Every connection whose document is neither ends with a reset, so that
-// the peer sees an error and sends again: a refusal whose copy could not be saved
+// the peer sees an error and sends again (the connection is set to reset from its accept,
+// so the process's own end inside a document resets it too): a refusal whose copy could
+// not be saved
 // (logged), a record not complete when its peer closes, a
 // peer that sends nothing for ZV_TRANS_IDLE_SECONDS while its record is incomplete (also
 // before its first byte; logged), a stop (zv_shutdown) before the record is complete, a

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,6 +61,12 @@ bool fresh_name(const char *dir, const char *prefix, char *out, size_t size) {
   close(fd);
   return true;
 }
+
+// The pid file written at start and what it held before (a process of the same name that
+// still runs), for pid_file_give_back.
+char pid_path[ZV_PATH_SIZE];
+char pid_text[64];
+bool had_pid_text = false;
 
 // Set by the first caller of vZvExit, which alone carries out the exit.
 std::atomic<bool> exit_claimed{false};
@@ -232,11 +239,28 @@ int pid_file(const char *name) {
   char path[ZV_PATH_SIZE];
   int n = snprintf(path, sizeof path, "%s.pid", name);
   if (n < 0 || n >= static_cast<int>(sizeof path)) return -1;
+  // What the file said before, for a process that turns out not to start after all.
+  snprintf(pid_path, sizeof pid_path, "%s", path);
+  had_pid_text = false;
+  if (zv_file_ptr old{fopen(path, "r")}) {
+    size_t got = fread(pid_text, 1, sizeof pid_text - 1, old.get());
+    pid_text[got] = '\0';
+    had_pid_text = true;
+  }
   FILE *f = fopen(path, "w");
   if (!f) return -1;
   int written = fprintf(f, "%d", mypid);
   if (fclose(f) != 0) written = -1;
   return written > 0 ? 0 : -1;
+}
+
+void pid_file_give_back() {
+  if (pid_path[0] == '\0') return;
+  if (!had_pid_text) {
+    unlink(pid_path);
+    return;
+  }
+  if (zv_file_ptr f{fopen(pid_path, "w")}) fputs(pid_text, f.get());
 }
 
 void store_build() {
@@ -430,8 +454,12 @@ void vZvExit(int status) {
 
 // ---- file utilities ----------------------------------------------------------------
 
-int safe_rename(const char *src, const char *name, const char *dir, const char *prefix,
-                int fatal) {
+namespace {
+
+// safe_rename's steps; with `keep` the first rename never replaces what is at the wanted
+// name, and a source that is no longer there is only reported.
+int rename_or_fall_back(const char *src, const char *name, const char *dir, const char *prefix,
+                        int fatal, bool keep) {
   if (!src || !name || !dir) {
     fprintf(stderr, kAssertFormat, kFileSup, __LINE__);
     return -1;
@@ -439,11 +467,19 @@ int safe_rename(const char *src, const char *name, const char *dir, const char *
   char wanted[ZV_PATH_SIZE];
   int n = snprintf(wanted, sizeof wanted, "%s/%s", dir, name);
   bool fits = n >= 0 && n < static_cast<int>(sizeof wanted);
-  if (fits && rename(src, wanted) == 0) return 0;
+  if (fits && (keep ? zv_move_new(src, wanted) : rename(src, wanted)) == 0) return 0;
+  struct stat st;
+  if (keep && lstat(src, &st) != 0 && errno == ENOENT) {
+    // Someone else moved or removed it: there is nothing left to rename, and nothing that
+    // a stop would keep from being sent twice.
+    zv_log(-1, "WARNING: %s is no longer there, not renamed to %s\n", src, wanted);
+    return -1;
+  }
 
   char fresh[ZV_PATH_SIZE];
   if (fresh_name(dir, prefix, fresh, sizeof fresh)) {
     zv_log(-1, "WARNING: Cannot rename %s to %s.  Will rename to %s\n", src, wanted, fresh);
+    // The fresh name is an empty file of our own, made to reserve it: replaced on purpose.
     if (rename(src, fresh) == 0) return 0;
     unlink(fresh);
   }
@@ -461,6 +497,18 @@ int safe_rename(const char *src, const char *name, const char *dir, const char *
   }
   zv_log(-1, "ERROR: Error encountered in attempting to rename %s to %s.\n", src, wanted);
   return -1;
+}
+
+}  // namespace
+
+int safe_rename(const char *src, const char *name, const char *dir, const char *prefix,
+                int fatal) {
+  return rename_or_fall_back(src, name, dir, prefix, fatal, false);
+}
+
+int safe_rename_new(const char *src, const char *name, const char *dir, const char *prefix,
+                    int fatal) {
+  return rename_or_fall_back(src, name, dir, prefix, fatal, true);
 }
 
 int millisleep(unsigned ms) {
@@ -526,4 +574,70 @@ int iSearchDir(const char *dir, const char *name) {
     }
   }
   return 0;
+}
+
+// ---- directory entries -------------------------------------------------------------
+
+namespace {
+
+zv_entry_stamp stamp_of(const struct stat &st) {
+  return {st.st_dev, st.st_ino, static_cast<mode_t>(st.st_mode & S_IFMT), st.st_size,
+          static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
+bool zv_entry_stamp::regular() const { return type == S_IFREG; }
+
+bool zv_stamp_entry(int dir_fd, const char *name, zv_entry_stamp *stamp) {
+  struct stat st;
+  if (name == nullptr || stamp == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  *stamp = stamp_of(st);
+  return true;
+}
+
+int zv_open_unchanged(int dir_fd, const char *name, const zv_entry_stamp &stamp) {
+  if (name == nullptr || !stamp.regular()) {
+    errno = EINVAL;
+    return -1;
+  }
+  // O_NONBLOCK: a FIFO swapped in since the look must not hold the caller in its open.
+  int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ELOOP) errno = ESTALE;  // a link now stands there
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  if (!(stamp_of(st) == stamp)) {
+    close(fd);
+    errno = ESTALE;
+    return -1;
+  }
+  return fd;
+}
+
+int zv_hold_dir(const char *path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  return fd;
 }

@@ -8,6 +8,8 @@
 #ifndef ZV_RUNTIME_ZV_PROCESS_H
 #define ZV_RUNTIME_ZV_PROCESS_H
 
+#include <sys/types.h>
+
 // 0 when the process is ready, -1 when start-up failed (the caller exits with -1).
 // Ends the process itself for -V and -u (0), a bad option (2), an unsupported program
 // name, a missing required file or directory and a failed shared table (-1). The
@@ -16,6 +18,10 @@ int init_zv_process(int argc, char **argv);
 void init_globals();
 int iDaemonize(const char *dir, int redirect);
 int pid_file(const char *name);
+// For a process that finds after start-up that another one already does its work: puts
+// back what the pid file held before pid_file wrote it (removes it when there was none),
+// so that it still names the process that runs.
+void pid_file_give_back();
 void store_build();
 int iVerifyFilesAndDirsByProcess(int role);
 int iVerifyFilesAndDirs(int n);
@@ -38,6 +44,11 @@ void sigchld_handler(int sig);
 // /tmp. With `fatal` set a complete failure aborts the process, else it returns -1.
 int safe_rename(const char *src, const char *name, const char *dir, const char *prefix,
                 int fatal);
+// safe_rename that never replaces a file, directory or link at dir/name: a taken name
+// takes the fresh-name fallback with its WARNING line. A source that is no longer there
+// (moved or removed by someone else) is reported and gives -1 without stopping.
+int safe_rename_new(const char *src, const char *name, const char *dir, const char *prefix,
+                    int fatal);
 int millisleep(unsigned ms);
 // 1 exists, 2 empty name or no such file, -99 stat reported a mode of 0. Never 0.
 int iFileExists(const char *name);
@@ -45,5 +56,29 @@ long iFileSize(const char *name);
 int iFileRemove(const char *name);
 int iFileRename(const char *oldname, const char *newname);
 int iSearchDir(const char *dir, const char *name);
+
+// What one look at a directory entry saw of it (the entry itself: a link is not
+// followed), so that the next look can tell whether it changed.
+struct zv_entry_stamp {
+  dev_t dev;
+  ino_t ino;
+  mode_t type;  // the S_IFMT bits
+  off_t size;
+  long long mtime_ns;
+  bool regular() const;
+  bool operator==(const zv_entry_stamp &) const = default;
+};
+// The stamp of `name` in the open directory `dir_fd`; false (errno set) when it is gone.
+bool zv_stamp_entry(int dir_fd, const char *name, zv_entry_stamp *stamp);
+// Opens `name` in `dir_fd` for reading only while it is still the regular file `stamp`
+// saw, unchanged. Never follows a link and never waits (a FIFO or device put in its place
+// is not read). The descriptor, or -1: errno ENOENT when it is gone, ESTALE when it is no
+// longer that file as it was, another errno when it cannot be opened.
+int zv_open_unchanged(int dir_fd, const char *name, const zv_entry_stamp &stamp);
+// Holds the directory `path` for this process alone until the descriptor returned is
+// closed (or the process ends): -1 with errno EWOULDBLOCK when another process holds it,
+// another errno when it cannot be opened or locked. The hold is advisory: it keeps out
+// only those who ask for it the same way.
+int zv_hold_dir(const char *path);
 
 #endif

@@ -111,3 +111,19 @@ int zv_put_file(const char *path, const void *data, size_t len, int replace, int
   if (result != 0 || !replace) unlink(temp);
   return result;
 }
+
+int zv_move_new(const char *src, const char *dst) {
+  if (src == nullptr || dst == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (renameat2(AT_FDCWD, src, AT_FDCWD, dst, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+  // A file system without the no-replace rename: link() never replaces its target.
+  if (link(src, dst) != 0) return -1;
+  if (unlink(src) == 0) return 0;
+  int e = errno;
+  unlink(dst);
+  errno = e;
+  return -1;
+}

@@ -26,4 +26,11 @@ int zv_open_temp(const char *prefix, char *name, size_t size, const char *suffix
 // no temporary file is left behind.
 int zv_put_file(const char *path, const void *data, size_t len, int replace, int *perrno);
 
+// Moves `src` to `dst` in one step, never replacing a file, directory or link already
+// at `dst`: 0 moved; -1 with errno set (EEXIST when `dst` is taken). Where the file
+// system cannot rename without replacing, a regular file is linked to `dst` and its old
+// name removed; should that removal fail, the link is taken back, so the file never ends
+// up under both names.
+int zv_move_new(const char *src, const char *dst);
+
 #endif

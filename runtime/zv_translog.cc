@@ -268,14 +268,28 @@ struct Buffer {
   const char *data;
   int length;
 };
-Buffer input_of(const Trans_ctl_rec &t) { return {t.ibufferp, t.ibuf_length}; }
-Buffer output_of(const Trans_ctl_rec &t) { return {t.obufferp, t.obuf_length}; }
+// The message a buffer holds: its message length when that is set and within the buffer;
+// a record that left it unset is taken at the buffer's length field.
+Buffer message(const char *data, int buf_len, int msg_len) {
+  return {data, msg_len > 0 && msg_len <= buf_len ? msg_len : buf_len};
+}
+Buffer input_of(const Trans_ctl_rec &t) { return message(t.ibufferp, t.ibuf_length, t.imsg_length); }
+Buffer output_of(const Trans_ctl_rec &t) { return message(t.obufferp, t.obuf_length, t.omsg_length); }
+// A client's document: the input interfaces set imsg_length to the bytes they took in.
+// Without it the document is the text up to its NUL, never the padding behind it.
+Buffer document_of(const Trans_ctl_rec &t) {
+  if (t.ibufferp == nullptr || t.ibuf_length < 1) return {t.ibufferp, 0};
+  if (t.imsg_length > 0 && t.imsg_length <= t.ibuf_length) return {t.ibufferp, t.imsg_length};
+  return {t.ibufferp,
+          static_cast<int>(strnlen(t.ibufferp, static_cast<size_t>(t.ibuf_length)))};
+}
 // `first` when the record has it, else `second`.
 Buffer prefer(Buffer first, Buffer second) {
   return first.data != nullptr && first.length > 0 ? first : second;
 }
 
-// False when the copy the outcome calls for could not be saved (already logged).
+// False when the copy the outcome calls for could not be saved (already logged). Each
+// copy holds the message, not the buffer around it, so that it can be sent again as it is.
 bool save_copy(Trans_ctl_rec &t, int status) {
   switch (status) {
     case ZV_ERRM_MESSAGE_INTEGRITY_BROKEN:
@@ -284,7 +298,8 @@ bool save_copy(Trans_ctl_rec &t, int status) {
     case ZV_ERRM_RECEIPT_BAD_SIGNITURE_FOUND: {
       Buffer b;
       if (t.who == ZV_WHO_STD_CLIENT || t.who == ZV_WHO_RECEIPT_CLIENT) {
-        b = prefer(output_of(t), input_of(t));
+        // A client's builders leave the envelope's length in obuf_length.
+        b = prefer({t.obufferp, t.obuf_length}, document_of(t));
       } else if (t.who == ZV_WHO_STD_SERVER || t.who == ZV_WHO_HPRI_SERVER) {
         b = prefer(input_of(t), output_of(t));
       } else {
@@ -323,7 +338,8 @@ struct CopyMessages {
 
 // Unique names over the same "file" prefix that tempnam gives without one, made with
 // the file so that the name cannot be taken between choosing and creating it. 0 when the
-// buffer was saved or there was nothing to save; -1 when it could not be (logged).
+// buffer was saved or there was nothing to save; -1 when it could not be (logged). A copy
+// is whole or absent: one that could not be written whole (a full disk) is removed.
 int save_buffer(const char *bufferp, int length, const char *dir, const CopyMessages &msgs) {
   if (bufferp == nullptr || length < 1) return 0;
   char name[ZV_PATH_SIZE + 16];
@@ -347,6 +363,7 @@ int save_buffer(const char *bufferp, int length, const char *dir, const CopyMess
   size_t written = fwrite(bufferp, 1, static_cast<size_t>(length), out.get());
   bool closed = fclose(out.release()) == 0;
   if (written == static_cast<size_t>(length) && closed) return 0;
+  unlink(name);
   zv_log(-1, msgs.write_failed, name);
   return -1;
 }
@@ -523,7 +540,8 @@ int log_failed_sending(Trans_ctl_rec *tctlp, const char * /*path*/) {
     assert_failed(__LINE__);
     return -1;
   }
-  return log_failed_transaction(tctlp->ibufferp, tctlp->ibuf_length, toRemoteFailedPath);
+  Buffer b = document_of(*tctlp);
+  return log_failed_transaction(b.data, b.length, toRemoteFailedPath);
 }
 
 int iGenerateZvStatus(Trans_ctl_rec *tctlp, unsigned char *rbufp, int * /*rblenp*/) {

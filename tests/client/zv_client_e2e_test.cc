@@ -337,6 +337,25 @@ TEST_F(ClientE2E, SigtermStopsAnIdleClientAndOneWaitingForItsZvp) {
   // Idle: nothing in the directory.
   ASSERT_GT(client({}), 0) << client_err();
   ASSERT_TRUE(client_.alive());
+  // A second client on the same input directory does not start: both would take the
+  // same documents. Its pid file is put back as it was, naming the client that runs.
+  const std::string pid_file = in_.dir + "/clientd.pid";
+  ASSERT_EQ(zvtest::read_file(pid_file), std::to_string(client_.pid()));
+  pid_t second = zvtest::start_program(ctu::clientd_exe(), "clientd", {}, in_.dir, "second");
+  EXPECT_EQ(zvtest::wait_program(second, in_.dir, "second").status, 0);
+  const std::string refusal = "):FATAL ERROR: input directory " + in_.dir +
+                              "/in_dir is held by another client process - cannot start\n";
+  ASSERT_TRUE(zvtest::wait_for(
+      [&] { return client_err("second").find(refusal) != std::string::npos; }))
+      << client_err("second");
+  // The daemon's pid from its line prefix "...clientd(<pid>:<slot>)".
+  std::string err2 = client_err("second");
+  size_t open = err2.rfind("clientd(", err2.find(refusal));
+  ASSERT_NE(open, std::string::npos);
+  pid_t daemon2 = static_cast<pid_t>(std::stol(err2.substr(open + 8)));
+  EXPECT_EQ(zvtest::wait_daemon(daemon2, 15000), 255);
+  EXPECT_EQ(zvtest::read_file(pid_file), std::to_string(client_.pid()));
+  ASSERT_TRUE(client_.alive());
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(client_.stop(10000), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
@@ -458,7 +477,7 @@ bool write_all(int fd, const std::string &data) {
   return true;
 }
 
-TEST_F(ClientE2E, NamedPipeRecordsUpToTheirLimitsThenAPriorityThatEndsTheClient) {
+TEST_F(ClientE2E, NamedPipeRecordsUpToTheirLimitsRefusalsKeptAndACutRecordAtAStop) {
   start("e2e-pipe");
   std::string fifo = in_.dir + "/zvfifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -479,49 +498,70 @@ TEST_F(ClientE2E, NamedPipeRecordsUpToTheirLimitsThenAPriorityThatEndsTheClient)
   EXPECT_EQ(b.in_len, 65001);
   expect_envelopes_parse(lines);
 
-  // The largest record the pipe takes: its envelope no longer fits the 64 KiB output
-  // buffer and is refused, which ends the pipe interface.
+  // Refused records are kept and the records behind them still go: the largest record the
+  // pipe takes, whose envelope no longer fits the 64 KiB output buffer; a priority of 2; a
+  // document for no partner.
   const std::string max = ctu::interchange("BLOCAL", "BREMOTE", 65535);
-  ASSERT_TRUE(write_all(fd, pipe_record(max, 0)));
-  EXPECT_EQ(client_exit(), 253);
-  close(fd);
+  const std::string stranger = ctu::interchange("ILOCAL", "NOBODY", 300);
+  const std::string basic = ctu::interchange("BLOCAL", "BREMOTE", 500);
+  const std::string sig = ctu::interchange("SLOCAL", "SREMOTE", 700);
+  ASSERT_TRUE(write_all(fd, pipe_record(max, 0) + pipe_record(small, 2) +
+                                pipe_record(stranger, 0) + pipe_record(basic, 0) +
+                                pipe_record(sig, 0)));
+  lines = ctu::wait_stub_lines(in_, 4);
+  ASSERT_EQ(lines.size(), 4u) << client_err();
+  EXPECT_EQ(ctu::parse_stub_line(lines[2]).kind, "basic-edi");
+  EXPECT_EQ(ctu::parse_stub_line(lines[3]).kind, "signed-edi");
   std::string err = client_err();
   EXPECT_NE(err.find("DEBUG: found message size of 65535 bytes\n"), std::string::npos);
   EXPECT_NE(err.find("ERROR: basic EDI envelope of 65560 bytes does not fit the output buffer of "
                      "65536 bytes - skipping message\n"),
             std::string::npos)
       << err.substr(err.size() > 3000 ? err.size() - 3000 : 0);
-  // The refused envelope's lines name its document and partner; the end of the client
-  // that follows is about neither, though the main record carried that document.
+  EXPECT_NE(err.find("ERROR: cannot set message priority (with value of 2) from zvfifo - "
+                     "message invalid, cannot continue\n"),
+            std::string::npos);
   std::vector<std::string> log = ctu::client_log(in_);
-  ASSERT_EQ(log.size(), 2u);
+  ASSERT_EQ(log.size(), 3u);
   EXPECT_EQ(ctu::line_subject(log[0]), "1|" + max.substr(0, 104) + "|127.0.0.1:" +
                                            std::to_string(kStdPort[0]) + "|" +
                                            std::to_string(ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE));
   EXPECT_EQ(ctu::line_subject(log[1]), "0|" + std::string(104, ' ') + "||" +
-                                           std::to_string(ZV_ERRM_CANNOT_START_PROCESS));
-  std::vector<std::string> alerts = ctu::alerts(in_);
-  ASSERT_EQ(alerts.size(), 2u);
-  EXPECT_EQ(ctu::line_subject(alerts[0]), "1|BASICP|127.0.0.1:" + std::to_string(kStdPort[0]) +
-                                              "|" + std::to_string(ZV_ERRM_CANNOT_GENERATE_EDI_MSG_FILE));
-  EXPECT_EQ(ctu::line_subject(alerts[1]), "0|||" + std::to_string(ZV_ERRM_CANNOT_START_PROCESS));
-  // Only the refused document is kept as a failed message, not the main buffer again.
-  std::vector<std::string> copies = zvtest::list_dir(in_.dir + "/to_remote_failed_messages");
-  ASSERT_EQ(copies.size(), 1u);
-  EXPECT_EQ(zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + copies[0]).substr(0, 106),
-            max.substr(0, 106));
+                                           std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND));
+  EXPECT_EQ(ctu::log_code(log[2]), ZV_ERRM_UNKNOWN_ISAID_FOUND);
+  EXPECT_EQ(ctu::alerts(in_).size(), 3u);
 
-  // A priority of 2 ends the client too.
-  ASSERT_GT(client({"-i", "pipe", "-F", "zvfifo"}, nullptr, "client2"), 0);
-  fd = open(fifo.c_str(), O_WRONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(write_all(fd, pipe_record(small, 2)));
-  EXPECT_EQ(client_exit(), 253);
+  // A stop while a record is still arriving: what came of it is kept, the process ends
+  // in order.
+  const std::string cut = ctu::interchange("BLOCAL", "BREMOTE", 300);
+  ASSERT_TRUE(write_all(fd, pipe_record(cut, 0).substr(0, 4 + 100)));
+  auto begun = [&] {
+    std::string e = client_err();
+    size_t n = 0;
+    for (size_t at = e.find("DEBUG: found message priority of"); at != std::string::npos;
+         at = e.find("DEBUG: found message priority of", at + 1))
+      ++n;
+    return n == 8;
+  };
+  ASSERT_TRUE(zvtest::wait_for(begun, 10000)) << client_err();
+  EXPECT_EQ(client_.stop(10000), 0);
   close(fd);
-  EXPECT_NE(client_err("client2").find("ERROR: cannot set message priority (with value of 2) from zvfifo - "
-                                       "message invalid, cannot continue\n"),
+  EXPECT_NE(client_err().find("WARNING: stopping with the record from zvfifo incomplete - what "
+                              "was read is kept\n"),
             std::string::npos);
-  EXPECT_EQ(ctu::stub_lines(in_).size(), 2u);
+  log = ctu::client_log(in_);
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(ctu::line_subject(log[3]), "0|" + std::string(104, ' ') + "||" +
+                                           std::to_string(ZV_ERRM_CANNOT_RECV_INTERNAL_DATA));
+  // Each refused document kept exactly, and what came of the cut one.
+  std::vector<std::string> kept;
+  for (const std::string &f : zvtest::list_dir(in_.dir + "/to_remote_failed_messages"))
+    kept.push_back(zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + f));
+  std::sort(kept.begin(), kept.end());
+  std::vector<std::string> want = {max, small, stranger, cut.substr(0, 100)};
+  std::sort(want.begin(), want.end());
+  EXPECT_TRUE(kept == want) << kept.size() << " copies";
+  EXPECT_EQ(ctu::stub_lines(in_).size(), 4u);
 }
 
 // ---- socket -----------------------------------------------------------------------------
@@ -607,19 +647,20 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
   ASSERT_EQ(log.size(), 4u);
   for (size_t i = 0; i < 3; ++i)
     EXPECT_EQ(ctu::log_code(log[i]), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND) << log[i];
-  EXPECT_EQ(ctu::line_subject(log[2]), "-1|" + std::string(104, ' ') + "||" + unsupported);
+  EXPECT_EQ(ctu::line_subject(log[2]), "0|" + std::string(104, ' ') + "||" + unsupported);
   EXPECT_EQ(ctu::line_subject(log[3]), "1|" + stranger.substr(0, 104) + "||" +
                                            std::to_string(ZV_ERRM_UNKNOWN_ISAID_FOUND));
   std::vector<std::string> alerts = ctu::alerts(in_);
   ASSERT_EQ(alerts.size(), 4u);
-  EXPECT_EQ(ctu::line_subject(alerts[0]), "-1|||" + unsupported);
-  EXPECT_EQ(ctu::line_subject(alerts[2]), "-1|||" + unsupported);
+  EXPECT_EQ(ctu::line_subject(alerts[0]), "0|||" + unsupported);
+  EXPECT_EQ(ctu::line_subject(alerts[2]), "0|||" + unsupported);
   EXPECT_EQ(ctu::line_subject(alerts[3]), "1|||" + std::to_string(ZV_ERRM_UNKNOWN_ISAID_FOUND));
   std::vector<std::string> kept;
   for (const std::string &f : zvtest::list_dir(in_.dir + "/to_remote_failed_messages"))
     kept.push_back(zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + f));
   std::sort(kept.begin(), kept.end());
-  std::vector<std::string> want = {doc + '\0', std::string("UNH+1") + '\0', with_nul + '\0'};
+  // Each copy is the body as it came, to be sent again as it is.
+  std::vector<std::string> want = {doc, "UNH+1", with_nul};
   std::sort(want.begin(), want.end());
   EXPECT_EQ(kept, want);
 }

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -27,6 +28,7 @@
 #include "partners/zv_crypto.h"
 #include "runtime/zv_errors.h"
 #include "runtime/zv_globals.h"
+#include "runtime/zv_process.h"
 #include "tests/client/client_test_util.h"
 #include "tests/runtime/runtime_test_util.h"
 #include "tests/support/zv_test_support.h"
@@ -102,6 +104,7 @@ class Interfaces : public ::testing::Test {
   }
 
   std::unique_ptr<ctu::InProcessEnv> env_;
+  const dir_wait_t default_poll_wait_ = dir_poll_wait;
   Trans_ctl_rec rec_;
   std::vector<char> ibuf_ = std::vector<char>(ZV_CLIENT_BUF_SIZE);
   std::vector<char> obuf_ = std::vector<char>(ZV_CLIENT_BUF_SIZE);
@@ -120,9 +123,14 @@ TEST_F(Interfaces, DirectorySendsEdiAndHpriRenamesThemAndSkipsOthers) {
   zvtest::write_file(in + "/g.edi", "doc g");            // cannot connect, standard
   zvtest::write_file(in + "/.edi", "empty base name");
   zvtest::write_file(in + "/edi", "no suffix");
+  // Names already taken are never replaced: the document takes a fresh name instead.
+  zvtest::write_file(in + "/a.sent", "old a");
+  zvtest::write_file(in + "/d.notsent", "old d");
+  zvtest::write_file(in + "/batch.edi", "doc batch e");  // both refused: one batch.notsent
+  zvtest::write_file(in + "/batch.hpri", "doc batch h");
   answer = [](Trans_ctl_rec *t) {
     std::string text(t->ibufferp);
-    if (text == "doc d" || text == "doc f") {
+    if (text == "doc d" || text == "doc f" || text.rfind("doc batch", 0) == 0) {
       t->status = ZV_ERRM_UNKNOWN_ISAID_FOUND;
       return -1;
     }
@@ -134,19 +142,87 @@ TEST_F(Interfaces, DirectorySendsEdiAndHpriRenamesThemAndSkipsOthers) {
   };
   oneshot_flag = 1;
   int rc = -9;
-  rtt::capture([&] { rc = dir_in_buf(&rec_, "./in_dir"); });
+  rtt::Captured cap = rtt::capture([&] { rc = dir_in_buf(&rec_, "./in_dir"); });
   EXPECT_EQ(rc, 0);
-  EXPECT_EQ(zvtest::list_dir(in),
-            (std::vector<std::string>{".sent", "a.sent", "b.sent", "c.txt", "d.notsent",
-                                      "e.hpri", "edi", "f.notsent", "g.notsent"}));
-  EXPECT_EQ(zvtest::read_file(in + "/a.sent"), "doc a");
+  std::vector<std::string> fresh_sent, fresh_notsent, named;
+  for (const std::string &f : zvtest::list_dir(in)) {
+    if (f.rfind("sent_", 0) == 0)
+      fresh_sent.push_back(zvtest::read_file(in + "/" + f));
+    else if (f.rfind("nots_", 0) == 0)
+      fresh_notsent.push_back(zvtest::read_file(in + "/" + f));
+    else
+      named.push_back(f);
+  }
+  EXPECT_EQ(named, (std::vector<std::string>{".sent", "a.sent", "b.sent", "batch.notsent", "c.txt",
+                                             "d.notsent", "e.hpri", "edi", "f.notsent",
+                                             "g.notsent"}));
+  EXPECT_EQ(zvtest::read_file(in + "/a.sent"), "old a");
+  EXPECT_EQ(zvtest::read_file(in + "/d.notsent"), "old d");
+  EXPECT_EQ(fresh_sent, std::vector<std::string>{"doc a"});
+  std::vector<std::string> batch = {zvtest::read_file(in + "/batch.notsent")};
+  for (const std::string &t : fresh_notsent)
+    if (t != "doc d") batch.push_back(t);
+  std::sort(batch.begin(), batch.end());
+  EXPECT_EQ(batch, (std::vector<std::string>{"doc batch e", "doc batch h"}));
+  EXPECT_EQ(fresh_notsent.size(), 2u);
+  size_t warnings = 0;
+  for (size_t at = cap.err.find("WARNING: Cannot rename "); at != std::string::npos;
+       at = cap.err.find("WARNING: Cannot rename ", at + 1))
+    ++warnings;
+  EXPECT_EQ(warnings, 3u) << cap.err;
   EXPECT_EQ(zvtest::read_file(in + "/e.hpri"), "doc e");
-  ASSERT_EQ(docs.size(), 7u);
+  ASSERT_EQ(docs.size(), 9u);
   for (const Doc &d : docs) {
-    bool hpri = d.text == "doc b" || d.text == "doc e" || d.text == "doc f";
+    bool hpri = d.text == "doc b" || d.text == "doc e" || d.text == "doc f" || d.text == "doc batch h";
     EXPECT_EQ(d.priority, hpri ? 1 : 0) << d.text;
     EXPECT_EQ(d.imsg_length, static_cast<int>(d.text.size()));
   }
+}
+
+// Between the scans of the directory interface, what a test does in place of its sleep.
+std::function<void(int)> between_scans;
+int scans_waited = 0;
+void scan_wait(long) { between_scans(++scans_waited); }
+
+// A document is taken only once a whole scan has passed without a change to it; entries
+// that are not regular files are left where they are, with one warning each, and none of
+// them holds the scan.
+TEST_F(Interfaces, DirectoryTakesUnchangedRegularFilesOnly) {
+  std::string in = path("in_dir");
+  const std::string whole = ctu::interchange("DXC7", "DXC_TEST", 337);
+  zvtest::write_file(in + "/slow.edi", whole.substr(0, 150));
+  ASSERT_EQ(mkfifo((in + "/fifo.edi").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir((in + "/adir.edi").c_str(), 0755), 0);
+  zvtest::write_file(in + "/adir.edi/inner.edi", "inside");
+  ASSERT_EQ(symlink("nowhere", (in + "/dangling.hpri").c_str()), 0);
+  ASSERT_EQ(symlink((in + "/slow.edi").c_str(), (in + "/link.edi").c_str()), 0);
+  scans_waited = 0;
+  between_scans = [&](int n) {
+    if (n == 1) {
+      // The writer goes on after the first scan saw the file's beginning.
+      FILE *f = fopen((in + "/slow.edi").c_str(), "a");
+      ASSERT_NE(f, nullptr);
+      fputs(whole.c_str() + 150, f);
+      fclose(f);
+    }
+    if (n == 4) zv_shutdown = 1;
+  };
+  dir_poll_wait = scan_wait;
+  rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(dir_in_buf(&rec_, "in_dir"), 0); });
+  dir_poll_wait = default_poll_wait_;
+  EXPECT_EQ(scans_waited, 4);
+  ASSERT_EQ(docs.size(), 1u) << cap.err;
+  EXPECT_EQ(docs[0].text, whole);
+  EXPECT_EQ(zvtest::list_dir(in), (std::vector<std::string>{"adir.edi", "dangling.hpri", "fifo.edi",
+                                                            "link.edi", "slow.sent"}));
+  EXPECT_EQ(zvtest::read_file(in + "/adir.edi/inner.edi"), "inside");
+  for (const char *odd : {"fifo.edi", "adir.edi", "dangling.hpri", "link.edi"}) {
+    const std::string warning = "WARNING: " + in + "/" + odd + " is not a regular file - left where it is\n";
+    size_t first = cap.err.find(warning);
+    EXPECT_NE(first, std::string::npos) << odd << "\n" << cap.err;
+    EXPECT_EQ(cap.err.find(warning, first + 1), std::string::npos) << odd << " warned again";
+  }
+  EXPECT_TRUE(env_->client_log().empty());
 }
 
 TEST_F(Interfaces, DirectoryPathWithAndWithoutDotSlashIsTheSame) {
@@ -178,7 +254,19 @@ TEST_F(Interfaces, DirectoryPacingMissingDirectoryAndShutdownMidScan) {
   for (const std::string &f : zvtest::list_dir(path("in_dir"))) left += f.size() > 4 && f.substr(f.size() - 4) == ".edi";
   EXPECT_EQ(left, 2);
 
+  // One reader per directory: a second finds it held and does not start.
   zv_shutdown = 0;
+  int held = zv_hold_dir(path("in_dir").c_str());
+  ASSERT_GE(held, 0);
+  docs.clear();
+  cap = rtt::capture([&] { EXPECT_EQ(dir_in_buf(&rec_, "in_dir"), ZV_INPUT_IN_USE); });
+  close(held);
+  EXPECT_NE(cap.err.find("FATAL ERROR: input directory " + path("in_dir") +
+                         " is held by another client process - cannot start\n"),
+            std::string::npos)
+      << cap.err;
+  EXPECT_TRUE(docs.empty());
+
   cap = rtt::capture([&] { EXPECT_EQ(dir_in_buf(&rec_, "no_such_dir"), -1); });
   EXPECT_NE(cap.err.find("ERROR: cannot open " + env_->dir() + "/no_such_dir - exiting\n"),
             std::string::npos)
@@ -274,6 +362,25 @@ TEST_F(Interfaces, PacketFilesPriorityIdsAndThePacket) {
       EXPECT_NE(cap.err.find(c.tp_index == -7 ? "(line 2)" : "(line 3)"), std::string::npos) << cap.err;
     }
   }
+  // A packet for unknown ids is kept as its copy, byte for byte.
+  std::vector<std::string> copies = env_->failed_copies();
+  ASSERT_EQ(copies.size(), 2u);
+  for (const std::string &f : copies)
+    EXPECT_EQ(zvtest::read_file(path("to_remote_failed_messages/" + f)),
+              std::string("0\x82packet\0bytes", 14));
+  // Three lines and no packet: nothing the ZVP process could decode, refused as bad input.
+  zvtest::write_file(path("p.edi"), "PLOCAL\nPREMOTE\n0\n");
+  rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(packet_in_buf(&rec_, path("p.edi").c_str()), -1); });
+  EXPECT_NE(cap.err.find("ERROR: packet file " + path("p.edi") +
+                         " holds no packet after its three lines - message not sent\n"),
+            std::string::npos)
+      << cap.err;
+  std::vector<std::string> log = env_->client_log();
+  ASSERT_EQ(log.size(), lines + 1);
+  EXPECT_EQ(ctu::line_subject(log.back()), "0|PLOCAL" + std::string(98, ' ') + "||" +
+                                               std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND));
+  EXPECT_EQ(env_->alerts().size(), 3u);
+  EXPECT_EQ(docs.size(), sent);
 }
 
 TEST_F(Interfaces, PacketModeDirectoryUsesThePacketReader) {
@@ -354,31 +461,62 @@ TEST_F(Interfaces, PipeRecordsAtTheLimitAndBeyond) {
   EXPECT_EQ(docs.size(), 1u);
   rec_.ibuf_length = ZV_CLIENT_BUF_SIZE;
 
+  // Refused records are kept, each with its line and alert, and the records behind them
+  // are read on: a bad priority, a NUL inside, one the per-message function refuses.
   zv_shutdown = 0;
   docs.clear();
-  EXPECT_EQ(run_pipe(&rec_, fifo, std::string("\x00\x0a\x00\x02", 4) + std::string(10, 'x'), &cap), -1);
+  std::string with_nul = pipe_record(6, 0);
+  with_nul[4 + 2] = '\0';
+  answer = [](Trans_ctl_rec *t) {
+    if (std::string(t->ibufferp) == "RRRRR") return -1;
+    zv_shutdown = 1;
+    return 0;
+  };
+  EXPECT_EQ(run_pipe(&rec_, fifo,
+                     pipe_record(10, 2, 'x') + with_nul + pipe_record(5, 0, 'R') +
+                         pipe_record(7, 1, 'G'),
+                     &cap),
+            0);
+  ASSERT_EQ(docs.size(), 2u) << cap.err;
+  EXPECT_EQ(docs[1].text, "GGGGGGG");
   EXPECT_NE(cap.err.find("ERROR: cannot set message priority (with value of 2) from " + fifo +
                          " - message invalid, cannot continue\n"),
             std::string::npos)
       << cap.err;
-  EXPECT_TRUE(docs.empty());
-
-  // A refused document ends the pipe interface too.
-  zv_shutdown = 0;
-  answer = [](Trans_ctl_rec *) { return -1; };
-  EXPECT_EQ(run_pipe(&rec_, fifo, pipe_record(5, 0), &cap), -1);
-  EXPECT_EQ(docs.size(), 1u);
-  // So does one with a NUL inside, refused before it is handed over.
-  zv_shutdown = 0;
-  std::string with_nul = pipe_record(6, 0);
-  with_nul[4 + 2] = '\0';
-  EXPECT_EQ(run_pipe(&rec_, fifo, with_nul, &cap), -1);
-  EXPECT_EQ(docs.size(), 1u);
   EXPECT_NE(cap.err.find("ERROR: pipe interface: document of 6 bytes from " + fifo +
                          " holds a NUL at byte 2 - message not sent\n"),
             std::string::npos)
       << cap.err;
-  ASSERT_NO_FATAL_FAILURE(expect_refused_inputs("0", 1));
+  ASSERT_NO_FATAL_FAILURE(expect_refused_inputs("0", 2));
+  std::vector<std::string> kept;
+  for (const std::string &f : env_->failed_copies())
+    kept.push_back(zvtest::read_file(path("to_remote_failed_messages/" + f)));
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(kept, (std::vector<std::string>{std::string("PP\0PPP", 6), std::string(10, 'x')}));
+
+  // A stop in the middle of a record: what came of its body is kept, and the interface
+  // ends in order.
+  int sides[2];
+  ASSERT_EQ(pipe(sides), 0);
+  const std::string begun = pipe_record(10, 0, 'h').substr(0, 7);
+  ASSERT_EQ(write(sides[1], begun.data(), begun.size()), static_cast<ssize_t>(begun.size()));
+  zv_shutdown = 1;
+  cap = rtt::capture([&] { EXPECT_EQ(iReadableEvent(sides[0], &rec_, "zvfifo"), 0); });
+  close(sides[0]);
+  close(sides[1]);
+  EXPECT_NE(cap.err.find("WARNING: stopping with the record from zvfifo incomplete - what was "
+                         "read is kept\n"),
+            std::string::npos)
+      << cap.err;
+  std::vector<std::string> log = env_->client_log();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(ctu::line_subject(log[2]), "0|" + std::string(104, ' ') + "||" +
+                                           std::to_string(ZV_ERRM_CANNOT_RECV_INTERNAL_DATA));
+  ASSERT_EQ(env_->failed_copies().size(), 3u);
+  bool cut_kept = false;
+  for (const std::string &f : env_->failed_copies())
+    cut_kept |= zvtest::read_file(path("to_remote_failed_messages/" + f)) == "hhh";
+  EXPECT_TRUE(cut_kept);
 
   cap = rtt::capture([&] { EXPECT_EQ(pipe_in_buf(&rec_, path("nofifo/x").c_str(), 0), -1); });
   EXPECT_NE(cap.err.find("FATAL ERROR: cannot open " + path("nofifo/x") + " for reading\n"),
@@ -455,11 +593,10 @@ TEST_F(Interfaces, SocketRecordsOnePerConnection) {
   // Both refusals are reported where an operator sees them, naming no document and no
   // partner: the priority's with the body kept as a failed message, the body above the
   // limit without, as nothing of it was read.
-  ASSERT_NO_FATAL_FAILURE(expect_refused_inputs("-1", 2));
+  ASSERT_NO_FATAL_FAILURE(expect_refused_inputs("0", 2));
   std::vector<std::string> copies = env_->failed_copies();
   ASSERT_EQ(copies.size(), 1u);
-  EXPECT_EQ(zvtest::read_file(path("to_remote_failed_messages/" + copies[0])),
-            std::string(12, 'b') + '\0');
+  EXPECT_EQ(zvtest::read_file(path("to_remote_failed_messages/" + copies[0])), std::string(12, 'b'));
   // The per-connection record is not the main one.
   EXPECT_EQ(rec_.ibufferp, ibuf_.data());
 

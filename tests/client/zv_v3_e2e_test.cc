@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -251,6 +252,21 @@ TEST_F(V3E2E, SettingsIssue3CannotCarryEndTheProcess) {
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE);
   EXPECT_TRUE(ctu::stub_lines(in_, "izvp_b").empty());
+
+  // On the socket the process ends inside the refusal, its copy lost: the sender sees a
+  // reset, never the orderly close that says "taken".
+  const int port = zvtest::free_tcp_port();
+  client_.reset(ctu::start_daemon(in_, ctu::clientd_exe(), "clientd",
+                                  {"-i", "socket", "-g", std::to_string(port)}, "socket"));
+  ASSERT_GT(client_.pid(), 0) << err("socket");
+  const std::string failed = in_.dir + "/to_remote_failed_messages";
+  ASSERT_EQ(rename(failed.c_str(), (failed + ".gone").c_str()), 0);
+  EXPECT_EQ(ctu::soc_send(port, ctu::soc_header(doc.size(), 0) + doc), "reset");
+  EXPECT_EQ(exit_status(client_), fatal);
+  ASSERT_EQ(rename((failed + ".gone").c_str(), failed.c_str()), 0);
+  EXPECT_NE(err("socket").find("ERROR: fopen(): Can't save failed transaction to file"),
+            std::string::npos)
+      << err("socket");
 }
 
 }  // namespace

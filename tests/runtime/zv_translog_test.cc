@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -101,12 +103,15 @@ class TransLog : public ::testing::Test {
     t.dest_ip = kIp;
     t.dest_port = 5000;
     t.tp_index = 0;
+    // The message, NULs inside and all, then what else its buffer holds: a copy keeps
+    // the message (imsg_length bytes), never the buffer behind it.
     in_ = "IN-" + std::to_string(who) + std::string(3, '\0') + "tail";
+    in_buf_ = in_ + std::string(2, '\0') + "padding";
     out_ = "OUTPUT-" + std::to_string(who);
     if (input) {
-      t.ibufferp = in_.data();
-      t.ibuf_length = static_cast<int>(in_.size());
-      t.imsg_length = 3;  // the copy keeps the buffer's length, not the message's
+      t.ibufferp = in_buf_.data();
+      t.ibuf_length = static_cast<int>(in_buf_.size());
+      t.imsg_length = static_cast<int>(in_.size());
     }
     if (output) {
       t.obufferp = out_.data();
@@ -131,7 +136,7 @@ class TransLog : public ::testing::Test {
 
   std::string dir_;
   char old_cwd_[ZV_PATH_SIZE];
-  std::string in_, out_;
+  std::string in_, in_buf_, out_;
 };
 
 TEST(ErrorTable, OneRowPerCodeWithTheFlagsOfTheCode) {
@@ -342,6 +347,22 @@ TEST_F(TransLog, CopyThatCannotBeSavedIsReported) {
         << err;
     EXPECT_NE(err.find(", skipping message\n"), std::string::npos) << err;
   }
+  // A copy the disk takes only part of (a file-size limit stands in for a full disk) is
+  // removed: a copy is whole or absent.
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit small{12288, 12288};
+    setrlimit(RLIMIT_FSIZE, &small);
+    const std::string big(30000, 'x');
+    _exit(log_failed_transaction(big.data(), static_cast<int>(big.size()), kDirs[2]) == -1 ? 0 : 1);
+  }
+  int st = -1;
+  ASSERT_EQ(waitpid(child, &st, 0), child);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  EXPECT_TRUE(zvtest::list_dir(kDirs[2]).empty());
+
   ASSERT_EQ(rmdir(kDirs[4]), 0);
   testing::internal::CaptureStderr();
   EXPECT_EQ(log_invalid_message("data", 4, nullptr), -1);
