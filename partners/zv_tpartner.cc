@@ -3,7 +3,10 @@
 #include <openssl/conf.h>
 #include <openssl/err.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -121,37 +124,54 @@ constexpr Word kReceiptWords[] = {{"NO_RECEIPT", NO_RECEIPT},
                                   {"INTEGRITY_RECEIPT", INTEGRITY_RECEIPT},
                                   {"SIGNED_RECEIPT", SIGNED_RECEIPT}};
 
-// The value of an exactly matching word, else -1.
-template <size_t N>
-int word_value(const Word (&words)[N], const char *v) {
-  if (v == nullptr) return -1;
-  for (const auto &w : words)
-    if (strcmp(w.text, v) == 0) return w.value;
-  return -1;
-}
-
-zvmt message_type(CONF *conf, const char *ep, const char *key, bool partner_wording) {
-  const char *v = conf_string(conf, ep, key);
-  int t = word_value(kMessageWords, v);
-  if (t > 0) return static_cast<zvmt>(t);
-  if (partner_wording && !present(v))
-    zv_log(-1,
-           "WARNING: Using BASIC_EDI as default ZV EDI message format for endpoint partner "
-           "[%s]\n",
-           ep);
-  else
-    zv_log(-1, "WARNING: Using BASIC_EDI as default ZV EDI message format for endpoint [%s]\n",
-           ep);
-  return BASIC_EDI;
-}
-
-zvrt receipt_type(CONF *conf, const char *ep, const char *key) {
-  int t = word_value(kReceiptWords, conf_string(conf, ep, key));
-  if (t > 0) return static_cast<zvrt>(t);
-  zv_log(-1,
-         "WARNING: Using NO_RECEIPT as default ZV receipt format required for endpoint [%s]\n",
-         ep);
-  return NO_RECEIPT;
+// The four envelope keys of an endpoint. A missing or empty key gives its default with
+// its warning; an unknown word refuses the file, because a misspelled SIGNED_EDI must
+// never quietly send unsigned envelopes. Words compare exactly, case included.
+bool envelope_types(CONF *conf, const char *filename, const char *ep, Tpartner_rec &p) {
+  constexpr const char *kMessageDefault =
+      "WARNING: Using BASIC_EDI as default ZV EDI message format for endpoint [%s]\n";
+  constexpr const char *kReceiptDefault =
+      "WARNING: Using NO_RECEIPT as default ZV receipt format required for endpoint [%s]\n";
+  const struct {
+    const char *key;
+    std::span<const Word> words;
+    int dflt;
+    const char *warning;  // "%s" is the endpoint
+  } keys[] = {
+      {"zv_message_to_tp", kMessageWords, BASIC_EDI, kMessageDefault},
+      {"zv_message_from_tp", kMessageWords, BASIC_EDI,
+       "WARNING: Using BASIC_EDI as default ZV EDI message format for endpoint partner [%s]\n"},
+      {"zv_receipt_from_tp", kReceiptWords, NO_RECEIPT, kReceiptDefault},
+      {"zv_receipt_to_tp", kReceiptWords, NO_RECEIPT, kReceiptDefault},
+  };
+  int values[std::size(keys)];
+  for (size_t i = 0; i < std::size(keys); ++i) {
+    const auto &k = keys[i];
+    const char *v = conf_string(conf, ep, k.key);
+    if (!present(v)) {
+      zv_log(-1, k.warning, ep);
+      values[i] = k.dflt;
+      continue;
+    }
+    auto w = std::find_if(k.words.begin(), k.words.end(),
+                          [v](const Word &word) { return strcmp(word.text, v) == 0; });
+    if (w == k.words.end()) {
+      std::string valid;
+      for (const Word &word : k.words)
+        valid += (valid.empty() ? "" : ", ") + std::string(word.text);
+      zv_log(-1,
+             "ERROR: Unknown value (%s) of %s for endpoint [%s] in the Trading Partner "
+             "configuration file (%s), valid values are: %s.\n",
+             v, k.key, ep, filename, valid.c_str());
+      return false;
+    }
+    values[i] = w->value;
+  }
+  p.svrZvMessageType = static_cast<zvmt>(values[0]);
+  p.cliZvMessageType = static_cast<zvmt>(values[1]);
+  p.svrZvReceiptType = static_cast<zvrt>(values[2]);
+  p.cliZvReceiptType = static_cast<zvrt>(values[3]);
+  return true;
 }
 
 // Fills partner entry `p` from endpoint section `ep`, served by local identity
@@ -205,10 +225,7 @@ bool fill_endpoint(CONF *conf, const char *filename, const char *lc, const char 
   }
   p.timeout = conf_number(conf, ep, "session_timeout");
   p.active = conf_number(conf, ep, "server_status");
-  p.svrZvMessageType = message_type(conf, ep, "zv_message_to_tp", false);
-  p.cliZvMessageType = message_type(conf, ep, "zv_message_from_tp", true);
-  p.svrZvReceiptType = receipt_type(conf, ep, "zv_receipt_from_tp");
-  p.cliZvReceiptType = receipt_type(conf, ep, "zv_receipt_to_tp");
+  if (!envelope_types(conf, filename, ep, p)) return false;
   p.zvflavor = ECIC_12_98;
   p.custom_zv = static_cast<eZvCustomPartners>(0);
   p.count = 0;

@@ -3,6 +3,8 @@
 #include <getopt.h>
 
 #include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -200,6 +202,17 @@ void copy_string(const zv_command_switch &r, const char *value) {
 }
 
 int &int_var(const zv_command_switch &r) { return *reinterpret_cast<int *>(r.valuep); }
+
+// The leading decimal number of `text`, as atoi reads it; false when there is none or
+// when it does not fit an int (atoi's result is undefined there).
+bool leading_int(const char *text, int *out) {
+  errno = 0;
+  char *end = nullptr;
+  long v = strtol(text, &end, 10);
+  if (end == text || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
 
 const char *src_label(config_src_t src) {
   switch (src) {
@@ -519,8 +532,8 @@ void parse_args(int argc, char **argv) {
             isdigit(static_cast<unsigned char>(argv[optind][0])))
           arg = argv[optind++];
         if (arg) {
-          int v = atoi(arg);
-          if (v < 1) {
+          int v = 0;
+          if (!leading_int(arg, &v) || v < 1) {
             fprintf(stderr, "the `-%c' option requires a positive integer argument", r->c);
             error = true;
           } else {
@@ -579,9 +592,21 @@ int load_config_pairs(const char *name, const char *value, int, config_src_t src
       case single_char:
         *r.valuep = value[0];
         break;
-      case positive_int:
-        int_var(r) = atoi(value);
+      case positive_int: {
+        // A value below 1 would make a delay loop spin (dirpolldelay = -3) or turn on
+        // every debug bit; a row whose own default is 0 still takes 0 (debug = 0).
+        int v = 0;
+        int dflt = r.default_value.posint;
+        if (!leading_int(value, &v) || (v < 1 && v != dflt)) {
+          zv_log(-1,
+                 "WARNING: Using %d as default for %s, found [%s] (not a number from 1 to "
+                 "%d)\n",
+                 dflt, r.long_name, value, INT_MAX);
+          v = dflt;
+        }
+        int_var(r) = v;
         break;
+      }
       case ignore:
         break;
       default:

@@ -296,6 +296,11 @@ TEST_F(PartnerStartup, BadPartnerFilesStopStartUp) {
        tpartner_conf() + "[RC_P4]\nendpoints = PARTNER4 PARTNER9\n",
        "ERROR: Endpoint PARTNER9 listed by remote cert RC_P4 is not an endpoint of any local "
        "cert in the Trading Partner configuration file (tpartner.conf).\n"},
+      {"a misspelled envelope word",
+       tpartner_conf() + "[PARTNER3]\nzv_message_to_tp = SINGED_EDI\n",
+       "ERROR: Unknown value (SINGED_EDI) of zv_message_to_tp for endpoint [PARTNER3] in the "
+       "Trading Partner configuration file (tpartner.conf), valid values are: BASIC_EDI, "
+       "INTEGRITY_EDI, SIGNED_EDI.\n"},
       {"syntax error", "trading_partners = RC_P1\n[LC_EAST\n",
        "ERROR: Error on line 2 of the Trading Partner configuration file (tpartner.conf)\n"},
   };

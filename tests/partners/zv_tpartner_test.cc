@@ -241,12 +241,12 @@ TEST_F(TradingPartners, AddressesPortsAndTypesWithTheirDefaults) {
       "[default]\ntrading_partners = RC1\nlocal_certificates = LC1\n[LC1]\nzvp_name = Z\n"
       "endpoints = A B C D E F\n[RC1]\ncertificate_common_name = acme\nendpoints = A\n"
       "[A]\nlocal_partner_id = LA\nremote_partner_id = RA\nip_address = 010.001.002.003\n"
-      "standard_ip_port = 0\nhipri_ip_port = 8080abc\nzv_message_to_tp = signed_edi\n"
+      "standard_ip_port = 0\nhipri_ip_port = 8080abc\n"
       "zv_message_from_tp = SIGNED_EDI\nzv_receipt_from_tp = INTEGRITY_RECEIPT\n"
       "zv_receipt_to_tp = NO_RECEIPT\n"
       "[B]\nlocal_partner_id = LB\nremote_partner_id = RB\nip_address = 10.1.2\n"
       "[C]\nlocal_partner_id = LC\nremote_partner_id = RC\n"
-      "zv_message_from_tp = BOGUS\nzv_receipt_from_tp = no_receipt\n"
+      "zv_message_from_tp =\nzv_receipt_from_tp =\n"
       "[D]\nlocal_partner_id = LD\nremote_partner_id = RD\nip_address = 1.2.3.4.5\n"
       "[E]\nlocal_partner_id = LE\nremote_partner_id = RE\nip_address = a.b.c.d\n"
       "[F]\nlocal_partner_id = LF\nremote_partner_id = RF\nip_address = 255.255.255.255\n";
@@ -295,7 +295,7 @@ TEST_F(TradingPartners, AddressesPortsAndTypesWithTheirDefaults) {
       "WARNING: Using 6999 as default standard server IP port for endpoint [C]\n",
       "WARNING: Using 6998 as default high priority server IP port for endpoint [C]\n",
       "WARNING: Using BASIC_EDI as default ZV EDI message format for endpoint [C]\n",
-      "WARNING: Using BASIC_EDI as default ZV EDI message format for endpoint [C]\n",
+      "WARNING: Using BASIC_EDI as default ZV EDI message format for endpoint partner [C]\n",
       "WARNING: Using NO_RECEIPT as default ZV receipt format required for endpoint [C]\n",
       "WARNING: Using NO_RECEIPT as default ZV receipt format required for endpoint [C]\n",
   };
@@ -304,6 +304,27 @@ TEST_F(TradingPartners, AddressesPortsAndTypesWithTheirDefaults) {
             expected_lines);
   EXPECT_TRUE(has_line(lines_, "ERROR: Invalid IP format found (1.2.3.4.5), expected "
                                "AAA.BBB.CCC.DDD - forcing to localhost as default\n"));
+
+  // An unknown word, lower case included, refuses the file instead of falling back to
+  // the default: a partner meant to get signed envelopes must never get basic ones.
+  const char *kMessages = "BASIC_EDI, INTEGRITY_EDI, SIGNED_EDI";
+  const char *kReceipts = "NO_RECEIPT, BASIC_RECEIPT, INTEGRITY_RECEIPT, SIGNED_RECEIPT";
+  struct Unknown {
+    const char *key, *word, *valid;
+  } unknown[] = {{"zv_message_to_tp", "signed_edi", kMessages},
+                 {"zv_message_from_tp", "SINGED_EDI", kMessages},
+                 {"zv_receipt_from_tp", "no_receipt", kReceipts},
+                 {"zv_receipt_to_tp", "SIGNED_EDI", kReceipts}};
+  for (const auto &u : unknown) {
+    SCOPED_TRACE(u.key);
+    // The last section is [F], which has none of the four keys.
+    EXPECT_EQ(load(text + u.key + " = " + u.word + "\n"), -1);
+    ASSERT_FALSE(lines_.empty());
+    EXPECT_EQ(lines_.back(), "ERROR: Unknown value (" + std::string(u.word) + ") of " + u.key +
+                                 " for endpoint [F] in the Trading Partner configuration file (" +
+                                 path_ + "), valid values are: " + u.valid + ".\n")
+        << joined(lines_);
+  }
 }
 
 TEST_F(TradingPartners, RemoteCertificateSettings) {

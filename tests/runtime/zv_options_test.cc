@@ -287,6 +287,8 @@ TEST_F(Options, BadOptionsExitTwoWithTheUsagePageOnStandardError) {
               "^the `-d' option requires a positive integer argumentUsage:");
   EXPECT_EXIT(parse({"clientd", "-n", "-4"}), testing::ExitedWithCode(2),
               "^the `-n' option requires a positive integer argument");
+  EXPECT_EXIT(parse({"clientd", "-n", "99999999999"}), testing::ExitedWithCode(2),
+              "^the `-n' option requires a positive integer argument");
   // Ambiguous abbreviation of a long name.
   EXPECT_EXIT(parse({"clientd", "--s"}), testing::ExitedWithCode(2), "ambiguous");
 }
@@ -306,13 +308,38 @@ TEST_F(Options, LoadConfigPairsRules) {
     EXPECT_EQ(verbose_flag, k.want) << k.name << "=" << k.value;
     EXPECT_EQ(find_cs_entry("verbose")->csrc, CFG_DFLTSECT);
   }
-  const Case numbers[] = {{"debug", "0", 0},      {"debug", "-3", -3}, {"debug", "abc", 0},
-                          {"debug", "12abc", 12}, {"d", "2048", 2048}};
-  for (const Case &k : numbers) {
+  // A number reads its leading digits; one that is missing, below 1 or beyond an int
+  // takes the row's default with a warning, except 0 where the default is 0 itself.
+  struct Number {
+    const char *name, *value;
+    int &var;
+    int want;
+    const char *warning;
+  } numbers[] = {
+      {"debug", "0", debug_level, 0, nullptr},
+      {"debug", "-3", debug_level, 0, "Using 0 as default for debug, found [-3]"},
+      {"debug", "abc", debug_level, 0, "Using 0 as default for debug, found [abc]"},
+      {"debug", "12abc", debug_level, 12, nullptr},
+      {"d", "2048", debug_level, 2048, nullptr},
+      {"dirpolldelay", "7s", dir_poll_delay, 7, nullptr},
+      {"dirpolldelay", "-3", dir_poll_delay, 5, "Using 5 as default for dirpolldelay, found [-3]"},
+      {"n", "0", dir_poll_delay, 5, "Using 5 as default for dirpolldelay, found [0]"},
+      {"dirpolldelay", "abc", dir_poll_delay, 5,
+       "Using 5 as default for dirpolldelay, found [abc]"},
+      {"cachesize", "99999999999", zv_cache_size, 128,
+       "Using 128 as default for cachesize, found [99999999999]"},
+      {"clusternum", "2147483647", zv_cluster_num, 2147483647, nullptr},
+  };
+  for (const Number &k : numbers) {
     load_config_defaults();
-    debug_level = 99;
-    load_config_pairs(k.name, k.value, 0, CFG_CFILE);
-    EXPECT_EQ(debug_level, k.want) << k.name << "=" << k.value;
+    k.var = 99;
+    auto c = capture([&] { load_config_pairs(k.name, k.value, 0, CFG_CFILE); });
+    EXPECT_EQ(k.var, k.want) << k.name << "=" << k.value;
+    std::vector<std::string> want;
+    if (k.warning)
+      want.push_back("WARNING: " + std::string(k.warning) +
+                     " (not a number from 1 to 2147483647)");
+    EXPECT_EQ(strip_prefix(c.err), want) << k.name << "=" << k.value;
   }
   // Strings are cut to their capacity; a command-line value is never overwritten.
   load_config_defaults();

@@ -424,7 +424,8 @@ TEST(Programs, ReadOnlyWorkingDirectory) {
 }
 
 TEST(Programs, ConfigurationDumpShowsWhereValuesCameFrom) {
-  std::string conf = rtt::standard_conf("clusternum = 1\nreceiptmode = external\n") +
+  std::string conf =
+      rtt::standard_conf("clusternum = 1\nreceiptmode = external\ndirpolldelay = -3\n") +
                      "\n[clientd]\ndirpolldelay = 9\n";
   std::string dir = rtt::make_installation("prog-dump", conf);
   Start s = start(dir, clientd_exe(), "clientd", {"-d", "2049", "-O"});
@@ -445,6 +446,11 @@ TEST(Programs, ConfigurationDumpShowsWhereValuesCameFrom) {
   EXPECT_NE(block("CFG_CLARGS  ").find("  INTEGER: debug = 2049\n"), std::string::npos) << err;
   EXPECT_NE(block("CFG_CLARGS  ").find("  FLAG: oneshot = 1\n"), std::string::npos);
   EXPECT_NE(block("CFG_DFLTSECT").find("  STRING: receiptmode = external\n"), std::string::npos);
+  // A bad [default] value is reported on standard error before the logs are set up;
+  // the own section's value still wins.
+  EXPECT_NE(err.find("WARNING: Using 5 as default for dirpolldelay, found [-3] (not a number "
+                     "from 1 to 2147483647)\n"),
+            std::string::npos);
   EXPECT_NE(block("CFG_CFILE   ").find("  INTEGER: dirpolldelay = 9\n"), std::string::npos);
   // The listed receipt section is shifted by the cluster number.
   EXPECT_NE(block("CFG_CFILE   ").find("  STRING: receipt_socket = 127.0.0.1:8001\n"),
