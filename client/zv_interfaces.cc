@@ -620,7 +620,10 @@ int pipe_record_cut(Trans_ctl_rec *t, const char *path, int read_errno, size_t b
   else
     zv_log(-1, "ERROR: cannot read %s any more: %s - what was read is kept, cannot continue\n",
            path, read_errno != 0 ? strerror(read_errno) : "end of input");
-  zv_log(-1, "ERROR: record from %s ends after %zu of its %d body bytes\n", path, body, size);
+  if (size < 0)
+    zv_log(-1, "ERROR: record from %s ends inside its length field\n", path);
+  else
+    zv_log(-1, "ERROR: record from %s ends after %zu of its %d body bytes\n", path, body, size);
   t->msg_type = 0;
   t->isa_line[0] = '\0';
   t->tp_index = -1;
