@@ -169,6 +169,13 @@ TEST_F(Process, SafeRenameFailureReturnsOrAborts) {
   EXPECT_TRUE(zvtest::list_dir(dir_).empty()) << zvtest::list_dir(dir_).size();
   EXPECT_DEATH(safe_rename(src.c_str(), "x", dir_.c_str(), "zvf", 1),
                "FATAL ERROR: Error encountered in attempting to rename .*absent to .*/x\\.");
+  // The rename that never replaces only reports a source someone else took away: there is
+  // nothing left whose outcome a stop would keep.
+  c = capture([&] { EXPECT_EQ(safe_rename_new(src.c_str(), "x", dir_.c_str(), "zvf", 1), -1); });
+  EXPECT_EQ(strip_prefix(c.err), (std::vector<std::string>{"WARNING: " + src +
+                                                           " is no longer there, not renamed to " +
+                                                           path("x")}));
+  EXPECT_TRUE(zvtest::list_dir(dir_).empty());
 }
 
 void on_usr2(int) {}
