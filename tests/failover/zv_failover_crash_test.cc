@@ -8,10 +8,13 @@
 // store's delete), and a growing delay after the whole record (inside the delete, its
 // commit and flush, the count update, the pause).
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -330,6 +333,64 @@ TEST(FailoverShared, StoresFromAnotherProcessSurviveKillsOfBoth) {
   printf("%zu documents stored, %d failoverd kills, %d writer kills, %d writer reopens, "
          "%d repeats\n",
          stored.size(), fo_kills, writer_kills, writer_reopens, repeats);
+}
+
+// A delivering process that cannot read its own mapping list (no /proc) cannot note the
+// region files of its store: it says so once at level -1, with what follows from it,
+// however often it reopens the store, and goes on storing. Each reopen is brought about
+// as a process that ended inside a store call would: its pid left in the lock file.
+TEST(FailoverShared, AWriterWithoutItsMappingListSaysSoOnce) {
+  std::string dir = fot::failoverd_installation("fo-noproc", "127.0.0.1:1");
+  std::string home = dir + "/failover";
+  constexpr int kReopens = 3;
+  const std::string tag = "writer";
+  const std::string kReopenLine = "must be recovered - closing it";
+  const std::string shim = zvtest::program_path("tests/failover/libfo_no_proc_maps.so");
+  // The sanitizers' runtime wants to come first among the preloaded files.
+  const char *asan = getenv("ASAN_OPTIONS");
+  const std::string asan_options =
+      std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
+  pid_t writer = zvtest::start_program(
+      zvtest::program_path("tests/failover/fo_writer"), "fo_writer",
+      {home, "0", std::to_string(1 << 30), "5000"}, dir, tag, [&] {
+        return setenv("LD_PRELOAD", shim.c_str(), 1) == 0 &&
+               setenv("ASAN_OPTIONS", asan_options.c_str(), 1) == 0;
+      });
+  auto err = [&] { return zvtest::read_file(dir + "/" + tag + ".err"); };
+  auto stored = [&] { return occurrences(zvtest::read_file(dir + "/" + tag + ".out"), "stored "); };
+  auto stores_on = [&] {
+    int before = stored();
+    return zvtest::wait_for([&] { return stored() > before; }, 30000);
+  };
+  for (int k = 0; k < kReopens; ++k) {
+    ASSERT_TRUE(stores_on()) << "no store after " << k << " reopens\n" << err();
+    {
+      int fd = open((home + "/failover.lock").c_str(), O_RDWR);
+      ASSERT_GE(fd, 0) << strerror(errno);
+      ASSERT_EQ(flock(fd, LOCK_EX), 0);
+      const std::string dead = "99999999\n";
+      EXPECT_EQ(ftruncate(fd, 0), 0);
+      EXPECT_EQ(pwrite(fd, dead.data(), dead.size(), 0), static_cast<ssize_t>(dead.size()));
+      flock(fd, LOCK_UN);
+      close(fd);
+    }
+    ASSERT_TRUE(zvtest::wait_for([&] { return occurrences(err(), kReopenLine) > k; }, 30000))
+        << "reopen " << k + 1 << " did not come\n"
+        << err();
+  }
+  ASSERT_TRUE(stores_on()) << "no store after the last reopen\n" << err();
+  kill(writer, SIGKILL);
+  zvtest::RunResult r = zvtest::wait_program(writer, dir, tag);
+  EXPECT_EQ(r.status, 128 + SIGKILL) << r.err;
+  EXPECT_EQ(occurrences(r.out, "lost "), 0) << r.out;
+  EXPECT_EQ(occurrences(r.err, kReopenLine), kReopens) << r.err;
+  EXPECT_EQ(occurrences(r.err, "WARNING: cannot note the failover store's region mappings in "), 1)
+      << r.err;
+  EXPECT_NE(r.err.find("(/proc/self/maps: " + std::string(strerror(EACCES)) +
+                       ") - each reopen after another process recovered the store keeps the "
+                       "old store's regions mapped\n"),
+            std::string::npos)
+      << r.err;
 }
 
 }  // namespace
