@@ -70,7 +70,12 @@ void pause_seconds(int seconds) {
 bool mode_off() { return failoverd[0] == 'N' || failoverd[0] == 'n'; }
 bool mode_std_only() { return failoverd[0] == 'S' || failoverd[0] == 's'; }
 
+// Every use of the store handles, a reopen included, holds the store's lock: the
+// threads of a delivering process share pFo_db and pFo_dbenv, and a reopen replaces them.
+using StoreHold = std::lock_guard<std::recursive_mutex>;
+
 void route_store_errors() {
+  StoreHold hold(fodb_mutex());
   if (!pFo_db) return;
   pFo_db->set_errfile(pFo_db, stderr);
   pFo_db->set_errpfx(pFo_db, kProgram);
@@ -79,6 +84,7 @@ void route_store_errors() {
 // After FODB_RUNRECOVERY (or a reopen that failed before): the store closed and opened
 // again. True when it is open.
 bool reopen_store() {
+  StoreHold hold(fodb_mutex());
   if (fodb_reopen(&pFo_dbenv, &pFo_db) != 0) {
     zv_log(-1, "ERROR: cannot open the failover store in %s again\n", failoverPath);
     return false;
@@ -88,12 +94,17 @@ bool reopen_store() {
 }
 
 // Once the cells exist, a store that a failed reopen left closed is opened again.
-bool store_ready() { return pFo_db != nullptr || (pFo_state != nullptr && reopen_store()); }
+bool store_ready() {
+  StoreHold hold(fodb_mutex());
+  return pFo_db != nullptr || (pFo_state != nullptr && reopen_store());
+}
 
 // Runs `op` on the open store, reopening it and running `op` again while it reports
 // FODB_RUNRECOVERY; `*reopened` tells whether a reopen came between. The last result.
+// No other thread of the process uses the store meanwhile.
 template <typename Op>
 int with_store(Op op, bool *reopened = nullptr) {
+  StoreHold hold(fodb_mutex());
   if (reopened) *reopened = false;
   if (!store_ready()) return -1;
   int rc = op();
@@ -216,7 +227,7 @@ int build_key(const char *psISAline, int iPriority, int messageType, char *psKey
 // After a key was found taken: the sequence continues above the highest number stored.
 void reseed_after_taken_key() {
   int highest = -1, records = 0;
-  if (fodb_scan(pFo_db, &highest, &records) != 0) return;
+  if (with_store([&] { return fodb_scan(pFo_db, &highest, &records); }) != 0) return;
   zv_segment_lock lock(pFo_key, key_mutex);
   if (!lock.held()) {
     zv_log(-1, "ERROR: key locking failed (RW)\n");
@@ -308,6 +319,7 @@ int init_failover() {
     put(*c.cell, c.initial);
   }
 
+  StoreHold hold(fodb_mutex());
   if (init_fodb(&pFo_dbenv) != 0) {
     fprintf(stderr, "ERROR: cannot open failover DB environment\n");
     pFo_dbenv = nullptr;
@@ -369,10 +381,13 @@ int init_failover() {
 }
 
 void release_failover() {
-  if (pFo_db) close_fodb(pFo_db, 0);
-  pFo_db = nullptr;
-  if (pFo_dbenv) fodb_close_env(pFo_dbenv);
-  pFo_dbenv = nullptr;
+  {
+    StoreHold hold(fodb_mutex());
+    if (pFo_db) close_fodb(pFo_db, 0);
+    pFo_db = nullptr;
+    if (pFo_dbenv) fodb_close_env(pFo_dbenv);
+    pFo_dbenv = nullptr;
+  }
   // Under each cell's mutex, so that a locked update in another thread finds the cell
   // there or gone, never going.
   for (const CellSpec &c : kCells) {
@@ -447,17 +462,19 @@ int failover_recovery(DBC **ppdbc, int firsttime) {
   key.data = keybuf;
   key.ulen = sizeof keybuf;
   key.flags = DB_DBT_USERMEM;
-  int rc = store_ready() ? retrieve_fodb2(pFo_db, ppdbc, &key, &data, firsttime) : -1;
-  if (rc != 0) {
-    if (rc != FODB_NOTFOUND) zv_log(-1, "ERROR: from retrieve_fodb2()\n");
+  int rc = -1;
+  {
+    StoreHold hold(fodb_mutex());
+    if (store_ready()) rc = retrieve_fodb2(pFo_db, ppdbc, &key, &data, firsttime);
+    if (rc != 0 && rc != FODB_NOTFOUND) zv_log(-1, "ERROR: from retrieve_fodb2()\n");
     // Nothing was taken: the record is read again in the next pass, from the store
     // opened again.
     if (rc == FODB_RUNRECOVERY) {
       reopen_store();
       return -1;
     }
-    return rc;
   }
+  if (rc != 0) return rc;
   std::unique_ptr<void, decltype(&free)> owned(data.data, &free);
   std::string text(keybuf, strnlen(keybuf, key.size));
   zv_log(1, "%s:fo KEY = %s\n", kProgram, text.c_str());

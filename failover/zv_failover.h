@@ -6,8 +6,11 @@
 // each under its own lock, created by init_failover after the daemonizing fork and so
 // shared with processes forked afterwards; the store handles pFo_dbenv and pFo_db.
 // No two cell locks are ever held at once. failoverd itself is single-threaded; the
-// writer side may be called by a delivering process that shares the cells and the
-// store (each cell also carries a mutex for the threads of one process).
+// writer side may be called by the threads of a delivering process that shares the
+// cells and the store: each cell also carries a mutex for the threads of one process,
+// and every use of the store handles, a reopen included, holds the store's
+// process-wide lock (fodb_mutex, zv_fodb.h), so no thread reads a handle that another
+// is closing. The cost is one uncontended lock a store call.
 //
 // A delivering process that was not forked from failoverd shares only the store: it
 // calls init_failover itself (same failover directory), its cells start in FO_RECOVERY,

@@ -47,8 +47,8 @@ constexpr u_int32_t kCheckpointKbytes = 1024;
 // belongs to a process that ended inside, and the environment is recovered before
 // anyone uses it again. The flock goes with the process however it ends.
 struct StoreLock {
-  // The threads of this process; a call made inside another (a failed open closing its
-  // handle) holds it again without touching the file.
+  // The threads of this process (fodb_mutex); a call made inside another (a failed open
+  // closing its handle, a reopen) holds it again without touching the file.
   std::recursive_mutex mutex;
   int depth = 0;
   int fd = -1;
@@ -82,14 +82,55 @@ unsigned owner_of(DB_ENV *env) {
 
 class StoreGate {
  public:
-  // Holds the store at `home` until the end of the scope; a null home holds nothing. What
-  // the library allocates meanwhile belongs to `owner`.
-  StoreGate(const char *home, unsigned owner) : memory_(owner) {
+  // Holds the store at `home` until the end of the scope; a null home holds nothing but
+  // the other threads. What the library allocates meanwhile belongs to `owner`.
+  StoreGate(const char *home, unsigned owner) : threads_(store_lock.mutex), memory_(owner) {
+    enter(home);
+  }
+  // Holds the store of an open environment (only the other threads for one without
+  // transactions). The handle is read once the other threads are held off.
+  explicit StoreGate(DB_ENV *env) : threads_(store_lock.mutex), memory_(owner_of(env)) {
+    env_ = env;
+    enter(home_of_env(env));
+  }
+  // The same for the environment of a database handle.
+  explicit StoreGate(DB *dbp)
+      : threads_(store_lock.mutex), memory_(owner_of(dbp->get_env(dbp))) {
+    env_ = dbp->get_env(dbp);
+    enter(home_of_env(env_));
+  }
+  ~StoreGate() {
+    if (nested_) --store_lock.depth;
+    if (!locked_) return;
+    StoreLock &l = store_lock;
+    l.depth = 0;
+    if (!l.recovery_due && ftruncate(l.fd, 0) != 0)
+      zv_log(-1, "ERROR: cannot empty %s: %s\n", l.path, strerror(errno));
+    flock(l.fd, LOCK_UN);
+  }
+  StoreGate(const StoreGate &) = delete;
+  StoreGate &operator=(const StoreGate &) = delete;
+
+  // 0 when the call may go into the library; -1 when the lock could not be had (logged);
+  // FODB_RUNRECOVERY when a process ended inside and the store is not yet recovered. The
+  // environment is then marked failed, so that no process, this one included, waits on
+  // what the dead one held, and its handles can be closed without touching the shared
+  // regions.
+  int refusal() {
+    if (!held_) return -1;
+    if (!recovery_due()) return 0;
+    if (env_ != nullptr) env_->set_flags(env_, DB_PANIC_ENVIRONMENT, 1);
+    return FODB_RUNRECOVERY;
+  }
+  bool recovery_due() const { return (locked_ || nested_) && store_lock.recovery_due; }
+  void recovered() { store_lock.recovery_due = false; }
+
+ private:
+  void enter(const char *home) {
     if (home == nullptr) {
       held_ = true;
       return;
     }
-    guard_ = std::unique_lock<std::recursive_mutex>(store_lock.mutex);
     if (store_lock.depth > 0) {
       ++store_lock.depth;
       nested_ = held_ = true;
@@ -133,38 +174,11 @@ class StoreGate {
     }
     held_ = true;
   }
-  ~StoreGate() {
-    if (nested_) --store_lock.depth;
-    if (!locked_) return;
-    StoreLock &l = store_lock;
-    l.depth = 0;
-    if (!l.recovery_due && ftruncate(l.fd, 0) != 0)
-      zv_log(-1, "ERROR: cannot empty %s: %s\n", l.path, strerror(errno));
-    flock(l.fd, LOCK_UN);
-  }
-  // Holds the store of an open environment (nothing for one without transactions).
-  explicit StoreGate(DB_ENV *env) : StoreGate(home_of_env(env), owner_of(env)) { env_ = env; }
-  StoreGate(const StoreGate &) = delete;
-  StoreGate &operator=(const StoreGate &) = delete;
 
-  // 0 when the call may go into the library; -1 when the lock could not be had (logged);
-  // FODB_RUNRECOVERY when a process ended inside and the store is not yet recovered. The
-  // environment is then marked failed, so that no process, this one included, waits on
-  // what the dead one held, and its handles can be closed without touching the shared
-  // regions.
-  int refusal() {
-    if (!held_) return -1;
-    if (!recovery_due()) return 0;
-    if (env_ != nullptr) env_->set_flags(env_, DB_PANIC_ENVIRONMENT, 1);
-    return FODB_RUNRECOVERY;
-  }
-  bool recovery_due() const { return (locked_ || nested_) && store_lock.recovery_due; }
-  void recovered() { store_lock.recovery_due = false; }
-
- private:
+  // First: nothing of the gate, the handle included, is read before it is held.
+  std::unique_lock<std::recursive_mutex> threads_;
   fodb_memory::Scope memory_;
   DB_ENV *env_ = nullptr;
-  std::unique_lock<std::recursive_mutex> guard_;
   bool held_ = false;
   bool locked_ = false;
   bool nested_ = false;
@@ -271,7 +285,7 @@ int store(DB *dbp, DBT *pKey, DBT *pData) {
   FODB_ASSERT(pKey != nullptr);
   FODB_ASSERT(pData != nullptr);
   if (dbp == nullptr || pKey == nullptr || pData == nullptr) return -1;
-  StoreGate gate(dbp->get_env(dbp));
+  StoreGate gate(dbp);
   if (int refused = gate.refusal()) return refused;
   int ret = 0;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
@@ -324,7 +338,7 @@ int read_at(const Reader &reader, DB *dbp, DBC **ppdbc, DBT *pKey, DBT *pData,
   if (dbp == nullptr || ppdbc == nullptr || pKey == nullptr || pData == nullptr) return -1;
   memset(pData, 0, sizeof *pData);
   pData->flags = DB_DBT_MALLOC;
-  StoreGate gate(dbp->get_env(dbp));
+  StoreGate gate(dbp);
   if (int refused = gate.refusal()) return refused;
   if (!*reader.cursor_open) {
     *ppdbc = nullptr;
@@ -367,6 +381,8 @@ int read_at(const Reader &reader, DB *dbp, DBC **ppdbc, DBT *pKey, DBT *pData,
 }
 
 }  // namespace
+
+std::recursive_mutex &fodb_mutex() { return store_lock.mutex; }
 
 int init_fodb(DB_ENV **ppdbenv) {
   FODB_ASSERT(ppdbenv != nullptr);
@@ -462,7 +478,7 @@ int remove_fodb(DB *dbp, DBT *pKey) {
   FODB_ASSERT(dbp != nullptr);
   FODB_ASSERT(pKey != nullptr);
   if (dbp == nullptr || pKey == nullptr) return -1;
-  StoreGate gate(dbp->get_env(dbp));
+  StoreGate gate(dbp);
   if (int refused = gate.refusal()) return refused;
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     int ret = dbp->del(dbp, nullptr, pKey, 0);
@@ -505,7 +521,7 @@ int retrieve_fodb(DB *dbp, DBT *pKey, DBT *pData) {
   FODB_ASSERT(pKey != nullptr);
   FODB_ASSERT(pData != nullptr);
   if (dbp == nullptr || pKey == nullptr || pData == nullptr) return -1;
-  StoreGate gate(dbp->get_env(dbp));
+  StoreGate gate(dbp);
   if (int refused = gate.refusal()) return refused;
   int ret = dbp->get(dbp, nullptr, pKey, pData, 0);
   if (ret == 0) {
@@ -532,8 +548,7 @@ int retrieve_fodb(DB *dbp, DBT *pKey, DBT *pData) {
 int close_fodb(DB *dbp, int iRc) {
   FODB_ASSERT(dbp != nullptr);
   if (dbp == nullptr) return iRc != 0 ? iRc : -1;
-  DB_ENV *env = dbp->get_env(dbp);
-  StoreGate gate(env);
+  StoreGate gate(dbp);
   gate.refusal();  // the close goes on; an environment due for recovery is marked failed
   int ret = dbp->close(dbp, 0);
   return iRc != 0 ? iRc : store_code(ret);
@@ -551,6 +566,8 @@ int fodb_reopen(DB_ENV **ppdbenv, DB **ppdb) {
   FODB_ASSERT(ppdbenv != nullptr);
   FODB_ASSERT(ppdb != nullptr);
   if (ppdbenv == nullptr || ppdb == nullptr) return -1;
+  // One reopen at a time, and no call with the handles it closes.
+  std::lock_guard<std::recursive_mutex> threads(store_lock.mutex);
   zv_log(-1, "WARNING: the failover store must be recovered - closing it and opening it again\n");
   int rc = FODB_RUNRECOVERY;
   // A process may end inside a call between the two opens, and the store is then due
@@ -577,7 +594,7 @@ int fodb_holds(DB *dbp, DBT *pKey, DBT *pData) {
   FODB_ASSERT(pKey != nullptr);
   FODB_ASSERT(pData != nullptr);
   if (dbp == nullptr || pKey == nullptr || pData == nullptr) return -1;
-  StoreGate gate(dbp->get_env(dbp));
+  StoreGate gate(dbp);
   if (int refused = gate.refusal()) return refused;
   DBT stored;
   memset(&stored, 0, sizeof stored);
@@ -612,7 +629,7 @@ int fodb_scan(DB *dbp, int *pHighestSeqNo, int *pRecords) {
   FODB_ASSERT(pHighestSeqNo != nullptr);
   FODB_ASSERT(pRecords != nullptr);
   if (dbp == nullptr || pHighestSeqNo == nullptr || pRecords == nullptr) return -1;
-  StoreGate gate(dbp->get_env(dbp));
+  StoreGate gate(dbp);
   if (int refused = gate.refusal()) return refused;
   DBC *dbc = nullptr;
   int ret = dbp->cursor(dbp, nullptr, &dbc, 0);

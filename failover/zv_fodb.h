@@ -18,10 +18,15 @@
 // Handles: the environment and the database handle belong to the caller, who closes the
 // database (close_fodb) before the environment (fodb_close_env). A cursor lives only
 // inside one reader call. A process has at most one environment open, and its handles
-// must not be used in a child it forks. Within one process the cursor readers keep
-// process-wide flags, so two threads must not run one reader at once. Closing the
-// environment with fodb_close_env (or fodb_reopen) gives back all the library held for
-// it in this process, also after it was marked failed (zv_fodb_memory.h).
+// must not be used in a child it forks. Closing the environment with fodb_close_env (or
+// fodb_reopen) gives back all the library held for it in this process, also after it
+// was marked failed (zv_fodb_memory.h).
+//
+// Threads: every call below holds one process-wide lock (fodb_mutex) from before it
+// reads a handle until it returns, a whole reopen included, so the threads of a process
+// may call them at once. A reopen closes the handles it replaces: a caller whose
+// threads share handles holds fodb_mutex across each call and any reopen it leads to,
+// and reads the handles only while it holds it.
 //
 // Results: 0 success, -1 failure, or one of the store codes below. Library failures are
 // reported once through the handle's error routine (standard error unless the caller set
@@ -32,6 +37,7 @@
 #include <db.h>
 
 #include <cstddef>
+#include <mutex>
 
 // Store codes seen by the callers. They are fixed by the store's interface and kept when
 // the linked library numbers its own DB_NOTFOUND, DB_KEYEXIST and DB_LOCK_DEADLOCK
@@ -49,6 +55,9 @@ constexpr int FODB_RUNRECOVERY = DB_RUNRECOVERY;
 // caller buffer of FODB_KEY_BUFFER_SIZE bytes.
 constexpr int FODB_KEY_BUFFER_SIZE = 60;
 constexpr int FODB_SEQNO_DIGITS = 9;
+
+// The lock every call below holds; recursive, so a caller may hold it across calls.
+std::recursive_mutex &fodb_mutex();
 
 // Creates and opens the environment at `failoverPath`, recovering it first when a
 // process ended without closing it. On success *ppdbenv holds it; on failure *ppdbenv is

@@ -2,6 +2,7 @@
 
 #include <db.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -44,52 +45,75 @@ State &state() {
 
 thread_local unsigned current_owner = 0;
 
-void *library_malloc(size_t size) {
+// The hooks run inside the library's C frames, so nothing may leave them by an
+// exception. A block whose record cannot be made stays untracked and is freed by the
+// library as usual; a record that cannot be dropped stays, and its block is freed when
+// its environment is given back.
+void *library_malloc(size_t size) noexcept {
   void *p = malloc(size);
   unsigned owner = current_owner;
   if (p != nullptr && owner != 0) {
     State &s = state();
-    std::lock_guard<std::mutex> guard(s.mutex);
-    s.blocks[p] = Block{owner, size};
+    try {
+      std::lock_guard<std::mutex> guard(s.mutex);
+      s.blocks[p] = Block{owner, size};
+    } catch (...) {
+    }
   }
   return p;
 }
 
-void library_free(void *p) {
+void library_free(void *p) noexcept {
   if (p == nullptr) return;
-  {
-    State &s = state();
+  State &s = state();
+  try {
     std::lock_guard<std::mutex> guard(s.mutex);
     s.blocks.erase(p);
+  } catch (...) {
+    return;
   }
   free(p);
 }
 
 // A block keeps the owner it was made for. realloc(p, 0) would free p and answer null,
-// so a size of 0 asks for one byte.
-void *library_realloc(void *p, size_t size) {
+// so a size of 0 asks for one byte. The ledger's lock is held across the realloc, so a
+// moved block is never listed under an address it no longer has.
+void *library_realloc(void *p, size_t size) noexcept {
   if (p == nullptr) return library_malloc(size);
   if (size == 0) size = 1;
   State &s = state();
-  Block block{0, 0};
-  {
-    std::lock_guard<std::mutex> guard(s.mutex);
-    auto it = s.blocks.find(p);
-    if (it != s.blocks.end()) {
-      block = it->second;
-      s.blocks.erase(it);
-    }
+  std::unique_lock<std::mutex> guard(s.mutex, std::defer_lock);
+  try {
+    guard.lock();
+  } catch (...) {
+    return nullptr;  // p is untouched, as after any failed realloc
   }
+  auto it = s.blocks.find(p);
   void *q = realloc(p, size);
-  if (block.owner != 0) {
-    std::lock_guard<std::mutex> guard(s.mutex);
-    if (q != nullptr) {
-      s.blocks[q] = Block{block.owner, size};
-    } else {
-      s.blocks[p] = block;
+  if (q != nullptr && it != s.blocks.end()) {
+    it->second.size = size;
+    if (q != p) {
+      // Listed again under its new address without allocating; should that fail, the
+      // node goes with its handle and the block is untracked.
+      auto node = s.blocks.extract(it);
+      node.key() = q;
+      try {
+        s.blocks.insert(std::move(node));
+      } catch (...) {
+      }
     }
   }
   return q;
+}
+
+// Said once a process: without its regions noted, a failed environment's mappings stay.
+void warn_not_noted(const std::string &home, const char *why) noexcept {
+  static std::atomic<bool> said{false};
+  if (said.exchange(true)) return;
+  zv_log(-1,
+         "WARNING: cannot note the failover store's region mappings in %s (%s) - each reopen "
+         "after another process recovered the store keeps the old store's regions mapped\n",
+         home.c_str(), why);
 }
 
 // A region file: the prefix followed by digits only.
@@ -127,49 +151,65 @@ unsigned new_owner() {
 Scope::Scope(unsigned owner) : saved_(current_owner) { current_owner = owner; }
 Scope::~Scope() { current_owner = saved_; }
 
-void note_regions(unsigned owner, const char *home) {
+void note_regions(unsigned owner, const char *home) noexcept {
   if (owner == 0 || home == nullptr) return;
-  Regions noted;
-  noted.prefix = std::string(home) + "/" + kRegionPrefix;
-  for (zv_mapping_t &m : zv_file_mappings(0, noted.prefix))
-    if (is_region(m, noted.prefix)) noted.mappings.push_back(std::move(m));
-  State &s = state();
-  std::lock_guard<std::mutex> guard(s.mutex);
-  s.regions[owner] = std::move(noted);
+  try {
+    Regions noted;
+    noted.prefix = std::string(home) + "/" + kRegionPrefix;
+    int error = 0;
+    for (zv_mapping_t &m : zv_file_mappings(0, noted.prefix, &error))
+      if (is_region(m, noted.prefix)) noted.mappings.push_back(std::move(m));
+    if (error != 0) {
+      warn_not_noted(home, (std::string("/proc/self/maps: ") + strerror(error)).c_str());
+    } else if (noted.mappings.empty()) {
+      // How the kernel prints a path need not be how it was opened.
+      warn_not_noted(home, "none listed in /proc/self/maps");
+    }
+    State &s = state();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.regions[owner] = std::move(noted);
+  } catch (...) {
+    warn_not_noted(home, strerror(ENOMEM));
+  }
 }
 
-void release(unsigned owner) {
+void release(unsigned owner) noexcept {
   if (owner == 0) return;
   State &s = state();
   Regions noted;
-  std::vector<void *> left;
-  {
+  try {
     std::lock_guard<std::mutex> guard(s.mutex);
-    auto r = s.regions.find(owner);
-    if (r != s.regions.end()) {
-      noted = std::move(r->second);
-      s.regions.erase(r);
+    auto node = s.regions.extract(owner);
+    if (!node.empty()) noted = std::move(node.mapped());
+  } catch (...) {
+  }
+  // What the library unmapped itself is no longer listed; what it left is unmapped
+  // before the structures that pointed into it go.
+  if (!noted.mappings.empty()) {
+    try {
+      for (const zv_mapping_t &now : zv_file_mappings(0, noted.prefix)) {
+        bool ours = false;
+        for (const zv_mapping_t &m : noted.mappings) ours = ours || within(now, m);
+        if (ours && zv_unmap(now) != 0)
+          zv_log(-1, "ERROR: cannot unmap %s: %s\n", now.path.c_str(), strerror(errno));
+      }
+    } catch (...) {
+      zv_log(-1, "ERROR: cannot list the failover store's region mappings: %s\n",
+             strerror(ENOMEM));
     }
+  }
+  try {
+    std::lock_guard<std::mutex> guard(s.mutex);
     for (auto it = s.blocks.begin(); it != s.blocks.end();) {
       if (it->second.owner == owner) {
-        left.push_back(it->first);
+        free(it->first);
         it = s.blocks.erase(it);
       } else {
         ++it;
       }
     }
+  } catch (...) {
   }
-  // What the library unmapped itself is no longer listed; what it left is unmapped
-  // before the structures that pointed into it go.
-  if (!noted.mappings.empty()) {
-    for (const zv_mapping_t &now : zv_file_mappings(0, noted.prefix)) {
-      bool ours = false;
-      for (const zv_mapping_t &m : noted.mappings) ours = ours || within(now, m);
-      if (ours && zv_unmap(now) != 0)
-        zv_log(-1, "ERROR: cannot unmap %s: %s\n", now.path.c_str(), strerror(errno));
-    }
-  }
-  for (void *p : left) free(p);
 }
 
 Usage usage() {

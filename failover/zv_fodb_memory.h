@@ -10,10 +10,25 @@
 // old environment per reopen. After each close the store gives back here what the
 // library left of that environment, touching nothing but this process's own memory.
 //
+// The regions are noted from the process's own mapping list (/proc/self/maps). A process
+// that cannot read it, or does not find an environment's regions in it, says so once at
+// level -1; its reopens then keep the old regions mapped (the heap part is still given
+// back). The library's own region hooks are not used: they would replace its mapping of
+// regions altogether, its creation order and its removal of region files included.
+//
+// What the give-back relies on being off, because each keeps references into an
+// environment's structures past its close, or maps its memory where it is not noted
+// here: XA, failchk and set_isalive, replication, DB_SYSTEM_MEM (regions in System V
+// memory), and memory-mapped database files (the store opens its database read-write,
+// so the library maps none).
+//
 // Used by zv_fodb.cc only. Safe for threads: the owner of what the library allocates is
-// the calling thread's current scope. A forked child inherits the parent's records and
-// must not release an environment it did not open (it must not use the parent's handles
-// at all).
+// the calling thread's current scope, and the ledger has its own lock. The allocation
+// hooks never throw: a block that cannot be recorded stays untracked and is freed as
+// usual. A fork while another thread holds the ledger's lock would leave it held in the
+// child; failoverd daemonizes before it opens the store, so its forks come first. A
+// forked child inherits the parent's records and must not release an environment it did
+// not open (it must not use the parent's handles at all).
 #ifndef ZV_FAILOVER_ZV_FODB_MEMORY_H
 #define ZV_FAILOVER_ZV_FODB_MEMORY_H
 
@@ -43,12 +58,12 @@ class Scope {
 
 // Right after the environment of `owner` has been opened at `home` (an absolute path
 // without symbolic links): notes its region mappings.
-void note_regions(unsigned owner, const char *home);
+void note_regions(unsigned owner, const char *home) noexcept;
 
 // After the environment of `owner` has been closed, whatever its close returned: unmaps
 // its region mappings that are still there and frees the blocks the library still holds
 // for it. After a normal close there is nothing left to give back.
-void release(unsigned owner);
+void release(unsigned owner) noexcept;
 
 // The library's blocks that belong to an environment, alive now.
 struct Usage {

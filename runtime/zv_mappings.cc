@@ -31,8 +31,10 @@ bool parse_line(const char *line, zv_mapping_t *m) {
 
 }  // namespace
 
-std::vector<zv_mapping_t> zv_file_mappings(pid_t pid, const std::string &prefix) {
+std::vector<zv_mapping_t> zv_file_mappings(pid_t pid, const std::string &prefix,
+                                           int *error) {
   std::vector<zv_mapping_t> found;
+  if (error) *error = 0;
   char name[64];
   if (pid == 0) {
     snprintf(name, sizeof name, "/proc/self/maps");
@@ -40,7 +42,10 @@ std::vector<zv_mapping_t> zv_file_mappings(pid_t pid, const std::string &prefix)
     snprintf(name, sizeof name, "/proc/%ld/maps", static_cast<long>(pid));
   }
   FILE *in = fopen(name, "re");
-  if (in == nullptr) return found;
+  if (in == nullptr) {
+    if (error) *error = errno != 0 ? errno : EIO;
+    return found;
+  }
   // A path of any length: the line is read in pieces until its newline.
   std::string line;
   char piece[512];
@@ -52,6 +57,7 @@ std::vector<zv_mapping_t> zv_file_mappings(pid_t pid, const std::string &prefix)
       found.push_back(std::move(m));
     line.clear();
   }
+  if (ferror(in) && error) *error = errno != 0 ? errno : EIO;
   fclose(in);
   return found;
 }

@@ -23,8 +23,10 @@ struct zv_mapping_t {
 };
 
 // The mappings of process `pid` (0: this one) of files whose path begins with
-// `prefix`. Empty when the list cannot be read (a process that has ended).
-std::vector<zv_mapping_t> zv_file_mappings(pid_t pid, const std::string &prefix);
+// `prefix`. Empty when the list cannot be read (a process that has ended, no /proc);
+// *error, when given, is then the reason (an errno value), else 0.
+std::vector<zv_mapping_t> zv_file_mappings(pid_t pid, const std::string &prefix,
+                                           int *error = nullptr);
 
 // Unmaps one mapping of this process; 0, or -1 with errno.
 int zv_unmap(const zv_mapping_t &m);
