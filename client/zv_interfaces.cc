@@ -186,15 +186,22 @@ bool ends_with(const char *name, const char *suffix) {
   return n >= s && strcmp(name + n - s, suffix) == 0;
 }
 
+// A document refused before its partner is known: its report names no kind, no
+// interchange and no partner, whichever interface refused it and whatever document the
+// record carried before (message type 0 everywhere).
+void no_partner(Trans_ctl_rec *t) {
+  t->msg_type = 0;
+  t->isa_line[0] = '\0';
+  t->tp_index = -1;
+}
+
 // A file longer than the record's input buffer, reported as a refused document about no
 // partner. Only its beginning is in the buffer, which is not the document: the lengths
 // are hidden from the report so that no copy of it is kept.
 void refuse_too_long(Trans_ctl_rec *t) {
   int ilen = t->ibuf_length;
   int olen = t->obuf_length;
-  t->msg_type = 0;
-  t->isa_line[0] = '\0';
-  t->tp_index = -1;
+  no_partner(t);
   t->ibuf_length = 0;
   t->obuf_length = 0;
   transaction_logging(t, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
@@ -248,11 +255,7 @@ bool zv_refuse_inner_nul(Trans_ctl_rec *t, size_t len, const char *interface, co
   zv_log(-1, "ERROR: %s interface: document of %zu bytes from %s holds a NUL at byte %ld - "
              "message not sent\n",
          interface, len, source, at);
-  // About no partner, and no kind that an earlier document of the record left: the same
-  // message type (0) whichever interface refused it.
-  t->msg_type = 0;
-  t->isa_line[0] = '\0';
-  t->tp_index = -1;
+  no_partner(t);
   int rc = zv_report_refusal(t, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
   if (result != nullptr) *result = rc;
   return true;
@@ -624,9 +627,7 @@ int pipe_record_cut(Trans_ctl_rec *t, const char *path, int read_errno, size_t b
     zv_log(-1, "ERROR: record from %s ends inside its length field\n", path);
   else
     zv_log(-1, "ERROR: record from %s ends after %zu of its %d body bytes\n", path, body, size);
-  t->msg_type = 0;
-  t->isa_line[0] = '\0';
-  t->tp_index = -1;
+  no_partner(t);
   t->imsg_length = static_cast<int>(body);
   transaction_logging(t, ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
   return zv_shutdown && read_errno == EINTR ? 0 : -1;
@@ -683,9 +684,7 @@ int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
            "ERROR: cannot set message priority (with value of %d) from %s - message invalid, "
            "cannot continue\n",
            priority, path);
-    tctlp->msg_type = 0;
-    tctlp->isa_line[0] = '\0';
-    tctlp->tp_index = -1;
+    no_partner(tctlp);
     zv_report_refusal(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
     return 0;
   }
@@ -861,9 +860,8 @@ int iProcessSocRequest(request_t *request, Trans_ctl_rec *tctlp) {
              "ERROR: cannot set message priority (with value of %d) from socket - message "
              "invalid, cannot continue\n",
              request->iPriority);
-      // Refused as any document, about no partner: the body is still the input buffer, so
-      // its copy is kept.
-      tctlp->msg_type = 0;
+      // Refused as any document: the body is still the input buffer, so its copy is kept.
+      no_partner(tctlp);
       rc = zv_report_refusal(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND) == -1 ? -98
                                                                               : ZV_REFUSED_NOT_KEPT;
     } else if (!zv_refuse_inner_nul(tctlp, request->uiSize, "socket", source, &rc)) {
@@ -908,7 +906,7 @@ void vProducer(int fd, Trans_ctl_rec *tctlp) {
     case soc_fault::too_big:
       // Nothing of the body was read: the line and the alert say that a document was
       // refused, and there is no copy to keep.
-      rec.msg_type = 0;
+      no_partner(&rec);
       transaction_logging(&rec, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
       break;
     case soc_fault::stalled:
