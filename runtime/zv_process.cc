@@ -511,6 +511,8 @@ int safe_rename_new(const char *src, const char *name, const char *dir, const ch
   return rename_or_fall_back(src, name, dir, prefix, fatal, true);
 }
 
+void zv_started() {}
+
 int millisleep(unsigned ms) {
   struct timespec ts;
   ts.tv_sec = static_cast<time_t>(ms / 1000);

@@ -15,6 +15,10 @@
 // name, a missing required file or directory and a failed shared table (-1). The
 // parent of the daemon leaves inside with status 0.
 int init_zv_process(int argc, char **argv);
+// Says "started" to whoever launched the program: called once the process holds what it
+// serves (its input interface or listener set up, its directory or store held). Until
+// then a start-up failure is what the launcher is told. Calling it again does nothing.
+void zv_started();
 void init_globals();
 int iDaemonize(const char *dir, int redirect);
 int pid_file(const char *name);
