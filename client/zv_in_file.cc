@@ -1,0 +1,56 @@
+#include "client/zv_interfaces.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "client/zv_client_util.h"
+#include "client/zv_input.h"
+#include "runtime/zv_handles.h"
+#include "runtime/zv_log.h"
+
+using namespace zv_input;
+
+namespace {
+
+constexpr const char *kSource = "zv_in_file";
+
+}  // namespace
+
+int file_in_buf(Trans_ctl_rec *tctlp, const char *path) {
+  if (tctlp == nullptr || path == nullptr) {
+    zv_client::soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  zv_file_ptr f(fopen(path, "r"));
+  if (!f) {
+    // Not read: the buffers of the last document must not look like this one's.
+    zero_buffers(tctlp);
+    zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
+    return -1;
+  }
+  return file_document(tctlp, f.get(), path, "file");
+}
+
+int zv_input::file_document(Trans_ctl_rec *tctlp, FILE *f, const char *path, const char *interface) {
+  if (tctlp == nullptr || path == nullptr || tctlp->ibufferp == nullptr || tctlp->ibuf_length < 1) {
+    zv_client::soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  zero_buffers(tctlp);
+  size_t n = 0;
+  switch (read_rest(f, tctlp->ibufferp, static_cast<size_t>(tctlp->ibuf_length) - 1, &n)) {
+    case 0: {
+      tctlp->imsg_length = static_cast<int>(n);
+      int refused;
+      if (zv_refuse_inner_nul(tctlp, n, interface, path, &refused)) return refused;
+      return client_handler(tctlp, static_cast<zvPortType>(tctlp->iPriority));
+    }
+    case 1:
+      zv_log(-1, "ERROR: Cannot read %s, returned errno %d\n", path, errno);
+      return -1;
+    default:
+      zv_log(-1, "INTERNAL ERROR: in file_in_buf(): EOF not found in %s\n", path);
+      refuse_too_long(tctlp);
+      return -1;
+  }
+}

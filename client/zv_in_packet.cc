@@ -1,0 +1,175 @@
+#include "client/zv_interfaces.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "client/zv_client_util.h"
+#include "client/zv_input.h"
+#include "partners/zv_tpartner.h"
+#include "runtime/zv_errors.h"
+#include "runtime/zv_globals.h"
+#include "runtime/zv_handles.h"
+#include "runtime/zv_log.h"
+#include "runtime/zv_translog.h"
+
+using namespace zv_input;
+
+namespace {
+
+constexpr const char *kSource = "zv_in_packet";
+// The longest id or priority line a packet file may have.
+constexpr size_t kMaxPacketLine = 1024;
+
+// One line of a packet file without its line end. False at the end of the file before
+// anything was read; a line longer than kMaxPacketLine sets *too_long.
+bool packet_line(FILE *f, std::string *line, bool *too_long) {
+  line->clear();
+  *too_long = false;
+  int c;
+  bool any = false;
+  while ((c = fgetc(f)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    if (line->size() >= kMaxPacketLine) {
+      *too_long = true;
+      continue;
+    }
+    line->push_back(static_cast<char>(c));
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return any;
+}
+
+// An id that is empty or begins with a blank agrees with every partner.
+bool usable_id(const std::string &id) { return !id.empty() && id[0] != ' '; }
+
+}  // namespace
+
+int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
+  if (tctlp == nullptr || path == nullptr) {
+    zv_client::soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  zv_file_ptr f(fopen(path, "r"));
+  if (!f) {
+    zero_buffers(tctlp);
+    zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
+    return -1;
+  }
+  return packet_document(tctlp, f.get(), path);
+}
+
+namespace {
+
+// A packet refused as a document about no partner: line 1 stands for its interchange, and
+// the packet read (imsg_length bytes of the input) is its copy.
+int refuse_packet(Trans_ctl_rec *t, int code, int capacity) {
+  t->msg_type = 0;
+  t->tp_index = -1;
+  t->obuf_length = 0;
+  int rc = zv_report_refusal(t, code);
+  t->obuf_length = capacity;
+  return rc;
+}
+
+}  // namespace
+
+int zv_input::packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path) {
+  if (tctlp == nullptr || path == nullptr || tctlp->ibufferp == nullptr ||
+      tctlp->obufferp == nullptr || tctlp->ibuf_length < 1) {
+    zv_client::soft_assert(kSource, __LINE__);
+    return -1;
+  }
+  // The output capacity is the record's own; the packet's length only lives for the send.
+  int capacity = tctlp->obuf_length;
+  zero_buffers(tctlp);
+  tctlp->imsg_length = 0;
+  std::string local, remote, prio;
+  bool too_long = false;
+  struct Line {
+    std::string *text;
+    const char *eof_msg;
+    int number;
+  } lines[] = {
+      {&local, "ERROR: Cannot read local trading partner (line 1) in packet file %s, returned errno %d\n", 1},
+      {&remote, "ERROR: Cannot read remote trading partner (line 2) in packet file %s, returned errno %d\n", 2},
+      {&prio, "ERROR: Cannot read priority flag (line 3) in packet file %s, returned errno %d\n", 3},
+  };
+  // Of a packet for no known partner the rest is still read, so that its copy holds it.
+  bool unknown = false, header_whole = true;
+  for (Line &l : lines) {
+    bool got = packet_line(f, l.text, &too_long);
+    if (unknown && (!got || too_long)) {
+      header_whole = false;
+      break;
+    }
+    if (!got) {
+      zv_log(-1, l.eof_msg, path, errno);
+      return -1;
+    }
+    if (too_long) {
+      zv_log(-1, "ERROR: line %d of packet file %s is longer than %zu characters\n", l.number,
+             path, kMaxPacketLine);
+      return -1;
+    }
+    if (l.number != 2) continue;
+    // Both ids are known now: find the partner before reading on.
+    snprintf(tctlp->isa_line, sizeof tctlp->isa_line, "%.*s", ZV_ISA_SEGMENT_LENGTH,
+             local.c_str());
+    tctlp->tp_index = usable_id(local) && usable_id(remote)
+                          ? tpLookup(local.c_str(), remote.c_str(), 0)
+                          : -1;
+    unknown = tctlp->tp_index == -1;
+  }
+  size_t n = 0;
+  int read = header_whole ? read_rest(f, tctlp->ibufferp,
+                                      static_cast<size_t>(tctlp->ibuf_length) - 1, &n)
+                          : 1;
+  if (unknown) {
+    zv_log(-1, "WARNING: Unknown ISA_ID of [%s] found in input message - skipping message\n",
+           local.c_str());
+    // The packet is its copy when it was read whole; the file itself is kept anyway.
+    int ilen = tctlp->ibuf_length;
+    tctlp->imsg_length = read == 0 ? static_cast<int>(n) : 0;
+    if (read != 0) tctlp->ibuf_length = 0;
+    int rc = refuse_packet(tctlp, ZV_ERRM_UNKNOWN_ISAID_FOUND, capacity);
+    tctlp->ibuf_length = ilen;
+    return rc;
+  }
+  tctlp->iPriority = atoi(prio.c_str()) > 0 ? HIPRI_PORT : STD_PORT;
+  switch (read) {
+    case 0:
+      break;
+    case 1:
+      zv_log(-1, "ERROR: Cannot read %s, returned errno %d\n", path, errno);
+      return -1;
+    default:
+      zv_log(-1, "INTERNAL ERROR: in packet_in_buf(): EOF not found in %s\n", path);
+      refuse_too_long(tctlp);
+      return -1;
+  }
+  tctlp->imsg_length = static_cast<int>(n);
+  if (n == 0) {
+    // Nothing the ZVP process could decode: refused as bad input, the file kept.
+    zv_log(-1, "ERROR: packet file %s holds no packet after its three lines - message not sent\n",
+           path);
+    return refuse_packet(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND, capacity);
+  }
+  zv_log(0, "WARNING: sending RAW ZV packet message to server\n");
+  // Whole, NULs and all: a packet is a ready envelope, whose octets may be 0.
+  size_t len = n;
+  if (len > static_cast<size_t>(capacity)) {
+    zv_log(-1, "ERROR: packet of %zu bytes does not fit the output buffer of %d bytes\n", len,
+           capacity);
+    return -1;
+  }
+  memcpy(tctlp->obufferp, tctlp->ibufferp, len);
+  tctlp->obuf_length = static_cast<int>(len);
+  transaction_logging(tctlp, ZV_SUCCESSFUL_TRANSMISSION);
+  int rc = client_handler(tctlp, static_cast<zvPortType>(tctlp->iPriority));
+  tctlp->obuf_length = capacity;
+  return rc;
+}
