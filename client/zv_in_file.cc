@@ -1,5 +1,7 @@
 #include "client/zv_interfaces.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 
@@ -7,6 +9,7 @@
 #include "client/zv_input.h"
 #include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
+#include "runtime/zv_process.h"
 
 using namespace zv_input;
 
@@ -21,24 +24,42 @@ int file_in_buf(Trans_ctl_rec *tctlp, const char *path) {
     zv_client::soft_assert(kSource, __LINE__);
     return -1;
   }
-  zv_file_ptr f(fopen(path, "r"));
-  if (!f) {
+  int fd = open_regular(path);
+  if (fd < 0) {
     // Not read: the buffers of the last document must not look like this one's.
+    zero_buffers(tctlp);
+    if (fd == -2)
+      zv_log(-1, "ERROR: %s is not a regular file - not read as a document\n", path);
+    else
+      zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
+    return -1;
+  }
+  zv_file_ptr f(fdopen(fd, "r"));
+  if (!f) {
+    close(fd);
     zero_buffers(tctlp);
     zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
     return -1;
   }
+  zv_started();
   return file_document(tctlp, f.get(), path, "file");
 }
 
-int zv_input::file_document(Trans_ctl_rec *tctlp, FILE *f, const char *path, const char *interface) {
+int zv_input::file_document(Trans_ctl_rec *tctlp, FILE *f, const char *path, const char *interface,
+                            read_check *check) {
   if (tctlp == nullptr || path == nullptr || tctlp->ibufferp == nullptr || tctlp->ibuf_length < 1) {
     zv_client::soft_assert(kSource, __LINE__);
     return -1;
   }
   zero_buffers(tctlp);
   size_t n = 0;
-  switch (read_rest(f, tctlp->ibufferp, static_cast<size_t>(tctlp->ibuf_length) - 1, &n)) {
+  int read = read_rest(f, tctlp->ibufferp, static_cast<size_t>(tctlp->ibuf_length) - 1, &n);
+  int read_errno = errno;
+  if (check != nullptr && !check->unchanged()) {
+    check->changed = true;
+    return -1;
+  }
+  switch (read) {
     case 0: {
       tctlp->imsg_length = static_cast<int>(n);
       int refused;
@@ -46,11 +67,11 @@ int zv_input::file_document(Trans_ctl_rec *tctlp, FILE *f, const char *path, con
       return client_handler(tctlp, static_cast<zvPortType>(tctlp->iPriority));
     }
     case 1:
-      zv_log(-1, "ERROR: Cannot read %s, returned errno %d\n", path, errno);
+      zv_log(-1, "ERROR: Cannot read %s, returned errno %d\n", path, read_errno);
       return -1;
     default:
       zv_log(-1, "INTERNAL ERROR: in file_in_buf(): EOF not found in %s\n", path);
-      refuse_too_long(tctlp);
+      refuse_unread(tctlp);
       return -1;
   }
 }

@@ -1,8 +1,9 @@
 #include "client/zv_interfaces.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -46,6 +47,16 @@ bool packet_line(FILE *f, std::string *line, bool *too_long) {
 // An id that is empty or begins with a blank agrees with every partner.
 bool usable_id(const std::string &id) { return !id.empty() && id[0] != ' '; }
 
+// The priority line: 0 or 1, blanks and tabs around it allowed; anything else is none.
+bool priority_flag(const std::string &line, int *priority) {
+  size_t first = line.find_first_not_of(" \t");
+  size_t last = line.find_last_not_of(" \t");
+  if (first == std::string::npos || first != last) return false;
+  if (line[first] != '0' && line[first] != '1') return false;
+  *priority = line[first] == '1' ? HIPRI_PORT : STD_PORT;
+  return true;
+}
+
 }  // namespace
 
 int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
@@ -53,8 +64,10 @@ int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
     zv_client::soft_assert(kSource, __LINE__);
     return -1;
   }
-  zv_file_ptr f(fopen(path, "r"));
+  int fd = open_regular(path);
+  zv_file_ptr f(fd >= 0 ? fdopen(fd, "r") : nullptr);
   if (!f) {
+    if (fd >= 0) close(fd);
     zero_buffers(tctlp);
     zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
     return -1;
@@ -77,7 +90,7 @@ int refuse_packet(Trans_ctl_rec *t, int code, int capacity) {
 
 }  // namespace
 
-int zv_input::packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path) {
+int zv_input::packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path, read_check *check) {
   if (tctlp == nullptr || path == nullptr || tctlp->ibufferp == nullptr ||
       tctlp->obufferp == nullptr || tctlp->ibuf_length < 1) {
     zv_client::soft_assert(kSource, __LINE__);
@@ -87,6 +100,8 @@ int zv_input::packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path) {
   int capacity = tctlp->obuf_length;
   zero_buffers(tctlp);
   tctlp->imsg_length = 0;
+  // A packet is of no kind the classification knows, whatever the record carried before.
+  tctlp->msg_type = 0;
   std::string local, remote, prio;
   bool too_long = false;
   struct Line {
@@ -98,22 +113,18 @@ int zv_input::packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path) {
       {&remote, "ERROR: Cannot read remote trading partner (line 2) in packet file %s, returned errno %d\n", 2},
       {&prio, "ERROR: Cannot read priority flag (line 3) in packet file %s, returned errno %d\n", 3},
   };
-  // Of a packet for no known partner the rest is still read, so that its copy holds it.
-  bool unknown = false, header_whole = true;
-  for (Line &l : lines) {
+  // The whole file is read before anything is decided, so that the check after the read
+  // covers every outcome. Of a packet for no known partner the rest is still read, so that
+  // its copy holds it.
+  const Line *bad = nullptr;
+  int line_errno = 0;
+  bool unknown = false;
+  for (const Line &l : lines) {
     bool got = packet_line(f, l.text, &too_long);
-    if (unknown && (!got || too_long)) {
-      header_whole = false;
+    if (!got || too_long) {
+      bad = &l;
+      line_errno = errno;
       break;
-    }
-    if (!got) {
-      zv_log(-1, l.eof_msg, path, errno);
-      return -1;
-    }
-    if (too_long) {
-      zv_log(-1, "ERROR: line %d of packet file %s is longer than %zu characters\n", l.number,
-             path, kMaxPacketLine);
-      return -1;
     }
     if (l.number != 2) continue;
     // Both ids are known now: find the partner before reading on.
@@ -125,9 +136,14 @@ int zv_input::packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path) {
     unknown = tctlp->tp_index == -1;
   }
   size_t n = 0;
-  int read = header_whole ? read_rest(f, tctlp->ibufferp,
-                                      static_cast<size_t>(tctlp->ibuf_length) - 1, &n)
-                          : 1;
+  int read = bad == nullptr ? read_rest(f, tctlp->ibufferp,
+                                        static_cast<size_t>(tctlp->ibuf_length) - 1, &n)
+                            : 1;
+  int read_errno = errno;
+  if (check != nullptr && !check->unchanged()) {
+    check->changed = true;
+    return -1;
+  }
   if (unknown) {
     zv_log(-1, "WARNING: Unknown ISA_ID of [%s] found in input message - skipping message\n",
            local.c_str());
@@ -139,19 +155,36 @@ int zv_input::packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path) {
     tctlp->ibuf_length = ilen;
     return rc;
   }
-  tctlp->iPriority = atoi(prio.c_str()) > 0 ? HIPRI_PORT : STD_PORT;
+  if (bad != nullptr) {
+    // A header that is not three whole lines is no packet file: refused, the file kept.
+    if (too_long)
+      zv_log(-1, "ERROR: line %d of packet file %s is longer than %zu characters\n", bad->number,
+             path, kMaxPacketLine);
+    else
+      zv_log(-1, bad->eof_msg, path, line_errno);
+    refuse_unread(tctlp);
+    return -1;
+  }
   switch (read) {
     case 0:
       break;
     case 1:
-      zv_log(-1, "ERROR: Cannot read %s, returned errno %d\n", path, errno);
+      zv_log(-1, "ERROR: Cannot read %s, returned errno %d\n", path, read_errno);
       return -1;
     default:
       zv_log(-1, "INTERNAL ERROR: in packet_in_buf(): EOF not found in %s\n", path);
-      refuse_too_long(tctlp);
+      refuse_unread(tctlp);
       return -1;
   }
   tctlp->imsg_length = static_cast<int>(n);
+  int priority;
+  if (!priority_flag(prio, &priority)) {
+    zv_log(-1, "ERROR: priority flag (line 3) of packet file %s is neither 0 nor 1 - message not "
+               "sent\n",
+           path);
+    return refuse_packet(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND, capacity);
+  }
+  tctlp->iPriority = priority;
   if (n == 0) {
     // Nothing the ZVP process could decode: refused as bad input, the file kept.
     zv_log(-1, "ERROR: packet file %s holds no packet after its three lines - message not sent\n",
@@ -168,8 +201,9 @@ int zv_input::packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path) {
   }
   memcpy(tctlp->obufferp, tctlp->ibufferp, len);
   tctlp->obuf_length = static_cast<int>(len);
-  transaction_logging(tctlp, ZV_SUCCESSFUL_TRANSMISSION);
   int rc = client_handler(tctlp, static_cast<zvPortType>(tctlp->iPriority));
+  // Only now is the packet handed over, and the record names its own partner's address.
+  if (rc == 0) transaction_logging(tctlp, ZV_SUCCESSFUL_TRANSMISSION);
   tctlp->obuf_length = capacity;
   return rc;
 }

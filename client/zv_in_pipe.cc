@@ -1,7 +1,8 @@
 #include "client/zv_interfaces.h"
 
 #include <fcntl.h>
-#include <sys/select.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include "runtime/zv_globals.h"
 #include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
+#include "runtime/zv_process.h"
 #include "runtime/zv_translog.h"
 #include "transport/zv_transport.h"
 
@@ -25,16 +27,17 @@ namespace {
 constexpr const char *kSource = "zv_in_pipe";
 
 // Reads one part of a pipe record: true when all `n` bytes came. A record once begun must
-// go on arriving; quiet for the transport's bound means its writer gave up on it.
-bool read_pipe_part(int fd, void *buf, size_t n, size_t *got) {
-  *got = read_at_least(fd, buf, n, n, false, ZV_TRANS_IDLE_SECONDS * 1000);
+// go on arriving: quiet for the transport's bound, or slower than the whole-record bound
+// allows, means its writer gave up on it.
+bool read_pipe_part(int fd, void *buf, size_t n, size_t *got, steady::time_point deadline) {
+  *got = read_at_least(fd, buf, n, n, false, ZV_TRANS_IDLE_SECONDS * 1000, deadline);
   return *got == n;
 }
 
-// A record that ended before it was whole: a stop in its middle, its writer gone quiet, or
-// the pipe no longer readable. What came of its body is kept as the copy of a failed
-// message, with its transaction-log line and alert. 0 at a stop, else -1: the stream's
-// framing is lost, so nothing after it can be read as records.
+// A record that ended before it was whole: a stop in its middle, its writer gone quiet or
+// too slow, or the pipe no longer readable. What came of its body is kept as the copy of a
+// failed message, with its transaction-log line and alert. 0 at a stop, else -1: the
+// stream's framing is lost, so nothing after it can be read as records.
 int pipe_record_cut(Trans_ctl_rec *t, const char *path, int read_errno, size_t body, int size) {
   if (zv_shutdown && read_errno == EINTR)
     zv_log(-1, "WARNING: stopping with the record from %s incomplete - what was read is kept\n",
@@ -44,6 +47,11 @@ int pipe_record_cut(Trans_ctl_rec *t, const char *path, int read_errno, size_t b
            "ERROR: record from %s cut short: nothing more came for %d seconds - what was read "
            "is kept, cannot continue\n",
            path, ZV_TRANS_IDLE_SECONDS);
+  else if (read_errno == ETIME)
+    zv_log(-1,
+           "ERROR: record from %s cut short: not complete within %d seconds and one second for "
+           "each %lld bytes of it - what was read is kept, cannot continue\n",
+           path, ZV_TRANS_IDLE_SECONDS, kMinRecordRate);
   else
     zv_log(-1, "ERROR: cannot read %s any more: %s - what was read is kept, cannot continue\n",
            path, read_errno != 0 ? strerror(read_errno) : "end of input");
@@ -68,8 +76,9 @@ int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
   zero_buffers(tctlp);
   tctlp->imsg_length = 0;
   size_t got = 0;
+  const steady::time_point start = steady::now();
   unsigned char length_field[ZV_BE_PIPE_LENGTH_SIZE];
-  if (!read_pipe_part(fd, length_field, sizeof length_field, &got)) {
+  if (!read_pipe_part(fd, length_field, sizeof length_field, &got, record_deadline(start, 0))) {
     int e = errno;
     // A stop before the record began ends nothing.
     if (got == 0 && zv_shutdown && e == EINTR) return 0;
@@ -85,8 +94,9 @@ int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
            size, path);
     return -1;
   }
+  const steady::time_point deadline = record_deadline(start, static_cast<unsigned>(size));
   unsigned char priority_field[ZV_BE_PRIORITY_SIZE];
-  if (!read_pipe_part(fd, priority_field, sizeof priority_field, &got)) {
+  if (!read_pipe_part(fd, priority_field, sizeof priority_field, &got, deadline)) {
     int e = errno;
     zv_log(-1, "ERROR: cannot read message priority bytes(2) from %s\n", path);
     return pipe_record_cut(tctlp, path, e, 0, size);
@@ -94,7 +104,7 @@ int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
   int priority = static_cast<int>(zv_be_get16(priority_field));
   zv_log(1, "DEBUG: found message priority of %d bytes\n", priority);
   // A record larger than the pipe's own buffer arrives in several pieces.
-  if (!read_pipe_part(fd, tctlp->ibufferp, static_cast<size_t>(size), &got)) {
+  if (!read_pipe_part(fd, tctlp->ibufferp, static_cast<size_t>(size), &got, deadline)) {
     int e = errno;
     zv_log(-1, "ERROR: cannot read message (of %d bytes) from %s\n", size, path);
     return pipe_record_cut(tctlp, path, e, got, size);
@@ -125,31 +135,33 @@ int pipe_in_buf(Trans_ctl_rec *tctlp, const char *path, int /*mode*/) {
     zv_client::soft_assert(kSource, __LINE__);
     return -1;
   }
-  // Read and write, so that the pipe stays open while no writer has it.
-  zv_fd fd(open(path, O_RDWR));
+  // Read and write, so that the pipe stays open while no writer has it; without waiting,
+  // so that nothing the path names can hold the open past a stop.
+  zv_fd fd(open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (fd.get() < 0) {
     zv_log(-1, "FATAL ERROR: cannot open %s for reading\n", path);
     return -1;
   }
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+    // A file would end at once, a device could hand over its bytes for ever.
+    zv_log(-1, "FATAL ERROR: %s is not a named pipe - cannot read records from it\n", path);
+    return -1;
+  }
+  zv_started();
   for (int pass = 0;; ++pass) {
     if (zv_shutdown) return 0;
-    fd_set rd, ex;
-    FD_ZERO(&rd);
-    FD_ZERO(&ex);
-    FD_SET(fd.get(), &rd);
-    FD_SET(fd.get(), &ex);
-    timeval tv{1, 0};
-    int rc = select(fd.get() + 1, &rd, nullptr, &ex, &tv);
-    if (rc < 0 && errno != EINTR) {
+    // A pass lasts its second, however often a signal cuts the wait short.
+    int events = wait_readable(fd.get(), 1000);
+    if (events < 0) {
       zv_log(-1, "ERROR: in select in fifo condition encountered!\n");
       zv_log(-1, "select: %s\n", strerror(errno));
       return -1;
     }
-    if (rc <= 0) {
-      // A signal counts as a time-out: the stop flag is looked at next.
+    if (events == 0) {
       zv_log(1, "WARNING: Timeout fifo condition encountered!\n");
     } else {
-      if (FD_ISSET(fd.get(), &ex))
+      if (events & (POLLPRI | POLLERR))
         zv_log(-1, "WARNING: Exceptional fifo condition encountered!\n");
       else
         zv_log(1, "Readable fifo condition triggered\n");

@@ -17,6 +17,7 @@
 #include "runtime/zv_globals.h"
 #include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
+#include "runtime/zv_process.h"
 #include "runtime/zv_translog.h"
 
 using namespace zv_input;
@@ -25,8 +26,9 @@ namespace {
 
 constexpr const char *kSource = "zv_in_socket";
 
-size_t read_soc(int fd, void *buf, size_t least, size_t n, int idle_ms) {
-  return read_at_least(fd, buf, least, n, true, idle_ms);
+size_t read_soc(int fd, void *buf, size_t least, size_t n, int idle_ms,
+                steady::time_point deadline) {
+  return read_at_least(fd, buf, least, n, true, idle_ms, deadline);
 }
 
 // A connection ends with a reset unless it is closed in order on purpose: the peer's next
@@ -75,6 +77,7 @@ namespace {
 // Why a read of a record's part came short, from the errno read_soc left.
 soc_fault short_read_fault(int err) {
   if (err == ETIMEDOUT) return soc_fault::stalled;
+  if (err == ETIME) return soc_fault::overdue;
   if (err == EINTR && zv_shutdown) return soc_fault::stopped;
   return soc_fault::cut;
 }
@@ -87,8 +90,10 @@ request_t *read_soc_request(int fd, int idle_ms, soc_fault *fault) {
   *fault = soc_fault::none;
   // The length and the priority in one read when both have come; the length alone is
   // enough to go on, so that a body too big is refused without waiting for more.
+  const steady::time_point start = steady::now();
   unsigned char head[ZV_BE_SOCKET_HEADER_SIZE];
-  size_t have = read_soc(fd, head, ZV_BE_SOCKET_LENGTH_SIZE, sizeof head, idle_ms);
+  size_t have = read_soc(fd, head, ZV_BE_SOCKET_LENGTH_SIZE, sizeof head, idle_ms,
+                         record_deadline(start, 0));
   if (have < ZV_BE_SOCKET_LENGTH_SIZE) {
     *fault = short_read_fault(errno);
     zv_log(-1, "ERROR: cannot read message size bytes(4) from socket\n");
@@ -114,9 +119,10 @@ request_t *read_soc_request(int fd, int idle_ms, soc_fault *fault) {
   }
   r->socket_fd = fd;
   r->uiSize = size;
+  const steady::time_point deadline = record_deadline(start, size);
   if (have < sizeof head) {
     size_t rest = sizeof head - have;
-    have += read_soc(fd, head + have, rest, rest, idle_ms);
+    have += read_soc(fd, head + have, rest, rest, idle_ms, deadline);
   }
   if (have < sizeof head) {
     *fault = short_read_fault(errno);
@@ -128,7 +134,7 @@ request_t *read_soc_request(int fd, int idle_ms, soc_fault *fault) {
   zv_log(1, "DEBUG: found message priority of %d bytes\n", r->iPriority);
   size_t got = 0;
   while (got < size) {
-    size_t n = read_soc(fd, r->buf + got, size - got, size - got, idle_ms);
+    size_t n = read_soc(fd, r->buf + got, size - got, size - got, idle_ms, deadline);
     int err = errno;
     got += n;
     zv_log(1, "DEBUG: ptGetSocRequest: buf_size = %d nbytes = %d left = %d\n",
@@ -230,6 +236,12 @@ void vProducer(int fd, Trans_ctl_rec *tctlp) {
              "incomplete - connection reset\n",
              fd, ZV_TRANS_IDLE_SECONDS);
       break;
+    case soc_fault::overdue:
+      zv_log(-1,
+             "ERROR: Socket peer on socket = %d did not complete its record within %d seconds "
+             "and one second for each %lld bytes of it - connection reset\n",
+             fd, ZV_TRANS_IDLE_SECONDS, kMinRecordRate);
+      break;
     case soc_fault::stopped:
       zv_log(-1, "WARNING: stopping with the record on socket = %d incomplete - connection reset\n",
              fd);
@@ -290,13 +302,16 @@ int iSoc_in_buf(Trans_ctl_rec *tctlp, const char *port_text) {
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(static_cast<uint16_t>(port));
   if (bind(s.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-    zv_log(-1, "ERROR: cannot bind to local address\n");
+    int e = errno;
+    zv_log(-1, "ERROR: cannot bind to local address 0.0.0.0 port %ld: %s (errno %d)\n", port,
+           strerror(e), e);
     return -1;
   }
   if (listen(s.get(), 16) != 0) {
     zv_log(-1, "ERROR: cannot listen on port %ld: %s\n", port, strerror(errno));
     return -1;
   }
+  zv_started();
   for (;;) {
     if (zv_shutdown) return 0;
     if (pvAcceptSocRequests(s.get(), tctlp) != 0) return -1;

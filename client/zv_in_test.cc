@@ -8,6 +8,7 @@
 #include "partners/zv_tpartner.h"
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
+#include "runtime/zv_process.h"
 
 using namespace zv_input;
 
@@ -46,6 +47,7 @@ int test_in_buf(Trans_ctl_rec *tctlp) {
     zv_client::soft_assert(kSource, __LINE__);
     return -1;
   }
+  zv_started();
   tctlp->iPriority = STD_PORT;
   zero_buffers(tctlp);
   zv_log(-1, "WARNING: loading test message in client\n");

@@ -1,12 +1,17 @@
 #include "client/zv_input.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "client/zv_clientd.h"
 #include "client/zv_interfaces.h"
@@ -14,6 +19,7 @@
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_translog.h"
+#include "transport/zv_transport.h"
 
 client_handler_t client_handler = clientd;
 
@@ -24,29 +30,49 @@ void zero_buffers(Trans_ctl_rec *t) {
   if (t->obufferp && t->obuf_length > 0) memset(t->obufferp, 0, static_cast<size_t>(t->obuf_length));
 }
 
-size_t read_at_least(int fd, void *buf, size_t least, size_t n, bool is_socket, int idle_ms) {
-  using clock = std::chrono::steady_clock;
+long long record_allowance_ms(unsigned long long body) {
+  return ZV_TRANS_IDLE_SECONDS * 1000LL + static_cast<long long>(body * 1000ULL / kMinRecordRate);
+}
+
+namespace {
+
+long long ms_between(steady::time_point from, steady::time_point to) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+}  // namespace
+
+size_t read_at_least(int fd, void *buf, size_t least, size_t n, bool is_socket, int idle_ms,
+                     steady::time_point deadline) {
   size_t got = 0;
   bool wait = !is_socket;
-  clock::time_point last = clock::now();
+  steady::time_point last = steady::now();
   while (got < least) {
     if (wait) {
       if (is_socket && zv_shutdown) {
         errno = EINTR;
         return got;
       }
-      int slice = kShutdownPollMs;
+      steady::time_point now = steady::now();
+      long long slice = kShutdownPollMs;
       if (idle_ms >= 0) {
-        long long quiet =
-            std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - last).count();
+        long long quiet = ms_between(last, now);
         if (quiet >= idle_ms) {
           errno = ETIMEDOUT;
           return got;
         }
-        if (idle_ms - quiet < slice) slice = static_cast<int>(idle_ms - quiet);
+        if (idle_ms - quiet < slice) slice = idle_ms - quiet;
+      }
+      if (deadline != steady::time_point::max()) {
+        long long left = ms_between(now, deadline);
+        if (left <= 0) {
+          errno = ETIME;
+          return got;
+        }
+        if (left < slice) slice = left;
       }
       pollfd p{fd, POLLIN, 0};
-      int ready = poll(&p, 1, slice);
+      int ready = poll(&p, 1, static_cast<int>(slice));
       if (ready < 0 && errno != EINTR) return got;
       if (ready <= 0) {
         if (zv_shutdown) {
@@ -60,7 +86,7 @@ size_t read_at_least(int fd, void *buf, size_t least, size_t n, bool is_socket, 
     ssize_t r = is_socket ? recv(fd, at, n - got, MSG_DONTWAIT) : read(fd, at, n - got);
     if (r > 0) {
       got += static_cast<size_t>(r);
-      last = clock::now();
+      last = steady::now();
       wait = !is_socket;
       continue;
     }
@@ -73,6 +99,36 @@ size_t read_at_least(int fd, void *buf, size_t least, size_t n, bool is_socket, 
     wait = true;
   }
   return got;
+}
+
+int wait_readable(int fd, int ms) {
+  const steady::time_point deadline = steady::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    if (zv_shutdown) return 0;
+    long long left = ms_between(steady::now(), deadline);
+    if (left <= 0) return 0;
+    pollfd p{fd, POLLIN | POLLPRI, 0};
+    int ready = poll(&p, 1, static_cast<int>(left < kShutdownPollMs ? left : kShutdownPollMs));
+    if (ready > 0) return p.revents;
+    if (ready < 0 && errno != EINTR) return -1;
+  }
+}
+
+int open_regular(const char *path) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    return -2;
+  }
+  return fd;
 }
 
 int read_rest(FILE *f, char *buf, size_t room, size_t *n) {
@@ -90,7 +146,7 @@ void no_partner(Trans_ctl_rec *t) {
   t->tp_index = -1;
 }
 
-void refuse_too_long(Trans_ctl_rec *t) {
+void refuse_unread(Trans_ctl_rec *t) {
   int ilen = t->ibuf_length;
   int olen = t->obuf_length;
   no_partner(t);
@@ -99,6 +155,146 @@ void refuse_too_long(Trans_ctl_rec *t) {
   transaction_logging(t, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
   t->ibuf_length = ilen;
   t->obuf_length = olen;
+}
+
+// ---- the directory interface's file --------------------------------------------------
+
+zv_entry_stamp stamp_of_fd(int fd, bool *ok) {
+  struct stat st;
+  *ok = fstat(fd, &st) == 0;
+  if (!*ok) return {};
+  return {st.st_dev, st.st_ino, static_cast<mode_t>(st.st_mode & S_IFMT), st.st_size,
+          static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
+}
+
+bool still_as_read(int dir_fd, const char *name, int fd, const zv_entry_stamp &stamp) {
+  bool ok;
+  zv_entry_stamp now = stamp_of_fd(fd, &ok);
+  if (!ok || !(now == stamp)) return false;
+  zv_entry_stamp named;
+  return zv_stamp_entry(dir_fd, name, &named) && named == stamp;
+}
+
+bool open_for_writing(int fd) {
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+    return false;
+  }
+  return errno == EAGAIN || errno == EBUSY;
+}
+
+namespace {
+
+bool same_file(const zv_entry_stamp &a, const zv_entry_stamp &b) {
+  return a.dev == b.dev && a.ino == b.ino;
+}
+
+// Moves `from` in from_dir to `to` in to_dir, never replacing what is at `to`: 0, or -1
+// with errno (EEXIST when the name is taken). Where the file system cannot rename without
+// replacing, the name is looked at first and the plain rename follows: only a file put at
+// `to` in that instant would be replaced.
+int move_new_at(int from_dir, const char *from, int to_dir, const char *to) {
+  if (renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+  struct stat st;
+  if (fstatat(to_dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  if (errno != ENOENT) return -1;
+  return renameat(from_dir, from, to_dir, to);
+}
+
+// Moves the file read from `name` to `to`, and checks that what moved is the file read:
+// when another file slipped in under `name` before the rename, that one goes back.
+// 0 moved; -1 with errno when the move failed; 1 when another file was moved and put
+// back (or could not be: logged).
+int move_checked(int dir_fd, const char *name, int to_dir, const char *to,
+                 const zv_entry_stamp &read, const std::string &shown_to) {
+  if (move_new_at(dir_fd, name, to_dir, to) != 0) return -1;
+  zv_entry_stamp moved;
+  if (!zv_stamp_entry(to_dir, to, &moved) || same_file(moved, read)) return 0;
+  if (move_new_at(to_dir, to, dir_fd, name) != 0)
+    zv_log(-1, "ERROR: %s is a file that was not read, put there in the instant of its rename "
+               "from %s, and cannot go back (%s): it is a document not sent\n",
+           shown_to.c_str(), name, strerror(errno));
+  return 1;
+}
+
+// Six characters for a fresh name.
+std::string fresh_suffix() {
+  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char r[6];
+  if (getrandom(r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) {
+    for (unsigned char &c : r) c = static_cast<unsigned char>(random());
+  }
+  std::string s;
+  for (unsigned char c : r) s.push_back(kChars[c % (sizeof kChars - 1)]);
+  return s;
+}
+
+}  // namespace
+
+rename_outcome rename_read(int dir_fd, const char *dir, const char *name,
+                           const zv_entry_stamp &read, const char *target, const char *prefix) {
+  const std::string full = std::string(dir) + "/" + name;
+  const std::string wanted = std::string(dir) + "/" + target;
+  auto replaced = [&] {
+    zv_log(-1, "WARNING: %s now holds another file than the one read - not renamed, left for "
+               "the next scan\n",
+           full.c_str());
+    return rename_outcome::replaced;
+  };
+  zv_entry_stamp named;
+  if (!zv_stamp_entry(dir_fd, name, &named)) {
+    if (errno == ENOENT) {
+      zv_log(-1, "WARNING: %s is no longer there, not renamed to %s\n", full.c_str(),
+             wanted.c_str());
+      return rename_outcome::gone;
+    }
+  } else if (!same_file(named, read)) {
+    return replaced();
+  }
+  int rc = move_checked(dir_fd, name, dir_fd, target, read, wanted);
+  if (rc == 0) return rename_outcome::renamed;
+  if (rc == 1) return replaced();
+  if (errno == ENOENT) {
+    zv_log(-1, "WARNING: %s is no longer there, not renamed to %s\n", full.c_str(),
+           wanted.c_str());
+    return rename_outcome::gone;
+  }
+  // A fresh name in the directory, then in /tmp; a name someone else took is tried again.
+  const struct {
+    int fd;
+    std::string dir;
+  } places[] = {{dir_fd, dir}, {AT_FDCWD, "/tmp"}};
+  for (const auto &place : places) {
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      const std::string fresh = std::string(prefix) + fresh_suffix();
+      const std::string to = place.fd == AT_FDCWD ? place.dir + "/" + fresh : fresh;
+      const std::string shown = place.dir + "/" + fresh;
+      if (place.fd != AT_FDCWD)
+        zv_log(-1, "WARNING: Cannot rename %s to %s.  Will rename to %s\n", full.c_str(),
+               wanted.c_str(), shown.c_str());
+      rc = move_checked(dir_fd, name, place.fd, to.c_str(), read, shown);
+      if (rc == 1) return replaced();
+      if (rc == 0) {
+        if (place.fd == AT_FDCWD)
+          zv_log(-1, "WARNING: Error encountered in rename().  Must rename %s to %s.\n",
+                 full.c_str(), shown.c_str());
+        return rename_outcome::renamed;
+      }
+      if (errno == ENOENT) {
+        zv_log(-1, "WARNING: %s is no longer there, not renamed to %s\n", full.c_str(),
+               shown.c_str());
+        return rename_outcome::gone;
+      }
+      if (errno != EEXIST) break;
+    }
+  }
+  zv_log(-1, "FATAL ERROR: Error encountered in attempting to rename %s to %s.\n", full.c_str(),
+         wanted.c_str());
+  abort();
 }
 
 }  // namespace zv_input

@@ -135,6 +135,7 @@ enum class soc_fault {
   no_memory,  // the request's buffer could not be had
   cut,        // the peer closed, or a read failed, before the record was complete
   stalled,    // nothing came for idle_ms while the record was incomplete
+  overdue,    // the record took longer than its size allows (zv_input::record_allowance_ms)
   stopped,    // zv_shutdown was seen while waiting for the rest of the record
 };
 // One record read from `fd`, or NULL (each stage's failure logged) with the reason in

@@ -405,18 +405,37 @@ void sigchld_handler(int) {
   int st;
   while (waitpid(-1, &st, WNOHANG) > 0) {
   }
-  signal(SIGCHLD, sigchld_handler);
   errno = saved;
 }
 
+namespace {
+
+void install(int sig, void (*handler)(int), int flags) {
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = flags;
+  sigaction(sig, &sa, nullptr);
+}
+
+}  // namespace
+
+// The stop interrupts what blocks (no SA_RESTART), so that an open, a read or a wait of
+// any thread it reaches returns EINTR and the loop around it sees zv_shutdown. The
+// signals that only set a flag or reap restart what they interrupt: a storm of them must
+// not make blocking calls fail. Every wait of the programs also ends at its deadline on
+// the monotonic clock however often a signal cuts it (millisleep, the polls' slices).
 void init_signal_handlers() {
-  signal(SIGHUP, set_sig_flags);
-  signal(SIGINT, set_sig_flags);
-  signal(SIGUSR1, set_sig_flags);
-  signal(SIGTERM, set_sig_flags);
-  signal(SIGALRM, set_sig_flags);
+  install(SIGTERM, set_sig_flags, 0);
+  install(SIGALRM, set_sig_flags, 0);
+  install(SIGHUP, set_sig_flags, SA_RESTART);
+  install(SIGINT, set_sig_flags, SA_RESTART);
+  install(SIGUSR1, set_sig_flags, SA_RESTART);
+  install(SIGCHLD, sigchld_handler, SA_RESTART);
   signal(SIGPIPE, SIG_IGN);
-  signal(SIGCHLD, sigchld_handler);
+  // A read lease, taken by the directory interface to learn whether a writer still has a
+  // document open, signals its holder when a writer opens the file in that instant.
+  signal(SIGIO, SIG_IGN);
 }
 
 void vZvExit(int status) {
@@ -513,11 +532,46 @@ int safe_rename_new(const char *src, const char *name, const char *dir, const ch
 
 void zv_started() {}
 
+namespace {
+
+// How long a sleep goes without looking at zv_shutdown: the stop may reach another thread.
+constexpr long kSleepSliceNs = 250 * 1000000L;
+
+timespec plus_ns(timespec t, long long ns) {
+  t.tv_sec += static_cast<time_t>(ns / 1000000000LL);
+  t.tv_nsec += static_cast<long>(ns % 1000000000LL);
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_sec += 1;
+    t.tv_nsec -= 1000000000L;
+  }
+  return t;
+}
+
+bool before(const timespec &a, const timespec &b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+}  // namespace
+
 int millisleep(unsigned ms) {
-  struct timespec ts;
-  ts.tv_sec = static_cast<time_t>(ms / 1000);
-  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-  return nanosleep(&ts, nullptr);
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  const timespec deadline = plus_ns(now, static_cast<long long>(ms) * 1000000LL);
+  for (;;) {
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (!before(now, deadline)) return 0;
+    if (zv_shutdown) {
+      errno = EINTR;
+      return -1;
+    }
+    timespec until = plus_ns(now, kSleepSliceNs);
+    if (before(deadline, until)) until = deadline;
+    int rc = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+    if (rc != 0 && rc != EINTR) {
+      errno = rc;
+      return -1;
+    }
+  }
 }
 
 int iFileExists(const char *name) {

@@ -32,6 +32,10 @@ int iVerifyFilesAndDirs(int n);
 // Both return only when the path exists; otherwise they report and call vZvExit(-1).
 void verify_dir(const char *path);
 void vVerifyFile(const char *path, const char *description);
+// Installs the handlers with sigaction. SIGTERM and SIGALRM set zv_shutdown and interrupt
+// the blocking call they reach (EINTR, no restart); SIGHUP and SIGINT are caught and do
+// nothing, SIGUSR1 asks for a log reopen, SIGCHLD reaps finished children, each restarting
+// the call it interrupted; SIGPIPE and SIGIO are ignored.
 void init_signal_handlers();
 void set_sig_flags(int sig);
 void sigchld_handler(int sig);
@@ -53,6 +57,11 @@ int safe_rename(const char *src, const char *name, const char *dir, const char *
 // (moved or removed by someone else) is reported and gives -1 without stopping.
 int safe_rename_new(const char *src, const char *name, const char *dir, const char *prefix,
                     int fatal);
+// Sleeps `ms` milliseconds, to a deadline on the monotonic clock: a signal that cuts the
+// sleep short does not end it (it sleeps on to the same deadline), and a change of the
+// wall clock does not move it. Only zv_shutdown ends it early, seen within a quarter of a
+// second. 0 when the whole time has passed; -1 with errno EINTR after a stop (also when
+// zv_shutdown was already set), another errno when the clock cannot be slept on.
 int millisleep(unsigned ms);
 // 1 exists, 2 empty name or no such file, -99 stat reported a mode of 0. Never 0.
 int iFileExists(const char *name);

@@ -379,36 +379,50 @@ TEST_F(ClientE2E, PacketFilesAreSentUnchangedWithTheirPriorityLine) {
   start("e2e-packet");
   zvtest::write_file(in_dir("p0.edi"), "ILOCAL\nIREMOTE\n0\npacket zero");
   zvtest::write_file(in_dir("pw.edi"), "ILOCAL \nIREMOTE\nword\npacket word");
-  zvtest::write_file(in_dir("p5.edi"), "BLOCAL\nBREMOTE\n5\npacket five");
+  zvtest::write_file(in_dir("p1.edi"), "BLOCAL\nBREMOTE\n1\npacket one");
   zvtest::write_file(in_dir("px.edi"), "NOBODY\nIREMOTE\n1\npacket lost");
   ASSERT_GT(client({"-Z", "-O"}), 0) << client_err();
   EXPECT_EQ(client_exit(), 0) << client_err();
+  // A priority line other than 0 or 1 is refused, the file kept.
   EXPECT_EQ(zvtest::list_dir(in_dir()),
-            (std::vector<std::string>{"p0.sent", "p5.sent", "pw.sent", "px.notsent"}));
-  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 3);
-  ASSERT_EQ(lines.size(), 3u);
+            (std::vector<std::string>{"p0.sent", "p1.sent", "pw.notsent", "px.notsent"}));
+  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 2);
+  ASSERT_EQ(lines.size(), 2u);
+  std::string dest_of_one;
   for (const std::string &l : lines) {
     StubLine s = ctu::parse_stub_line(l);
     EXPECT_EQ(s.kind, "raw") << l;
     std::string packet = ctu::saved_envelope(in_, s);
-    if (packet == "packet five") {
+    if (packet == "packet one") {
       EXPECT_EQ(s.priority, 1);
       EXPECT_EQ(s.partner, "BASICP");
       EXPECT_EQ(s.dest, "127.0.0.1:" + std::to_string(kHiPort[0]));
     } else {
-      EXPECT_TRUE(packet == "packet zero" || packet == "packet word") << packet;
+      EXPECT_EQ(packet, "packet zero");
       EXPECT_EQ(s.priority, 0);
       EXPECT_EQ(s.partner, "INTEGP");
+      EXPECT_EQ(s.dest, "127.0.0.1:" + std::to_string(kStdPort[1]));
     }
   }
+  // Each success line follows its hand-over and names its own packet's address.
   std::vector<std::string> log = ctu::client_log(in_);
-  int ok = 0, unknown = 0;
+  int ok = 0, unknown = 0, unsupported = 0;
   for (const std::string &l : log) {
-    ok += ctu::log_code(l) == ZV_SUCCESSFUL_TRANSMISSION;
-    unknown += ctu::log_code(l) == ZV_ERRM_UNKNOWN_ISAID_FOUND;
+    int code = ctu::log_code(l);
+    ok += code == ZV_SUCCESSFUL_TRANSMISSION;
+    unknown += code == ZV_ERRM_UNKNOWN_ISAID_FOUND;
+    unsupported += code == ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND;
+    if (code != ZV_SUCCESSFUL_TRANSMISSION) continue;
+    const std::string id = ctu::log_isa(l).substr(0, 6);
+    EXPECT_EQ(ctu::line_subject(l), "0|" + ctu::log_isa(l) + "|127.0.0.1:" +
+                                        std::to_string(id == "BLOCAL" ? kHiPort[0] : kStdPort[1]) +
+                                        "|0")
+        << l;
   }
-  EXPECT_EQ(ok, 3);
+  EXPECT_EQ(ok, 2);
   EXPECT_EQ(unknown, 1);
+  EXPECT_EQ(unsupported, 1);
+  EXPECT_EQ(log.size(), 4u);
 }
 
 TEST_F(ClientE2E, PacketModeRefusalsAndTheirExitStatuses) {

@@ -301,9 +301,10 @@ TEST_F(Interfaces, FileAndPacketFileUpToTheBufferLessItsNul) {
 
   cap = rtt::capture([&] { EXPECT_EQ(file_in_buf(&rec_, path("none").c_str()), -1); });
   EXPECT_NE(cap.err.find("ERROR: Cannot open " + path("none") + " for reading\n"), std::string::npos);
-  // A read error (a directory) is not a document either.
+  // A directory is not a document either.
   cap = rtt::capture([&] { EXPECT_NE(file_in_buf(&rec_, path("in_dir").c_str()), 0); });
-  EXPECT_NE(cap.err.find("ERROR: Cannot read " + path("in_dir") + ", returned errno 21\n"),
+  EXPECT_NE(cap.err.find("ERROR: " + path("in_dir") + " is not a regular file - not read as a "
+                         "document\n"),
             std::string::npos)
       << cap.err;
   EXPECT_EQ(docs.size(), 1u);
@@ -312,62 +313,112 @@ TEST_F(Interfaces, FileAndPacketFileUpToTheBufferLessItsNul) {
 
 // ---- packet files ---------------------------------------------------------------------
 
+// The priority line takes 0 or 1 (blanks around it allowed) and nothing else; a header
+// that is not three whole lines is refused with its line and alert as every refusal is;
+// the success line is written once the packet is handed over, with its own address.
 TEST_F(Interfaces, PacketFilesPriorityIdsAndThePacket) {
   zv_packet_mode_flag = 1;
+  enum Outcome { kSent, kUnknown, kBadPriority, kBadHeader };
   struct Case {
     std::string head;
-    int rc;
-    int priority;
+    Outcome outcome;
+    int priority;  // sent: the priority; refused: -1
     int tp_index;
+    const char *says;  // what the refusal's ERROR line holds
   } cases[] = {
-      {"PLOCAL\nPREMOTE\n0\n", 0, 0, 1},
-      {"PLOCAL\nPREMOTE\nhigh\n", 0, 0, 1},
-      {"PLOCAL\nPREMOTE\n5\n", 0, 1, 1},
-      {"PLOCAL     \nPREMOTE \n1\n", 0, 1, 1},
-      {"PLOCAL\r\nPREMOTE\r\n2\r\n", 0, 1, 1},
-      {"DXC7\nDXC_TEST\n0\n", 0, 0, 0},
-      {"NOBODY\nPREMOTE\n0\n", -1, -1, -1},
-      {"\nPREMOTE\n0\n", -1, -1, -1},
-      {"PLOCAL\n", -1, -1, -7},
-      {"PLOCAL\nPREMOTE\n", -1, -1, 1},
+      {"PLOCAL\nPREMOTE\n0\n", kSent, 0, 1, ""},
+      {"PLOCAL\nPREMOTE\nhigh\n", kBadPriority, -1, -1, "neither 0 nor 1"},
+      {"PLOCAL\nPREMOTE\n5\n", kBadPriority, -1, -1, "neither 0 nor 1"},
+      {"PLOCAL     \nPREMOTE \n1\n", kSent, 1, 1, ""},
+      {"PLOCAL\r\nPREMOTE\r\n2\r\n", kBadPriority, -1, -1, "neither 0 nor 1"},
+      {"PLOCAL\r\nPREMOTE\r\n 1\t\r\n", kSent, 1, 1, ""},
+      {"PLOCAL\nPREMOTE\n-1\n", kBadPriority, -1, -1, "neither 0 nor 1"},
+      {"PLOCAL\nPREMOTE\n\n", kBadPriority, -1, -1, "neither 0 nor 1"},
+      {"PLOCAL\nPREMOTE\n01\n", kBadPriority, -1, -1, "neither 0 nor 1"},
+      {"DXC7\nDXC_TEST\n0\n", kSent, 0, 0, ""},
+      {"NOBODY\nPREMOTE\n0\n", kUnknown, -1, -1, ""},
+      {"\nPREMOTE\n0\n", kUnknown, -1, -1, ""},
+      {"", kBadHeader, -1, -1, "(line 1)"},
+      {"PLOCAL\n", kBadHeader, -1, -1, "(line 2)"},
+      {"PLOCAL\nPREMOTE\n", kBadHeader, -1, -1, "(line 3)"},
+      {"PLOCAL\n" + std::string(1100, 'L') + "\n0\n", kBadHeader, -1, -1,
+       "line 2 of packet file "},
   };
-  size_t sent = 0, lines = 0;
+  const std::string unsupported = std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+  size_t sent = 0, lines = 0, copies_kept = 0, at_handover = 0;
   for (const Case &c : cases) {
     // A ready envelope may hold NULs: the packet goes whole.
     const std::string packet("0\x82packet\0bytes", 14);
-    // The files cut short end after their last line.
-    bool cut = c.rc == -1 && c.tp_index != -1;
-    zvtest::write_file(path("p.edi"), cut ? c.head : c.head + packet);
+    // The files with a broken header end after their last line.
+    zvtest::write_file(path("p.edi"), c.outcome == kBadHeader ? c.head : c.head + packet);
     rec_.tp_index = -7;
+    // As clientd does: the destination of the packet's own partner, once it is known.
+    answer = [&](Trans_ctl_rec *t) {
+      at_handover = env_->client_log().size();
+      t->dest_ip = const_cast<char *>("10.9.8.7");
+      t->dest_port = 4200 + t->tp_index;
+      return 0;
+    };
+    rec_.dest_ip = const_cast<char *>("10.0.0.1");
+    rec_.dest_port = 1;
     rtt::Captured cap;
     int rc = 9;
     cap = rtt::capture([&] { rc = packet_in_buf(&rec_, path("p.edi").c_str()); });
-    EXPECT_EQ(rc, c.rc) << c.head;
+    EXPECT_EQ(rc, c.outcome == kSent ? 0 : -1) << c.head;
     EXPECT_EQ(rec_.tp_index, c.tp_index) << c.head;
     EXPECT_EQ(rec_.obuf_length, ZV_CLIENT_BUF_SIZE) << "capacity kept";
     std::vector<std::string> log = env_->client_log();
-    if (c.rc == 0) {
-      ASSERT_EQ(docs.size(), ++sent);
-      EXPECT_EQ(docs.back().priority, c.priority) << c.head;
-      EXPECT_EQ(docs.back().packet, packet);
-      EXPECT_EQ(docs.back().obuf_length, static_cast<int>(packet.size()));
-      EXPECT_NE(cap.out.find("WARNING: sending RAW ZV packet message to server\n"), std::string::npos);
-      ASSERT_EQ(log.size(), ++lines);
-      EXPECT_EQ(ctu::log_code(log.back()), ZV_SUCCESSFUL_TRANSMISSION);
-    } else if (c.tp_index == -1) {
-      EXPECT_NE(cap.err.find("WARNING: Unknown ISA_ID of ["), std::string::npos) << cap.err;
-      ASSERT_EQ(log.size(), ++lines);
-      EXPECT_EQ(ctu::log_code(log.back()), ZV_ERRM_UNKNOWN_ISAID_FOUND);
-    } else {
-      EXPECT_NE(cap.err.find(c.tp_index == -7 ? "(line 2)" : "(line 3)"), std::string::npos) << cap.err;
+    ASSERT_EQ(log.size(), ++lines) << c.head << cap.err;
+    switch (c.outcome) {
+      case kSent:
+        ASSERT_EQ(docs.size(), ++sent);
+        EXPECT_EQ(docs.back().priority, c.priority) << c.head;
+        EXPECT_EQ(docs.back().packet, packet);
+        EXPECT_EQ(docs.back().obuf_length, static_cast<int>(packet.size()));
+        EXPECT_NE(cap.out.find("WARNING: sending RAW ZV packet message to server\n"), std::string::npos);
+        EXPECT_EQ(at_handover, lines - 1) << "the success line came before the hand-over";
+        EXPECT_EQ(ctu::line_subject(log.back()),
+                  "0|" + (c.head.substr(0, c.head.find_first_of("\r\n")) + std::string(104, ' ')).substr(0, 104) +
+                      "|10.9.8.7:" + std::to_string(4200 + c.tp_index) + "|0");
+        break;
+      case kUnknown:
+        EXPECT_NE(cap.err.find("WARNING: Unknown ISA_ID of ["), std::string::npos) << cap.err;
+        EXPECT_EQ(ctu::log_code(log.back()), ZV_ERRM_UNKNOWN_ISAID_FOUND);
+        ++copies_kept;
+        break;
+      case kBadPriority:
+        EXPECT_NE(cap.err.find("ERROR: priority flag (line 3) of packet file " + path("p.edi") +
+                               " is neither 0 nor 1 - message not sent\n"),
+                  std::string::npos)
+            << cap.err;
+        EXPECT_EQ(ctu::line_subject(log.back()), "0|PLOCAL" + std::string(98, ' ') + "||" + unsupported);
+        ++copies_kept;
+        break;
+      case kBadHeader:
+        EXPECT_NE(cap.err.find(c.says), std::string::npos) << cap.err;
+        EXPECT_EQ(ctu::line_subject(log.back()), "0|" + std::string(104, ' ') + "||" + unsupported)
+            << c.head;
+        break;
     }
+    EXPECT_EQ(docs.size(), sent) << c.head;
   }
-  // A packet for unknown ids is kept as its copy, byte for byte.
+  // A packet refused for its ids or its priority is kept as its copy, byte for byte; a
+  // broken header has no packet to keep (the file itself stays).
   std::vector<std::string> copies = env_->failed_copies();
-  ASSERT_EQ(copies.size(), 2u);
+  ASSERT_EQ(copies.size(), copies_kept);
   for (const std::string &f : copies)
     EXPECT_EQ(zvtest::read_file(path("to_remote_failed_messages/" + f)),
               std::string("0\x82packet\0bytes", 14));
+  // Every refusal has its alert.
+  EXPECT_EQ(env_->alerts().size(), lines - sent);
+
+  // A packet that is not handed over has only the failure line its sender writes.
+  answer = [](Trans_ctl_rec *) { return -1; };
+  zvtest::write_file(path("p.edi"), "PLOCAL\nPREMOTE\n1\nnot taken");
+  rtt::capture([&] { EXPECT_EQ(packet_in_buf(&rec_, path("p.edi").c_str()), -1); });
+  EXPECT_EQ(docs.size(), ++sent);
+  EXPECT_EQ(env_->client_log().size(), lines);
+
   // Three lines and no packet: nothing the ZVP process could decode, refused as bad input.
   zvtest::write_file(path("p.edi"), "PLOCAL\nPREMOTE\n0\n");
   rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(packet_in_buf(&rec_, path("p.edi").c_str()), -1); });
@@ -377,9 +428,7 @@ TEST_F(Interfaces, PacketFilesPriorityIdsAndThePacket) {
       << cap.err;
   std::vector<std::string> log = env_->client_log();
   ASSERT_EQ(log.size(), lines + 1);
-  EXPECT_EQ(ctu::line_subject(log.back()), "0|PLOCAL" + std::string(98, ' ') + "||" +
-                                               std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND));
-  EXPECT_EQ(env_->alerts().size(), 3u);
+  EXPECT_EQ(ctu::line_subject(log.back()), "0|PLOCAL" + std::string(98, ' ') + "||" + unsupported);
   EXPECT_EQ(docs.size(), sent);
 }
 
