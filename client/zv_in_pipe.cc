@@ -76,12 +76,16 @@ int iReadableEvent(int fd, Trans_ctl_rec *tctlp, const char *path) {
   zero_buffers(tctlp);
   tctlp->imsg_length = 0;
   size_t got = 0;
-  const steady::time_point start = steady::now();
+  // The record's time is counted from its first byte: before it only the silence bound
+  // holds.
   unsigned char length_field[ZV_BE_PIPE_LENGTH_SIZE];
-  if (!read_pipe_part(fd, length_field, sizeof length_field, &got, record_deadline(start, 0))) {
+  bool begun = read_pipe_part(fd, length_field, 1, &got, steady::time_point::max());
+  const steady::time_point start = steady::now();
+  if (!begun || !read_pipe_part(fd, length_field + 1, sizeof length_field - 1, &got,
+                                record_deadline(start, 0))) {
     int e = errno;
     // A stop before the record began ends nothing.
-    if (got == 0 && zv_shutdown && e == EINTR) return 0;
+    if (!begun && zv_shutdown && e == EINTR) return 0;
     zv_log(-1, "ERROR: cannot read message size bytes(2) from %s\n", path);
     return pipe_record_cut(tctlp, path, e, 0, -1);
   }

@@ -89,11 +89,14 @@ request_t *read_soc_request(int fd, int idle_ms, soc_fault *fault) {
   if (fault == nullptr) fault = &ignored;
   *fault = soc_fault::none;
   // The length and the priority in one read when both have come; the length alone is
-  // enough to go on, so that a body too big is refused without waiting for more.
-  const steady::time_point start = steady::now();
+  // enough to go on, so that a body too big is refused without waiting for more. The
+  // record's time is counted from its first byte: before it only the silence bound holds.
   unsigned char head[ZV_BE_SOCKET_HEADER_SIZE];
-  size_t have = read_soc(fd, head, ZV_BE_SOCKET_LENGTH_SIZE, sizeof head, idle_ms,
-                         record_deadline(start, 0));
+  size_t have = read_soc(fd, head, 1, sizeof head, idle_ms, steady::time_point::max());
+  const steady::time_point start = steady::now();
+  if (have >= 1 && have < ZV_BE_SOCKET_LENGTH_SIZE)
+    have += read_soc(fd, head + have, ZV_BE_SOCKET_LENGTH_SIZE - have, sizeof head - have,
+                     idle_ms, record_deadline(start, 0));
   if (have < ZV_BE_SOCKET_LENGTH_SIZE) {
     *fault = short_read_fault(errno);
     zv_log(-1, "ERROR: cannot read message size bytes(4) from socket\n");

@@ -377,9 +377,9 @@ Installation make_installation(const std::string &name, const InstallOptions &op
 
 pid_t start_daemon(const Installation &in, const std::string &exe, const std::string &argv0,
                    const std::vector<std::string> &args, const std::string &tag,
-                   int *parent_status) {
+                   int *parent_status, const std::function<bool()> &before_exec) {
   unlink((in.dir + "/" + argv0 + ".pid").c_str());
-  pid_t p = zvtest::start_program(exe, argv0, args, in.dir, tag);
+  pid_t p = zvtest::start_program(exe, argv0, args, in.dir, tag, before_exec);
   zvtest::RunResult r = zvtest::wait_program(p, in.dir, tag);
   if (parent_status) *parent_status = r.status;
   if (r.status != 0) return -1;

@@ -8,6 +8,7 @@
 #include <openssl/types.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -135,10 +136,12 @@ std::string clientd_exe();
 std::string zvpstub_exe();
 
 // A daemon started under `argv0` in the installation: waits for its pid file. -1 when
-// the parent did not leave with 0 (its status in *parent_status).
+// the parent did not leave with 0 (its status in *parent_status). `before_exec` as for
+// zvtest::start_program.
 pid_t start_daemon(const Installation &in, const std::string &exe, const std::string &argv0,
                    const std::vector<std::string> &args, const std::string &tag,
-                   int *parent_status = nullptr);
+                   int *parent_status = nullptr,
+                   const std::function<bool()> &before_exec = {});
 
 // The ZVP stand-in serving the local identity `zvp` ("izvp_a" or "izvp_b") with its
 // report file and envelope folder: "zvp_report.txt" and "envelopes" for izvp_a,

@@ -373,6 +373,98 @@ TEST_F(ClientE2E, SigtermStopsAnIdleClientAndOneWaitingForItsZvp) {
   EXPECT_EQ(zvtest::list_dir(in_dir()), (std::vector<std::string>{"w.notsent"}));
 }
 
+// A storm of signals (SIGHUP and SIGUSR1, 100 a second) cuts no wait short: a document
+// written in two halves half a second apart, with two seconds between scans, goes whole.
+TEST_F(ClientE2E, SignalStormCutsNoWaitShort) {
+  ctu::InstallOptions opt;
+  opt.extra_client = "dirpolldelay = 2\n";
+  start("e2e-storm", opt);
+  ASSERT_GT(client({"-d", "1025"}), 0) << client_err();
+  const pid_t pid = client_.pid();
+  std::atomic<bool> storming{true};
+  std::thread storm([&] {
+    for (int i = 0; storming; ++i) {
+      kill(pid, i % 2 != 0 ? SIGUSR1 : SIGHUP);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  const std::string doc = ctu::interchange("ILOCAL", "IREMOTE", 800);
+  zvtest::write_file(in_dir("halves.edi"), doc.substr(0, 400));
+  // Once a scan has seen the first half, the second follows half a second later.
+  bool seen = zvtest::wait_for(
+      [&] {
+        return client_err().find("DEBUG: halves.edi is new or still changing") != std::string::npos;
+      },
+      15000);
+  if (seen) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    FILE *f = fopen(in_dir("halves.edi").c_str(), "a");
+    if (f != nullptr) {
+      fputs(doc.c_str() + 400, f);
+      fclose(f);
+    }
+  }
+  // The storm goes on until the document has been taken.
+  bool taken = seen && zvtest::wait_for([&] { return zvtest::file_exists(in_dir("halves.sent")); },
+                                        20000);
+  storming = false;
+  storm.join();
+  ASSERT_TRUE(seen) << client_err();
+  ASSERT_TRUE(taken) << zvtest::list_dir(in_dir()).size();
+  EXPECT_EQ(zvtest::read_file(in_dir("halves.sent")), doc);
+  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 1);
+  ASSERT_EQ(lines.size(), 1u);
+  StubLine s = ctu::parse_stub_line(lines[0]);
+  EXPECT_EQ(s.in_len, static_cast<int>(doc.size()) + 1);
+  EXPECT_EQ(s.verdict, "verified");
+  EXPECT_NE(s.detail.find("sha1=" + ctu::sha1_hex(doc)), std::string::npos) << lines[0];
+  EXPECT_TRUE(client_.alive());
+}
+
+// A FIFO named as the file interface's file is refused at once: nothing the client opens
+// may hold it past SIGTERM. The pipe interface with no writer stops on SIGTERM.
+TEST_F(ClientE2E, FileInterfaceRefusesAFifoAndAnIdlePipeStopsOnSigterm) {
+  in_ = ctu::make_installation("e2e-fifo");
+  ASSERT_EQ(mkfifo((in_.dir + "/fifo.edi").c_str(), 0600), 0);
+  ASSERT_GT(client({"-i", "file", "-F", "fifo.edi"}), 0) << client_err();
+  EXPECT_EQ(client_exit(10000), 253) << client_err();
+  EXPECT_NE(client_err().find("ERROR: fifo.edi is not a regular file - not read as a document\n"),
+            std::string::npos)
+      << client_err();
+  ASSERT_GT(client({"-i", "pipe", "-F", "fifo.edi"}, nullptr, "pipe"), 0) << client_err("pipe");
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(client_.stop(10000), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));
+}
+
+// An input directory that can be listed but not searched is said once, not taken for
+// empty; its documents are taken once it can be searched again.
+TEST_F(ClientE2E, DirectoryThatCannotBeSearchedIsSaidOnce) {
+  start("e2e-nosearch");
+  const std::string doc = ctu::interchange("ILOCAL", "IREMOTE", 300);
+  zvtest::write_file(in_dir("a.edi"), doc);
+  zvtest::write_file(in_dir("marker.txt"), "not a document");
+  ASSERT_EQ(chmod(in_dir().c_str(), 0444), 0);
+  pid_t pid = ctu::start_daemon(in_, ctu::clientd_exe(), "clientd", {"-d", "1025"}, "client",
+                                nullptr, [] { return zvtest::drop_file_privileges(); });
+  client_.reset(pid);
+  const std::string said = "ERROR: input directory " + in_.dir +
+                           "/in_dir cannot be searched (Permission denied looking at a.edi) - no "
+                           "document is taken from it until it can be\n";
+  // Said, and two scans more have passed (each names the marker it skips).
+  bool waited = pid > 0 && zvtest::wait_for([&] {
+    std::string err = client_err();
+    return rtt::count_of(err, said) >= 1 && rtt::count_of(err, "skipping junk2:marker.txt") >= 3;
+  });
+  ASSERT_EQ(chmod(in_dir().c_str(), 0755), 0);
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(waited) << client_err();
+  EXPECT_EQ(rtt::count_of(client_err(), said), 1);
+  EXPECT_TRUE(zvtest::wait_for([&] { return zvtest::file_exists(in_dir("a.sent")); }, 15000))
+      << client_err();
+  EXPECT_EQ(ctu::wait_stub_lines(in_, 1).size(), 1u);
+}
+
 // ---- packet mode ------------------------------------------------------------------------
 
 TEST_F(ClientE2E, PacketFilesAreSentUnchangedWithTheirPriorityLine) {

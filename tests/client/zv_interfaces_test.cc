@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "client/zv_clientd.h"
+#include "client/zv_input.h"
 #include "client/zv_message.h"
 #include "partners/zv_crypto.h"
 #include "runtime/zv_errors.h"
@@ -225,6 +227,138 @@ TEST_F(Interfaces, DirectoryTakesUnchangedRegularFilesOnly) {
   EXPECT_TRUE(env_->client_log().empty());
 }
 
+// A name reused while its document is handed over: only the file read is renamed; the new
+// one at that name is said once and taken by a later scan.
+TEST_F(Interfaces, DirectoryRenamesOnlyTheFileItRead) {
+  std::string in = path("in_dir");
+  zvtest::write_file(in + "/orders.edi", "first orders");
+  answer = [&](Trans_ctl_rec *t) {
+    if (std::string(t->ibufferp) == "first orders") {
+      // The safe hand-off: written elsewhere, renamed in.
+      zvtest::write_file(path("staging"), "second orders");
+      EXPECT_EQ(rename(path("staging").c_str(), (in + "/orders.edi").c_str()), 0);
+    }
+    return 0;
+  };
+  scans_waited = 0;
+  between_scans = [&](int n) {
+    if (docs.size() == 2 || n == 8) zv_shutdown = 1;
+  };
+  dir_poll_wait = scan_wait;
+  rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(dir_in_buf(&rec_, "in_dir"), 0); });
+  dir_poll_wait = default_poll_wait_;
+  ASSERT_EQ(docs.size(), 2u) << cap.err;
+  EXPECT_EQ(docs[0].text, "first orders");
+  EXPECT_EQ(docs[1].text, "second orders");
+  EXPECT_EQ(zvtest::list_dir(in), std::vector<std::string>{"orders.sent"});
+  EXPECT_EQ(zvtest::read_file(in + "/orders.sent"), "second orders");
+  EXPECT_EQ(rtt::count_of(cap.err, "WARNING: " + in + "/orders.edi now holds another file than "
+                                   "the one read - not renamed, left for the next scan\n"),
+            1)
+      << cap.err;
+}
+
+// A writer that still has its file open is waited for, however long it pauses; a file
+// that changes while it is read is not handed over.
+TEST_F(Interfaces, DirectoryWaitsForItsWriterAndChecksTheFileAfterTheRead) {
+  std::string in = path("in_dir");
+  const std::string whole = ctu::interchange("DXC7", "DXC_TEST", 337);
+  int writer = open((in + "/slow.edi").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(write(writer, whole.data(), 150), 150);
+  scans_waited = 0;
+  between_scans = [&](int n) {
+    // A pause of three scans; then the rest, and the writer closes.
+    if (n == 3) {
+      ASSERT_EQ(write(writer, whole.data() + 150, whole.size() - 150),
+                static_cast<ssize_t>(whole.size() - 150));
+      close(writer);
+    }
+    if (!docs.empty() || n == 10) zv_shutdown = 1;
+  };
+  dir_poll_wait = scan_wait;
+  rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(dir_in_buf(&rec_, "in_dir"), 0); });
+  dir_poll_wait = default_poll_wait_;
+  ASSERT_EQ(docs.size(), 1u) << cap.err;
+  EXPECT_EQ(docs[0].text, whole);
+  EXPECT_EQ(zvtest::list_dir(in), std::vector<std::string>{"slow.sent"});
+  EXPECT_EQ(rtt::count_of(cap.err, "WARNING: " + in + "/slow.edi is still open for writing in "
+                                   "another process - taken once it is closed\n"),
+            1)
+      << cap.err;
+
+  // The check after the read: the file as it was looked at, and still at its name.
+  const std::string doc = in + "/checked.edi";
+  auto opened = [&](zv_entry_stamp *stamp) {
+    zvtest::write_file(doc, "checked document");
+    int fd = open(doc.c_str(), O_RDONLY);
+    bool ok = false;
+    *stamp = zv_input::stamp_of_fd(fd, &ok);
+    EXPECT_TRUE(ok);
+    return fd;
+  };
+  int dfd = open(in.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(dfd, 0);
+  zv_entry_stamp st;
+  int fd = opened(&st);
+  EXPECT_TRUE(zv_input::still_as_read(dfd, "checked.edi", fd, st));
+  EXPECT_FALSE(zv_input::open_for_writing(fd));
+  ASSERT_EQ(truncate(doc.c_str(), 5), 0);  // cut
+  EXPECT_FALSE(zv_input::still_as_read(dfd, "checked.edi", fd, st));
+  close(fd);
+  fd = opened(&st);
+  zvtest::write_file(path("grown"), "checked document and more");
+  ASSERT_EQ(rename(path("grown").c_str(), doc.c_str()), 0);  // another file at the name
+  EXPECT_FALSE(zv_input::still_as_read(dfd, "checked.edi", fd, st));
+  close(fd);
+  fd = opened(&st);
+  FILE *more = fopen(doc.c_str(), "a");  // appended to
+  ASSERT_NE(more, nullptr);
+  EXPECT_TRUE(zv_input::open_for_writing(fd));
+  fputs(" and more", more);
+  fclose(more);
+  EXPECT_FALSE(zv_input::still_as_read(dfd, "checked.edi", fd, st));
+  close(fd);
+  fd = opened(&st);
+  timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};  // rewritten, same size
+  ASSERT_EQ(utimensat(AT_FDCWD, doc.c_str(), times, 0), 0);
+  EXPECT_FALSE(zv_input::still_as_read(dfd, "checked.edi", fd, st));
+  close(fd);
+  close(dfd);
+}
+
+// With its path swapped for a link to another client's directory, the interface never
+// reads that directory: it says so and stops.
+TEST_F(Interfaces, DirectoryReadsOnlyTheDirectoryItHolds) {
+  std::string in = path("in_dir");
+  zvtest::write_file(in + "/mine.edi", "my document");
+  ASSERT_EQ(mkdir(path("other_in").c_str(), 0755), 0);
+  zvtest::write_file(path("other_in/theirs.edi"), "their document");
+  int theirs = zv_hold_dir(path("other_in").c_str());  // the other client
+  ASSERT_GE(theirs, 0);
+  scans_waited = 0;
+  between_scans = [&](int n) {
+    if (n == 1) {
+      ASSERT_EQ(rename(in.c_str(), path("in_dir.old").c_str()), 0);
+      ASSERT_EQ(symlink(path("other_in").c_str(), in.c_str()), 0);
+    }
+    if (n == 6) zv_shutdown = 1;
+  };
+  dir_poll_wait = scan_wait;
+  int rc = 9;
+  rtt::Captured cap = rtt::capture([&] { rc = dir_in_buf(&rec_, "in_dir"); });
+  dir_poll_wait = default_poll_wait_;
+  close(theirs);
+  EXPECT_EQ(rc, -1);
+  EXPECT_TRUE(docs.empty()) << docs[0].text;
+  EXPECT_EQ(zvtest::list_dir(path("other_in")), std::vector<std::string>{"theirs.edi"});
+  EXPECT_EQ(zvtest::list_dir(path("in_dir.old")), std::vector<std::string>{"mine.edi"});
+  EXPECT_NE(cap.err.find("ERROR: " + in + " no longer names the input directory this client "
+                         "holds - cannot continue\n"),
+            std::string::npos)
+      << cap.err;
+}
+
 TEST_F(Interfaces, DirectoryPathWithAndWithoutDotSlashIsTheSame) {
   zvtest::write_file(path("in_dir/x.edi"), "doc x");
   oneshot_flag = 1;
@@ -298,6 +432,13 @@ TEST_F(Interfaces, FileAndPacketFileUpToTheBufferLessItsNul) {
   EXPECT_TRUE(env_->failed_copies().empty());
   EXPECT_EQ(rec_.ibuf_length, ZV_CLIENT_BUF_SIZE);
   EXPECT_EQ(rec_.obuf_length, ZV_CLIENT_BUF_SIZE);
+
+  // A link to a regular file is followed: the operator named it.
+  ASSERT_EQ(symlink(path("f65535").c_str(), path("link").c_str()), 0);
+  rtt::capture([&] { EXPECT_EQ(file_in_buf(&rec_, path("link").c_str()), 0); });
+  ASSERT_EQ(docs.size(), 2u);
+  EXPECT_EQ(docs[1].text, big);
+  docs.pop_back();
 
   cap = rtt::capture([&] { EXPECT_EQ(file_in_buf(&rec_, path("none").c_str()), -1); });
   EXPECT_NE(cap.err.find("ERROR: Cannot open " + path("none") + " for reading\n"), std::string::npos);
@@ -774,6 +915,53 @@ TEST_F(Interfaces, SocketStalledAndStoppedConnectionsAreReset) {
   EXPECT_TRUE(env_->failed_copies().empty());
 }
 
+// A sender that keeps within the silence bound by dribbling a byte now and then is cut at
+// its record's deadline (10 seconds and a second for each 1,024 bytes), with a reset, and
+// the sender waiting behind it is served.
+TEST_F(Interfaces, SocketSenderThatDribblesIsCutAtItsRecordDeadline) {
+  int port = zvtest::free_tcp_port();
+  std::string port_text = std::to_string(port);
+  answer = [](Trans_ctl_rec *) {
+    zv_shutdown = 1;
+    return 0;
+  };
+  const std::string record = soc_record(220, 0, 'd');
+  std::string dribble_end, good_end;
+  size_t dribbled = 0;
+  std::chrono::steady_clock::duration held{};
+  std::thread peer([&] {
+    int fd = ctu::soc_connect(port);
+    if (fd < 0) return;
+    auto t0 = std::chrono::steady_clock::now();
+    std::thread good([&] { good_end = ctu::soc_send(port, soc_record(7, 0, 'k')); });
+    // A byte every 2 seconds, until the interface ends the connection (or 30 s have gone).
+    while (dribbled < record.size() &&
+           std::chrono::steady_clock::now() - t0 < std::chrono::seconds(30)) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 2000) != 0) break;
+      if (send(fd, record.data() + dribbled, 1, MSG_NOSIGNAL) != 1) break;
+      ++dribbled;
+    }
+    held = std::chrono::steady_clock::now() - t0;
+    dribble_end = ctu::soc_ending(fd);
+    good.join();
+  });
+  rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(iSoc_in_buf(&rec_, port_text.c_str()), 0); });
+  peer.join();
+  EXPECT_EQ(dribble_end, "reset");
+  EXPECT_LT(dribbled, record.size());
+  EXPECT_LT(held, std::chrono::seconds(30)) << "the dribbling sender was never cut";
+  EXPECT_GE(held, std::chrono::seconds(ZV_TRANS_IDLE_SECONDS) - std::chrono::milliseconds(200));
+  EXPECT_EQ(good_end, "closed");
+  ASSERT_EQ(docs.size(), 1u) << cap.err;
+  EXPECT_EQ(docs[0].text, "kkkkkkk");
+  EXPECT_NE(cap.err.find(" did not complete its record within 10 seconds and one second for "
+                         "each 1024 bytes of it - connection reset\n"),
+            std::string::npos)
+      << cap.err;
+  EXPECT_TRUE(env_->client_log().empty());
+}
+
 TEST_F(Interfaces, SocketOneShotStopsAfterTheFirstConnection) {
   int port = zvtest::free_tcp_port();
   std::string port_text = std::to_string(port);
@@ -787,6 +975,20 @@ TEST_F(Interfaces, SocketOneShotStopsAfterTheFirstConnection) {
   cap = rtt::capture([&] { EXPECT_EQ(iSoc_in_buf(&rec_, "none"), -1); });
   EXPECT_NE(cap.err.find("ERROR: cannot find port in IP address (none) - cannot read from socket\n"),
             std::string::npos);
+  // A port taken: the line names the address, the port and why.
+  int taken = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  cap = rtt::capture([&] { EXPECT_EQ(iSoc_in_buf(&rec_, port_text.c_str()), -1); });
+  close(taken);
+  EXPECT_NE(cap.err.find("ERROR: cannot bind to local address 0.0.0.0 port " + port_text + ": " +
+                         strerror(EADDRINUSE) + " (errno " + std::to_string(EADDRINUSE) + ")\n"),
+            std::string::npos)
+      << cap.err;
 }
 
 // ---- test message ---------------------------------------------------------------------
