@@ -245,24 +245,19 @@ rename_outcome rename_read(int dir_fd, const char *dir, const char *name,
            full.c_str());
     return rename_outcome::replaced;
   };
+  // After a rename that failed: true (said) when nothing is at the name any more.
+  auto gone = [&](const std::string &to) {
+    zv_entry_stamp now;
+    if (zv_stamp_entry(dir_fd, name, &now) || errno != ENOENT) return false;
+    zv_log(-1, "WARNING: %s is no longer there, not renamed to %s\n", full.c_str(), to.c_str());
+    return true;
+  };
   zv_entry_stamp named;
-  if (!zv_stamp_entry(dir_fd, name, &named)) {
-    if (errno == ENOENT) {
-      zv_log(-1, "WARNING: %s is no longer there, not renamed to %s\n", full.c_str(),
-             wanted.c_str());
-      return rename_outcome::gone;
-    }
-  } else if (!same_file(named, read)) {
-    return replaced();
-  }
+  if (zv_stamp_entry(dir_fd, name, &named) && !same_file(named, read)) return replaced();
   int rc = move_checked(dir_fd, name, dir_fd, target, read, wanted);
   if (rc == 0) return rename_outcome::renamed;
   if (rc == 1) return replaced();
-  if (errno == ENOENT) {
-    zv_log(-1, "WARNING: %s is no longer there, not renamed to %s\n", full.c_str(),
-           wanted.c_str());
-    return rename_outcome::gone;
-  }
+  if (gone(wanted)) return rename_outcome::gone;
   // A fresh name in the directory, then in /tmp; a name someone else took is tried again.
   const struct {
     int fd;
@@ -271,8 +266,8 @@ rename_outcome rename_read(int dir_fd, const char *dir, const char *name,
   for (const auto &place : places) {
     for (int attempt = 0; attempt < 16; ++attempt) {
       const std::string fresh = std::string(prefix) + fresh_suffix();
-      const std::string to = place.fd == AT_FDCWD ? place.dir + "/" + fresh : fresh;
       const std::string shown = place.dir + "/" + fresh;
+      const std::string to = place.fd == AT_FDCWD ? shown : fresh;
       if (place.fd != AT_FDCWD)
         zv_log(-1, "WARNING: Cannot rename %s to %s.  Will rename to %s\n", full.c_str(),
                wanted.c_str(), shown.c_str());
@@ -284,12 +279,10 @@ rename_outcome rename_read(int dir_fd, const char *dir, const char *name,
                  full.c_str(), shown.c_str());
         return rename_outcome::renamed;
       }
-      if (errno == ENOENT) {
-        zv_log(-1, "WARNING: %s is no longer there, not renamed to %s\n", full.c_str(),
-               shown.c_str());
-        return rename_outcome::gone;
+      if (errno != EEXIST) {
+        if (gone(shown)) return rename_outcome::gone;
+        break;
       }
-      if (errno != EEXIST) break;
     }
   }
   zv_log(-1, "FATAL ERROR: Error encountered in attempting to rename %s to %s.\n", full.c_str(),

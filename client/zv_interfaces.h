@@ -6,12 +6,15 @@
 //
 // The pipe and socket interfaces read the back-end system's named-pipe and socket
 // records, defined in runtime/zv_backend_records.h. The packet file: line 1 the local id,
-// line 2 the remote id, line 3 the priority flag (a number above 0 is high), then the
-// ready packet.
+// line 2 the remote id, line 3 the priority flag (0 or 1, blanks around it allowed), then
+// the ready packet.
 //
 // Every entry but iSoap_in_buf returns 0 after an orderly end, non-zero after a failure
 // that ends the client. All run on the main thread, one document at a time; the only
-// signal from outside is zv_shutdown.
+// signal from outside is zv_shutdown. Each says zv_started once it is set up (its
+// directory held, its file open, its pipe open, its socket listening). Every wait ends
+// at its deadline on the monotonic clock whatever signals arrive; only a stop ends it
+// early. Nothing an interface opens can hold it in the open.
 #ifndef ZV_CLIENT_ZV_INTERFACES_H
 #define ZV_CLIENT_ZV_INTERFACES_H
 
@@ -24,8 +27,9 @@
 using client_handler_t = int (*)(Trans_ctl_rec *tctlp, zvPortType priority);
 extern client_handler_t client_handler;
 
-// Where the directory interface waits between two scans (`ms` milliseconds, cut short by
-// a stop): a sleep, unless a test puts another wait in its place.
+// Where the directory interface waits between two scans (`ms` milliseconds on the
+// monotonic clock, cut short only by a stop): a sleep, unless a test puts another wait in
+// its place.
 using dir_wait_t = void (*)(long ms);
 extern dir_wait_t dir_poll_wait;
 
@@ -64,18 +68,26 @@ static_assert(ZV_MAX_SOCKET_BODY + 1 <= ZV_TRANS_MAX_ALLOC);
 // bytes for the main record, is refused: logged, and reported as
 // ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND (transaction log and alert) about no partner. Only
 // its beginning was read, so no copy is kept; the file itself stays, renamed ".notsent"
-// by the directory interface.
+// by the directory interface. A packet file whose header is not three whole lines is
+// refused so too; one whose priority flag is neither 0 nor 1 is refused as
+// ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND with its packet kept. A packet's success line is
+// written once it has been handed over. The file interface refuses a path that is no
+// regular file (a link to one is followed).
 //
 // A document of the directory, file, pipe or socket interface that holds a NUL before its
 // last byte is refused whole (zv_refuse_inner_nul): the classification, the envelopes
 // and the hand-over all measure the text to its first NUL. A packet is carried whole by
 // its length, NULs included.
 // The directory interface takes a document only once a whole scan has passed without a
-// change to it (size, modification time, the file itself); entries that are not regular
-// files are left where they are, with one WARNING line each. A document's file becomes
-// ".sent" or ".notsent", never replacing a file of that name (a fresh name is taken
-// then). The interface holds its directory for itself: another process reading it makes
-// dir_in_buf return ZV_INPUT_IN_USE at once.
+// change to it (size, modification time, the file itself) and no process has it open for
+// writing (where the system can tell), and hands it over only when the file is still as
+// it was once read; entries that are not regular files are left where they are, with one
+// WARNING line each, and so is an entry that cannot be examined (one ERROR line). A
+// document's file, the file read and no other, becomes ".sent" or ".notsent", never
+// replacing a file of that name (a fresh name is taken then). The interface holds its
+// directory for itself: another process reading it makes dir_in_buf return
+// ZV_INPUT_IN_USE at once. It scans and renames through the directory it holds; once the
+// path names another directory it returns -1.
 constexpr int ZV_INPUT_IN_USE = -4;
 int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir);
 int file_in_buf(Trans_ctl_rec *tctlp, const char *path);
@@ -83,9 +95,10 @@ int packet_in_buf(Trans_ctl_rec *tctlp, const char *path);
 // The pipe interface reads record after record: one refused (no partner, a NUL inside, a
 // bad priority, an envelope too large) is kept as a failed message with its
 // transaction-log line and alert, and the next is read. A record that stops arriving for
-// ZV_TRANS_IDLE_SECONDS, or a pipe that can no longer be read, ends the interface (-1); a
-// stop in the middle of a record ends it with 0. Either way what came of the record's body
-// is kept, reported as ZV_ERRM_CANNOT_RECV_INTERNAL_DATA.
+// ZV_TRANS_IDLE_SECONDS, is not whole within zv_input::record_allowance_ms of its first
+// byte, or a pipe that can no longer be read, ends the interface (-1); a stop in the
+// middle of a record ends it with 0. Either way what came of the record's body is kept,
+// reported as ZV_ERRM_CANNOT_RECV_INTERNAL_DATA. A path that is no named pipe is refused.
 int pipe_in_buf(Trans_ctl_rec *tctlp, const char *path, int mode);
 // One record: 0 when it was handed over or refused and kept (or a stop came before it
 // began), -1 when the stream broke.
@@ -122,7 +135,8 @@ int pvAcceptSocRequests(int listen_fd, Trans_ctl_rec *tctlp);
 // not be saved
 // (logged), a record not complete when its peer closes, a
 // peer that sends nothing for ZV_TRANS_IDLE_SECONDS while its record is incomplete (also
-// before its first byte; logged), a stop (zv_shutdown) before the record is complete, a
+// before its first byte; logged), a record not whole within zv_input::record_allowance_ms
+// of its first byte (logged), a stop (zv_shutdown) before the record is complete, a
 // body announced above ZV_MAX_SOCKET_BODY (also reported as
 // ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND, transaction log and alert, nothing of it kept) and a
 // request that cannot be given its buffers.
@@ -140,8 +154,9 @@ enum class soc_fault {
 };
 // One record read from `fd`, or NULL (each stage's failure logged) with the reason in
 // *fault. Bytes that have arrived are read before anything is waited for; each wait lasts
-// at most idle_ms (-1: no bound), counted from the last byte that came, and gives up when
-// zv_shutdown is set. The caller passes the request to iProcessSocRequest, which frees it.
+// at most idle_ms (-1: no bound), counted from the last byte that came, the whole record
+// at most zv_input::record_allowance_ms of its announced size from its first byte, and
+// it gives up when zv_shutdown is set. The caller passes the request to iProcessSocRequest, which frees it.
 request_t *read_soc_request(int fd, int idle_ms, soc_fault *fault);
 // read_soc_request with the transport's bound, ZV_TRANS_IDLE_SECONDS.
 request_t *ptGetSocRequest(int fd);
