@@ -421,10 +421,9 @@ void install(int sig, void (*handler)(int), int flags) {
 }  // namespace
 
 // The stop interrupts what blocks (no SA_RESTART), so that an open, a read or a wait of
-// any thread it reaches returns EINTR and the loop around it sees zv_shutdown. The
-// signals that only set a flag or reap restart what they interrupt: a storm of them must
-// not make blocking calls fail. Every wait of the programs also ends at its deadline on
-// the monotonic clock however often a signal cuts it (millisleep, the polls' slices).
+// the thread it reaches returns EINTR and the loop around it sees zv_shutdown; the
+// signals that only set a flag or reap restart what they interrupt, so that a storm of
+// them does not make blocking calls fail.
 void init_signal_handlers() {
   install(SIGTERM, set_sig_flags, 0);
   install(SIGALRM, set_sig_flags, 0);
