@@ -365,9 +365,8 @@ int create_partner_index(st_tpid_str_t *ptPartner_id, int *piTp_index) {
   memcpy(remote_id, id + 15, 15);
   remote_id[15] = '\0';
   int index = -1;
-  // The lookup compares each half up to its first blank, so a half whose first byte is a
-  // blank or NUL (a sender without a partner, a peer that pads an empty id with blanks)
-  // would agree with every entry: such an id names none.
+  // A half whose first byte is a blank or NUL (a sender without a partner, a peer that
+  // pads an empty id with blanks) names no partner, whatever the lookup makes of it.
   auto empty_half = [](char c) { return c == ' ' || c == '\0'; };
   if (!empty_half(id[0]) && !empty_half(id[15])) index = tpLookup(local_id, remote_id, 0);
   if (index < 0) {
