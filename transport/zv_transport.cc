@@ -110,12 +110,20 @@ int write_ack(int socket_fd, int message_type) {
   return trans_put(socket_fd, reinterpret_cast<io_message_t *>(&m), 0) < 0 ? -1 : 0;
 }
 
+// An acknowledgement is a frame of its type without data; anything else is no answer.
 int read_ack(int socket_fd, int message_type) {
   msg_t m;
-  if (trans_get(socket_fd, reinterpret_cast<io_message_t *>(&m), sizeof m, -1) < 0) return -1;
+  int n = trans_get(socket_fd, reinterpret_cast<io_message_t *>(&m), sizeof m, -1);
+  if (n < 0) return -1;
   if (zv_be_get16(m.hdr.msg_type) != message_type) {
     trans_close(socket_fd);
     errno = TRANS_ERR_BAD_TYPE;
+    return -1;
+  }
+  if (n != 0) {
+    zv_log(8, "Acknowledgement frame carries %d data bytes\n", n);
+    trans_close(socket_fd);
+    errno = TRANS_ERR_BAD_LENGTH;
     return -1;
   }
   return 0;

@@ -102,7 +102,8 @@ int length_to_header(unsigned char *msg_p, int len);
 extern const trans_config_t zv_trans_config;
 
 // Sends one transaction to the host:port text and waits for its acknowledgement: 0 when
-// it came, -1 otherwise. All its frames are handed to the kernel together. The record is only read; the caller keeps everything in it.
+// it came (a TRANS_ACK frame without data; a frame of another type or with data is
+// refused), -1 otherwise. All its frames are handed to the kernel together. The record is only read; the caller keeps everything in it.
 // A record whose lengths contradict its buffers (a length above its allocation, a message
 // without an allocation, a digest over 2048 characters, a missing buffer) is refused
 // before anything is connected. The wait for the acknowledgement has no time limit but

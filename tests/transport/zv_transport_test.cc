@@ -412,6 +412,7 @@ TEST_F(ExchangeTest, SenderWithoutProperAcknowledgementFails) {
       {"wrong type with data", frame(IN_BUFFER, "x")},
       {"closed without answer", ""},
       {"truncated ack", kAck.substr(0, 2)},
+      {"ack carrying data", frame(TRANS_ACK, "12345")},
   };
   for (auto &k : cases) {
     FramePeer peer(k.reply);
