@@ -16,6 +16,8 @@
 #ifndef ZV_TRANSPORT_TRANSPORT_H
 #define ZV_TRANSPORT_TRANSPORT_H
 
+#include <chrono>
+
 // No complete message yet; what came stays buffered for the next read. Still open.
 constexpr int TRANS_ERR_INCOMPLETE = 1001;
 // The descriptor already had a table entry at open.
@@ -107,6 +109,13 @@ int trans_get(int fd, io_message_t *msg_p, int buf_length, int time_out);
 // arrives for idle_ms the connection is closed and -1 comes back with ETIMEDOUT. Every
 // byte that arrives starts the bound again. Ends on zv_shutdown as trans_get does.
 int trans_get_idle(int fd, io_message_t *msg_p, int buf_length, int idle_ms);
+
+// As trans_get_idle, and bounded as a whole too: when `deadline` (on the monotonic clock)
+// passes before the message is complete, the connection is closed and -1 comes back with
+// ETIME, however steadily bytes arrive. A message already complete in the connection's
+// buffer is handed out whatever the time.
+int trans_get_until(int fd, io_message_t *msg_p, int buf_length, int idle_ms,
+                    std::chrono::steady_clock::time_point deadline);
 
 // Sets the length in msg_p's header and writes hdr_size + data_length + trailer_size bytes.
 int trans_put(int fd, io_message_t *msg_p, int data_length);

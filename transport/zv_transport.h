@@ -49,6 +49,18 @@ constexpr int ZV_TRANS_MAX_ALLOC = 16 * 1024 * 1024;
 // acknowledgement has no such bound: a busy receiver may leave it in its backlog.
 constexpr int ZV_TRANS_IDLE_SECONDS = 10;
 
+// A record or transaction is also bounded as a whole, so that a sender that dribbles a
+// byte now and then cannot hold a listener for ever: it must have arrived within
+// ZV_TRANS_IDLE_SECONDS plus its announced size at ZV_RECORD_MIN_RATE bytes a second
+// (a slow link's rate, which every real sender of the largest record meets), counted from
+// its connection's accept. Shared by the transport's receiver (the announced size is the
+// transaction's bytes on the wire, frame headers included) and the client's socket
+// interface (its record's).
+constexpr long long ZV_RECORD_MIN_RATE = 1000;
+constexpr long long zv_record_deadline_ms(long long size) {
+  return ZV_TRANS_IDLE_SECONDS * 1000LL + (size > 0 ? size : 0) * 1000 / ZV_RECORD_MIN_RATE;
+}
+
 // One frame. All integers big-endian.
 struct msghdr_t {
   unsigned char msg_type[2];  // trans_message_type
@@ -123,7 +135,8 @@ int listen_transport(st_socaddr_t *local_socaddr, trans_accept_func_t accept_fun
 // was given and nothing is acknowledged: a transaction whose announced lengths exceed its
 // allocations, the digest's 2048 characters or ZV_TRANS_MAX_ALLOC, or whose part brings
 // more bytes than announced, is refused, and so is a peer that stalls for
-// ZV_TRANS_IDLE_SECONDS (logged at level -1) or a receive that zv_shutdown ends. A partner
+// ZV_TRANS_IDLE_SECONDS or whose transaction is not whole by zv_record_deadline_ms of its
+// bytes (both logged at level -1), or a receive that zv_shutdown ends. A partner
 // id that names no partner sets tp_index to -1 and the transaction is still received.
 int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest_ip);
 
