@@ -28,11 +28,27 @@
 
 using zv_client::soft_assert;
 
-clientd_sender_t clientd_sender = send_transport_msg;
-
 namespace {
 
 constexpr const char *kSource = "zv_client";
+
+// The operator's word on an outage of the ZVP process: a document waits for it, and with
+// it the interface that handed the document in (a socket sender included, which may give
+// up and send the document again).
+void zvp_outage(const char *where, int err) {
+  if (err != 0)
+    zv_log(-1,
+           "WARNING: ZVP process at %s cannot be reached (%s) - the document is waiting, the "
+           "connect is tried again every second\n",
+           where, strerror(err));
+  else
+    zv_log(-1, "INFO: ZVP process at %s is reached again - sending the waiting document\n",
+           where);
+}
+
+int send_to_zvp(Trans_ctl_rec *tctlp, st_socaddr_t *socaddr) {
+  return send_transport_msg_noting(tctlp, socaddr, zvp_outage);
+}
 
 // The main record and its two buffers, owned by clientd_main for the whole run.
 Trans_ctl_rec main_rec;
@@ -224,6 +240,8 @@ int clientd(Trans_ctl_rec *tctlp, zvPortType priority) {
   }
   return 0;
 }
+
+clientd_sender_t clientd_sender = send_to_zvp;
 
 // ---- receipt-client role -----------------------------------------------------------
 

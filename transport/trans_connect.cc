@@ -44,6 +44,12 @@ void pause_before_retry() {
 }  // namespace
 
 int trans_connect(const char *name_addr_str, int port, trans_config_t config) {
+  return trans_connect_noting(name_addr_str, port, config, nullptr, nullptr);
+}
+
+int trans_connect_noting(const char *name_addr_str, int port, trans_config_t config,
+                         trans_connect_note_t note, void *arg) {
+  bool noted = false;
   sockaddr_in addr;
   if (trans_resolve(name_addr_str, port, false, &addr) < 0) return -1;
   int fd;
@@ -62,6 +68,10 @@ int trans_connect(const char *name_addr_str, int port, trans_config_t config) {
       return -1;
     }
     trans_trace(2, "connect to port %d: %s, retrying", port, strerror(err));
+    if (note != nullptr && !noted) {
+      noted = true;
+      note(arg, err);
+    }
     // Without this a process whose peer never comes up could not be stopped.
     if (!zv_shutdown) pause_before_retry();
     if (zv_shutdown) {
@@ -77,5 +87,6 @@ int trans_connect(const char *name_addr_str, int port, trans_config_t config) {
     return -1;
   }
   if (trans_complete_open(fd, &config) < 0) return -1;
+  if (noted) note(arg, 0);
   return fd;
 }

@@ -83,6 +83,15 @@ constexpr int TRANS_STOP_SLICE_MS = 250;
 // connect itself waits as long as the system lets it.
 int trans_connect(const char *name_addr_str, int port, trans_config_t config);
 
+// What a connect tells its caller while it waits for a peer that is down: note(arg, err)
+// once, at the first attempt that failed with a code after which it tries again, and
+// note(arg, 0) once the connection is made after that. Neither when the first attempt
+// connects; no second when the wait ends otherwise (a stop, another failure).
+typedef void (*trans_connect_note_t)(void *arg, int err);
+// trans_connect, telling `note` (when not null) of a wait for a peer that is down.
+int trans_connect_noting(const char *name_addr_str, int port, trans_config_t config,
+                         trans_connect_note_t note, void *arg);
+
 // An empty or null name means any local address. Serves one connection at a time in the
 // calling thread; returns -1 only, on a failure, on a non-zero accept_func result, or when
 // zv_shutdown is seen (errno EINTR). An accepted connection that cannot be made a library

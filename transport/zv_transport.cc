@@ -451,6 +451,11 @@ int flatten_cert_struct(X509 *pCert, unsigned char **ppBuffer, int *piLength) {
 }
 
 int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr) {
+  return send_transport_msg_noting(tctlp, trans_socaddr, nullptr);
+}
+
+int send_transport_msg_noting(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr,
+                              trans_outage_note_t note) {
   ZV_ASSERT_ARG(tctlp != nullptr);
   ZV_ASSERT_ARG(trans_socaddr != nullptr);
   if (tctlp == nullptr || trans_socaddr == nullptr) return -1;
@@ -469,7 +474,16 @@ int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr) {
     zv_log(-1, "ERROR: Transport message to (%s) not sent: %s\n", where.text, why);
     return -1;
   }
-  int fd = trans_connect(host, port, zv_trans_config);
+  struct outage {
+    trans_outage_note_t note;
+    const char *where;
+  } told{note, where.text};
+  auto relay = [](void *arg, int err) {
+    const outage *o = static_cast<const outage *>(arg);
+    o->note(o->where, err);
+  };
+  int fd = trans_connect_noting(host, port, zv_trans_config, note != nullptr ? +relay : nullptr,
+                                &told);
   if (fd < 0) {
     zv_log(8, "Connect to local transport target at address (%s) failed - message not sent\n",
            where.text);

@@ -122,6 +122,16 @@ extern const trans_config_t zv_trans_config;
 // ends on zv_shutdown (in any thread) with -1.
 int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr);
 
+// Told of an outage of the peer a send waits for (the connect's retries, once a second):
+// note(where, err) once when its first connect attempt failed with a code after which it
+// tries again, and note(where, 0) once it has connected after that. `where` is the
+// host:port text. So once per outage: a connect waits for its peer as long as it takes,
+// unless a stop ends the wait (and the process).
+typedef void (*trans_outage_note_t)(const char *where, int err);
+// send_transport_msg, telling `note` (when not null) of an outage of its peer.
+int send_transport_msg_noting(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr,
+                              trans_outage_note_t note);
+
 // Serves the host:port text until listening fails (always -1). accept_func gets each
 // connection as from trans_listen, must close it (receive_transport_msg does) and return 0.
 int listen_transport(st_socaddr_t *local_socaddr, trans_accept_func_t accept_func);
