@@ -99,6 +99,10 @@ int trans_connect_noting(const char *name_addr_str, int port, trans_config_t con
 // reaches accept_func; the listen goes on.
 int trans_listen(const char *name_addr_str, int port, trans_config_t config,
                  trans_accept_func_t accept_func);
+// trans_listen, calling listening(arg) (when not null) once the address is bound and
+// listened on, before the first accept, in the calling thread.
+int trans_listen_noting(const char *name_addr_str, int port, trans_config_t config,
+                        trans_accept_func_t accept_func, void (*listening)(void *), void *arg);
 
 // Makes an already connected socket a library connection (non-blocking, table entry).
 // On failure the socket is closed.

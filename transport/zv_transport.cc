@@ -593,6 +593,11 @@ int send_transport_msg_noting(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr,
 }
 
 int listen_transport(st_socaddr_t *local_socaddr, trans_accept_func_t accept_func) {
+  return listen_transport_noting(local_socaddr, accept_func, nullptr);
+}
+
+int listen_transport_noting(st_socaddr_t *local_socaddr, trans_accept_func_t accept_func,
+                            void (*listening)()) {
   ZV_ASSERT_ARG(local_socaddr != nullptr);
   ZV_ASSERT_ARG(accept_func != nullptr);
   if (local_socaddr == nullptr || accept_func == nullptr) return -1;
@@ -604,7 +609,12 @@ int listen_transport(st_socaddr_t *local_socaddr, trans_accept_func_t accept_fun
     return -1;
   }
   if (zv_shutdown) return -1;
-  trans_listen(host, port, zv_trans_config, accept_func);
+  struct told {
+    void (*listening)();
+  } t{listening};
+  auto relay = [](void *arg) { static_cast<told *>(arg)->listening(); };
+  trans_listen_noting(host, port, zv_trans_config, accept_func,
+                      listening != nullptr ? +relay : nullptr, &t);
   zv_log(8, "listen on local transport socket at address (%s) failed - listen terminated\n",
          where.text);
   return -1;

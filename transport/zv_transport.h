@@ -135,6 +135,10 @@ int send_transport_msg_noting(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr,
 // Serves the host:port text until listening fails (always -1). accept_func gets each
 // connection as from trans_listen, must close it (receive_transport_msg does) and return 0.
 int listen_transport(st_socaddr_t *local_socaddr, trans_accept_func_t accept_func);
+// listen_transport, calling `listening` (when not null) once the address is held and
+// listened on, before the first connection is served, in the calling thread.
+int listen_transport_noting(st_socaddr_t *local_socaddr, trans_accept_func_t accept_func,
+                            void (*listening)());
 
 // Reads one transaction from an accepted connection into *tctlp, acknowledges it and
 // closes the connection; 0 / -1. *dest_ip receives the destination address text and the
