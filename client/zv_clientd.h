@@ -38,6 +38,9 @@ int clientd(Trans_ctl_rec *tctlp, zvPortType priority);
 
 // Receipt-client role. 0 after an orderly stop, -1 when the listener cannot start or
 // its listen ends without a stop (reported by the listener; the caller ends the process).
+// Calls zv_started once the listener holds the receipt socket and listens, not before.
+// A request is refused (its text kept as the copy) when its priority is not 0 or 1, when
+// it does not fit the input buffer with its ending NUL, or when it holds a NUL inside.
 int receipt_in_buf(Trans_ctl_rec *tctlp, const char *socaddr);
 
 // The parameter block of the receipt listener thread; allocated by
