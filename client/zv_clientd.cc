@@ -28,11 +28,27 @@
 
 using zv_client::soft_assert;
 
-clientd_sender_t clientd_sender = send_transport_msg;
-
 namespace {
 
 constexpr const char *kSource = "zv_client";
+
+// The operator's word on an outage of the ZVP process: a document waits for it, and with
+// it the interface that handed the document in (a socket sender included, which may give
+// up and send the document again).
+void zvp_outage(const char *where, int err) {
+  if (err != 0)
+    zv_log(-1,
+           "WARNING: ZVP process at %s cannot be reached (%s) - the document is waiting, the "
+           "connect is tried again every second\n",
+           where, strerror(err));
+  else
+    zv_log(-1, "INFO: ZVP process at %s is reached again - sending the waiting document\n",
+           where);
+}
+
+int send_to_zvp(Trans_ctl_rec *tctlp, st_socaddr_t *socaddr) {
+  return send_transport_msg_noting(tctlp, socaddr, zvp_outage);
+}
 
 // The main record and its two buffers, owned by clientd_main for the whole run.
 Trans_ctl_rec main_rec;
@@ -45,8 +61,13 @@ Trans_ctl_rec *main_tctlp = nullptr;
 // Set by the listener thread when its listen ended without a stop (the port taken, the
 // socket failed): the process then ends, since it would serve nothing.
 std::atomic<bool> listener_failed{false};
-// How often the sleeping main thread looks at that flag; the idle step stays 10 seconds.
+// Set by the listener thread once it holds its address and listens: the process has
+// started then, and not before.
+std::atomic<bool> listener_listening{false};
+void note_listening() { listener_listening = true; }
+// How often the sleeping main thread looks at those flags; the idle step stays 10 seconds.
 constexpr int kListenerWatchMs = 200;
+constexpr int kListenerStartWatchMs = 10;
 constexpr int kIdleStepMs = 10000;
 
 // How long the receipt client waits at shutdown for its listener to end by itself, and
@@ -222,8 +243,14 @@ int clientd(Trans_ctl_rec *tctlp, zvPortType priority) {
     restore.restore_input();
     return zv_report_refusal(tctlp, ZV_ERRM_CANNOT_SEND_INTERNAL_DATA);
   }
+  // Raw mode reports each document it sent, as packet mode does, and only once it has
+  // been handed over: one that was not has its failure line alone.
+  if (zv_packet_mode_flag != 1 && rawMessage_flag)
+    transaction_logging(tctlp, ZV_SUCCESSFUL_TRANSMISSION);
   return 0;
 }
+
+clientd_sender_t clientd_sender = send_to_zvp;
 
 // ---- receipt-client role -----------------------------------------------------------
 
@@ -252,8 +279,9 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
   char *received_out = rec.obufferp;
   int in_len = rec.imsg_length;
   bool fits = in_len >= 0 && in_len <= ZV_CLIENT_BUF_SIZE &&
-              (in_len == 0 || received_in != nullptr) &&
-              (in_len < ZV_CLIENT_BUF_SIZE || received_in[in_len - 1] == '\0');
+              (in_len == 0 || received_in != nullptr);
+  // A request that fills the whole buffer leaves no room for the NUL that must end it.
+  bool unended = fits && in_len == ZV_CLIENT_BUF_SIZE && received_in[in_len - 1] != '\0';
   // The request is the text its sender handed over; the NUL that ends it travels with it
   // but is not part of it, and stays out of the copy of a refused request.
   int text_len = in_len > 0 && received_in != nullptr && received_in[in_len - 1] == '\0'
@@ -265,15 +293,34 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
   bool send = false;
   if (main_tctlp == nullptr) {
     soft_assert(kSource, __LINE__);
-  } else if (!fits) {
+  } else if (!fits || unended) {
     // Reported with the received text, so that the copy of the failed message keeps it.
-    zv_log(-1,
-           "ERROR: receipt input of %d bytes does not fit the input buffer of %d bytes - "
-           "message not sent\n",
-           in_len, ZV_CLIENT_BUF_SIZE);
+    if (unended)
+      zv_log(-1,
+             "ERROR: receipt input of %d bytes does not end with a NUL and leaves no room for "
+             "one in the input buffer of %d bytes - message not sent\n",
+             in_len, ZV_CLIENT_BUF_SIZE);
+    else
+      zv_log(-1,
+             "ERROR: receipt input of %d bytes does not fit the input buffer of %d bytes - "
+             "message not sent\n",
+             in_len, ZV_CLIENT_BUF_SIZE);
     rec.ibuf_length = in_len;
     rec.obuf_length = 0;
     transaction_logging(&rec, ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
+  } else if (rec.iPriority != STD_PORT && rec.iPriority != HIPRI_PORT) {
+    // The socket interface's rule: a request is refused as unsupported input about no
+    // partner, its text kept as the copy, rather than sent at a priority it did not ask.
+    zv_log(-1,
+           "ERROR: cannot set message priority (with value of %d) from the receipt socket - "
+           "message invalid, cannot continue\n",
+           rec.iPriority);
+    rec.msg_type = 0;
+    rec.isa_line[0] = '\0';
+    rec.tp_index = -1;
+    rec.ibuf_length = in_len;
+    rec.obuf_length = 0;
+    zv_report_refusal(&rec, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
   } else {
     // A NUL inside would cut the request short; refused on the received text too.
     rec.ibuf_length = in_len;
@@ -297,7 +344,7 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
     rec.obuf_length = ZV_CLIENT_BUF_SIZE;
     memset(rec.obufferp, 0, ZV_CLIENT_BUF_SIZE);
     rec.pLocalCert = main_tctlp->pLocalCert;
-    clientd(&rec, rec.iPriority == HIPRI_PORT ? HIPRI_PORT : STD_PORT);
+    clientd(&rec, static_cast<zvPortType>(rec.iPriority));
   }
   pthread_setcancelstate(old_state, nullptr);
   return 0;
@@ -314,7 +361,7 @@ void *do_receipt_listen(void *arg) {
   memset(&rec, 0, sizeof rec);
   rec.who = ZV_WHO_NONE;
   rec.tp_index = -1;
-  listen_transport(&block.listen_socaddr, block.accept_func);
+  listen_transport_noting(&block.listen_socaddr, block.accept_func, note_listening);
   if (!zv_shutdown) {
     transaction_logging(&rec, ZV_ERRM_INTERNAL_DATA_LISTEN_FAILED);
     listener_failed = true;
@@ -366,12 +413,18 @@ int receipt_in_buf(Trans_ctl_rec *tctlp, const char *socaddr) {
   pthread_t thread;
   // Cleared before the listener starts: a listen that fails at once sets it at once.
   listener_failed = false;
+  listener_listening = false;
   if (create_receipt_listen(&thread, socaddr, process_message) != 0) {
     printf("Cannot create Listener for [%s], terminating", socaddr);
     fflush(stdout);
     report_process_failure(tctlp);
     return -1;
   }
+  // Whoever launched the process is told it started only once the receipt socket is
+  // held; a listen that fails first is a start that failed.
+  while (!listener_listening && !listener_failed && !zv_shutdown)
+    millisleep(kListenerStartWatchMs);
+  if (listener_listening) zv_started();
   for (int idle = 0; !zv_shutdown && !listener_failed; idle += kListenerWatchMs) {
     if (idle >= kIdleStepMs) {
       zv_client::idle_log_call();

@@ -20,7 +20,9 @@
 constexpr int ZV_CLIENT_BUF_SIZE = 65536;
 
 // Hands one classified-and-built transaction to the ZVP process at `socaddr`: 0 when it
-// was acknowledged. send_transport_msg unless a test puts another sender in its place.
+// was acknowledged. send_transport_msg unless a test puts another sender in its place,
+// with one WARNING line when the ZVP process cannot be reached and the document waits for
+// it, and one INFO line when it is reached again.
 using clientd_sender_t = int (*)(Trans_ctl_rec *tctlp, st_socaddr_t *socaddr);
 extern clientd_sender_t clientd_sender;
 
@@ -36,6 +38,9 @@ int clientd(Trans_ctl_rec *tctlp, zvPortType priority);
 
 // Receipt-client role. 0 after an orderly stop, -1 when the listener cannot start or
 // its listen ends without a stop (reported by the listener; the caller ends the process).
+// Calls zv_started once the listener holds the receipt socket and listens, not before.
+// A request is refused (its text kept as the copy) when its priority is not 0 or 1, when
+// it does not fit the input buffer with its ending NUL, or when it holds a NUL inside.
 int receipt_in_buf(Trans_ctl_rec *tctlp, const char *socaddr);
 
 // The parameter block of the receipt listener thread; allocated by

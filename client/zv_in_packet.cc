@@ -44,7 +44,7 @@ bool packet_line(FILE *f, std::string *line, bool *too_long) {
   return any;
 }
 
-// An id that is empty or begins with a blank agrees with every partner.
+// An id that is empty or begins with a blank names no partner.
 bool usable_id(const std::string &id) { return !id.empty() && id[0] != ' '; }
 
 // The priority line: 0 or 1, blanks and tabs around it allowed; anything else is none.

@@ -30,10 +30,6 @@ void zero_buffers(Trans_ctl_rec *t) {
   if (t->obufferp && t->obuf_length > 0) memset(t->obufferp, 0, static_cast<size_t>(t->obuf_length));
 }
 
-long long record_allowance_ms(unsigned long long body) {
-  return ZV_TRANS_IDLE_SECONDS * 1000LL + static_cast<long long>(body * 1000ULL / kMinRecordRate);
-}
-
 namespace {
 
 long long ms_between(steady::time_point from, steady::time_point to) {

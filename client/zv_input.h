@@ -16,6 +16,7 @@
 
 #include "client/zv_message.h"
 #include "runtime/zv_process.h"
+#include "transport/zv_transport.h"
 
 namespace zv_input {
 
@@ -25,13 +26,15 @@ using steady = std::chrono::steady_clock;
 constexpr int kShutdownPollMs = 250;
 
 // The slowest rate, in bytes a second, at which a record must go on arriving once begun.
-constexpr long long kMinRecordRate = 1024;
+constexpr long long kMinRecordRate = ZV_RECORD_MIN_RATE;
 
 // The whole-record bound, in milliseconds from the moment a record is awaited to its last
-// byte: ZV_TRANS_IDLE_SECONDS, and the announced body at kMinRecordRate (0 before the
+// byte: the transport's rule (zv_record_deadline_ms) for the announced body (0 before the
 // length is known). A real sender of the largest record on a slow link meets it; a sender
 // that keeps the silence bound by dribbling a byte now and then does not.
-long long record_allowance_ms(unsigned long long body);
+inline long long record_allowance_ms(unsigned long long body) {
+  return zv_record_deadline_ms(static_cast<long long>(body));
+}
 // The moment a record awaited from `start` must be complete by.
 inline steady::time_point record_deadline(steady::time_point start, unsigned long long body) {
   return start + std::chrono::milliseconds(record_allowance_ms(body));

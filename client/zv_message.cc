@@ -33,8 +33,7 @@ void take_id(const char *text, size_t len, size_t offset, char out[ZV_ISA_ID_LEN
   out[n] = '\0';
 }
 
-// An id that is empty or begins with a blank would agree with every partner in the
-// lookup; such an input names no partner.
+// An id that is empty or begins with a blank names no partner.
 bool usable_id(const char *id) { return id[0] != '\0' && id[0] != ' '; }
 
 // A refusal before the partner is known: the line names none.
@@ -229,7 +228,7 @@ int send_raw(Trans_ctl_rec *t) {
   }
   memcpy(t->obufferp, in, n);
   t->obuf_length = static_cast<int>(n);
-  transaction_logging(t, ZV_SUCCESSFUL_TRANSMISSION);
+  // Its success line is written once it has been handed over (clientd).
   return 0;
 }
 

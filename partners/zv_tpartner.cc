@@ -347,9 +347,19 @@ int build_remote_certs(CONF *conf, const char *filename, const char *list) {
   return 0;
 }
 
-// "agrees over n characters": the first n characters are equal, a shorter stored text
-// failing where it ends.
-bool agrees(const char *stored, const char *key, size_t n) { return strncmp(stored, key, n) == 0; }
+// The stored text is exactly the key's first n characters. Sending a partner's document to
+// another partner is the worst fault a gateway can have, so a stored id or name that
+// merely begins with the key (or that the key merely begins with) never matches.
+bool same_text(const char *stored, const char *key, size_t n) {
+  return strlen(stored) == n && strncmp(stored, key, n) == 0;
+}
+
+// An ISA id field's text without the blanks that pad it to its width.
+size_t unpadded_length(const char *key) {
+  size_t n = strlen(key);
+  while (n > 0 && key[n - 1] == ' ') --n;
+  return n;
+}
 
 bool begins_with(const char *text, const char *prefix) {
   return strncmp(text, prefix, strlen(prefix)) == 0;
@@ -466,15 +476,16 @@ int tpLookup(const char *strp, const char *remote_id, int lookup_flag) {
     cn_len = strcspn(cn, "/");
     if (cn_len == 0) return -1;
   }
-  size_t local_len = strcspn(strp, " ");
-  size_t remote_len = remote_id != nullptr ? strcspn(remote_id, " ") : 0;
+  size_t local_len = unpadded_length(strp);
+  size_t remote_len = remote_id != nullptr ? unpadded_length(remote_id) : 0;
 
   for (int i = 0; i < ZV_MAX_TP && partner[i].isaid[0] != '\0'; ++i) {
     const Tpartner_rec &p = partner[i];
     bool match = false;
     switch (lookup_flag) {
       case 0:
-        match = agrees(p.local_id, strp, local_len) && agrees(p.remote_id, remote_id, remote_len);
+        match = same_text(p.local_id, strp, local_len) &&
+                same_text(p.remote_id, remote_id, remote_len);
         break;
       case 1: {
         // "10.1.2.3" must not be taken for "10.1.2.30".
@@ -484,7 +495,7 @@ int tpLookup(const char *strp, const char *remote_id, int lookup_flag) {
       }
       case 2:
         match = p.rcert_index >= 0 && p.rcert_index < ZV_MAX_TP &&
-                agrees(remote_certs[p.rcert_index].cname, cn, cn_len);
+                same_text(remote_certs[p.rcert_index].cname, cn, cn_len);
         break;
       case 3:
         match = begins_with(strp, p.isaid);

@@ -25,11 +25,12 @@ int read_TPfile(const char *filename);
 
 // The index of the first partner entry that matches, or -1.
 //   0: `strp` and `remote_id` are the local and remote ids (blank-padded ISA fields):
-//      each key up to its first blank must begin the stored id; an empty key, or one
-//      that begins with a blank, matches every entry.
+//      each key without its trailing blanks must equal the stored id, so DXC_T finds
+//      neither DXC_TEST nor DXC_TESTWEST, and "ABC XYZ" does not find ABC; an empty or
+//      all-blank key matches nothing.
 //   1: the entry's address text begins `strp` and is not followed there by a digit.
 //   2: `strp` is a certificate subject; the text after "CN=" up to the next '/' must
-//      begin the common name of the entry's remote certificate (an empty name matches
+//      equal the common name of the entry's remote certificate (an empty name matches
 //      nothing).
 //   3: the entry's ISA id begins `strp`.
 int tpLookup(const char *strp, const char *remote_id, int lookup_flag);

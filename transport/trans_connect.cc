@@ -8,9 +8,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 #include "runtime/zv_globals.h"
+#include "runtime/zv_process.h"
 #include "transport/trans_priv.h"
 
 namespace {
@@ -34,16 +34,19 @@ int connect_once(int fd, const sockaddr_in &addr) {
   return err;
 }
 
-// The pause between attempts, cut short by zv_shutdown.
-void pause_before_retry() {
-  const timespec slice{0, TRANS_STOP_SLICE_MS * 1000000L};
-  for (int waited = 0; waited < 1000 && !zv_shutdown; waited += TRANS_STOP_SLICE_MS)
-    nanosleep(&slice, nullptr);
-}
+// The pause between attempts: a whole second whatever signals arrive, cut short only by
+// zv_shutdown.
+void pause_before_retry() { millisleep(1000); }
 
 }  // namespace
 
 int trans_connect(const char *name_addr_str, int port, trans_config_t config) {
+  return trans_connect_noting(name_addr_str, port, config, nullptr, nullptr);
+}
+
+int trans_connect_noting(const char *name_addr_str, int port, trans_config_t config,
+                         trans_connect_note_t note, void *arg) {
+  bool noted = false;
   sockaddr_in addr;
   if (trans_resolve(name_addr_str, port, false, &addr) < 0) return -1;
   int fd;
@@ -62,6 +65,10 @@ int trans_connect(const char *name_addr_str, int port, trans_config_t config) {
       return -1;
     }
     trans_trace(2, "connect to port %d: %s, retrying", port, strerror(err));
+    if (note != nullptr && !noted) {
+      noted = true;
+      note(arg, err);
+    }
     // Without this a process whose peer never comes up could not be stopped.
     if (!zv_shutdown) pause_before_retry();
     if (zv_shutdown) {
@@ -77,5 +84,6 @@ int trans_connect(const char *name_addr_str, int port, trans_config_t config) {
     return -1;
   }
   if (trans_complete_open(fd, &config) < 0) return -1;
+  if (noted) note(arg, 0);
   return fd;
 }

@@ -28,6 +28,11 @@ int fail_listen(int lfd, const char *what) {
 
 int trans_listen(const char *name_addr_str, int port, trans_config_t config,
                  trans_accept_func_t accept_func) {
+  return trans_listen_noting(name_addr_str, port, config, accept_func, nullptr, nullptr);
+}
+
+int trans_listen_noting(const char *name_addr_str, int port, trans_config_t config,
+                        trans_accept_func_t accept_func, void (*listening)(void *), void *arg) {
   if (accept_func == nullptr) {
     errno = EINVAL;
     return -1;
@@ -49,6 +54,7 @@ int trans_listen(const char *name_addr_str, int port, trans_config_t config,
   // accept, and with it the stop.
   int flags = fcntl(lfd, F_GETFL);
   if (flags < 0 || fcntl(lfd, F_SETFL, flags | O_NONBLOCK) < 0) return fail_listen(lfd, "fcntl");
+  if (listening != nullptr) listening(arg);
 
   for (;;) {
     if (zv_shutdown) {

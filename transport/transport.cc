@@ -506,15 +506,28 @@ int readMessage(int fd, io_message_t *msg_p) {
 
 namespace {
 
+using steady = std::chrono::steady_clock;
+
 // Reads until a message is complete, waiting at most wait_ms (-1: no limit) each time
-// nothing is there; a wait that runs out closes the connection with ETIMEDOUT.
-int get_waiting(int fd, io_message_t *msg_p, int wait_ms) {
+// nothing is there, and, with a `deadline`, never past it. A wait that runs out closes
+// the connection: ETIMEDOUT for wait_ms, ETIME for the deadline.
+int get_waiting(int fd, io_message_t *msg_p, int wait_ms, const steady::time_point *deadline) {
   for (;;) {
     int r = readMessage(fd, msg_p);
     if (r >= 0 || errno != TRANS_ERR_INCOMPLETE) return r;
-    int w = waitOneFD(fd, wait_ms);
+    int wait = wait_ms;
+    bool by_deadline = false;
+    if (deadline != nullptr) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - steady::now()).count();
+      if (left < 0) left = 0;
+      if (wait < 0 || left <= wait) {
+        wait = static_cast<int>(left < INT_MAX ? left : INT_MAX);
+        by_deadline = true;
+      }
+    }
+    int w = wait == 0 && by_deadline ? 0 : waitOneFD(fd, wait);
     if (w <= 0) {
-      int saved = w == 0 ? ETIMEDOUT : errno;
+      int saved = w < 0 ? errno : by_deadline ? ETIME : ETIMEDOUT;
       trans_trace(1, "fd %d poll: %s", fd, strerror(saved));
       trans_close(fd);
       errno = saved;
@@ -530,7 +543,7 @@ int trans_get(int fd, io_message_t *msg_p, int /*buf_length*/, int time_out) {
     errno = EINVAL;
     return -1;
   }
-  if (time_out < 0) return get_waiting(fd, msg_p, -1);
+  if (time_out < 0) return get_waiting(fd, msg_p, -1, nullptr);
   int r = readMessage(fd, msg_p);
   if (time_out == 0 || r >= 0 || errno != TRANS_ERR_INCOMPLETE) return r;
   if (waitOneFD(fd, time_out) < 0) {
@@ -548,7 +561,16 @@ int trans_get_idle(int fd, io_message_t *msg_p, int /*buf_length*/, int idle_ms)
     errno = EINVAL;
     return -1;
   }
-  return get_waiting(fd, msg_p, idle_ms);
+  return get_waiting(fd, msg_p, idle_ms, nullptr);
+}
+
+int trans_get_until(int fd, io_message_t *msg_p, int /*buf_length*/, int idle_ms,
+                    std::chrono::steady_clock::time_point deadline) {
+  if (msg_p == nullptr || idle_ms < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return get_waiting(fd, msg_p, idle_ms, &deadline);
 }
 
 int trans_put(int fd, io_message_t *msg_p, int data_length) {

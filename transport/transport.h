@@ -16,6 +16,8 @@
 #ifndef ZV_TRANSPORT_TRANSPORT_H
 #define ZV_TRANSPORT_TRANSPORT_H
 
+#include <chrono>
+
 // No complete message yet; what came stays buffered for the next read. Still open.
 constexpr int TRANS_ERR_INCOMPLETE = 1001;
 // The descriptor already had a table entry at open.
@@ -81,6 +83,15 @@ constexpr int TRANS_STOP_SLICE_MS = 250;
 // connect itself waits as long as the system lets it.
 int trans_connect(const char *name_addr_str, int port, trans_config_t config);
 
+// What a connect tells its caller while it waits for a peer that is down: note(arg, err)
+// once, at the first attempt that failed with a code after which it tries again, and
+// note(arg, 0) once the connection is made after that. Neither when the first attempt
+// connects; no second when the wait ends otherwise (a stop, another failure).
+typedef void (*trans_connect_note_t)(void *arg, int err);
+// trans_connect, telling `note` (when not null) of a wait for a peer that is down.
+int trans_connect_noting(const char *name_addr_str, int port, trans_config_t config,
+                         trans_connect_note_t note, void *arg);
+
 // An empty or null name means any local address. Serves one connection at a time in the
 // calling thread; returns -1 only, on a failure, on a non-zero accept_func result, or when
 // zv_shutdown is seen (errno EINTR). An accepted connection that cannot be made a library
@@ -88,6 +99,10 @@ int trans_connect(const char *name_addr_str, int port, trans_config_t config);
 // reaches accept_func; the listen goes on.
 int trans_listen(const char *name_addr_str, int port, trans_config_t config,
                  trans_accept_func_t accept_func);
+// trans_listen, calling listening(arg) (when not null) once the address is bound and
+// listened on, before the first accept, in the calling thread.
+int trans_listen_noting(const char *name_addr_str, int port, trans_config_t config,
+                        trans_accept_func_t accept_func, void (*listening)(void *), void *arg);
 
 // Makes an already connected socket a library connection (non-blocking, table entry).
 // On failure the socket is closed.
@@ -107,6 +122,13 @@ int trans_get(int fd, io_message_t *msg_p, int buf_length, int time_out);
 // arrives for idle_ms the connection is closed and -1 comes back with ETIMEDOUT. Every
 // byte that arrives starts the bound again. Ends on zv_shutdown as trans_get does.
 int trans_get_idle(int fd, io_message_t *msg_p, int buf_length, int idle_ms);
+
+// As trans_get_idle, and bounded as a whole too: when `deadline` (on the monotonic clock)
+// passes before the message is complete, the connection is closed and -1 comes back with
+// ETIME, however steadily bytes arrive. A message already complete in the connection's
+// buffer is handed out whatever the time.
+int trans_get_until(int fd, io_message_t *msg_p, int buf_length, int idle_ms,
+                    std::chrono::steady_clock::time_point deadline);
 
 // Sets the length in msg_p's header and writes hdr_size + data_length + trailer_size bytes.
 int trans_put(int fd, io_message_t *msg_p, int data_length);

@@ -2,6 +2,7 @@
 #include "transport/zv_transport.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,23 +66,48 @@ void log_crypto_error() {
 // Frames of a part of `length` bytes: as many of 1000 data bytes as fit, then the rest.
 int frames_of(int length) { return (length + TRANS_MAX_DATA - 1) / TRANS_MAX_DATA; }
 
-// Gathers exactly `bufer_len` bytes from frames of `message_type`. A frame of another
-// type gives TRANS_ERR_BAD_TYPE, one that brings more than the part has left gives
-// TRANS_ERR_BAD_LENGTH; the connection is closed on every failure.
-int read_trans(int socket_fd, int message_type, void *buffer, int bufer_len) {
+// The bytes a part of `length` bytes takes on the wire, its frame headers included.
+long long wire_bytes(int length) {
+  return length > 0 ? length + static_cast<long long>(frames_of(length)) * TRANS_HDR_SIZE : 0;
+}
+
+// The whole-transaction bound of one receive: counted from its start (the connection has
+// just been accepted) over the bytes announced so far, the control frame's until the
+// control record has told the rest.
+struct trans_bound {
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  long long bytes = wire_bytes(TRANS_TCTL_SIZE);
+  long long ms() const { return zv_record_deadline_ms(bytes); }
+  std::chrono::steady_clock::time_point deadline() const {
+    return start + std::chrono::milliseconds(ms());
+  }
+};
+
+// Gathers exactly `bufer_len` bytes from frames of `message_type`, within the silence
+// and the whole-transaction bounds. A frame of another type gives TRANS_ERR_BAD_TYPE, one
+// that brings more than the part has left gives TRANS_ERR_BAD_LENGTH; the connection is
+// closed on every failure.
+int read_trans(int socket_fd, int message_type, void *buffer, int bufer_len,
+               const trans_bound &bound) {
   msg_t m;
   unsigned char *dst = static_cast<unsigned char *>(buffer);
   for (int have = 0; have < bufer_len;) {
     // Every failure of the library has already closed the connection.
-    int n = trans_get_idle(socket_fd, reinterpret_cast<io_message_t *>(&m), sizeof m,
-                           ZV_TRANS_IDLE_SECONDS * 1000);
+    int n = trans_get_until(socket_fd, reinterpret_cast<io_message_t *>(&m), sizeof m,
+                            ZV_TRANS_IDLE_SECONDS * 1000, bound.deadline());
     if (n < 0) {
-      if (errno == ETIMEDOUT) {
+      int err = errno;
+      if (err == ETIMEDOUT) {
         zv_log(-1, "ERROR: Transport peer on socket = %d sent nothing for %d seconds with its "
                    "transaction incomplete - connection dropped without acknowledgement\n",
                socket_fd, ZV_TRANS_IDLE_SECONDS);
-        errno = ETIMEDOUT;
+      } else if (err == ETIME) {
+        zv_log(-1, "ERROR: Transport peer on socket = %d did not complete its transaction of "
+                   "%lld bytes within %lld.%03lld seconds - connection dropped without "
+                   "acknowledgement\n",
+               socket_fd, bound.bytes, bound.ms() / 1000, bound.ms() % 1000);
       }
+      errno = err;
       return -1;
     }
     int type = zv_be_get16(m.hdr.msg_type);
@@ -110,12 +136,20 @@ int write_ack(int socket_fd, int message_type) {
   return trans_put(socket_fd, reinterpret_cast<io_message_t *>(&m), 0) < 0 ? -1 : 0;
 }
 
+// An acknowledgement is a frame of its type without data; anything else is no answer.
 int read_ack(int socket_fd, int message_type) {
   msg_t m;
-  if (trans_get(socket_fd, reinterpret_cast<io_message_t *>(&m), sizeof m, -1) < 0) return -1;
+  int n = trans_get(socket_fd, reinterpret_cast<io_message_t *>(&m), sizeof m, -1);
+  if (n < 0) return -1;
   if (zv_be_get16(m.hdr.msg_type) != message_type) {
     trans_close(socket_fd);
     errno = TRANS_ERR_BAD_TYPE;
+    return -1;
+  }
+  if (n != 0) {
+    zv_log(8, "Acknowledgement frame carries %d data bytes\n", n);
+    trans_close(socket_fd);
+    errno = TRANS_ERR_BAD_LENGTH;
     return -1;
   }
   return 0;
@@ -237,7 +271,8 @@ class cert_cache {
 
 // Reads one certificate part into an X509 that the caller owns a reference to. The log
 // texts differ only in the word.
-int receive_cert(int fd, int type, int length, const char *which, x509_ptr *out) {
+int receive_cert(int fd, int type, int length, const char *which, const trans_bound &bound,
+                 x509_ptr *out) {
   if (length < 1) {
     zv_log(8, "No %s cert to read\n", which);
     return 0;
@@ -249,7 +284,7 @@ int receive_cert(int fd, int type, int length, const char *which, x509_ptr *out)
     return -1;
   }
   zv_log(8, "Reading %s cert, length = %d\n", which, length);
-  if (read_trans(fd, type, der.get(), length) < 0) {
+  if (read_trans(fd, type, der.get(), length, bound) < 0) {
     zv_log(8, "Reading %s cert failed, errno = %d\n", which, errno);
     return -1;
   }
@@ -269,7 +304,8 @@ int receive_cert(int fd, int type, int length, const char *which, x509_ptr *out)
 }
 
 // Allocates and reads one buffer part. The log texts differ only in the letter.
-int receive_buffer(int fd, int type, int alloc, int length, char letter, cbuf_ptr *out) {
+int receive_buffer(int fd, int type, int alloc, int length, char letter,
+                   const trans_bound &bound, cbuf_ptr *out) {
   if (alloc < 1) {
     zv_log(8, "No %cbuffer allocation needed\n", letter);
     return 0;
@@ -283,7 +319,7 @@ int receive_buffer(int fd, int type, int alloc, int length, char letter, cbuf_pt
   }
   if (length >= 1) {
     zv_log(8, "Reading %cbuffer, length = %d\n", letter, length);
-    if (read_trans(fd, type, buf.get(), length) < 0) {
+    if (read_trans(fd, type, buf.get(), length, bound) < 0) {
       zv_log(8, "Reading of %cbuffer failed, errno = %d\n", letter, errno);
       return -1;
     }
@@ -365,9 +401,8 @@ int create_partner_index(st_tpid_str_t *ptPartner_id, int *piTp_index) {
   memcpy(remote_id, id + 15, 15);
   remote_id[15] = '\0';
   int index = -1;
-  // The lookup compares each half up to its first blank, so a half whose first byte is a
-  // blank or NUL (a sender without a partner, a peer that pads an empty id with blanks)
-  // would agree with every entry: such an id names none.
+  // A half whose first byte is a blank or NUL (a sender without a partner, a peer that
+  // pads an empty id with blanks) names no partner, whatever the lookup makes of it.
   auto empty_half = [](char c) { return c == ' ' || c == '\0'; };
   if (!empty_half(id[0]) && !empty_half(id[15])) index = tpLookup(local_id, remote_id, 0);
   if (index < 0) {
@@ -416,6 +451,11 @@ int flatten_cert_struct(X509 *pCert, unsigned char **ppBuffer, int *piLength) {
 }
 
 int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr) {
+  return send_transport_msg_noting(tctlp, trans_socaddr, nullptr);
+}
+
+int send_transport_msg_noting(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr,
+                              trans_outage_note_t note) {
   ZV_ASSERT_ARG(tctlp != nullptr);
   ZV_ASSERT_ARG(trans_socaddr != nullptr);
   if (tctlp == nullptr || trans_socaddr == nullptr) return -1;
@@ -434,7 +474,16 @@ int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr) {
     zv_log(-1, "ERROR: Transport message to (%s) not sent: %s\n", where.text, why);
     return -1;
   }
-  int fd = trans_connect(host, port, zv_trans_config);
+  struct outage {
+    trans_outage_note_t note;
+    const char *where;
+  } told{note, where.text};
+  auto relay = [](void *arg, int err) {
+    const outage *o = static_cast<const outage *>(arg);
+    o->note(o->where, err);
+  };
+  int fd = trans_connect_noting(host, port, zv_trans_config, note != nullptr ? +relay : nullptr,
+                                &told);
   if (fd < 0) {
     zv_log(8, "Connect to local transport target at address (%s) failed - message not sent\n",
            where.text);
@@ -544,6 +593,11 @@ int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr) {
 }
 
 int listen_transport(st_socaddr_t *local_socaddr, trans_accept_func_t accept_func) {
+  return listen_transport_noting(local_socaddr, accept_func, nullptr);
+}
+
+int listen_transport_noting(st_socaddr_t *local_socaddr, trans_accept_func_t accept_func,
+                            void (*listening)()) {
   ZV_ASSERT_ARG(local_socaddr != nullptr);
   ZV_ASSERT_ARG(accept_func != nullptr);
   if (local_socaddr == nullptr || accept_func == nullptr) return -1;
@@ -555,7 +609,12 @@ int listen_transport(st_socaddr_t *local_socaddr, trans_accept_func_t accept_fun
     return -1;
   }
   if (zv_shutdown) return -1;
-  trans_listen(host, port, zv_trans_config, accept_func);
+  struct told {
+    void (*listening)();
+  } t{listening};
+  auto relay = [](void *arg) { static_cast<told *>(arg)->listening(); };
+  trans_listen_noting(host, port, zv_trans_config, accept_func,
+                      listening != nullptr ? +relay : nullptr, &t);
   zv_log(8, "listen on local transport socket at address (%s) failed - listen terminated\n",
          where.text);
   return -1;
@@ -570,8 +629,9 @@ int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest
   }
   zv_log(8, "Reading transport message from socket = %d\n", socket_fd);
   zv_log(8, "Reading trans_tctl, length = %d\n", TRANS_TCTL_SIZE);
+  trans_bound bound;
   trans_tctl_t t;
-  if (read_trans(socket_fd, TRANS_TCTL, &t, TRANS_TCTL_SIZE) < 0) {
+  if (read_trans(socket_fd, TRANS_TCTL, &t, TRANS_TCTL_SIZE, bound) < 0) {
     zv_log(8, "Reading trans_tctl failed, errno = %d\n", errno);
     return -1;
   }
@@ -597,16 +657,19 @@ int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest
   memcpy(partner_id, t.partner_id, sizeof partner_id);
   if (create_partner_index(&partner_id, &tp_index) < 0) tp_index = -1;
 
+  // The parts a receiver reads: a buffer without allocation is not read.
+  bound.bytes += wire_bytes(lcert) + wire_bytes(rcert) + wire_bytes(ialloc > 0 ? imsg : 0) +
+                 wire_bytes(oalloc > 0 ? omsg : 0) + wire_bytes(digest_length);
   x509_ptr local_cert, remote_cert;
-  if (receive_cert(socket_fd, LOCAL_CERT, lcert, "local", &local_cert) < 0) return -1;
-  if (receive_cert(socket_fd, REMOTE_CERT, rcert, "remote", &remote_cert) < 0) return -1;
+  if (receive_cert(socket_fd, LOCAL_CERT, lcert, "local", bound, &local_cert) < 0) return -1;
+  if (receive_cert(socket_fd, REMOTE_CERT, rcert, "remote", bound, &remote_cert) < 0) return -1;
   cbuf_ptr ibuf, obuf;
-  if (receive_buffer(socket_fd, IN_BUFFER, ialloc, imsg, 'i', &ibuf) < 0) return -1;
-  if (receive_buffer(socket_fd, OUT_BUFFER, oalloc, omsg, 'o', &obuf) < 0) return -1;
+  if (receive_buffer(socket_fd, IN_BUFFER, ialloc, imsg, 'i', bound, &ibuf) < 0) return -1;
+  if (receive_buffer(socket_fd, OUT_BUFFER, oalloc, omsg, 'o', bound, &obuf) < 0) return -1;
   char digest[ZV_DIGEST_SIZE];
   if (digest_length > 0) {
     zv_log(8, "Reading digest, length = %d\n", digest_length);
-    if (read_trans(socket_fd, DIGEST, digest, digest_length) < 0) {
+    if (read_trans(socket_fd, DIGEST, digest, digest_length, bound) < 0) {
       zv_log(8, "Reading of digest failed, errno = %d\n", errno);
       return -1;
     }

@@ -49,6 +49,18 @@ constexpr int ZV_TRANS_MAX_ALLOC = 16 * 1024 * 1024;
 // acknowledgement has no such bound: a busy receiver may leave it in its backlog.
 constexpr int ZV_TRANS_IDLE_SECONDS = 10;
 
+// A record or transaction is also bounded as a whole, so that a sender that dribbles a
+// byte now and then cannot hold a listener for ever: it must have arrived within
+// ZV_TRANS_IDLE_SECONDS plus its announced size at ZV_RECORD_MIN_RATE bytes a second
+// (a slow link's rate, which every real sender of the largest record meets), counted from
+// its connection's accept. Shared by the transport's receiver (the announced size is the
+// transaction's bytes on the wire, frame headers included) and the client's socket
+// interface (its record's).
+constexpr long long ZV_RECORD_MIN_RATE = 10000;
+constexpr long long zv_record_deadline_ms(long long size) {
+  return ZV_TRANS_IDLE_SECONDS * 1000LL + (size > 0 ? size : 0) * 1000 / ZV_RECORD_MIN_RATE;
+}
+
 // One frame. All integers big-endian.
 struct msghdr_t {
   unsigned char msg_type[2];  // trans_message_type
@@ -102,16 +114,31 @@ int length_to_header(unsigned char *msg_p, int len);
 extern const trans_config_t zv_trans_config;
 
 // Sends one transaction to the host:port text and waits for its acknowledgement: 0 when
-// it came, -1 otherwise. All its frames are handed to the kernel together. The record is only read; the caller keeps everything in it.
+// it came (a TRANS_ACK frame without data; a frame of another type or with data is
+// refused), -1 otherwise. All its frames are handed to the kernel together. The record is only read; the caller keeps everything in it.
 // A record whose lengths contradict its buffers (a length above its allocation, a message
 // without an allocation, a digest over 2048 characters, a missing buffer) is refused
 // before anything is connected. The wait for the acknowledgement has no time limit but
 // ends on zv_shutdown (in any thread) with -1.
 int send_transport_msg(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr);
 
+// Told of an outage of the peer a send waits for (the connect's retries, once a second):
+// note(where, err) once when its first connect attempt failed with a code after which it
+// tries again, and note(where, 0) once it has connected after that. `where` is the
+// host:port text. So once per outage: a connect waits for its peer as long as it takes,
+// unless a stop ends the wait (and the process).
+typedef void (*trans_outage_note_t)(const char *where, int err);
+// send_transport_msg, telling `note` (when not null) of an outage of its peer.
+int send_transport_msg_noting(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr,
+                              trans_outage_note_t note);
+
 // Serves the host:port text until listening fails (always -1). accept_func gets each
 // connection as from trans_listen, must close it (receive_transport_msg does) and return 0.
 int listen_transport(st_socaddr_t *local_socaddr, trans_accept_func_t accept_func);
+// listen_transport, calling `listening` (when not null) once the address is held and
+// listened on, before the first connection is served, in the calling thread.
+int listen_transport_noting(st_socaddr_t *local_socaddr, trans_accept_func_t accept_func,
+                            void (*listening)());
 
 // Reads one transaction from an accepted connection into *tctlp, acknowledges it and
 // closes the connection; 0 / -1. *dest_ip receives the destination address text and the
@@ -122,7 +149,8 @@ int listen_transport(st_socaddr_t *local_socaddr, trans_accept_func_t accept_fun
 // was given and nothing is acknowledged: a transaction whose announced lengths exceed its
 // allocations, the digest's 2048 characters or ZV_TRANS_MAX_ALLOC, or whose part brings
 // more bytes than announced, is refused, and so is a peer that stalls for
-// ZV_TRANS_IDLE_SECONDS (logged at level -1) or a receive that zv_shutdown ends. A partner
+// ZV_TRANS_IDLE_SECONDS or whose transaction is not whole by zv_record_deadline_ms of its
+// bytes (both logged at level -1), or a receive that zv_shutdown ends. A partner
 // id that names no partner sets tp_index to -1 and the transaction is still received.
 int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest_ip);
 

@@ -260,7 +260,7 @@ std::string receipt_request(const std::string &isa, const std::string &stamp,
 
 // ---- real processes -------------------------------------------------------------------
 
-int send_request(int port, const std::string &text, int priority) {
+int send_request(int port, const std::string &text, int priority, bool nul) {
   Trans_ctl_rec r;
   memset(&r, 0, sizeof r);
   r.who = ZV_WHO_STD_SERVER;
@@ -268,7 +268,7 @@ int send_request(int port, const std::string &text, int priority) {
   r.iPriority = priority;
   r.tp_index = -1;
   std::vector<char> buf(text.begin(), text.end());
-  buf.push_back('\0');
+  if (nul) buf.push_back('\0');
   r.ibufferp = buf.data();
   r.ibuf_length = r.imsg_length = r.ibuf_alloc_length = static_cast<int>(buf.size());
   st_socaddr_t addr;

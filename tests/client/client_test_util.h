@@ -97,8 +97,9 @@ std::string receipt_request(const std::string &isa, const std::string &stamp,
 // ---- real processes ---------------------------------------------------------------
 
 // What another process of the installation does: one transaction whose input is `text`
-// (a receipt or status request), sent to the receipt client's socket; the send's result.
-int send_request(int port, const std::string &text, int priority = 0);
+// (a receipt or status request) with its NUL (without it when `nul` is false), sent to the
+// receipt client's socket; the send's result.
+int send_request(int port, const std::string &text, int priority = 0, bool nul = true);
 // "ZVS:", the id right-aligned in 15 columns, ":" and the keyword.
 std::string status_request(const std::string &isaid, const std::string &keyword);
 

@@ -465,6 +465,43 @@ TEST_F(ClientE2E, DirectoryThatCannotBeSearchedIsSaidOnce) {
   EXPECT_EQ(ctu::wait_stub_lines(in_, 1).size(), 1u);
 }
 
+// The ZVP process down: at the default log level, one line when a document starts to wait
+// for it, however many connects fail, and one when it is reached again; a second outage
+// is said again.
+TEST_F(ClientE2E, ZvpOutageIsSaidOnceAndSoIsItsEnd) {
+  in_ = ctu::make_installation("e2e-outage");
+  ASSERT_GT(client({}), 0) << client_err();
+  const std::string where = "ZVP process at 127.0.0.1:" + std::to_string(in_.zvp_port);
+  const std::string down = "WARNING: " + where +
+                           " cannot be reached (Connection refused) - the document is waiting, "
+                           "the connect is tried again every second\n";
+  const std::string up =
+      "INFO: " + where + " is reached again - sending the waiting document\n";
+  auto count = [&](const std::string &text) {
+    std::string err = client_err();
+    size_t n = 0;
+    for (size_t at = err.find(text); at != std::string::npos; at = err.find(text, at + 1)) ++n;
+    return n;
+  };
+  for (size_t outage = 1; outage <= 2; ++outage) {
+    SCOPED_TRACE(outage);
+    const std::string doc = "w" + std::to_string(outage);
+    zvtest::write_file(in_dir(doc + ".edi"), ctu::interchange("ILOCAL", "IREMOTE", 400));
+    ASSERT_TRUE(zvtest::wait_for([&] { return count(down) == outage; })) << client_err();
+    // Some retries of a second each, so that a line per attempt would show.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    stub_.reset(ctu::start_stub(in_));
+    ASSERT_GT(stub_.pid(), 0);
+    ASSERT_TRUE(zvtest::wait_for([&] { return zvtest::file_exists(in_dir(doc + ".sent")); }))
+        << client_err();
+    EXPECT_EQ(count(down), outage) << client_err();
+    EXPECT_EQ(count(up), outage) << client_err();
+    EXPECT_LT(client_err().rfind(down), client_err().rfind(up));
+    EXPECT_EQ(stub_.stop(), 0);
+  }
+  EXPECT_TRUE(ctu::client_log(in_).empty());
+}
+
 // ---- packet mode ------------------------------------------------------------------------
 
 TEST_F(ClientE2E, PacketFilesAreSentUnchangedWithTheirPriorityLine) {

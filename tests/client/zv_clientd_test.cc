@@ -187,12 +187,31 @@ TEST_F(Clientd, RefusalsAndTheirCodes) {
   EXPECT_EQ(sent[2].dest_port, 17101);
   EXPECT_EQ(rec_.obuf_length, 3);
 
+  // Raw mode: a document not handed over has its failure line alone; one handed over
+  // has its success line, written after the hand-over.
+  partner[1].lcert_index = 0;
+  rec_.obuf_length = ZV_CLIENT_BUF_SIZE;
+  rawMessage_flag = 1;
+  const std::string raw = ctu::interchange("ILOCAL", "IREMOTE", 250);
+  send_result = -1;
+  load(raw);
+  EXPECT_EQ(clientd(&rec_, STD_PORT), -1);
+  send_result = 0;
+  load(raw);
+  EXPECT_EQ(clientd(&rec_, STD_PORT), 0);
+  rawMessage_flag = 0;
+  ASSERT_EQ(sent.size(), 5u);
+  EXPECT_EQ(sent[4].output, raw);
+
   std::vector<std::string> log = env_->client_log();
-  ASSERT_EQ(log.size(), 4u);
+  ASSERT_EQ(log.size(), 6u);
   EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_CANNOT_SEND_INTERNAL_DATA);
   EXPECT_EQ(ctu::log_code(log[1]), ZV_ERRM_CANNOT_SEND_INTERNAL_DATA);
   EXPECT_EQ(ctu::log_code(log[2]), ZV_ERRM_CANNOT_FIND_LOCAL_CERT_ENTRY);
   EXPECT_EQ(ctu::log_code(log[3]), ZV_ERRM_NO_ISAID_FOUND_IN_TPFILE);
+  EXPECT_EQ(ctu::log_code(log[4]), ZV_ERRM_CANNOT_SEND_INTERNAL_DATA);
+  EXPECT_EQ(ctu::log_code(log[5]), ZV_SUCCESSFUL_TRANSMISSION);
+  EXPECT_EQ(ctu::log_isa(log[5]), ctu::isa_segment("ILOCAL", "IREMOTE").substr(0, 104));
 }
 
 }  // namespace

@@ -916,7 +916,7 @@ TEST_F(Interfaces, SocketStalledAndStoppedConnectionsAreReset) {
 }
 
 // A sender that keeps within the silence bound by dribbling a byte now and then is cut at
-// its record's deadline (10 seconds and a second for each 1,024 bytes), with a reset, and
+// its record's deadline (10 seconds and a second for each 10,000 bytes), with a reset, and
 // the sender waiting behind it is served.
 TEST_F(Interfaces, SocketSenderThatDribblesIsCutAtItsRecordDeadline) {
   int port = zvtest::free_tcp_port();
@@ -956,7 +956,7 @@ TEST_F(Interfaces, SocketSenderThatDribblesIsCutAtItsRecordDeadline) {
   ASSERT_EQ(docs.size(), 1u) << cap.err;
   EXPECT_EQ(docs[0].text, "kkkkkkk");
   EXPECT_NE(cap.err.find(" did not complete its record within 10 seconds and one second for "
-                         "each 1024 bytes of it - connection reset\n"),
+                         "each 10000 bytes of it - connection reset\n"),
             std::string::npos)
       << cap.err;
   EXPECT_TRUE(env_->client_log().empty());

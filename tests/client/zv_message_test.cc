@@ -455,7 +455,8 @@ TEST_F(Message, EnvelopesThatWouldNotFitAreRefusedUnwritten) {
   }
 }
 
-TEST_F(Message, RawModeCopiesTheInputAndLogsSuccessFirst) {
+// The builder only copies: the success line waits for the hand-over (the Clientd suite).
+TEST_F(Message, RawModeCopiesTheInput) {
   rawMessage_flag = 1;
   std::string doc = ctu::interchange("DXC7", "DXC_TEST", 250);
   Rec r(doc);
@@ -465,9 +466,7 @@ TEST_F(Message, RawModeCopiesTheInputAndLogsSuccessFirst) {
   EXPECT_EQ(b.der, doc);
   EXPECT_EQ(r.t.obuf_length, static_cast<int>(doc.size()));
   EXPECT_NE(b.err.find("WARNING: sending RAW data message to server\n"), std::string::npos);
-  ASSERT_EQ(env_->client_log().size(), 1u);
-  EXPECT_EQ(ctu::log_code(env_->client_log()[0]), ZV_SUCCESSFUL_TRANSMISSION);
-  EXPECT_EQ(ctu::log_isa(env_->client_log()[0]), ctu::isa_segment("DXC7", "DXC_TEST").substr(0, 104));
+  EXPECT_TRUE(env_->client_log().empty());
 
   rawMessage_flag = 1;
   Rec small(doc, static_cast<int>(doc.size()) - 1);

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -45,10 +46,23 @@ class ReceiptE2E : public ::testing::Test {
       ASSERT_GT(stub_.pid(), 0);
     }
   }
-  pid_t start_rclient(const std::vector<std::string> &args = {}) {
-    pid_t pid = ctu::start_daemon(in_, ctu::clientd_exe(), "rclientd", args, "rclient");
+  pid_t start_rclient(const std::vector<std::string> &args = {}, int *parent = nullptr) {
+    pid_t pid = ctu::start_daemon(in_, ctu::clientd_exe(), "rclientd", args, "rclient", parent);
     rclient_.reset(pid);
     return pid;
+  }
+  // A receipt client whose listener cannot start never says it started: it ends with -3
+  // (253), and a launcher that waits for the start is told of the failure instead of 0.
+  void expect_failed_start(const std::vector<std::string> &args) {
+    int parent = 0;
+    pid_t pid = start_rclient(args, &parent);
+    if (pid <= 0) {
+      EXPECT_NE(parent, 0);
+      pid = zvtest::wait_pid_file(in_.dir + "/rclientd.pid");
+      ASSERT_GT(pid, 0);
+    }
+    EXPECT_EQ(zvtest::wait_daemon(pid, 10000), 253);
+    rclient_.reset(-1);
   }
   std::string rclient_err() { return zvtest::read_file(in_.dir + "/rclient.err"); }
 
@@ -101,6 +115,13 @@ TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
   // A NUL inside: refused whole, never handed over up to the NUL.
   const std::string with_nul = status_request("INTEGP", std::string("TE\0ST", 5));
   ASSERT_EQ(send_request(in_.receipt_port, with_nul), 0);
+  // A priority other than 0 or 1 is refused, as the socket interface refuses it, and kept.
+  const std::string prio7 = status_request("INTEGP", "TEST"), prio_neg = status_request("SIGNP", "TEST");
+  ASSERT_EQ(send_request(in_.receipt_port, prio7, 7), 0);
+  ASSERT_EQ(send_request(in_.receipt_port, prio_neg, -1), 0);
+  // A request that fills the whole input buffer without the NUL that must end it.
+  const std::string unended = "ZVS:" + std::string(65532, 'U');
+  ASSERT_EQ(send_request(in_.receipt_port, unended, 0, false), 0);
   // A peer that connects and leaves without a transaction.
   {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -137,36 +158,46 @@ TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
   }
   EXPECT_EQ(ctu::parse_stub_line(lines[1]).dest, "127.0.0.1:17103");  // high priority port
 
-  zvtest::wait_for([&] { return ctu::receipt_log(in_).size() >= 5; }, 5000);
+  zvtest::wait_for([&] { return ctu::receipt_log(in_).size() >= 8; }, 5000);
   std::vector<std::string> log = ctu::receipt_log(in_);
-  ASSERT_EQ(log.size(), 5u);
+  ASSERT_EQ(log.size(), 8u);
   EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
   EXPECT_EQ(ctu::log_code(log[1]), ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
   EXPECT_EQ(ctu::log_code(log[2]), ZV_ERRM_UNKNOWN_ISAID_FOUND);
   EXPECT_EQ(ctu::log_code(log[3]), ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
-  EXPECT_EQ(ctu::log_code(log[4]), ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
+  EXPECT_EQ(ctu::log_code(log[6]), ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
+  EXPECT_EQ(ctu::log_code(log[7]), ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
   // A transaction that never came is about no document and no partner; nor is a request
-  // refused before it is classified.
+  // refused before it is classified (a NUL inside, a priority other than 0 or 1).
   const std::string none = "0|" + std::string(104, ' ') + "||";
-  EXPECT_EQ(ctu::line_subject(log[3]), none + std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND));
-  EXPECT_EQ(ctu::line_subject(log[4]), none + std::to_string(ZV_ERRM_CANNOT_RECV_INTERNAL_DATA));
+  for (int i : {3, 4, 5})
+    EXPECT_EQ(ctu::line_subject(log[i]), none + std::to_string(ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND))
+        << i;
+  EXPECT_EQ(ctu::line_subject(log[7]), none + std::to_string(ZV_ERRM_CANNOT_RECV_INTERNAL_DATA));
   std::vector<std::string> alerts = ctu::alerts(in_);
-  ASSERT_EQ(alerts.size(), 5u);
-  EXPECT_EQ(ctu::line_subject(alerts[4]),
+  ASSERT_EQ(alerts.size(), 8u);
+  EXPECT_EQ(ctu::line_subject(alerts[7]),
             "0|||" + std::to_string(ZV_ERRM_CANNOT_RECV_INTERNAL_DATA));
-  // The oversized request and the one with a NUL inside were kept whole as failed
-  // messages: each its text, without the NUL that ended it in the transaction.
-  bool kept = false, kept_nul = false;
-  for (const std::string &f : zvtest::list_dir(in_.dir + "/to_remote_failed_messages")) {
-    std::string copy = zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + f);
-    kept |= copy == std::string(65536, 'Z');
-    kept_nul |= copy == with_nul;
-  }
-  EXPECT_TRUE(kept);
-  EXPECT_TRUE(kept_nul);
+  // The refused requests were kept whole as failed messages: each its text, without the
+  // NUL that ended it in the transaction.
+  std::vector<std::string> copies;
+  for (const std::string &f : zvtest::list_dir(in_.dir + "/to_remote_failed_messages"))
+    copies.push_back(zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + f));
+  for (const std::string &doc : {std::string(65536, 'Z'), with_nul, prio7, prio_neg, unended})
+    EXPECT_NE(std::find(copies.begin(), copies.end(), doc), copies.end()) << doc.substr(0, 40);
   EXPECT_NE(rclient_err().find("ERROR: receipt input of 65537 bytes does not fit the input buffer of "
                                "65536 bytes - message not sent\n"),
             std::string::npos);
+  EXPECT_NE(rclient_err().find("ERROR: receipt input of 65536 bytes does not end with a NUL and "
+                               "leaves no room for one in the input buffer of 65536 bytes - "
+                               "message not sent\n"),
+            std::string::npos);
+  for (int prio : {7, -1})
+    EXPECT_NE(rclient_err().find("ERROR: cannot set message priority (with value of " +
+                                 std::to_string(prio) +
+                                 ") from the receipt socket - message invalid, cannot continue\n"),
+              std::string::npos)
+        << prio;
   EXPECT_TRUE(ctu::client_log(in_).empty());
 
   // Stopped while idle: within the 10-second sleep step, with status 0.
@@ -200,9 +231,7 @@ TEST_F(ReceiptE2E, ReceiptForAPartnerWithoutReceiptsEndsTheProcess) {
 TEST_F(ReceiptE2E, ListenerThatCannotStart) {
   start("rc-nolisten", false);
   // An address without a port: the listener is not started, exit -3.
-  ASSERT_GT(start_rclient({"-U", "127.0.0.1"}), 0);
-  EXPECT_EQ(zvtest::wait_daemon(rclient_.pid(), 10000), 253);
-  rclient_.reset(-1);
+  expect_failed_start({"-U", "127.0.0.1"});
   EXPECT_NE(rclient_err().find("Cannot find port in IP address [127.0.0.1] - cannot listen to port\n"),
             std::string::npos);
   EXPECT_NE(zvtest::read_file(in_.dir + "/rclient.out").find("Cannot create Listener for [127.0.0.1], terminating"),
@@ -223,9 +252,7 @@ TEST_F(ReceiptE2E, ListenerThatCannotStart) {
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
   ASSERT_EQ(listen(fd, 1), 0);
   const size_t alerts_before = ctu::alerts(in_).size();
-  ASSERT_GT(start_rclient(), 0);
-  EXPECT_EQ(zvtest::wait_daemon(rclient_.pid(), 10000), 253);
-  rclient_.reset(-1);
+  expect_failed_start({});
   close(fd);
   std::vector<std::string> alerts = ctu::alerts(in_);
   ASSERT_EQ(alerts.size(), alerts_before + 2) << rclient_err();

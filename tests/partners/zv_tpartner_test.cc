@@ -489,12 +489,16 @@ TEST_F(TradingPartners, LookupModes) {
     int mode;
     int expected;
   } cases[] = {
-      {"ids: stored ids begin with the keys, lower index wins", key_abc, key_xyz.c_str(), 0, 1},
-      {"ids: AB is shorter than the key", "AB             ", "XYZ", 0, 0},
-      {"ids: the remote key must agree too", "QQ", "XYZW ", 0, 3},
-      {"ids: a stored id shorter than the remote key fails", "QQ", "XYZW", 0, 3},
-      {"ids: a key beginning with a blank agrees with every entry", " ABC", "XY", 0, 0},
-      {"ids: empty keys agree with every entry", "", "", 0, 0},
+      {"ids: a key that begins stored ids finds none", key_abc, key_xyz.c_str(), 0, -1},
+      {"ids: the same ids, blank-padded", "ABCD           ", key_xyz.c_str(), 0, 1},
+      {"ids: AB is the whole of an id", "AB             ", "XYZ", 0, 0},
+      {"ids: the remote id must be the same too", "QQ", "XYZW ", 0, 3},
+      {"ids: XY is an id of its own, not the beginning of XYZW", "QQ", "XY", 0, 4},
+      {"ids: a key longer than every stored id", "ABCDE", "XYZ", 0, -1},
+      {"ids: an inner blank is part of the id", "AB CD          ", "XYZ", 0, -1},
+      {"ids: a key beginning with a blank finds none", " ABC", "XY", 0, -1},
+      {"ids: empty keys find none", "", "", 0, -1},
+      {"ids: all-blank keys find none", "               ", "               ", 0, -1},
       {"ids: no such local id", "NONE", "XYZ", 0, -1},
       {"address: exact", "10.1.2.3", nullptr, 1, 1},
       {"address: followed by a port", "10.1.2.3:6999", nullptr, 1, 1},
@@ -502,7 +506,10 @@ TEST_F(TradingPartners, LookupModes) {
       {"address: none", "10.9.9.9", nullptr, 1, -1},
       {"subject: CN at the end", "/C=US/O=Acme Telecom/CN=acme", nullptr, 2, 0},
       {"subject: CN followed by more", "/CN=acme/emailAddress=x@y", nullptr, 2, 0},
-      {"subject: the name is agreed over its own length", "/CN=acme-two", nullptr, 2, 2},
+      {"subject: the whole name", "/CN=acme-two", nullptr, 2, 2},
+      {"subject: a name that begins stored names finds none", "/CN=acm", nullptr, 2, -1},
+      {"subject: a stored name that begins the name is not it", "/CN=acme-twofold", nullptr, 2,
+       -1},
       {"subject: empty name matches nothing", "/O=x/CN=", nullptr, 2, -1},
       {"subject: unknown name", "/CN=other", nullptr, 2, -1},
       {"isa id: begins the key", "PARTNER1EXTRA", nullptr, 3, 1},
@@ -529,6 +536,36 @@ TEST_F(TradingPartners, LookupModes) {
                 "ASSERT Failed: zv_tpdbsup_ng: line 664\n",
                 "ERROR: internal error encountered in tpLookup(): unknown lookup_flag = -1 found\n",
             }));
+}
+
+// A document must never go to another partner whose id or certificate name merely begins
+// with (or is the beginning of) its own, whichever comes first in the file.
+TEST_F(TradingPartners, IdsAndCommonNamesMatchOnlyTheSameText) {
+  std::string text =
+      "[default]\ntrading_partners = RCW RC\nlocal_certificates = LC1\n"
+      "[LC1]\nzvp_name = Z\nendpoints = DXC_TESTWEST DXC_TEST\n"
+      "[RCW]\ncertificate_common_name = ACMEWEST\nendpoints = DXC_TESTWEST\n"
+      "[RC]\ncertificate_common_name = ACME\nendpoints = DXC_TEST\n" +
+      endpoint("DXC_TESTWEST", "DXC7", "DXC_TESTWEST") + endpoint("DXC_TEST", "DXC7", "DXC_TEST");
+  ASSERT_EQ(load(text), 0) << joined(lines_);
+  ASSERT_STREQ(partner[0].isaid, "DXC_TESTWEST");
+  auto isa = [](const std::string &id) { return id + std::string(15 - id.size(), ' '); };
+  struct Case {
+    std::string strp, remote;
+    int mode;
+    int expected;
+  } cases[] = {
+      {isa("DXC7"), isa("DXC_TEST"), 0, 1},
+      {isa("DXC7"), isa("DXC_TESTWEST"), 0, 0},
+      {isa("DXC7"), isa("DXC_T"), 0, -1},
+      {isa("DXC"), isa("DXC_TEST"), 0, -1},
+      {"/O=x/CN=ACME", "", 2, 1},
+      {"/CN=ACMEWEST/O=x", "", 2, 0},
+      {"/CN=A", "", 2, -1},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(tpLookup(c.strp.c_str(), c.remote.c_str(), c.mode), c.expected)
+        << c.strp << " / " << c.remote << " mode " << c.mode;
 }
 
 TEST_F(TradingPartners, EmptyTableFindsNothing) {

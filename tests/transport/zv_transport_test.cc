@@ -412,6 +412,7 @@ TEST_F(ExchangeTest, SenderWithoutProperAcknowledgementFails) {
       {"wrong type with data", frame(IN_BUFFER, "x")},
       {"closed without answer", ""},
       {"truncated ack", kAck.substr(0, 2)},
+      {"ack carrying data", frame(TRANS_ACK, "12345")},
   };
   for (auto &k : cases) {
     FramePeer peer(k.reply);
@@ -1102,10 +1103,14 @@ TEST_F(ExchangeTest, ShutdownSetInAnotherThreadEndsAReceiveAndAnAcknowledgementW
   EXPECT_EQ(frame_list(quiet.frames), "0:208 3:1000 3:500 ");
 }
 
-// A peer connects to a listening process first and stalls after `stall_bytes`; a good
-// sender comes next. The stalled connection must be dropped without acknowledgement and
-// the good transaction received and acknowledged.
-void expect_stall_dropped_ahead_of_good_sender(const std::string &stall_bytes) {
+// A peer connects to a listening process first and stalls after `stall_bytes` (then
+// sends the bytes of `dribble` one every half second, never silent for the idle bound); a
+// good sender comes next. The stalled connection must be dropped without acknowledgement,
+// with the `ERROR:` line that ends in `why`, and the good transaction received and
+// acknowledged.
+void expect_stall_dropped_ahead_of_good_sender(const std::string &stall_bytes,
+                                               const std::string &dribble = "",
+                                               const std::string &why = "") {
   std::string dir = zvtest::scratch_dir("trans-stall");
   std::string peer = zvtest::program_path("tests/transport/zv_trans_peer");
   int port = free_port();
@@ -1115,6 +1120,18 @@ void expect_stall_dropped_ahead_of_good_sender(const std::string &stall_bytes) {
   int stalled = -1;
   ASSERT_TRUE(zvtest::wait_for([&] { return (stalled = raw_connect(port)) >= 0; }));
   ASSERT_TRUE(write_all(stalled, stall_bytes));
+  std::atomic<bool> dribbling{true};
+  std::thread dribbler([&] {
+    for (size_t i = 0; i < dribble.size() && dribbling; ++i) {
+      for (int slice = 0; slice < 50 && dribbling; ++slice)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (dribbling && !write_all(stalled, dribble.substr(i, 1))) break;
+    }
+  });
+  OnExit stop_dribbling{[&] {
+    dribbling = false;
+    dribbler.join();
+  }};
   Rec r;
   r.t.tp_index = 0;
   char ip[] = "127.0.0.1";
@@ -1125,6 +1142,9 @@ void expect_stall_dropped_ahead_of_good_sender(const std::string &stall_bytes) {
   bool ended = sent.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
   // Without the bound the listener would serve the stalled peer until it goes away.
   std::string reply = ended ? read_to_eof(stalled) : "(not dropped)";
+  dribbling = false;
+  dribbler.join();
+  stop_dribbling.f = [] {};
   close(stalled);
   EXPECT_TRUE(ended) << "the good sender waited behind the stalled peer";
   EXPECT_EQ(sent.get(), 0);
@@ -1133,11 +1153,10 @@ void expect_stall_dropped_ahead_of_good_sender(const std::string &stall_bytes) {
   ASSERT_EQ(rr.status, 0) << rr.err;
   expect_same_record(zvtest::read_file(dir + "/got"), serialize(r.t));
   EXPECT_NE(rr.err.find("ERROR: Transport peer on socket = "), std::string::npos) << rr.err;
-  EXPECT_NE(rr.err.find(" sent nothing for " + std::to_string(ZV_TRANS_IDLE_SECONDS) +
-                        " seconds with its transaction incomplete - connection dropped without "
-                        "acknowledgement\n"),
-            std::string::npos)
-      << rr.err;
+  const std::string idle = " sent nothing for " + std::to_string(ZV_TRANS_IDLE_SECONDS) +
+                           " seconds with its transaction incomplete - connection dropped "
+                           "without acknowledgement\n";
+  EXPECT_NE(rr.err.find(why.empty() ? idle : why), std::string::npos) << rr.err;
 }
 
 TEST_F(ExchangeTest, PeerStalledInsideAHeaderIsDroppedAndTheNextSenderServed) {
@@ -1146,6 +1165,20 @@ TEST_F(ExchangeTest, PeerStalledInsideAHeaderIsDroppedAndTheNextSenderServed) {
 
 TEST_F(ExchangeTest, PeerThatSendsNothingIsDroppedAndTheNextSenderServed) {
   expect_stall_dropped_ahead_of_good_sender("");
+}
+
+// Every byte restarts the idle bound, so only the bound on the whole transaction ends a
+// peer that keeps dribbling: 10 seconds plus a second for every 10,000 of the 516 bytes
+// that the control record makes it announce (its own frame and a 300-byte input as one
+// frame).
+TEST_F(ExchangeTest, PeerThatDribblesIsDroppedAtItsWholeTransactionBound) {
+  Wire w;
+  w.imsg = w.ialloc = 300;
+  ASSERT_EQ(zv_record_deadline_ms(516), 10051);
+  expect_stall_dropped_ahead_of_good_sender(
+      frame(TRANS_TCTL, w.bytes()), frame(IN_BUFFER, std::string(300, 'd')),
+      " did not complete its transaction of 516 bytes within 10.051 seconds - connection "
+      "dropped without acknowledgement\n");
 }
 
 // --- two processes ----------------------------------------------------------------------
