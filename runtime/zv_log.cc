@@ -38,7 +38,9 @@ bool is_debug_level(int level) {
   }
 }
 
-bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
+// The characters that can end or rewrite a line: those below 0x20. DEL and bytes above
+// 0x7f pass as they are (a dump's text column shows DEL as itself).
+bool is_control(unsigned char c) { return c < 0x20; }
 
 // The length of the escaped form of `len` bytes of `text`.
 size_t escape_length(const char *text, size_t len) {

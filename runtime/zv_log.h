@@ -45,7 +45,7 @@ constexpr int ZV_THR_TYPES = 10;
 // never start a line of its own. Level -3 (the banners) is written as it is.
 void zv_log(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
 // Copies `len` bytes of `text` into `out` (`size` bytes, the terminating NUL included)
-// with each control character (below 0x20, and 0x7f) escaped: newline, carriage return
+// with each control character (every byte below 0x20) escaped: newline, carriage return
 // and tab as \n, \r and \t, the others as \xNN with two lower-case hex digits; every
 // other byte, a backslash too, is copied as it is. The copy ends before the first escape
 // or byte that does not fit whole. Returns the number of bytes written (NUL excluded).

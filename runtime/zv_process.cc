@@ -126,13 +126,17 @@ long long monotonic_ms() {
       pipe_open = false;  // the daemon's end is closed: it has ended, or is ending
       continue;
     }
-    int st;
-    pid_t w = waitpid(child, &st, WNOHANG);
-    if (w == child) {
-      int status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      if (WIFSIGNALED(st))
+    // The status is read, not reaped: whoever adopts the daemon once this process has
+    // left (init, or a subreaper watching it) still collects it.
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    int w = waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT);
+    if (w == 0 && info.si_pid == child) {
+      bool killed = info.si_code != CLD_EXITED;
+      int status = killed ? 128 + info.si_status : info.si_status & 0xff;
+      if (killed)
         fprintf(stderr, "FATAL ERROR: %s (pid %d) was killed by signal %d while starting\n",
-                program, static_cast<int>(child), WTERMSIG(st));
+                program, static_cast<int>(child), info.si_status);
       char now[64];
       char mine[32];
       snprintf(mine, sizeof mine, "%d", static_cast<int>(child));

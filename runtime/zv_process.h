@@ -25,6 +25,7 @@ void init_globals();
 // it waits until the child calls zv_started (exit status 0) or ends (its exit status, or
 // 128 + the signal that killed it, with a line saying so), at most 10 seconds; at that
 // bound it says with a WARNING line that the child is still starting and leaves with 0.
+// An ended child is left unreaped, for whoever adopts it to collect its status.
 // A child that ends with a non-zero status leaves the pid file `program`.pid as it was
 // before the fork. -1 without a fork when the pipe to the child cannot be made.
 int iDaemonize(const char *dir, int redirect);

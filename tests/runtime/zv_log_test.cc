@@ -102,7 +102,7 @@ TEST_F(ZvLog, ControlCharactersOfAMessageAreEscapedOnItsOneLine) {
   EXPECT_EQ(strip_prefix(err[0]),
             std::vector<std::string>{
                 "WARNING: in_dir/a.edi\\n20260101 000000.000:clientd(00001:00):FORGED"
-                "\\r\\t\\x01\\x7f\\x\xc3\xa9 is not a regular file"});
+                "\\r\\t\\x01\x7f\\x\xc3\xa9 is not a regular file"});
   EXPECT_EQ(c.err.back(), '\n');
   std::string out = c.out.substr(c.out.find("):") + 2);
   EXPECT_EQ(out, "no newline\\x1b[2J\nbanner\n\tline two\n");
