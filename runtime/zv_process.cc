@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,9 +74,9 @@ pid_t pid_writer = -1;
 // How long the launcher waits for the daemon to say "started" or to end.
 constexpr int kStartWaitSeconds = 10;
 
-// The daemon's end of the pipe to its launcher until it says "started"; -1 in every other
-// process (a child the daemon forks closes its copy at once, so that only the daemon's
-// own end or word reaches the launcher).
+// The daemon's end of the socket to its launcher until it says "started"; -1 in every
+// other process (a child the daemon forks closes its copy at once, so that only the
+// daemon's own end or word reaches the launcher).
 std::atomic<int> start_fd{-1};
 std::atomic<bool> started{false};
 
@@ -110,20 +111,20 @@ long long monotonic_ms() {
 [[noreturn]] void wait_for_start(pid_t child, int fd, const char *pid_name, bool had_old,
                                  const char *old_text) {
   const long long deadline = monotonic_ms() + kStartWaitSeconds * 1000LL;
-  bool pipe_open = true;
+  bool link_open = true;
   for (;;) {
     long long left = deadline - monotonic_ms();
     if (left <= 0) break;
-    if (pipe_open) {
+    if (link_open) {
       struct pollfd p = {fd, POLLIN, 0};
       int r = poll(&p, 1, static_cast<int>(left));
-      if (r < 0 && errno != EINTR) pipe_open = false;
+      if (r < 0 && errno != EINTR) link_open = false;
       if (r <= 0) continue;
       char byte;
       ssize_t n = read(fd, &byte, 1);
       if (n == 1) _exit(0);
       if (n < 0 && errno == EINTR) continue;
-      pipe_open = false;  // the daemon's end is closed: it has ended, or is ending
+      link_open = false;  // the daemon's end is closed: it has ended, or is ending
       continue;
     }
     // The status is read, not reaped: whoever adopts the daemon once this process has
@@ -322,8 +323,15 @@ int iDaemonize(const char *dir, int redirect) {
   if (n < 0 || n >= static_cast<int>(sizeof pid_name)) pid_name[0] = '\0';
   if (pid_name[0] != '\0') had_old = read_text(pid_name, old_text, sizeof old_text);
 
+  // A socket pair rather than a pipe: the daemon's word must not raise SIGPIPE when the
+  // launcher has already left at its bound.
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return -1;
+  // A launcher that ignores SIGCHLD would have the daemon's end reaped unseen.
+  struct sigaction dfl = {}, inherited = {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(SIGCHLD, &dfl, &inherited);
   fflush(stdout);
   fflush(stderr);
   pid_t pid = fork();
@@ -332,6 +340,7 @@ int iDaemonize(const char *dir, int redirect) {
     close(fds[1]);
     wait_for_start(pid, fds[0], pid_name, had_old, old_text);
   }
+  sigaction(SIGCHLD, &inherited, nullptr);
   close(fds[0]);
   start_fd.store(fds[1]);
   static bool atfork_set = false;
@@ -359,12 +368,14 @@ int pid_file(const char *name) {
   char path[ZV_PATH_SIZE];
   int n = snprintf(path, sizeof path, "%s.pid", name);
   if (n < 0 || n >= static_cast<int>(sizeof path)) return -1;
-  // What the file said before, for a process that turns out not to start after all.
-  snprintf(pid_path, sizeof pid_path, "%s", path);
+  // What the file said before, for a process that turns out not to start after all;
+  // given back only by this process, and only once it has touched the file.
+  pid_path[0] = '\0';
   had_pid_text = read_text(path, pid_text, sizeof pid_text);
-  pid_writer = getpid();
   FILE *f = fopen(path, "w");
   if (!f) return -1;
+  snprintf(pid_path, sizeof pid_path, "%s", path);
+  pid_writer = getpid();
   int written = fprintf(f, "%d", mypid);
   if (fclose(f) != 0) written = -1;
   return written > 0 ? 0 : -1;
@@ -635,7 +646,7 @@ void zv_started() {
   int fd = start_fd.exchange(-1);
   if (fd < 0) return;
   char byte = 1;
-  while (write(fd, &byte, 1) < 0 && errno == EINTR) {
+  while (send(fd, &byte, 1, MSG_NOSIGNAL) < 0 && errno == EINTR) {
   }
   close(fd);
 }

@@ -27,7 +27,7 @@ void init_globals();
 // bound it says with a WARNING line that the child is still starting and leaves with 0.
 // An ended child is left unreaped, for whoever adopts it to collect its status.
 // A child that ends with a non-zero status leaves the pid file `program`.pid as it was
-// before the fork. -1 without a fork when the pipe to the child cannot be made.
+// before the fork. -1 without a fork when the socket pair to the child cannot be made.
 int iDaemonize(const char *dir, int redirect);
 int pid_file(const char *name);
 // Puts back what the pid file held before pid_file wrote it (removes it when there was

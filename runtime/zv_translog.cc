@@ -200,8 +200,8 @@ size_t formatted_length(int n, size_t size) {
 
 bool has_partner(const Trans_ctl_rec &t) { return t.tp_index >= 0 && t.tp_index < ZV_MAX_TP; }
 
-// Text from outside a log line's own fields (a document's ISA line, a peer's address) is
-// written with its control characters escaped, so that each record stays one line.
+// Text that comes from outside (a document's ISA line, a peer's address, a partner's id)
+// is written with its control characters escaped, so that each record stays one line.
 template <size_t N>
 void escaped(const char *text, size_t max, char (&out)[N]) {
   zv_escape_controls(text, text != nullptr ? strnlen(text, max) : 0, out, N);
@@ -225,10 +225,11 @@ void format_isa(const Trans_ctl_rec &t, char (&field)[105]) {
   field[sizeof field - 1] = '\0';
 }
 
-// One line in one write while the stream is locked, so lines of other threads and
-// processes stay apart. A line the file takes only in part (a full disk, the file-size
-// limit) is taken back out of a file of our own (`own_file`) when nothing was appended
-// behind it meanwhile, so that no half line runs into the next one.
+// One line in one write (more only when the file takes part of it) while the stream is
+// locked, so lines of other threads and processes stay apart. A line the file takes only
+// in part (a full disk, the file-size limit) is taken back out of a file of our own
+// (`own_file`) when nothing was appended behind it meanwhile, so that no half line runs
+// into the next one.
 bool write_line(FILE *stream, const char *line, size_t len, bool own_file) {
   flockfile(stream);
   bool ok = fflush(stream) == 0;

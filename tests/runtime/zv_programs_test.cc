@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <regex>
 #include <string>
@@ -233,9 +234,10 @@ TEST(Programs, FailedSecondStartLeavesThePidFile) {
   ASSERT_TRUE(zvtest::wait_for([&] {
     std::string text = zvtest::read_file(pid_file);
     if (text.empty() || text == first_pid) return false;
-    second = static_cast<pid_t>(std::stol(text));
-    return true;
+    second = static_cast<pid_t>(atoi(text.c_str()));
+    return second > 0;
   })) << err_of(dir, "killed");
+  ASSERT_GT(second, 0);
   kill(second, SIGKILL);
   zvtest::RunResult killed = zvtest::wait_program(launcher, dir, "killed");
   EXPECT_EQ(killed.status, 128 + SIGKILL);
