@@ -98,6 +98,16 @@ bool read_text(const char *path, char *text, size_t size) {
   return true;
 }
 
+// Replaces what the file `path` holds with `text`; false when it cannot be opened (a
+// FIFO without a reader is not waited for) or written whole.
+bool write_text(const char *path, const char *text) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  size_t len = strlen(text);
+  bool ok = write(fd, text, len) == static_cast<ssize_t>(len);
+  return close(fd) == 0 && ok;
+}
+
 long long monotonic_ms() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -145,8 +155,8 @@ long long monotonic_ms() {
           strcmp(now, mine) == 0) {
         if (!had_old) {
           unlink(pid_name);
-        } else if (zv_file_ptr f{fopen(pid_name, "w")}) {
-          fputs(old_text, f.get());
+        } else {
+          write_text(pid_name, old_text);
         }
       }
       _exit(status);
@@ -372,21 +382,23 @@ int pid_file(const char *name) {
   // given back only by this process, and only once it has touched the file.
   pid_path[0] = '\0';
   had_pid_text = read_text(path, pid_text, sizeof pid_text);
-  FILE *f = fopen(path, "w");
-  if (!f) return -1;
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
   snprintf(pid_path, sizeof pid_path, "%s", path);
   pid_writer = getpid();
-  int written = fprintf(f, "%d", mypid);
-  if (fclose(f) != 0) written = -1;
-  return written > 0 ? 0 : -1;
+  char text[32];
+  int len = snprintf(text, sizeof text, "%d", mypid);
+  bool written = write(fd, text, static_cast<size_t>(len)) == len;
+  if (close(fd) != 0) written = false;
+  return written ? 0 : -1;
 }
 
 void pid_file_give_back() {
   if (pid_path[0] == '\0' || pid_writer != getpid()) return;
   if (!had_pid_text) {
     unlink(pid_path);
-  } else if (zv_file_ptr f{fopen(pid_path, "w")}) {
-    fputs(pid_text, f.get());
+  } else {
+    write_text(pid_path, pid_text);
   }
   pid_path[0] = '\0';  // given back once
 }
