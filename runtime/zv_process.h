@@ -17,8 +17,9 @@
 int init_zv_process(int argc, char **argv);
 // Says "started" to whoever launched the program: called once the process holds what it
 // serves (its input interface or listener set up, its directory or store held). Until
-// then a start-up failure is what the launcher is told. Calling it again, or in a
-// process that was not launched through iDaemonize, does nothing.
+// then a start-up failure is what the launcher is told, and a failing exit gives the pid
+// file back. Any thread may call it; a second call, or one in a process that was not
+// launched through iDaemonize, tells no one.
 void zv_started();
 void init_globals();
 // Forks; returns in the child (0, or -1 when setpgrp fails). The parent never returns:
