@@ -661,6 +661,7 @@ int failoverd_main(int iArgc, char **ppsArgv) {
     zv_log(-1, "FATAL ERROR: Could not read \"%s\" - cannot continue.\n", configFileName);
     vZvExit(-1);
   }
+  if (mode_off()) zv_started();
   if (mode_off()) failover_jail();
   if (init_failover() != 0) {
     zv_log(-1, "FATAL ERROR: cannot start the failover subsystem in %s - cannot continue.\n",
@@ -668,6 +669,7 @@ int failoverd_main(int iArgc, char **ppsArgv) {
     vZvExit(-1);
   }
   route_store_errors();
+  zv_started();
 
   while (zv_shutdown != 1) {
     DBC *dbc = nullptr;

@@ -38,6 +38,36 @@ bool is_debug_level(int level) {
   }
 }
 
+// The characters that can end or rewrite a line: those below 0x20. DEL and bytes above
+// 0x7f pass as they are (a dump's text column shows DEL as itself).
+bool is_control(unsigned char c) { return c < 0x20; }
+
+// The length of the escaped form of `len` bytes of `text`.
+size_t escape_length(const char *text, size_t len) {
+  size_t total = 0;
+  for (size_t i = 0; i < len; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    total += !is_control(c) ? 1 : (c == '\n' || c == '\r' || c == '\t') ? 2 : 4;
+  }
+  return total;
+}
+
+// The message of a formatted line (after its `prefix` bytes, `len` in all) with its
+// control characters escaped, into `out` of ZV_LOG_LINE_SIZE bytes: the same prefix, the
+// escaped text and the newline that ended the message, if any. Cut to fit, the line
+// still ends with a newline. Returns the new length.
+size_t escape_message(const char *line, size_t prefix, size_t len, char *out) {
+  bool newline = len > prefix && line[len - 1] == '\n';
+  size_t text = len - prefix - (newline ? 1 : 0);
+  memcpy(out, line, prefix);
+  size_t room = static_cast<size_t>(ZV_LOG_LINE_SIZE) - prefix - 1;  // keeps one for '\n'
+  size_t m = zv_escape_controls(line + prefix, text, out + prefix, room);
+  size_t end = prefix + m;
+  bool cut = escape_length(line + prefix, text) > m;
+  if (newline || cut) out[end++] = '\n';
+  return end;
+}
+
 // Formats prefix and message into a line buffer on this call's stack and hands the
 // whole line to the stream in one call. Returns the formatter's count.
 int write_prefixed(FILE *stream, bool flush, const char *format, va_list ap) {
@@ -49,6 +79,19 @@ int write_prefixed(FILE *stream, bool flush, const char *format, va_list ap) {
   size_t len = static_cast<size_t>(n) + (static_cast<size_t>(m) < room ? m : room);
   // A message cut to fit still ends its line, so the next line starts afresh.
   if (static_cast<size_t>(m) > room && room > 0) line[len - 1] = '\n';
+  size_t text_end = len > static_cast<size_t>(n) && line[len - 1] == '\n' ? len - 1 : len;
+  if (zv_has_controls(line + n, text_end - static_cast<size_t>(n))) {
+    std::unique_ptr<char[]> escaped(new (std::nothrow) char[ZV_LOG_LINE_SIZE]);
+    if (escaped) {
+      len = escape_message(line, static_cast<size_t>(n), len, escaped.get());
+      fwrite(escaped.get(), 1, len, stream);
+      if (flush) fflush(stream);
+      return m;
+    }
+    // Without memory for the escapes the characters are blanked out instead.
+    for (size_t i = static_cast<size_t>(n); i < text_end; ++i)
+      if (is_control(static_cast<unsigned char>(line[i]))) line[i] = '?';
+  }
   fwrite(line, 1, len, stream);
   if (flush) fflush(stream);
   return m;
@@ -136,6 +179,38 @@ void dump_buffer(int log_level, const char *name, const char *p, int known) {
 }  // namespace
 
 // ---- logger ------------------------------------------------------------------------
+
+size_t zv_escape_controls(const char *text, size_t len, char *out, size_t size) {
+  if (out == nullptr || size == 0) return 0;
+  size_t o = 0;
+  for (size_t i = 0; text != nullptr && i < len; ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    char esc[5];
+    size_t k;
+    if (!is_control(c)) {
+      esc[0] = static_cast<char>(c);
+      k = 1;
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      esc[0] = '\\';
+      esc[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+      k = 2;
+    } else {
+      snprintf(esc, sizeof esc, "\\x%02x", c);
+      k = 4;
+    }
+    if (o + k > size - 1) break;
+    memcpy(out + o, esc, k);
+    o += k;
+  }
+  out[o] = '\0';
+  return o;
+}
+
+bool zv_has_controls(const char *text, size_t len) {
+  for (size_t i = 0; text != nullptr && i < len; ++i)
+    if (is_control(static_cast<unsigned char>(text[i]))) return true;
+  return false;
+}
 
 int zv_logme2(char *buffer) {
   if (!buffer) {

@@ -39,7 +39,19 @@ constexpr int ZV_CRYPTO_WRITE = 8;
 constexpr int ZV_THR_SLOTS = 98;
 constexpr int ZV_THR_TYPES = 10;
 
+// Every prefixed line (all levels but -3) is written with the control characters of its
+// message escaped as zv_escape_controls does, the one newline that ends the message
+// excepted, so that text from outside (a file name, a peer's or a document's text) can
+// never start a line of its own. Level -3 (the banners) is written as it is.
 void zv_log(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// Copies `len` bytes of `text` into `out` (`size` bytes, the terminating NUL included)
+// with each control character (every byte below 0x20) escaped: newline, carriage return
+// and tab as \n, \r and \t, the others as \xNN with two lower-case hex digits; every
+// other byte, a backslash too, is copied as it is. The copy ends before the first escape
+// or byte that does not fit whole. Returns the number of bytes written (NUL excluded).
+size_t zv_escape_controls(const char *text, size_t len, char *out, size_t size);
+// Whether `len` bytes of `text` hold a character zv_escape_controls escapes.
+bool zv_has_controls(const char *text, size_t len);
 int zv_logme2(char *buffer);
 void zv_log_init(const char *plogpath, const char *perrpath, const char *psAlertPath);
 void print_version();

@@ -1,6 +1,8 @@
 #include "runtime/zv_options.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -231,8 +233,17 @@ int load_zvconfig(const char *file) {
   if (!conf || NCONF_load(conf, file, &eline) <= 0) {
     NCONF_free(conf);
     ERR_clear_error();
-    fprintf(stderr, "ERROR: Error on line %ld of the Zolvar configuration file (%s)\n", eline,
-            file);
+    // Line 0 is the reader's word for a file it could not open: say why instead.
+    struct stat st;
+    if (eline == 0 && stat(file, &st) != 0 && errno == ENOENT) {
+      fprintf(stderr, "ERROR: The Zolvar configuration file (%s) does not exist\n", file);
+    } else if (eline == 0 && access(file, R_OK) != 0) {
+      fprintf(stderr, "ERROR: Cannot read the Zolvar configuration file (%s): %s\n", file,
+              strerror(errno));
+    } else {
+      fprintf(stderr, "ERROR: Error on line %ld of the Zolvar configuration file (%s)\n",
+              eline, file);
+    }
     return -1;
   }
   zvconfig = conf;
@@ -522,7 +533,7 @@ void parse_args(int argc, char **argv) {
             r->csrc = CFG_CLARGS;
             *r->valuep = arg[0];
           } else {
-            fprintf(stderr, "the `-%c' option requires a single character argument", r->c);
+            fprintf(stderr, "the `-%c' option requires a single character argument\n", r->c);
             error = true;
           }
         }
@@ -534,7 +545,7 @@ void parse_args(int argc, char **argv) {
         if (arg) {
           int v = 0;
           if (!leading_int(arg, &v) || v < 1) {
-            fprintf(stderr, "the `-%c' option requires a positive integer argument", r->c);
+            fprintf(stderr, "the `-%c' option requires a positive integer argument\n", r->c);
             error = true;
           } else {
             r->csrc = CFG_CLARGS;
@@ -733,8 +744,8 @@ int walk_process_names_list(const char *file, const char *prog) {
     const char *name = name_s.c_str();
     const char *ptype = conf_value(zvconfig, name, "process_type");
     if (!ptype) {
-      zv_log(-1, "ERROR: Cannot find REQUIRED field (%s) for process [%s], skipping section\n",
-             "process_type", name);
+      zv_log(-1, "ERROR: Cannot find REQUIRED field (%s) for process [%s]\n", "process_type",
+             name);
       rc = -1;
       continue;
     }
@@ -746,7 +757,7 @@ int walk_process_names_list(const char *file, const char *prog) {
     if (kind < 0) {
       zv_log(-1,
              "ERROR: Cannot find a valid value for field (%s) for process [%s]. Found [%s], "
-             "valid values are: %s, %s, %s, %s, %s, or %s, skipping section\n",
+             "valid values are: %s, %s, %s, %s, %s, or %s\n",
              "process_type", name, value, section_types[0], section_types[1], section_types[2],
              section_types[3], section_types[4], section_types[5]);
       rc = -1;
@@ -760,12 +771,12 @@ int walk_process_names_list(const char *file, const char *prog) {
       char socaddr[64];
       snprintf(socaddr, sizeof socaddr, "127.0.0.1:%d", 8003 + n + zv_cluster_num);
       if (ops.load(zvconfig, name, socaddr, n) != 0) {
-        zv_log(-1, "ERROR: skipping section %s\n", name);
+        zv_log(-1, "ERROR: Cannot load the local identity of zvp process [%s]\n", name);
         rc = -1;
         continue;
       }
       if (strcmp(name, prog) == 0 && process_zvp_section(name, n, kind, CFG_CFILE) != 0) {
-        zv_log(-1, "ERROR: Assignment to globals failed, skipping section %s\n", name);
+        zv_log(-1, "ERROR: Assignment to globals failed for zvp process [%s]\n", name);
         rc = -1;
         continue;
       }

@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,10 +65,117 @@ bool fresh_name(const char *dir, const char *prefix, char *out, size_t size) {
 }
 
 // The pid file written at start and what it held before (a process of the same name that
-// still runs), for pid_file_give_back.
+// still runs), for pid_file_give_back; only the process that wrote it gives it back.
 char pid_path[ZV_PATH_SIZE];
 char pid_text[64];
 bool had_pid_text = false;
+pid_t pid_writer = -1;
+
+// How long the launcher waits for the daemon to say "started" or to end.
+constexpr int kStartWaitSeconds = 10;
+
+// The daemon's end of the socket to its launcher until it says "started"; -1 in every
+// other process (a child the daemon forks closes its copy at once, so that only the
+// daemon's own end or word reaches the launcher).
+std::atomic<int> start_fd{-1};
+std::atomic<bool> started{false};
+
+void close_start_fd_in_child() {
+  int fd = start_fd.exchange(-1);
+  if (fd >= 0) close(fd);
+}
+
+// What the regular file `path` holds (at most size - 1 bytes); false when it cannot be
+// read. Never waits on a FIFO put in its place.
+bool read_text(const char *path, char *text, size_t size) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  ssize_t got = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, text, size - 1) : -1;
+  close(fd);
+  if (got < 0) return false;
+  text[got] = '\0';
+  return true;
+}
+
+// Replaces what the file `path` holds with `text`; false when it cannot be opened (a
+// FIFO without a reader is not waited for) or written whole.
+bool write_text(const char *path, const char *text) {
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  size_t len = strlen(text);
+  bool ok = write(fd, text, len) == static_cast<ssize_t>(len);
+  return close(fd) == 0 && ok;
+}
+
+long long monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The launcher's side: waits until the daemon `child` says "started" (0) or ends (its
+// status, 128 + the signal that killed it), at most kStartWaitSeconds, and leaves with
+// that status. A daemon that failed leaves the pid file as it was before the start
+// (`old_text`, or no file) when it still names the daemon.
+[[noreturn]] void wait_for_start(pid_t child, int fd, const char *pid_name, bool had_old,
+                                 const char *old_text) {
+  const long long deadline = monotonic_ms() + kStartWaitSeconds * 1000LL;
+  bool link_open = true;
+  for (;;) {
+    long long left = deadline - monotonic_ms();
+    if (left <= 0) break;
+    if (link_open) {
+      struct pollfd p = {fd, POLLIN, 0};
+      int r = poll(&p, 1, static_cast<int>(left));
+      if (r < 0 && errno != EINTR) link_open = false;
+      if (r <= 0) continue;
+      char byte;
+      ssize_t n = read(fd, &byte, 1);
+      if (n == 1) _exit(0);
+      if (n < 0 && errno == EINTR) continue;
+      link_open = false;  // the daemon's end is closed: it has ended, or is ending
+      continue;
+    }
+    // The status is read, not reaped: whoever adopts the daemon once this process has
+    // left (init, or a subreaper watching it) still collects it.
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    int w = waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT);
+    if (w == 0 && info.si_pid == child) {
+      bool killed = info.si_code != CLD_EXITED;
+      int status = killed ? 128 + info.si_status : info.si_status & 0xff;
+      if (killed)
+        fprintf(stderr, "FATAL ERROR: %s (pid %d) was killed by signal %d while starting\n",
+                program, static_cast<int>(child), info.si_status);
+      char now[64];
+      char mine[32];
+      snprintf(mine, sizeof mine, "%d", static_cast<int>(child));
+      if (status != 0 && pid_name[0] != '\0' && read_text(pid_name, now, sizeof now) &&
+          strcmp(now, mine) == 0) {
+        if (!had_old) {
+          unlink(pid_name);
+        } else {
+          write_text(pid_name, old_text);
+        }
+      }
+      _exit(status);
+    }
+    if (w < 0 && errno != EINTR) break;
+    struct timespec pause = {0, 10 * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
+  fprintf(stderr,
+          "WARNING: %s (pid %d) has not finished starting within %d seconds; it goes on "
+          "starting, its own lines tell the outcome\n",
+          program, static_cast<int>(child), kStartWaitSeconds);
+  _exit(0);
+}
+
+// A start that fails gives the pid file back, however the daemon ends.
+void give_back_unless_started() {
+  if (!started.load()) pid_file_give_back();
+}
 
 // Set by the first caller of vZvExit, which alone carries out the exit.
 std::atomic<bool> exit_claimed{false};
@@ -112,13 +221,16 @@ int init_zv_process(int argc, char **argv) {
   store_build();
 
   if (read_ng_config(configFileName, program) < 0) {
-    zv_log(-1, "FATAL ERROR: Could not read \"%s\" - cannot continue.\n", configFileName);
+    // The file was read at the first step: what is wrong is in the lines before.
+    zv_log(-1, "FATAL ERROR: Errors in \"%s\" (above) - cannot continue.\n", configFileName);
+    give_back_unless_started();
     return -1;
   }
 
   if (zv_services.read_TPfile) {
     if (zv_services.read_TPfile(tpartnerFileName) != 0) {
       zv_log(-1, "FATAL ERROR: Error detected, exiting\n");
+      give_back_unless_started();
       return -1;
     }
   } else {
@@ -136,6 +248,7 @@ int init_zv_process(int argc, char **argv) {
 
   if (iVerifyFilesAndDirsByProcess(zv_process_id) != 0) {
     zv_log(-1, "FATAL ERROR: Error detected, exiting\n");
+    give_back_unless_started();
     return -1;
   }
   init_signal_handlers();
@@ -212,10 +325,36 @@ void init_globals() {
 }
 
 int iDaemonize(const char *dir, int redirect) {
+  // What the pid file holds before the start, for a launcher whose daemon fails.
+  char pid_name[ZV_PATH_SIZE] = "";
+  char old_text[64] = "";
+  bool had_old = false;
+  int n = snprintf(pid_name, sizeof pid_name, "%s.pid", program);
+  if (n < 0 || n >= static_cast<int>(sizeof pid_name)) pid_name[0] = '\0';
+  if (pid_name[0] != '\0') had_old = read_text(pid_name, old_text, sizeof old_text);
+
+  // A socket pair rather than a pipe: the daemon's word must not raise SIGPIPE when the
+  // launcher has already left at its bound.
+  int fds[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return -1;
+  // A launcher that ignores SIGCHLD would have the daemon's end reaped unseen.
+  struct sigaction dfl = {}, inherited = {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(SIGCHLD, &dfl, &inherited);
   fflush(stdout);
+  fflush(stderr);
   pid_t pid = fork();
   if (pid < 0) exit(-1);
-  if (pid > 0) _exit(0);
+  if (pid > 0) {
+    close(fds[1]);
+    wait_for_start(pid, fds[0], pid_name, had_old, old_text);
+  }
+  sigaction(SIGCHLD, &inherited, nullptr);
+  close(fds[0]);
+  start_fd.store(fds[1]);
+  static bool atfork_set = false;
+  if (!atfork_set) atfork_set = pthread_atfork(nullptr, nullptr, close_start_fd_in_child) == 0;
   if (setpgrp() == -1) return -1;
   if (dir && chdir(dir) != 0) {
     // The directory is a convenience of the caller; the daemon carries on where it is.
@@ -239,28 +378,29 @@ int pid_file(const char *name) {
   char path[ZV_PATH_SIZE];
   int n = snprintf(path, sizeof path, "%s.pid", name);
   if (n < 0 || n >= static_cast<int>(sizeof path)) return -1;
-  // What the file said before, for a process that turns out not to start after all.
+  // What the file said before, for a process that turns out not to start after all;
+  // given back only by this process, and only once it has touched the file.
+  pid_path[0] = '\0';
+  had_pid_text = read_text(path, pid_text, sizeof pid_text);
+  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
   snprintf(pid_path, sizeof pid_path, "%s", path);
-  had_pid_text = false;
-  if (zv_file_ptr old{fopen(path, "r")}) {
-    size_t got = fread(pid_text, 1, sizeof pid_text - 1, old.get());
-    pid_text[got] = '\0';
-    had_pid_text = true;
-  }
-  FILE *f = fopen(path, "w");
-  if (!f) return -1;
-  int written = fprintf(f, "%d", mypid);
-  if (fclose(f) != 0) written = -1;
-  return written > 0 ? 0 : -1;
+  pid_writer = getpid();
+  char text[32];
+  int len = snprintf(text, sizeof text, "%d", mypid);
+  bool written = write(fd, text, static_cast<size_t>(len)) == len;
+  if (close(fd) != 0) written = false;
+  return written ? 0 : -1;
 }
 
 void pid_file_give_back() {
-  if (pid_path[0] == '\0') return;
+  if (pid_path[0] == '\0' || pid_writer != getpid()) return;
   if (!had_pid_text) {
     unlink(pid_path);
-    return;
+  } else {
+    write_text(pid_path, pid_text);
   }
-  if (zv_file_ptr f{fopen(pid_path, "w")}) fputs(pid_text, f.get());
+  pid_path[0] = '\0';  // given back once
 }
 
 void store_build() {
@@ -432,6 +572,8 @@ void init_signal_handlers() {
   install(SIGUSR1, set_sig_flags, SA_RESTART);
   install(SIGCHLD, sigchld_handler, SA_RESTART);
   signal(SIGPIPE, SIG_IGN);
+  // A write past the file-size limit fails with EFBIG, reported as a full disk is.
+  signal(SIGXFSZ, SIG_IGN);
   // A read lease, taken by the directory interface to learn whether a writer still has a
   // document open, signals its holder when a writer opens the file in that instant.
   signal(SIGIO, SIG_IGN);
@@ -450,6 +592,7 @@ void vZvExit(int status) {
   }
   exiting_here = true;
 
+  if (status != 0) give_back_unless_started();
   vHoldDBs();
   iCacheTPActiveDB_to_file("tpacache.db");
   vCleanupDBs();
@@ -529,7 +672,15 @@ int safe_rename_new(const char *src, const char *name, const char *dir, const ch
   return rename_or_fall_back(src, name, dir, prefix, fatal, true);
 }
 
-void zv_started() {}
+void zv_started() {
+  started.store(true);
+  int fd = start_fd.exchange(-1);
+  if (fd < 0) return;
+  char byte = 1;
+  while (send(fd, &byte, 1, MSG_NOSIGNAL) < 0 && errno == EINTR) {
+  }
+  close(fd);
+}
 
 namespace {
 

@@ -13,18 +13,29 @@
 // 0 when the process is ready, -1 when start-up failed (the caller exits with -1).
 // Ends the process itself for -V and -u (0), a bad option (2), an unsupported program
 // name, a missing required file or directory and a failed shared table (-1). The
-// parent of the daemon leaves inside with status 0.
+// parent of the daemon leaves inside, as iDaemonize says.
 int init_zv_process(int argc, char **argv);
 // Says "started" to whoever launched the program: called once the process holds what it
 // serves (its input interface or listener set up, its directory or store held). Until
-// then a start-up failure is what the launcher is told. Calling it again does nothing.
+// then a start-up failure is what the launcher is told, and a failing exit gives the pid
+// file back. Any thread may call it; a second call, or one in a process that was not
+// launched through iDaemonize, tells no one.
 void zv_started();
 void init_globals();
+// Forks; returns in the child (0, or -1 when setpgrp fails). The parent never returns:
+// it waits until the child calls zv_started (exit status 0) or ends (its exit status, or
+// 128 + the signal that killed it, with a line saying so), at most 10 seconds; at that
+// bound it says with a WARNING line that the child is still starting and leaves with 0.
+// An ended child is left unreaped, for whoever adopts it to collect its status.
+// A child that ends with a non-zero status leaves the pid file `program`.pid as it was
+// before the fork. -1 without a fork when the socket pair to the child cannot be made.
 int iDaemonize(const char *dir, int redirect);
 int pid_file(const char *name);
-// For a process that finds after start-up that another one already does its work: puts
-// back what the pid file held before pid_file wrote it (removes it when there was none),
-// so that it still names the process that runs.
+// Puts back what the pid file held before pid_file wrote it (removes it when there was
+// none), so that it still names the process that runs; at most once, and only in the
+// process that wrote it. A process that finds after start-up that another one already
+// does its work calls it; vZvExit with a non-zero status and a start-up failure call it
+// themselves until zv_started has been called.
 void pid_file_give_back();
 void store_build();
 int iVerifyFilesAndDirsByProcess(int role);
@@ -40,7 +51,8 @@ void init_signal_handlers();
 void set_sig_flags(int sig);
 void sigchld_handler(int sig);
 // Writes the partner-activity cache, destroys the shared tables, closes the log streams
-// and ends the process with `status`. Threads still running wait from then on at the
+// and ends the process with `status` (a non-zero status before zv_started gives the pid
+// file back first). Threads still running wait from then on at the
 // first table, log lock or stream they reach, so none touches what was released; a
 // second caller (another fatal code) waits the same way and the first caller's status
 // stands. With other threads alive the process ends with _exit after flushing its

@@ -200,20 +200,61 @@ size_t formatted_length(int n, size_t size) {
 
 bool has_partner(const Trans_ctl_rec &t) { return t.tp_index >= 0 && t.tp_index < ZV_MAX_TP; }
 
+// Text that comes from outside (a document's ISA line, a peer's address, a partner's id)
+// is written with its control characters escaped, so that each record stays one line.
+template <size_t N>
+void escaped(const char *text, size_t max, char (&out)[N]) {
+  zv_escape_controls(text, text != nullptr ? strnlen(text, max) : 0, out, N);
+}
+
 // "ip:port" of the record, or empty when it names no partner.
-void format_address(const Trans_ctl_rec &t, char (&addr)[128]) {
+void format_address(const Trans_ctl_rec &t, char (&addr)[512]) {
   addr[0] = '\0';
   if (t.tp_index >= 0) {
-    snprintf(addr, sizeof addr, "%s:%d", t.dest_ip != nullptr ? t.dest_ip : "", t.dest_port);
+    char ip[400];
+    escaped(t.dest_ip, 96, ip);
+    snprintf(addr, sizeof addr, "%s:%d", ip, t.dest_port);
   }
 }
 
-// One line in one write: the stream is flushed while it is locked, and every line
-// fits the stream's buffer, so lines of other threads and processes stay apart.
-bool write_line(FILE *stream, const char *line, size_t len) {
+// The isa field of the transaction-log line: exactly 104 columns, cut or blank-padded.
+void format_isa(const Trans_ctl_rec &t, char (&field)[105]) {
+  escaped(t.isa_line, sizeof t.isa_line, field);
+  size_t w = strlen(field);
+  memset(field + w, ' ', sizeof field - 1 - w);
+  field[sizeof field - 1] = '\0';
+}
+
+// One line in one write (more only when the file takes part of it) while the stream is
+// locked, so lines of other threads and processes stay apart. A line the file takes only
+// in part (a full disk, the file-size limit) is taken back out of a file of our own
+// (`own_file`) when nothing was appended behind it meanwhile, so that no half line runs
+// into the next one.
+bool write_line(FILE *stream, const char *line, size_t len, bool own_file) {
   flockfile(stream);
-  bool ok = fwrite(line, 1, len, stream) == len;
-  ok = fflush(stream) == 0 && ok;
+  bool ok = fflush(stream) == 0;
+  int fd = fileno(stream);
+  size_t done = 0;
+  while (ok && done < len) {
+    ssize_t n = write(fd, line + done, len - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      ok = false;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (!ok && done > 0 && own_file) {
+    int e = errno;
+    off_t end = lseek(fd, 0, SEEK_CUR);
+    struct stat st;
+    if (end >= static_cast<off_t>(done) && fstat(fd, &st) == 0 && st.st_size == end &&
+        ftruncate(fd, end - static_cast<off_t>(done)) != 0) {
+      // The half line stays; the error below still reports the line as not written.
+    }
+    errno = e;
+  }
   funlockfile(stream);
   return ok;
 }
@@ -226,11 +267,13 @@ bool is_fatal(int status) {
 void write_transaction_line(const Trans_ctl_rec &t, int status) {
   char stamp[32];
   format_now(stamp);
-  char addr[128];
+  char addr[512];
   format_address(t, addr);
+  char isa[105];
+  format_isa(t, isa);
   char line[kLineSize];
-  int n = snprintf(line, sizeof line, "%s|%d|%-104.104s|%s|%d\n", stamp, t.msg_type,
-                   t.isa_line, addr, status);
+  int n = snprintf(line, sizeof line, "%s|%d|%s|%s|%d\n", stamp, t.msg_type, isa, addr,
+                   status);
   size_t len = formatted_length(n, sizeof line);
 
   const char *path = tran_logpath[t.who];
@@ -248,7 +291,7 @@ void write_transaction_line(const Trans_ctl_rec &t, int status) {
     }
     FILE *stream = tran_logfile[t.who];
     to_stderr = stream == stderr;
-    written = write_line(stream, line, len);
+    written = write_line(stream, line, len, !to_stderr);
     write_errno = errno;
     if (!to_stderr) {
       closed = fclose(stream) == 0;
@@ -473,12 +516,12 @@ int alert_logging(Trans_ctl_rec *tctlp, int status) {
 
   char stamp[32];
   format_now(stamp);
-  char addr[128];
+  char addr[512];
   format_address(*tctlp, addr);
-  const char *isaid = "";
-  if (tctlp->tp_index >= 0) isaid = has_partner(*tctlp) ? partner[tctlp->tp_index].isaid : "";
+  char isaid[65] = "";
+  if (has_partner(*tctlp)) escaped(partner[tctlp->tp_index].isaid, 16, isaid);
   char line[kLineSize];
-  int n = snprintf(line, sizeof line, "%s|%d|%.16s|%s|%d|%s%s\n", stamp, tctlp->msg_type, isaid,
+  int n = snprintf(line, sizeof line, "%s|%d|%s|%s|%d|%s%s\n", stamp, tctlp->msg_type, isaid,
                    addr, status, row.sErrText, row.iFatalError == 1 ? " - Cannot continue" : "");
   size_t len = formatted_length(n, sizeof line);
 
@@ -489,12 +532,15 @@ int alert_logging(Trans_ctl_rec *tctlp, int status) {
     StreamLock streams;
     if (alertfile == nullptr) alertfile = fopen(alertFileName, "a");
     FILE *stream = alertfile;
+    // Only the alert file itself, never a stream standing in for it.
+    bool own_file = stream != nullptr && stream != errlogfile && stream != logfile &&
+                    stream != stderr && stream != stdout;
     if (stream == nullptr) {
       // The alert must not be lost with its file: it goes where the diagnostics go.
       zv_log(-1, "Can't open %s, Log to stderr\n", alertFileName);
       stream = stderr;
     }
-    written = write_line(stream, line, len);
+    written = write_line(stream, line, len, own_file);
     write_errno = errno;
     // A stream standing in for the alert file belongs to the diagnostic log and stays open.
     zv_close_alertfile();

@@ -95,19 +95,20 @@ CONF
 cat > tpartner.conf <<'CONF'
 # Demo trading partners: one per envelope of version 2, served by the local identity
 # izvp_east, and one per envelope of version 3 (which has no integrity envelope),
-# served by izvp_west.
+# served by izvp_west. Each endpoint section is named by the partner's ISA id, its
+# remote_partner_id.
 trading_partners = rc_demo
 local_certificates = lc_east, lc_west
 
 [lc_east]
 zvp_name = izvp_east
-endpoints = BASIC1, INTEG1, SIGN1
+endpoints = BASICPTNR, INTEGPTNR, SIGNPTNR
 
 [lc_west]
 zvp_name = izvp_west
-endpoints = BASIC3, SIGN3
+endpoints = BASIC3PTNR, SIGN3PTNR
 
-[BASIC1]
+[BASICPTNR]
 local_partner_id = DEMOLOCAL
 remote_partner_id = BASICPTNR
 ip_address = 127.0.0.1
@@ -117,7 +118,7 @@ server_status = 1
 zv_message_to_tp = BASIC_EDI
 zv_receipt_to_tp = BASIC_RECEIPT
 
-[INTEG1]
+[INTEGPTNR]
 local_partner_id = DEMOLOCAL
 remote_partner_id = INTEGPTNR
 ip_address = 127.0.0.1
@@ -127,7 +128,7 @@ server_status = 1
 zv_message_to_tp = INTEGRITY_EDI
 zv_receipt_to_tp = INTEGRITY_RECEIPT
 
-[SIGN1]
+[SIGNPTNR]
 local_partner_id = DEMOLOCAL
 remote_partner_id = SIGNPTNR
 ip_address = 127.0.0.1
@@ -137,7 +138,7 @@ server_status = 1
 zv_message_to_tp = SIGNED_EDI
 zv_receipt_to_tp = SIGNED_RECEIPT
 
-[BASIC3]
+[BASIC3PTNR]
 local_partner_id = DEMOLOCAL
 remote_partner_id = BASIC3PTNR
 ip_address = 127.0.0.1
@@ -147,7 +148,7 @@ server_status = 1
 zv_message_to_tp = BASIC_EDI
 zv_receipt_to_tp = BASIC_RECEIPT
 
-[SIGN3]
+[SIGN3PTNR]
 local_partner_id = DEMOLOCAL
 remote_partner_id = SIGN3PTNR
 ip_address = 127.0.0.1
@@ -159,7 +160,7 @@ zv_receipt_to_tp = SIGNED_RECEIPT
 
 [rc_demo]
 certificate_common_name = partners.demo.invalid
-endpoints = BASIC1, INTEG1, SIGN1, BASIC3, SIGN3
+endpoints = BASICPTNR, INTEGPTNR, SIGNPTNR, BASIC3PTNR, SIGN3PTNR
 CONF
 
 # Sample interchanges: one per partner (the integrity one at high priority), and one for

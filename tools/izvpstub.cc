@@ -103,7 +103,8 @@ int main(int argc, char **argv) {
   zv_log(0, "ZVP stand-in serving [%s]\n", zv_zvpproc_socaddr);
   st_socaddr_t addr;
   memcpy(addr, zv_zvpproc_socaddr, sizeof addr);
-  listen_transport(&addr, on_transaction);
+  // Started once the address is held: its launcher then leaves with 0.
+  listen_transport_noting(&addr, on_transaction, zv_started);
   if (!zv_shutdown) {
     zv_log(-1, "ERROR: cannot serve [%s]\n", zv_zvpproc_socaddr);
     vZvExit(-3);

@@ -175,8 +175,9 @@ TEST(Failoverd, StoreThatCannotBeOpenedEndsWithMinusOne) {
   std::string dir = fot::failoverd_installation("fod-bad", "127.0.0.1:1");
   zvtest::write_file(dir + "/failover/failover.db", std::string(8192, 'x'));
   Failoverd fo(dir);
-  ASSERT_TRUE(fo.start()) << fo.err();
-  EXPECT_EQ(fo.wait(), 255);
+  int parent = -1;
+  EXPECT_FALSE(fo.start({}, "run", &parent));
+  EXPECT_EQ(parent, 255);
   std::string err = fo.err();
   EXPECT_NE(err.find("ERROR: cannot open failover DB\n"), std::string::npos) << err;
   EXPECT_NE(err.find("FATAL ERROR: cannot start the failover subsystem in ./failover - cannot "

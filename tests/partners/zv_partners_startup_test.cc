@@ -99,16 +99,17 @@ class PartnerStartup : public testing::Test {
     std::vector<std::string> err;
   };
 
-  // Starts clientd; the parent must leave with 0 after the fork, and the daemon's pid
-  // is read from its pid file.
+  // Starts clientd; the parent must leave with `status` (0: started, and the daemon's pid
+  // is read from its pid file).
   Daemon start(const std::vector<std::string> &args,
-               const std::function<bool()> &before_exec = {}) {
+               const std::function<bool()> &before_exec = {}, int status = 0) {
     Daemon d;
     unlink((dir_ + "/clientd.pid").c_str());  // left by an earlier run in this directory
     pid_t parent = zvtest::start_program(zvtest::program_path("client/clientd"), "clientd",
                                          args, dir_, "clientd", before_exec);
     zvtest::RunResult r = zvtest::wait_program(parent, dir_, "clientd");
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, status) << r.err;
+    if (status != 0) return d;
     d.pid = zvtest::wait_pid_file(dir_ + "/clientd.pid");
     EXPECT_GT(d.pid, 0) << r.err;
     return d;
@@ -119,12 +120,10 @@ class PartnerStartup : public testing::Test {
     d.err = log_messages(zvtest::read_file(dir_ + "/clientd.err"));
   }
 
-  // A daemon that must stop during start-up: its exit status and what it wrote.
+  // A daemon that must stop during start-up: the launcher leaves with its status, 255;
+  // what it wrote.
   Daemon start_and_fail(const std::function<bool()> &before_exec = {}) {
-    Daemon d = start({}, before_exec);
-    if (d.pid > 0) {
-      EXPECT_EQ(zvtest::wait_daemon(d.pid), 255);
-    }
+    Daemon d = start({}, before_exec, 255);
     read_output(d);
     return d;
   }
@@ -210,7 +209,7 @@ TEST_F(PartnerStartup, BadIdentitiesStopTheConfigurationWalk) {
         "unable to load Private Key\n",
         "ERROR: Cannot load local private key [" + key +
             "]. Format may not be supported or the file may be invalid\n",
-        "ERROR: skipping section ZVP_WEST\n"};
+        "ERROR: Cannot load the local identity of zvp process [ZVP_WEST]\n"};
   };
   struct Case {
     const char *name;
@@ -221,24 +220,24 @@ TEST_F(PartnerStartup, BadIdentitiesStopTheConfigurationWalk) {
        {"unable to load Private Key\n",
         "ERROR: Cannot load local private key [" + bad +
             "]. Format may not be supported or the file may be invalid\n",
-        "ERROR: skipping section ZVP_WEST\n"}},
+        "ERROR: Cannot load the local identity of zvp process [ZVP_WEST]\n"}},
       {"missing certificate file", "key = " + west().key + "\ncert = " + dir_ + "/none.pem\n",
        {dir_ + "/none.pem: No such file or directory\n", "unable to load certificate\n",
         "ERROR: Cannot load local cert [" + dir_ +
             "/none.pem] The format may not be supported or the file may be invalid\n",
-        "ERROR: skipping section ZVP_WEST\n"}},
+        "ERROR: Cannot load the local identity of zvp process [ZVP_WEST]\n"}},
       {"no cert key", "key = " + west().key + "\n",
        {"ERROR: Cannot find REQUIRED field (cert) for zvp process [ZVP_WEST]\n",
-        "ERROR: skipping section ZVP_WEST\n"}},
+        "ERROR: Cannot load the local identity of zvp process [ZVP_WEST]\n"}},
       {"a key too short to sign", keys(short_key),
        {"ERROR: Local private key [" + short_key.key +
             "] for zvp process [ZVP_WEST] cannot sign: its RSA key modulus of 64 bytes must be "
             "66 to 2048 bytes\n",
-        "ERROR: skipping section ZVP_WEST\n"}},
+        "ERROR: Cannot load the local identity of zvp process [ZVP_WEST]\n"}},
       {"the key of another certificate", "key = " + west().key + "\ncert = " + east().cert + "\n",
        {"ERROR: Local private key [" + west().key + "] does not belong to local cert [" +
             east().cert + "] for zvp process [ZVP_WEST]\n",
-        "ERROR: skipping section ZVP_WEST\n"}},
+        "ERROR: Cannot load the local identity of zvp process [ZVP_WEST]\n"}},
       {"an encrypted key", "key = " + sealed + "\ncert = " + west().cert + "\n",
        unreadable(sealed)},
       {"an encrypted traditional key", "key = " + sealed_rsa + "\ncert = " + west().cert + "\n",
@@ -247,7 +246,7 @@ TEST_F(PartnerStartup, BadIdentitiesStopTheConfigurationWalk) {
        {"unable to load certificate\n",
         "ERROR: Cannot load local cert [" + sealed_cert +
             "] The format may not be supported or the file may be invalid\n",
-        "ERROR: skipping section ZVP_WEST\n"}},
+        "ERROR: Cannot load the local identity of zvp process [ZVP_WEST]\n"}},
   };
   // Standard input is an open pipe that never delivers, in a session without a terminal,
   // as under a supervisor: nothing at start-up may wait on it for a pass phrase.
@@ -264,7 +263,7 @@ TEST_F(PartnerStartup, BadIdentitiesStopTheConfigurationWalk) {
       EXPECT_NE(it, d.err.end()) << l << joined(d.err);
     }
     // Start-up ends right there; the partner file is never read.
-    EXPECT_EQ(d.err.back(), "FATAL ERROR: Could not read \"zolvar.conf\" - cannot continue.\n")
+    EXPECT_EQ(d.err.back(), "FATAL ERROR: Errors in \"zolvar.conf\" (above) - cannot continue.\n")
         << joined(d.err);
   }
   close(in[0]);

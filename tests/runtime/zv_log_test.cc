@@ -85,6 +85,29 @@ TEST_F(ZvLog, MessageFollowsThePrefixDirectlyAndNoNewlineIsAdded) {
   EXPECT_EQ(c.err.substr(c.err.find("):") + 2), "ERROR: x=5");
 }
 
+// A file name or a peer's text with control characters in it stays on its one line,
+// escaped; the newline that ends the message is kept, and the banner level is left as
+// it is.
+TEST_F(ZvLog, ControlCharactersOfAMessageAreEscapedOnItsOneLine) {
+  const std::string name = std::string("in_dir/a.edi\n20260101 000000.000:clientd(00001:00):"
+                                       "FORGED\r\t\x01\x7f\\x") +
+                           "\xc3\xa9";
+  auto c = capture([&] {
+    zv_log(-1, "WARNING: %s is not a regular file\n", name.c_str());
+    zv_log(0, "%s", "no newline\x1b[2J");
+    zv_log(-3, "\n%s\n\tline two\n", "banner");
+  });
+  std::vector<std::string> err = zvtest::split_lines(c.err);
+  ASSERT_EQ(err.size(), 1u) << c.err;
+  EXPECT_EQ(strip_prefix(err[0]),
+            std::vector<std::string>{
+                "WARNING: in_dir/a.edi\\n20260101 000000.000:clientd(00001:00):FORGED"
+                "\\r\\t\\x01\x7f\\x\xc3\xa9 is not a regular file"});
+  EXPECT_EQ(c.err.back(), '\n');
+  std::string out = c.out.substr(c.out.find("):") + 2);
+  EXPECT_EQ(out, "no newline\\x1b[2J\nbanner\n\tline two\n");
+}
+
 // ---- level table -------------------------------------------------------------------
 
 struct LevelCase {
@@ -347,7 +370,7 @@ TEST_F(ZvLog, DumpRawInputSplitsLines) {
       {std::string("x\0y\nz", 5), {"  x"}},
       {std::string("\0abc", 4), {}},
       {std::string("tail without newline"), {"  tail without newline"}},
-      {std::string("ISA*00*\r\nGS*\r\n"), {"  ISA*00*\r", "  GS*\r"}},
+      {std::string("ISA*00*\r\nGS*\r\n"), {"  ISA*00*\\r", "  GS*\\r"}},
   };
   debug_level = 1;
   for (const Case &k : cases) {

@@ -280,11 +280,13 @@ TEST_F(Options, BadOptionsExitTwoWithTheUsagePageOnStandardError) {
   EXPECT_EXIT(parse({"clientd", "-c"}), testing::ExitedWithCode(2),
               "requires an argument -- 'c'\nUsage:");
   EXPECT_EXIT(parse({"clientd", "-d", "0"}), testing::ExitedWithCode(2),
-              "^the `-d' option requires a positive integer argumentUsage: clientd");
+              "^the `-d' option requires a positive integer argument\nUsage: clientd");
   EXPECT_EXIT(parse({"clientd", "-l", "0"}), testing::ExitedWithCode(2),
-              "^the `-l' option requires a positive integer argumentUsage: clientd");
+              "^the `-l' option requires a positive integer argument\nUsage: clientd");
   EXPECT_EXIT(parse({"clientd", "--debug=abc"}), testing::ExitedWithCode(2),
-              "^the `-d' option requires a positive integer argumentUsage:");
+              "^the `-d' option requires a positive integer argument\nUsage:");
+  EXPECT_EXIT(parse({"clientd", "-n", "abc"}), testing::ExitedWithCode(2),
+              "^the `-n' option requires a positive integer argument\nUsage: clientd");
   EXPECT_EXIT(parse({"clientd", "-n", "-4"}), testing::ExitedWithCode(2),
               "^the `-n' option requires a positive integer argument");
   EXPECT_EXIT(parse({"clientd", "-n", "99999999999"}), testing::ExitedWithCode(2),
@@ -374,10 +376,10 @@ TEST_F(Options, ConfigDumpListsTheValuesOfOneSource) {
 
 // ---- configuration file ------------------------------------------------------------
 
-TEST_F(Options, MissingFileReportsLineZero) {
+TEST_F(Options, MissingFileSaysItDoesNotExist) {
   std::string path = dir_ + "/absent.conf";
   auto c = capture([&] { EXPECT_EQ(read_config_default_section(path.c_str()), -1); });
-  EXPECT_EQ(c.err, "ERROR: Error on line 0 of the Zolvar configuration file (" + path + ")\n");
+  EXPECT_EQ(c.err, "ERROR: The Zolvar configuration file (" + path + ") does not exist\n");
 }
 
 TEST_F(Options, SyntaxErrorReportsItsLine) {
@@ -546,18 +548,17 @@ struct WalkError {
 TEST_F(Options, WalkErrorsAreLoggedAndFailTheWalk) {
   const WalkError cases[] = {
       {"process_names = a, b\n[a]\nprocess_type = CLIENT_PROCESS\n[b]\nindir = x\n",
-       {"ERROR: Cannot find REQUIRED field (process_type) for process [b], skipping section"}},
+       {"ERROR: Cannot find REQUIRED field (process_type) for process [b]"}},
       {"process_names = a\n[a]\nprocess_type = client_process\n",
        {"ERROR: Cannot find a valid value for field (process_type) for process [a]. Found "
         "[client_process], valid values are: CLIENT_PROCESS, RECEIPT_PROCESS, "
-        "STD_SERVER_PROCESS, HPR_SERVER_PROCESS, FAILOVER_PROCESS, or ZVP_PROCESS, skipping "
-        "section"}},
+        "STD_SERVER_PROCESS, HPR_SERVER_PROCESS, FAILOVER_PROCESS, or ZVP_PROCESS"}},
       {"process_names = z\n[z]\nprocess_type = ZVP_PROCESS\nzvversion = 3\ncert = c.pem\n",
        {"ERROR: Cannot find REQUIRED field (key) for zvp process [z]",
-        "ERROR: skipping section z"}},
+        "ERROR: Cannot load the local identity of zvp process [z]"}},
       {"process_names = z\n[z]\nprocess_type = ZVP_PROCESS\nzvversion = 2\nkey = k.pem\n",
        {"ERROR: Cannot find REQUIRED field (cert) for zvp process [z]",
-        "ERROR: skipping section z"}},
+        "ERROR: Cannot load the local identity of zvp process [z]"}},
       {"process_names = , ,\n", {"ERROR: Cannot find any process names in the process_names "
                                   "field in the Zolvar configuration file (CONF)"}},
   };

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <regex>
 #include <string>
@@ -100,9 +101,10 @@ TEST(Programs, BadOptionsExitTwoWithTheUsagePageOnStandardError) {
   };
   const Case cases[] = {
       {{"-x"}, "clientd: invalid option -- 'x'\n"},
-      {{"-d", "0"}, "the `-d' option requires a positive integer argument"},
-      {{"-l", "0"}, "the `-l' option requires a positive integer argument"},
-      {{"--clusternum=-1"}, "the `-l' option requires a positive integer argument"},
+      {{"-d", "0"}, "the `-d' option requires a positive integer argument\n"},
+      {{"-l", "0"}, "the `-l' option requires a positive integer argument\n"},
+      {{"--clusternum=-1"}, "the `-l' option requires a positive integer argument\n"},
+      {{"-n", "abc"}, "the `-n' option requires a positive integer argument\n"},
   };
   for (const Case &k : cases) {
     auto r = zvtest::run_program(clientd_exe(), "clientd", k.args, dir);
@@ -128,7 +130,7 @@ TEST(Programs, UnsupportedNameEndsBeforeTheFork) {
   EXPECT_FALSE(zvtest::file_exists(dir + "/zolvar.log"));
 }
 
-TEST(Programs, MissingConfigurationFileReportsLineZero) {
+TEST(Programs, MissingConfigurationFileSaysItDoesNotExist) {
   std::string dir = zvtest::scratch_dir("prog-noconf");
   rtt::make_work_dirs(dir);
   for (const char *exe_name : {"clientd", "failoverd"}) {
@@ -137,7 +139,7 @@ TEST(Programs, MissingConfigurationFileReportsLineZero) {
                                  exe_name, {}, dir);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err,
-              "ERROR: Error on line 0 of the Zolvar configuration file (zolvar.conf)\n"
+              "ERROR: The Zolvar configuration file (zolvar.conf) does not exist\n"
               "FATAL ERROR: Could not read \"zolvar.conf\" - cannot continue.\n");
   }
   auto other = zvtest::run_program(clientd_exe(), "clientd", {"-c", "elsewhere.conf"}, dir);
@@ -169,10 +171,10 @@ TEST(Programs, ClientWithoutALocalIdentityStopsOnTheCertificateCheck) {
       "process_names = clientd\nfailover_path = ./failover\n"
       "[clientd]\nprocess_type = CLIENT_PROCESS\n";
   std::string dir = rtt::make_installation("prog-nozvp", conf);
+  // The launcher waits for the daemon's start and leaves with its status.
   Start s = start(dir, clientd_exe(), "clientd", {});
-  ASSERT_EQ(s.parent.status, 0) << s.parent.err;
-  ASSERT_GT(s.daemon, 0);
-  EXPECT_EQ(zvtest::wait_daemon(s.daemon), 255);
+  EXPECT_EQ(s.parent.status, 255) << s.parent.err;
+  EXPECT_FALSE(zvtest::file_exists(dir + "/clientd.pid"));
   // The exit destroys the shared tables (each says so) before its last line.
   std::string err = err_of(dir);
   size_t fatal = err.find("FATAL ERROR: Cannot find REQUIRED file  (Own Certificate File)\n"
@@ -181,13 +183,81 @@ TEST(Programs, ClientWithoutALocalIdentityStopsOnTheCertificateCheck) {
   EXPECT_NE(err.find("Process exit with vZVExit()\n", fatal), std::string::npos) << err;
 }
 
+// The launcher leaves once the daemon has started (failoverd: its store open) with 0, or
+// once it has ended during its start with its status.
+TEST(Programs, LauncherLeavesWithTheStatusOfTheStart) {
+  std::string conf = rtt::standard_conf();
+  conf.replace(conf.find("indir = ./in_dir"), 16, "indir = ./no_such_dir");
+  std::string dir = rtt::make_installation("prog-launch", conf);
+  Start bad = start(dir, clientd_exe(), "clientd", {}, "bad");
+  EXPECT_EQ(bad.parent.status, 255) << bad.parent.err;
+  EXPECT_NE(bad.parent.err.find("FATAL ERROR: Cannot find REQUIRED  directory ./no_such_dir\n"
+                                "Cannot continue\n"),
+            std::string::npos)
+      << bad.parent.err;
+  EXPECT_EQ(zvtest::split_lines(bad.parent.err).back(), "Process exit with vZVExit()");
+  EXPECT_FALSE(zvtest::file_exists(dir + "/clientd.pid"));
+
+  Start good = start(dir, failoverd_exe(), "failoverd", {}, "good");
+  ASSERT_EQ(good.parent.status, 0) << good.parent.err;
+  Daemon d(good.daemon);
+  // Started means running with its store open, as the launcher returns.
+  EXPECT_TRUE(d.alive());
+  EXPECT_TRUE(zvtest::file_exists(dir + "/failover/failover.db"));
+  EXPECT_EQ(good.parent.err.find("WARNING"), std::string::npos)
+      << "failoverd did not open its store within the launcher's bound\n"
+      << good.parent.err;
+  EXPECT_EQ(d.stop(), 0);
+}
+
+// A second start that fails, however it ends, leaves the pid file naming the daemon
+// that runs.
+TEST(Programs, FailedSecondStartLeavesThePidFile) {
+  std::string dir = rtt::make_installation("prog-pidback", rtt::standard_conf());
+  Start first = start(dir, failoverd_exe(), "failoverd", {});
+  ASSERT_EQ(first.parent.status, 0) << first.parent.err;
+  Daemon d(first.daemon);
+  const std::string pid_file = dir + "/failoverd.pid";
+  const std::string first_pid = std::to_string(first.daemon);
+  ASSERT_EQ(zvtest::read_file(pid_file), first_pid);
+
+  // A store that cannot be opened: the daemon ends through the orderly exit.
+  zvtest::write_file(dir + "/not_a_dir", "");
+  Start store = start(dir, failoverd_exe(), "failoverd", {"-X", "./not_a_dir"}, "store");
+  EXPECT_EQ(store.parent.status, 255) << store.parent.err;
+  EXPECT_EQ(zvtest::read_file(pid_file), first_pid);
+
+  // Killed while it waits for its partner file (a FIFO nobody writes): the launcher tells
+  // the signal and gives the pid file back itself.
+  ASSERT_EQ(mkfifo((dir + "/tp.fifo").c_str(), 0600), 0);
+  pid_t launcher = zvtest::start_program(failoverd_exe(), "failoverd", {"-t", "tp.fifo"}, dir,
+                                         "killed");
+  pid_t second = -1;
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    std::string text = zvtest::read_file(pid_file);
+    if (text.empty() || text == first_pid) return false;
+    second = static_cast<pid_t>(atoi(text.c_str()));
+    return second > 0;
+  })) << err_of(dir, "killed");
+  ASSERT_GT(second, 0);
+  kill(second, SIGKILL);
+  zvtest::RunResult killed = zvtest::wait_program(launcher, dir, "killed");
+  EXPECT_EQ(killed.status, 128 + SIGKILL);
+  EXPECT_NE(killed.err.find("FATAL ERROR: failoverd (pid " + std::to_string(second) +
+                            ") was killed by signal 9 while starting\n"),
+            std::string::npos)
+      << killed.err;
+  EXPECT_EQ(zvtest::read_file(pid_file), first_pid);
+  EXPECT_TRUE(d.alive());
+  EXPECT_EQ(d.stop(), 0);
+}
+
 TEST(Programs, SectionErrorsStopTheDaemon) {
   std::string conf = rtt::standard_conf() + "\n[rclientd]\nprocess_type = RECEIVER\n";
   // The later process_type of [rclientd] replaces the first.
   std::string dir = rtt::make_installation("prog-walkerr", conf);
   Start s = start(dir, clientd_exe(), "clientd", {});
-  ASSERT_EQ(s.parent.status, 0) << s.parent.err;
-  EXPECT_EQ(zvtest::wait_daemon(s.daemon), 255);
+  EXPECT_EQ(s.parent.status, 255) << s.parent.err;
   auto lines = rtt::strip_prefix(err_of(dir));
   auto has = [&](const std::string &l) {
     for (const auto &x : lines)
@@ -197,22 +267,23 @@ TEST(Programs, SectionErrorsStopTheDaemon) {
   EXPECT_TRUE(has("ERROR: Cannot find a valid value for field (process_type) for process "
                   "[rclientd]. Found [RECEIVER], valid values are: CLIENT_PROCESS, "
                   "RECEIPT_PROCESS, STD_SERVER_PROCESS, HPR_SERVER_PROCESS, FAILOVER_PROCESS, "
-                  "or ZVP_PROCESS, skipping section"))
+                  "or ZVP_PROCESS"))
       << err_of(dir);
-  // Start-up returns its failure and main exits with -1 directly.
-  EXPECT_EQ(lines.back(), "FATAL ERROR: Could not read \"zolvar.conf\" - cannot continue.");
+  // Start-up returns its failure and main exits with -1 directly, after one line that
+  // says where the fault lies.
+  EXPECT_EQ(lines.back(), "FATAL ERROR: Errors in \"zolvar.conf\" (above) - cannot continue.");
+  EXPECT_EQ(count_of(err_of(dir), "skipping"), 0);
+  EXPECT_EQ(count_of(err_of(dir), "Could not read"), 0);
 }
 
 TEST(Programs, TpconfigKeyInTheOwnSectionNamesThePartnerFile) {
   std::string conf = rtt::standard_conf() + "\n[clientd]\nTPconfig = own_tp.conf\n";
   std::string dir = rtt::make_installation("prog-tpconf", conf);
   Start s = start(dir, clientd_exe(), "clientd", {});
-  ASSERT_EQ(s.parent.status, 0);
-  EXPECT_EQ(zvtest::wait_daemon(s.daemon), 255);
+  EXPECT_EQ(s.parent.status, 255);
   EXPECT_NE(err_of(dir).find("own_tp.conf"), std::string::npos) << err_of(dir);
 
   zvtest::write_file(dir + "/own_tp.conf", rtt::standard_tpartner());
-  unlink((dir + "/clientd.pid").c_str());
   Start again = start(dir, clientd_exe(), "clientd", {}, "again");
   ASSERT_EQ(again.parent.status, 0);
   Daemon d(again.daemon);

@@ -22,6 +22,7 @@
 
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
+#include "runtime/zv_process.h"
 #include "runtime/zv_services.h"
 #include "runtime/zv_statsdb.h"
 #include "tests/support/zv_test_support.h"
@@ -242,6 +243,74 @@ TEST_F(TransLog, IsaLineIsCutOrPaddedTo104) {
   for (size_t i = 0; i < 3; i++) {
     EXPECT_EQ(log_tail(lines[i]), "2|" + cases[i].shown + "|10.1.2.3:5000|0") << i;
   }
+}
+
+// A document's text and a partner's id never write a control character into a line:
+// a short ISA segment followed by a line in the log's own format stays in its field,
+// escaped, and the field keeps its 104 columns.
+TEST_F(TransLog, TextFromOutsideIsEscapedSoEachRecordStaysOneLine) {
+  const std::string forged = "ISA\n20260101 000000|1|ISA FORGED: order 4711 sent OK|10.0.0.5:7001|0";
+  snprintf(partner[0].isaid, sizeof partner[0].isaid, "%s", "A\rB\x1b");
+  struct Case {
+    std::string isa;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {forged, pad104("ISA\\n20260101 000000|1|ISA FORGED: order 4711 sent OK|10.0.0.5:7001|0")},
+      // An escape that would run past the field's end is left out whole.
+      {std::string(103, 'Q') + "\t", std::string(103, 'Q') + " "},
+      {std::string(102, 'Q') + "\t", std::string(102, 'Q') + "\\t"},
+  };
+  for (const Case &c : cases) {
+    Trans_ctl_rec t = record(0, 1, true, false);
+    snprintf(t.isa_line, sizeof t.isa_line, "%s", c.isa.c_str());
+    ASSERT_EQ(transaction_logging(&t, 5), 0);
+  }
+  std::vector<std::string> lines = zvtest::split_lines(read("client_trans.log"));
+  ASSERT_EQ(lines.size(), 3u) << read("client_trans.log");
+  for (size_t i = 0; i < 3; i++)
+    EXPECT_EQ(log_tail(lines[i]), "1|" + cases[i].shown + "|10.1.2.3:5000|5") << i;
+  std::vector<std::string> alerts = zvtest::split_lines(read("zolvar.alert"));
+  ASSERT_EQ(alerts.size(), 3u) << read("zolvar.alert");
+  EXPECT_EQ(log_tail(alerts[0]),
+            "1|A\\rB\\x1b|10.1.2.3:5000|5|Cannot connect to remote ZV server");
+}
+
+// The transaction log at the file-size limit: no signal ends the process; the write
+// fails with EFBIG and is reported as a full disk is, the part of the line that fitted
+// is taken back, and the document's copy and alert are still written.
+TEST_F(TransLog, FileSizeLimitIsAnErrorAndLeavesNoHalfLine) {
+  Trans_ctl_rec first = record(0, 1, true, false);
+  ASSERT_EQ(transaction_logging(&first, 0), 0);
+  const std::string before = read("client_trans.log");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int err = open("child.err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (err < 0 || dup2(err, 2) != 2) _exit(3);
+    signal(SIGXFSZ, SIG_DFL);
+    init_signal_handlers();
+    // The next line fits only in part.
+    rlim_t limit = static_cast<rlim_t>(before.size() + 40);
+    rlimit small{limit, limit};
+    if (setrlimit(RLIMIT_FSIZE, &small) != 0) _exit(4);
+    Trans_ctl_rec t = record(0, 1, true, false);
+    _exit(transaction_logging(&t, 5) == 0 ? 0 : 1);
+  }
+  int st = -1;
+  ASSERT_EQ(waitpid(child, &st, 0), child);
+  ASSERT_TRUE(WIFEXITED(st)) << "ended by signal " << (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+  EXPECT_EQ(read("client_trans.log"), before);
+  std::string err = read("child.err");
+  EXPECT_NE(err.find("ERROR: Cannot write the transaction log line to client_trans.log: " +
+                     std::string(strerror(EFBIG)) + "\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(copies()[kDirs[0]], std::vector<std::string>{in_});
+  std::vector<std::string> alerts = zvtest::split_lines(read("zolvar.alert"));
+  ASSERT_EQ(alerts.size(), 1u);
+  EXPECT_EQ(log_tail(alerts[0]), "1|AB|10.1.2.3:5000|5|Cannot connect to remote ZV server");
 }
 
 TEST_F(TransLog, ReceiptFailureCopiesWithoutAlert) {

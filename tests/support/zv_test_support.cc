@@ -155,6 +155,7 @@ pid_t start_program(const std::string &exe, const std::string &argv0,
 RunResult wait_program(pid_t pid, const std::string &cwd, const std::string &tag,
                        int timeout_ms) {
   RunResult r;
+  if (pid <= 0) return r;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   int st = 0;
   for (;;) {
@@ -206,6 +207,8 @@ pid_t wait_pid_file(const std::string &path, int timeout_ms) {
 }
 
 int wait_daemon(pid_t pid, int timeout_ms) {
+  // No pid (a start that failed): -1 or 0 would make waitpid and kill reach every process.
+  if (pid <= 0) return -1;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   int st = 0;
   for (;;) {

@@ -76,7 +76,7 @@ void become_subreaper();
 pid_t wait_pid_file(const std::string &path, int timeout_ms = 10000);
 
 // Waits for a descendant (not necessarily a child) to end; its exit status, 128 + signal,
-// or -1 on timeout (the process is then killed with SIGKILL).
+// or -1 on timeout (the process is then killed with SIGKILL) and for a pid of 0 or below.
 int wait_daemon(pid_t pid, int timeout_ms = 15000);
 
 // Polls `cond` every 20 ms until it is true or timeout_ms have passed.
