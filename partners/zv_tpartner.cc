@@ -14,6 +14,7 @@
 #include "partners/zv_partner_util.h"
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
+#include "runtime/zv_options.h"
 
 using zv_partners::conf_number;
 using zv_partners::conf_string;
@@ -429,8 +430,13 @@ int read_TPfile(const char *filename) {
   if (!tpconfig || NCONF_load(tpconfig.get(), filename, &eline) <= 0) {
     ERR_clear_error();
     tpconfig.reset();
-    zv_log(-1, "ERROR: Error on line %ld of the Trading Partner configuration file (%s)\n", eline,
-           filename);
+    std::string why = zv_conf_load_failure(filename, eline);
+    if (why.empty())
+      zv_log(-1, "ERROR: Error on line %ld of the Trading Partner configuration file (%s)\n",
+             eline, filename);
+    else
+      zv_log(-1, "ERROR: The Trading Partner configuration file (%s) %s\n", filename,
+             why.c_str());
     return -1;
   }
   CONF *conf = tpconfig.get();

@@ -233,22 +233,18 @@ int load_zvconfig(const char *file) {
   if (!conf || NCONF_load(conf, file, &eline) <= 0) {
     NCONF_free(conf);
     ERR_clear_error();
-    // Line 0 is the reader's word for a file it could not open: say why instead.
-    struct stat st;
-    if (eline == 0 && stat(file, &st) != 0 && errno == ENOENT) {
-      fprintf(stderr, "ERROR: The Zolvar configuration file (%s) does not exist\n", file);
-    } else if (eline == 0 && access(file, R_OK) != 0) {
-      fprintf(stderr, "ERROR: Cannot read the Zolvar configuration file (%s): %s\n", file,
-              strerror(errno));
-    } else {
+    std::string why = zv_conf_load_failure(file, eline);
+    if (why.empty())
       fprintf(stderr, "ERROR: Error on line %ld of the Zolvar configuration file (%s)\n",
               eline, file);
-    }
+    else
+      fprintf(stderr, "ERROR: The Zolvar configuration file (%s) %s\n", file, why.c_str());
     return -1;
   }
   zvconfig = conf;
   return 0;
 }
+
 
 // A key's value in a section (the [default] section standing in), or none.
 const char *conf_value(CONF *conf, const char *section, const char *name) {
@@ -818,4 +814,12 @@ int dump_config(int level, config_src_t src) {
   }
   fprintf(stderr, "== END %s configuration values ==\n", src_label(src));
   return 0;
+}
+
+std::string zv_conf_load_failure(const char *file, long eline) {
+  if (eline != 0) return "";
+  struct stat st;
+  if (stat(file, &st) != 0 && errno == ENOENT) return "does not exist";
+  if (access(file, R_OK) != 0) return std::string("cannot be read: ") + strerror(errno);
+  return "";
 }

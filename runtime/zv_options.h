@@ -16,6 +16,7 @@
 #include <getopt.h>
 
 #include <cstdio>
+#include <string>
 
 #include <openssl/conf.h>
 
@@ -102,5 +103,9 @@ void zv_usage(FILE *stream);
 
 // Releases a loaded configuration file, so that the next reader loads it again.
 void zv_config_release();
+// Why the crypto library's CONF reader could not load `file`, which it reported as an
+// error on line `eline`: "does not exist", "cannot be read: <reason>", or the line
+// ("has an error on line N"). Line 0 is the reader's word for a file it could not open.
+std::string zv_conf_load_failure(const char *file, long eline);
 
 #endif

@@ -195,13 +195,13 @@ TEST_F(TradingPartners, RequiredKeysAndLists) {
   }
 }
 
-TEST_F(TradingPartners, UnreadableFileReportsTheLine) {
+TEST_F(TradingPartners, UnreadableFileSaysWhyOrReportsTheLine) {
   CaptureStderr();
   std::string missing = dir_ + "/none.conf";
   EXPECT_EQ(read_TPfile(missing.c_str()), -1);
   EXPECT_EQ(log_messages(GetCapturedStderr()),
-            (std::vector<std::string>{"ERROR: Error on line 0 of the Trading Partner configuration "
-                                      "file (" + missing + ")\n"}));
+            (std::vector<std::string>{"ERROR: The Trading Partner configuration file (" + missing +
+                                      ") does not exist\n"}));
   EXPECT_EQ(load("[default]\ntrading_partners = RC1\n[LC1\nzvp_name = Z\n"), -1);
   EXPECT_EQ(lines_, (std::vector<std::string>{"ERROR: Error on line 3 of the Trading Partner "
                                               "configuration file (" + path_ + ")\n"}));
