@@ -98,8 +98,9 @@ void say_what_to_do() {
   zv_log(-1,
          "To start failoverd again on a store that cannot be opened: make room if the file "
          "system of %s is full; otherwise stop every process that uses the store and run "
-         "\"db_recover -h %s\", or move the directory's files aside.\n",
-         failoverPath, failoverPath);
+         "\"db_recover -h %s\" (with its log files lost: \"db_load -r lsn -h %s "
+         "failover.db\"), or move the directory's files aside.\n",
+         failoverPath, failoverPath, failoverPath);
 }
 
 [[noreturn]] void store_lost();

@@ -418,9 +418,7 @@ void after_change(DB *dbp) {
   int ret = 0;
   {
     QuietErrors quiet(env);
-    // While flushes fail, only the checkpoints (one a megabyte of log) try again: each
-    // flush would try every page changed since.
-    if (!flush_failing) ret = dbp->sync(dbp, 0);
+    ret = dbp->sync(dbp, 0);
     int checkpoint = env->txn_checkpoint(env, kCheckpointKbytes, 0, 0);
     if (ret == 0) ret = checkpoint;
   }
