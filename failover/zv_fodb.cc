@@ -139,9 +139,11 @@ class LineLimit {
     env_->set_errcall(env_, call_);
     env_->set_errfile(env_, file_);
     active_ = nullptr;
+    // Where the library's lines go, so that a caller who sends them nowhere hears nothing.
     if (dropped_ > 1) {
-      zv_log(-1, "WARNING: %d lines of the failover store's library left out, the last:\n",
-             dropped_ - 1);
+      char note[96];
+      snprintf(note, sizeof note, "(%d lines left out; the last:)", dropped_ - 1);
+      write(env_, last_prefix_.c_str(), note);
     }
     if (dropped_ > 0) write(env_, last_prefix_.c_str(), last_.c_str());
   }
