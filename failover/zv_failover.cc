@@ -1,9 +1,13 @@
 #include "failover/zv_failover.h"
 
+#include <limits.h>
 #include <mm.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -81,12 +85,34 @@ void route_store_errors() {
   pFo_db->set_errpfx(pFo_db, kProgram);
 }
 
+// Set by failoverd_main: this process is failoverd, which cannot go on without its
+// store. The writer side of a delivering process reports each message not stored instead.
+bool replaying = false;
+
+// A record delivered to the back end whose removal failed: replay waits, without
+// delivering it again, until its removal succeeds (remove_delivered).
+bool undeleted = false;
+std::string undeleted_key;  // the key's bytes as read, its NUL included
+
+void say_what_to_do() {
+  zv_log(-1,
+         "To start failoverd again on a store that cannot be opened: make room if the file "
+         "system of %s is full; otherwise stop every process that uses the store and run "
+         "\"db_recover -h %s\" (with its log files lost: \"db_load -r lsn -h %s "
+         "failover.db\"), or move the directory's files aside.\n",
+         failoverPath, failoverPath, failoverPath);
+}
+
+[[noreturn]] void store_lost();
+bool remove_delivered();
+
 // After FODB_RUNRECOVERY (or a reopen that failed before): the store closed and opened
-// again. True when it is open.
+// again. True when it is open; failoverd ends when it cannot be.
 bool reopen_store() {
   StoreHold hold(fodb_mutex());
   if (fodb_reopen(&pFo_dbenv, &pFo_db) != 0) {
     zv_log(-1, "ERROR: cannot open the failover store in %s again\n", failoverPath);
+    if (replaying) store_lost();
     return false;
   }
   route_store_errors();
@@ -114,6 +140,32 @@ int with_store(Op op, bool *reopened = nullptr) {
     rc = op();
   }
   return rc;
+}
+
+// Routes the library's error lines of the store away (a removal tried again) or back.
+void quiet_store_errors(bool quiet) {
+  StoreHold hold(fodb_mutex());
+  if (!pFo_db) return;
+  if (quiet) {
+    pFo_db->set_errfile(pFo_db, nullptr);
+    pFo_db->set_errcall(pFo_db, [](const DB_ENV *, const char *, const char *) {});
+  } else {
+    pFo_db->set_errcall(pFo_db, nullptr);
+    route_store_errors();
+  }
+}
+
+std::string undeleted_text() {
+  return std::string(undeleted_key.data(), strnlen(undeleted_key.data(), undeleted_key.size()));
+}
+
+void warn_undeleted() {
+  if (undeleted) {
+    zv_log(-1,
+           "WARNING: delivered record %s is still in the failover store - the next replay "
+           "delivers it again\n",
+           undeleted_text().c_str());
+  }
 }
 
 // Adds `delta` to the record count under its lock; false (logged) when a lock failed.
@@ -383,6 +435,10 @@ int init_failover() {
 void release_failover() {
   {
     StoreHold hold(fodb_mutex());
+    // A last try, so that a record delivered is not delivered again at the next start.
+    if (undeleted && pFo_db) remove_delivered();
+    warn_undeleted();
+    undeleted = false;
     if (pFo_db) close_fodb(pFo_db, 0);
     pFo_db = nullptr;
     if (pFo_dbenv) fodb_close_env(pFo_dbenv);
@@ -396,6 +452,78 @@ void release_failover() {
     *c.cell = nullptr;
   }
 }
+
+namespace {
+
+[[noreturn]] void store_lost() {
+  zv_log(-1, "FATAL ERROR: the failover store in %s cannot be opened again - cannot continue.\n",
+         failoverPath);
+  say_what_to_do();
+  replaying = false;
+  release_failover();
+  vZvExit(-1);
+}
+
+// The pid that holds an flock on the file `st` describes, from the kernel's list of
+// locks; 0 when it cannot be told.
+long flock_holder(const struct stat &st) {
+  FILE *f = fopen("/proc/locks", "re");
+  if (f == nullptr) return 0;
+  char line[256];
+  long pid = 0;
+  while (pid == 0 && fgets(line, sizeof line, f) != nullptr) {
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:131 0 EOF"; a waiter's line has "->" first.
+    const char *fields = strchr(line, ':');
+    char kind[16], mode[16], access[16];
+    long holder = 0;
+    unsigned maj = 0, min = 0;
+    unsigned long ino = 0;
+    if (fields != nullptr &&
+        sscanf(fields + 1, "%15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &holder, &maj,
+               &min, &ino) == 7 &&
+        strcmp(kind, "FLOCK") == 0 && maj == major(st.st_dev) && min == minor(st.st_dev) &&
+        ino == static_cast<unsigned long>(st.st_ino))
+      pid = holder;
+  }
+  fclose(f);
+  return pid;
+}
+
+// One failoverd replays a store: it holds the failover directory itself (an flock on
+// the directory, whatever path names it) for its whole life. Another failoverd already
+// holding it ends this one, with the pid file left as it was. Delivering processes do
+// not ask for the hold and store beside it.
+void hold_failover_dir() {
+  char real[PATH_MAX];
+  const char *path = realpath(failoverPath, real) != nullptr ? real : failoverPath;
+  int fd = zv_hold_dir(failoverPath);
+  if (fd >= 0) return;  // held until the process ends
+  int error = errno;
+  if (error == EWOULDBLOCK) {
+    struct stat st;
+    long pid = stat(failoverPath, &st) == 0 ? flock_holder(st) : 0;
+    if (pid > 0) {
+      zv_log(-1,
+             "FATAL ERROR: failover directory %s is held by another failoverd (pid %ld) - "
+             "cannot start\n",
+             path, pid);
+    } else {
+      zv_log(-1, "FATAL ERROR: failover directory %s is held by another failoverd - cannot start\n",
+             path);
+    }
+  } else if (error == ENOLCK || error == EOPNOTSUPP) {
+    zv_log(-1, "WARNING: cannot lock failover directory %s (%s), replaying it without a lock\n",
+           path, strerror(error));
+    return;
+  } else {
+    zv_log(-1, "FATAL ERROR: cannot open failover directory %s: %s - cannot start\n", path,
+           strerror(error));
+  }
+  pid_file_give_back();
+  vZvExit(-1);
+}
+
+}  // namespace
 
 void failover_jail() {
   zv_log(1, "in failover_jail\n");
@@ -454,7 +582,54 @@ int change_state(int state) {
   return 0;
 }
 
+namespace {
+
+// A delivered record has left the store: the count follows, and the full flag is
+// cleared once the count is down to the threshold. False when a cell lock failed.
+bool removed_one() {
+  if (!count_add(-1)) return false;
+  if (peek(pFo_full_flag) == 1) {
+    int count = peek(pFo_reccount);
+    if (count > zv_min_failover_threshold) {
+      zv_log(1, "min failover threshold of %d NOT reached (%d)\n", zv_min_failover_threshold,
+             count);
+    } else {
+      zv_log(1, "min failover threshold of %d reached\n", zv_min_failover_threshold);
+      set_full_flag(0, "re-set fo_full_flag to %d\n");
+    }
+  }
+  return true;
+}
+
+// Tries again to remove the record delivered before whose removal failed (a full disk,
+// say). True when there is none (any more); nothing is delivered while it is false, and
+// the tries are silent: one line says when the removal failed, one when it succeeded.
+bool remove_delivered() {
+  if (!undeleted) return true;
+  DBT del;
+  memset(&del, 0, sizeof del);
+  del.data = undeleted_key.data();
+  del.size = static_cast<u_int32_t>(undeleted_key.size());
+  int rc;
+  {
+    StoreHold hold(fodb_mutex());
+    quiet_store_errors(true);
+    rc = with_store([&] { return remove_fodb(pFo_db, &del); });
+    quiet_store_errors(false);
+  }
+  // Not there: the delete made when the removal failed is written now.
+  if (rc != 0 && rc != FODB_NOTFOUND) return false;
+  zv_log(-1, "INFO: delivered record %s removed from the failover store - the replay goes on\n",
+         undeleted_text().c_str());
+  undeleted = false;
+  undeleted_key.clear();
+  return removed_one();
+}
+
+}  // namespace
+
 int failover_recovery(DBC **ppdbc, int firsttime) {
+  if (!remove_delivered()) return -1;
   char keybuf[FODB_KEY_BUFFER_SIZE];
   DBT key, data;
   memset(&key, 0, sizeof key);
@@ -501,21 +676,18 @@ int failover_recovery(DBC **ppdbc, int firsttime) {
   // delivered again. Not found after a reopen means the delete was committed before.
   bool reopened = false;
   rc = with_store([&] { return remove_fodb(pFo_db, &del); }, &reopened);
-  if (rc != 0 && !(rc == FODB_NOTFOUND && reopened)) return -1;
-  owned.reset();
-
-  if (!count_add(-1)) return -1;
-  if (peek(pFo_full_flag) == 1) {
-    int count = peek(pFo_reccount);
-    if (count > zv_min_failover_threshold) {
-      zv_log(1, "min failover threshold of %d NOT reached (%d)\n", zv_min_failover_threshold,
-             count);
-    } else {
-      zv_log(1, "min failover threshold of %d reached\n", zv_min_failover_threshold);
-      set_full_flag(0, "re-set fo_full_flag to %d\n");
-    }
+  if (rc != 0 && !(rc == FODB_NOTFOUND && reopened)) {
+    // Kept by key and not delivered again: the replay waits until it is removed.
+    undeleted_key.assign(keybuf, key.size);
+    undeleted = true;
+    zv_log(-1,
+           "ERROR: delivered record %s cannot be removed from the failover store - the replay "
+           "waits until it can\n",
+           text.c_str());
+    return -1;
   }
-  return 0;
+  owned.reset();
+  return removed_one() ? 0 : -1;
 }
 
 int soc_write_fo(Trans_ctl_rec *tctlp, char *servaddr) {
@@ -663,11 +835,15 @@ int failoverd_main(int iArgc, char **ppsArgv) {
   }
   if (mode_off()) zv_started();
   if (mode_off()) failover_jail();
+  hold_failover_dir();
   if (init_failover() != 0) {
     zv_log(-1, "FATAL ERROR: cannot start the failover subsystem in %s - cannot continue.\n",
            failoverPath);
+    say_what_to_do();
+    pid_file_give_back();
     vZvExit(-1);
   }
+  replaying = true;
   route_store_errors();
   zv_started();
 

@@ -74,7 +74,8 @@ int failover_read_settings(const char *file, const char *section);
 // read fails, with whatever was made released again.
 int init_failover();
 
-// Closes the store and deletes the cells; safe to call when init_failover failed.
+// Closes the store and deletes the cells; safe to call when init_failover failed. A
+// delivered record whose removal failed is tried once more, and said when it stays.
 void release_failover();
 
 // Sleeps in hour steps until the shutdown flag is set, then ends the process with 0.
@@ -90,6 +91,10 @@ int change_state(int state);
 // recovered in between, so that it is not sent twice). 0 delivered and removed; -30990
 // the store is empty; -1 otherwise (the record stays). `ppdbc` is the caller's cursor variable,
 // opened and closed inside.
+// A record delivered whose removal fails (a full disk) is kept by key and not delivered
+// again: later calls try only its removal (-1 while it fails, logged once) until it
+// succeeds, then go on. In failoverd, a store that cannot be opened again ends the
+// process with -1 and a line that says what to do.
 int failover_recovery(DBC **ppdbc, int firsttime);
 
 // The writer side: by the state, send with soc_write or keep the message in the store.
@@ -114,7 +119,9 @@ int iGenerateKeyFromISA(char *psISAline, int iPriority, int messageType, char *p
 
 // failoverd's whole program: start-up, the settings, the loop until shutdown, and the
 // close. Returns the exit status (0); start-up and failover set-up failures end the
-// process with -1 inside.
+// process with -1 inside, as does the failover directory held by another failoverd
+// (failoverd holds it from before the store is opened to its end; the pid file is then
+// left as it was) and a store that cannot be opened at start or again later.
 int failoverd_main(int iArgc, char **ppsArgv);
 
 #endif

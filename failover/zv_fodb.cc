@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "failover/zv_fodb_memory.h"
 #include "runtime/zv_globals.h"
@@ -42,10 +45,15 @@ constexpr u_int32_t kCheckpointKbytes = 1024;
 // A process killed inside the library leaves its mutexes and locks held in the shared
 // regions, and one that waited for them would wait for ever; recovery run while another
 // process is inside a call breaks that process's writes. So every call that enters the
-// library takes an exclusive flock on the lock file first. The file holds the pid of
-// the process inside and is emptied on the way out: a pid found there on the way in
-// belongs to a process that ended inside, and the environment is recovered before
-// anyone uses it again. The flock goes with the process however it ends.
+// library takes an exclusive flock on the lock file first. The file names the process
+// inside and is blanked on the way out: a pid found there on the way in belongs to a
+// process that ended inside, and the environment is recovered before anyone uses it
+// again. The flock goes with the process however it ends.
+//
+// The mark is a record of fixed size written in place, so that after the first call
+// (which sizes a new file) no call needs new space on disk: a full file system leaves
+// the lock working.
+constexpr size_t kMarkSize = 24;  // the pid, blanks, a newline
 struct StoreLock {
   // The threads of this process (fodb_mutex); a call made inside another (a failed open
   // closing its handle, a reopen) holds it again without touching the file.
@@ -57,9 +65,43 @@ struct StoreLock {
   // A process ended inside the store and the environment is not yet recovered: calls
   // refuse with FODB_RUNRECOVERY and the lock file keeps the dead process's pid.
   bool recovery_due = false;
+  // The lock file names this process (or still a recovered one): blanked when the
+  // outermost call ends.
+  bool marked = false;
+  // The mark could not be written: said once until a write succeeds again.
+  bool mark_failing = false;
 };
 
 StoreLock store_lock;
+
+// The pid a mark names, 0 for none (blank, empty, or not a number).
+long marked_pid(const char *mark, ssize_t n) {
+  std::string text(mark, n > 0 ? static_cast<size_t>(n) : 0);
+  size_t at = text.find_first_not_of(" \n");
+  if (at == std::string::npos) return 0;
+  char *end = nullptr;
+  long pid = strtol(text.c_str() + at, &end, 10);
+  return end != text.c_str() + at && pid > 0 ? pid : 0;
+}
+
+// Writes the whole mark in place: `pid`, or blanks for 0.
+bool write_mark(StoreLock &l, long pid) {
+  char mark[kMarkSize + 1];
+  if (pid != 0) {
+    snprintf(mark, sizeof mark, "%-*ld\n", static_cast<int>(kMarkSize - 1), pid);
+  } else {
+    snprintf(mark, sizeof mark, "%*s\n", static_cast<int>(kMarkSize - 1), "");
+  }
+  if (pwrite(l.fd, mark, kMarkSize, 0) == static_cast<ssize_t>(kMarkSize)) {
+    l.mark_failing = false;
+    return true;
+  }
+  if (!l.mark_failing) {
+    zv_log(-1, "ERROR: cannot write %s: %s\n", l.path, errno != 0 ? strerror(errno) : "short write");
+    l.mark_failing = true;
+  }
+  return false;
+}
 
 // The environment home of a handle's store; null for a store without transactions,
 // which no other process shares.
@@ -80,6 +122,81 @@ unsigned owner_of(DB_ENV *env) {
   return env == nullptr ? 0 : static_cast<unsigned>(reinterpret_cast<uintptr_t>(env->app_private));
 }
 
+// The library's error lines of one store call, bounded: on a full disk it writes one for
+// each page and each write it tried. The first few go out as the library would write
+// them, then a count of those left out and the last of them. Installed by the outermost
+// gate of a call, under the store's lock.
+class LineLimit {
+ public:
+  explicit LineLimit(DB_ENV *env) : env_(env) {
+    env_->get_errcall(env_, &call_);
+    env_->get_errfile(env_, &file_);
+    active_ = this;
+    env_->set_errfile(env_, nullptr);
+    env_->set_errcall(env_, pass);
+  }
+  ~LineLimit() {
+    env_->set_errcall(env_, call_);
+    env_->set_errfile(env_, file_);
+    active_ = nullptr;
+    // Where the library's lines go, so that a caller who sends them nowhere hears nothing.
+    if (dropped_ > 1) {
+      char note[96];
+      snprintf(note, sizeof note, "(%d lines left out; the last:)", dropped_ - 1);
+      write(env_, last_prefix_.c_str(), note);
+    }
+    if (dropped_ > 0) write(env_, last_prefix_.c_str(), last_.c_str());
+  }
+  LineLimit(const LineLimit &) = delete;
+  LineLimit &operator=(const LineLimit &) = delete;
+
+ private:
+  static constexpr int kLines = 4;
+
+  static void pass(const DB_ENV *env, const char *prefix, const char *msg) {
+    LineLimit *l = active_;
+    if (l == nullptr || msg == nullptr) return;
+    if (l->passed_ < kLines) {
+      ++l->passed_;
+      l->write(env, prefix, msg);
+      return;
+    }
+    ++l->dropped_;
+    try {
+      l->last_prefix_ = prefix != nullptr ? prefix : "";
+      l->last_ = msg;
+    } catch (...) {
+    }
+  }
+  // As the library writes a line: to the caller's routine, and to its file or, when it
+  // set neither, to standard error.
+  void write(const DB_ENV *env, const char *prefix, const char *msg) const {
+    if (call_ != nullptr) call_(env, prefix, msg);
+    if (file_ != nullptr || call_ == nullptr) {
+      FILE *f = file_ != nullptr ? file_ : stderr;
+      if (prefix != nullptr && prefix[0] != '\0') fprintf(f, "%s: ", prefix);
+      fprintf(f, "%s\n", msg);
+      fflush(f);
+    }
+  }
+
+  static LineLimit *active_;
+
+ public:
+  static bool installed() { return active_ != nullptr; }
+
+ private:
+  DB_ENV *env_;
+  void (*call_)(const DB_ENV *, const char *, const char *) = nullptr;
+  FILE *file_ = nullptr;
+  int passed_ = 0;
+  int dropped_ = 0;
+  std::string last_prefix_;
+  std::string last_;
+};
+
+LineLimit *LineLimit::active_ = nullptr;
+
 class StoreGate {
  public:
   // Holds the store at `home` until the end of the scope; a null home holds nothing but
@@ -92,20 +209,21 @@ class StoreGate {
   explicit StoreGate(DB_ENV *env) : threads_(store_lock.mutex), memory_(owner_of(env)) {
     env_ = env;
     enter(home_of_env(env));
+    if (home_of_env(env_) != nullptr) limit_lines(env_);
   }
   // The same for the environment of a database handle.
   explicit StoreGate(DB *dbp)
       : threads_(store_lock.mutex), memory_(owner_of(dbp->get_env(dbp))) {
     env_ = dbp->get_env(dbp);
     enter(home_of_env(env_));
+    if (home_of_env(env_) != nullptr) limit_lines(env_);
   }
   ~StoreGate() {
     if (nested_) --store_lock.depth;
     if (!locked_) return;
     StoreLock &l = store_lock;
     l.depth = 0;
-    if (!l.recovery_due && ftruncate(l.fd, 0) != 0)
-      zv_log(-1, "ERROR: cannot empty %s: %s\n", l.path, strerror(errno));
+    if (l.marked && !l.recovery_due && write_mark(l, 0)) l.marked = false;
     flock(l.fd, LOCK_UN);
   }
   StoreGate(const StoreGate &) = delete;
@@ -123,7 +241,20 @@ class StoreGate {
     return FODB_RUNRECOVERY;
   }
   bool recovery_due() const { return (locked_ || nested_) && store_lock.recovery_due; }
-  void recovered() { store_lock.recovery_due = false; }
+  // Bounds the library's error lines of `env` for the rest of the call, unless an outer
+  // call does already.
+  void limit_lines(DB_ENV *env) {
+    if (!LineLimit::installed()) lines_.emplace(env);
+  }
+  // Before the environment whose lines are bounded is closed.
+  void end_lines() { lines_.reset(); }
+  // The store is recovered: the lock file names this process again until the call ends.
+  void recovered() {
+    if (!store_lock.recovery_due) return;
+    store_lock.recovery_due = false;
+    write_mark(store_lock, static_cast<long>(getpid()));
+    store_lock.marked = true;  // whatever the file holds now is blanked on the way out
+  }
 
  private:
   void enter(const char *home) {
@@ -142,6 +273,8 @@ class StoreGate {
     if (l.fd < 0 || l.opened_by != getpid() || strcmp(l.path, path) != 0) {
       if (l.fd >= 0) close(l.fd);
       l.recovery_due = false;
+      l.marked = false;
+      l.mark_failing = false;
       l.fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0660);
       if (l.fd < 0) {
         zv_log(-1, "ERROR: cannot open the failover store lock %s: %s\n", path, strerror(errno));
@@ -158,19 +291,21 @@ class StoreGate {
     }
     locked_ = true;
     store_lock.depth = 1;
-    char mark[32];
-    ssize_t n = pread(l.fd, mark, sizeof mark - 1, 0);
-    mark[n > 0 ? n : 0] = '\0';
-    char mine[32];
-    int len = snprintf(mine, sizeof mine, "%ld\n", static_cast<long>(getpid()));
-    if (n > 0 && strcmp(mark, mine) != 0) {
+    char mark[kMarkSize];
+    ssize_t n = pread(l.fd, mark, sizeof mark, 0);
+    long inside = marked_pid(mark, n);
+    const long mine = static_cast<long>(getpid());
+    if (inside != 0 && inside != mine) {
       if (!l.recovery_due) {
-        zv_log(-1, "WARNING: process %.*s ended inside the failover store - recovering it\n",
-               static_cast<int>(strcspn(mark, "\n")), mark);
+        zv_log(-1, "WARNING: process %ld ended inside the failover store - recovering it\n",
+               inside);
       }
       l.recovery_due = true;
-    } else if (n <= 0 && pwrite(l.fd, mine, static_cast<size_t>(len), 0) != len) {
-      zv_log(-1, "ERROR: cannot write %s: %s\n", l.path, strerror(errno));
+      // A short mark (a new file, or one written in another form) is given its full size
+      // now, naming the same process.
+      if (n < static_cast<ssize_t>(kMarkSize)) write_mark(l, inside);
+    } else {
+      l.marked = write_mark(l, mine);
     }
     held_ = true;
   }
@@ -178,6 +313,8 @@ class StoreGate {
   // First: nothing of the gate, the handle included, is read before it is held.
   std::unique_lock<std::recursive_mutex> threads_;
   fodb_memory::Scope memory_;
+  // The library's lines are bounded until the gate has gone.
+  std::optional<LineLimit> lines_;
   DB_ENV *env_ = nullptr;
   bool held_ = false;
   bool locked_ = false;
@@ -191,6 +328,18 @@ int close_env(DB_ENV *env) {
   int ret = env->close(env, 0);
   fodb_memory::release(owner);
   return ret;
+}
+
+// Said once a process: a file system that cannot reserve blocks leaves the regions'
+// growth unreserved.
+void warn_no_reservation(const char *home) {
+  static bool said = false;
+  if (said) return;
+  said = true;
+  zv_log(-1,
+         "WARNING: the file system of %s cannot reserve disk space - should it fill up, a "
+         "process using the failover store may be killed by SIGBUS\n",
+         home);
 }
 
 struct EnvCloser {
@@ -228,16 +377,62 @@ bool transactional(DB *dbp) {
   return env != nullptr && env->get_open_flags(env, &flags) == 0 && (flags & DB_INIT_TXN);
 }
 
-// After a change: the database flushed to disk (the commit already made it durable in a
-// transactional environment) and, now and then, a checkpoint.
-void after_change(DB *dbp) {
-  int ret = dbp->sync(dbp, 0);
-  if (ret != 0) dbp->err(dbp, ret, "DB->sync");
-  if (transactional(dbp)) {
-    DB_ENV *env = dbp->get_env(dbp);
-    ret = env->txn_checkpoint(env, kCheckpointKbytes, 0, 0);
-    if (ret != 0) dbp->err(dbp, ret, "DB_ENV->txn_checkpoint");
+void discard_message(const DB_ENV *, const char *, const char *) {}
+
+// Holds back the library's error lines while it lives (the caller holds the store).
+class QuietErrors {
+ public:
+  explicit QuietErrors(DB_ENV *env) : env_(env) {
+    env_->get_errcall(env_, &call_);
+    env_->get_errfile(env_, &file_);
+    env_->set_errfile(env_, nullptr);
+    env_->set_errcall(env_, discard_message);
   }
+  ~QuietErrors() {
+    env_->set_errcall(env_, call_);
+    env_->set_errfile(env_, file_);
+  }
+  QuietErrors(const QuietErrors &) = delete;
+  QuietErrors &operator=(const QuietErrors &) = delete;
+
+ private:
+  DB_ENV *env_;
+  void (*call_)(const DB_ENV *, const char *, const char *) = nullptr;
+  FILE *file_ = nullptr;
+};
+
+// A flush of a transactional store failed, and no later one has succeeded yet.
+bool flush_failing = false;
+// The same for a flush of the log (the store's lock held for both).
+bool log_failing = false;
+
+// After a change: the database flushed to disk and, now and then, a checkpoint. In a
+// transactional environment the commit already made the change durable, so a flush that
+// fails (a full disk) costs nothing but the space the log keeps: it is said once until
+// a flush succeeds again, not once per page and call as the library would.
+void after_change(DB *dbp) {
+  if (!transactional(dbp)) {
+    int ret = dbp->sync(dbp, 0);
+    if (ret != 0) dbp->err(dbp, ret, "DB->sync");
+    return;
+  }
+  DB_ENV *env = dbp->get_env(dbp);
+  int ret = 0;
+  {
+    QuietErrors quiet(env);
+    ret = dbp->sync(dbp, 0);
+    int checkpoint = env->txn_checkpoint(env, kCheckpointKbytes, 0, 0);
+    if (ret == 0) ret = checkpoint;
+  }
+  if (ret != 0 && !flush_failing) {
+    zv_log(-1,
+           "WARNING: cannot write the failover store %s to disk (%s) - what it holds stays "
+           "in its log until it can\n",
+           kDbFile, db_strerror(ret));
+  } else if (ret == 0 && flush_failing) {
+    zv_log(-1, "INFO: the failover store %s is written to disk again\n", kDbFile);
+  }
+  flush_failing = ret != 0;
 }
 
 // Data dirs are taken relative to the environment home, so a relative failover path
@@ -249,6 +444,37 @@ void env_home(char *out, size_t size) {
   } else {
     snprintf(out, size, "%s", failoverPath);
   }
+}
+
+// Whether the store takes a change: one made and taken back in a transaction, with the
+// log written. A store whose log files were removed refuses every change (its log
+// cannot be opened, or its database names log records past the end of a new one): that
+// is found as it is opened, not after a record was delivered that cannot be removed.
+// 0, or the failing call's code (reported).
+int takes_changes(DB_ENV *env, DB *dbp) {
+  DB_TXN *txn = nullptr;
+  int ret = env->txn_begin(env, nullptr, &txn, 0);
+  if (ret != 0) {
+    env->err(env, ret, "DB_ENV->txn_begin");
+    return ret;
+  }
+  char probe = '\0';
+  DBT key, data;
+  memset(&key, 0, sizeof key);
+  memset(&data, 0, sizeof data);
+  key.data = &probe;
+  key.size = 1;
+  data.data = &probe;
+  ret = dbp->put(dbp, txn, &key, &data, 0);
+  if (ret != 0) dbp->err(dbp, ret, "DB->put");
+  int aborted = txn->abort(txn);
+  if (aborted != 0) {
+    env->err(env, aborted, "DB_TXN->abort");
+    if (ret == 0) ret = aborted;
+  }
+  if (ret == 0 && (ret = env->log_flush(env, nullptr)) != 0)
+    env->err(env, ret, "DB_ENV->log_flush");
+  return ret;
 }
 
 int open_db(DB_ENV *dbenvp, DB **ppdb) {
@@ -269,15 +495,57 @@ int open_db(DB_ENV *dbenvp, DB **ppdb) {
       (env_flags & DB_INIT_TXN)) {
     flags |= DB_AUTO_COMMIT;
   }
+  // A store file that is not there is made anew, empty: said, since it may have held
+  // records before (removed by hand, say).
+  char file[ZV_PATH_SIZE + 32];
+  const char *home = home_of_env(dbenvp);
+  snprintf(file, sizeof file, "%s%s%s", home != nullptr ? home : "", home != nullptr ? "/" : "",
+           kDbFile);
+  struct stat st;
+  bool existed = lstat(file, &st) == 0 || errno != ENOENT;
   ret = dbp->open(dbp, nullptr, kDbFile, nullptr, DB_BTREE, flags, 0664);
   if (ret != 0) {
     zv_log(-1, "db: dbp->open got error %d\n", ret);
     dbp->err(dbp, ret, "%s", kDbFile);
     return close_fodb(dbp, store_code(ret));
   }
+  if (!existed) zv_log(-1, "WARNING: a new, empty failover store was created: %s\n", file);
+  if (flags & DB_AUTO_COMMIT) {
+    if (int refused = takes_changes(dbenvp, dbp)) {
+      zv_log(-1, "ERROR: the failover store %s cannot be written\n", file);
+      return close_fodb(dbp, store_code(refused));
+    }
+  }
   zv_log(1, "db_create: good\n");
   *ppdb = dbp;
   return 0;
+}
+
+// Whether all that is committed is in the log on disk: the library can report a commit
+// as done whose log record it could not write (seen when a full disk keeps the log from
+// going on into a new file), so a change counts only once the whole log is written.
+// 0, or the flush's code (reported).
+int log_written(DB *dbp) {
+  if (!transactional(dbp)) return 0;
+  DB_ENV *env = dbp->get_env(dbp);
+  int ret = env->log_flush(env, nullptr);
+  if (ret != 0) {
+    dbp->err(dbp, ret, "DB_ENV->log_flush");
+  } else if (log_failing) {
+    zv_log(-1, "INFO: the failover store's log is written again\n");
+    log_failing = false;
+  }
+  return ret;
+}
+
+// A change whose log could not be written: said once until the log is written again.
+int log_unwritten(int ret, const DBT *pKey, const char *what) {
+  if (!log_failing) {
+    zv_log(-1, "ERROR: db: %.*s: the failover store's log cannot be written - key not %s\n",
+           key_len(pKey), key_text(pKey), what);
+    log_failing = true;
+  }
+  return library_failure(ret);
 }
 
 int store(DB *dbp, DBT *pKey, DBT *pData) {
@@ -296,6 +564,7 @@ int store(DB *dbp, DBT *pKey, DBT *pData) {
   }
   switch (ret) {
     case 0:
+      if (int unwritten = log_written(dbp)) return log_unwritten(unwritten, pKey, "stored");
       zv_log(1, "db: %.*s: key stored.\n", key_len(pKey), key_text(pKey));
       after_change(dbp);
       return 0;
@@ -427,7 +696,23 @@ int init_fodb(DB_ENV **ppdbenv) {
     env->err(env.get(), ret, "log_set_config: DB_LOG_AUTO_REMOVE");
     return -1;
   }
+  // A full file system must be an error of a call, never a signal. The regions are
+  // memory-mapped files: each is written whole when it is created (and its growth is
+  // reserved once it is open, below), so that no page of it is a hole to be filled on
+  // first touch. A log file is written whole when it is begun, so that the records put
+  // into it need no new space either; a log file that cannot be begun fails the put.
+  ret = env->set_flags(env.get(), DB_REGION_INIT, 1);
+  if (ret != 0) {
+    env->err(env.get(), ret, "set_flags: DB_REGION_INIT");
+    return -1;
+  }
+  ret = env->log_set_config(env.get(), DB_LOG_ZERO, 1);
+  if (ret != 0) {
+    env->err(env.get(), ret, "log_set_config: DB_LOG_ZERO");
+    return -1;
+  }
   StoreGate gate(home, owner);
+  gate.limit_lines(env.get());
   // A store due for recovery is what this open is for.
   if (gate.refusal() == -1) return -1;
   if (gate.recovery_due()) {
@@ -451,6 +736,17 @@ int init_fodb(DB_ENV **ppdbenv) {
   }
   gate.recovered();
   fodb_memory::note_regions(owner, home);
+  if (int error = fodb_memory::reserve_regions(owner)) {
+    if (error != EOPNOTSUPP) {
+      zv_log(-1, "ERROR: cannot reserve the disk space of the failover store's regions in %s: %s\n",
+             home, strerror(error));
+      // Closed while the store is still held, as it was opened.
+      gate.end_lines();
+      close_env(env.release());
+      return -1;
+    }
+    warn_no_reservation(home);
+  }
   zv_log(1, "db_env_create: good\n");
   *ppdbenv = env.release();
   return 0;
@@ -484,10 +780,13 @@ int remove_fodb(DB *dbp, DBT *pKey) {
     int ret = dbp->del(dbp, nullptr, pKey, 0);
     switch (ret) {
       case 0:
+        if (int unwritten = log_written(dbp)) return log_unwritten(unwritten, pKey, "removed");
         zv_log(1, "db: %.*s: key was deleted.\n", key_len(pKey), key_text(pKey));
         after_change(dbp);
         return 0;
       case DB_NOTFOUND:
+        // A delete made before whose log could not be written is not done yet either.
+        if (int unwritten = log_written(dbp)) return log_unwritten(unwritten, pKey, "removed");
         zv_log(-1, "db: %.*s: key not found.\n", key_len(pKey), key_text(pKey));
         return FODB_NOTFOUND;
       case DB_LOCK_DEADLOCK:
@@ -559,6 +858,7 @@ int fodb_close_env(DB_ENV *dbenvp) {
   if (dbenvp == nullptr) return -1;
   StoreGate gate(dbenvp);
   gate.refusal();  // the close goes on; an environment due for recovery is marked failed
+  gate.end_lines();
   return store_code(close_env(dbenvp));
 }
 

@@ -4,7 +4,14 @@
 //
 // Durability: the environment runs with transactions and a write-ahead log, every put and
 // delete commits on its own and is flushed before the call returns. A record whose store
-// returned 0 survives a crash of the process (kill -9) and of the machine.
+// returned 0 survives a crash of the process (kill -9) and of the machine. A change whose
+// log cannot be written is reported failed, though the library may have made it already
+// for the other readers of the store (it is then kept once the log can be written).
+//
+// A full disk is an error of a call, never a signal: the memory-mapped region files have
+// all their disk blocks, up to the size they may grow to, from the open on; log files are
+// written whole when they are begun; the lock file needs no new space after its first
+// call; and the library's error lines are bounded to a few a call.
 //
 // Several processes: failoverd and any delivering process may have the store open at
 // once. Every call into the library holds the lock file "failover.lock" in the failover
@@ -60,8 +67,9 @@ constexpr int FODB_SEQNO_DIGITS = 9;
 std::recursive_mutex &fodb_mutex();
 
 // Creates and opens the environment at `failoverPath`, recovering it first when a
-// process ended without closing it. On success *ppdbenv holds it; on failure *ppdbenv is
-// null and the result is -1 or the failing call's code.
+// process ended without closing it, and reserves the disk its regions may grow into. On
+// success *ppdbenv holds it; on failure (the reservation on a full disk included)
+// *ppdbenv is null and the result is -1 or the failing call's code.
 int init_fodb(DB_ENV **ppdbenv);
 
 // Closes an environment opened by init_fodb (its database closed first); the close's
@@ -73,8 +81,10 @@ int fodb_close_env(DB_ENV *dbenvp);
 // between. 0 with both open; otherwise the last open's code with both null.
 int fodb_reopen(DB_ENV **ppdbenv, DB **ppdb);
 
-// Opens "failover.db" in `dbenvp` (created when missing). On failure *ppdb is null; the
-// result is -1 when the handle cannot be created, else the open's code.
+// Opens "failover.db" in `dbenvp` (created when missing, which is logged at level -1).
+// A store that takes no change (a change made and taken back fails: its log files were
+// removed, say) is refused as it is opened. On failure *ppdb is null; the result is -1
+// when the handle cannot be created, else the failing call's code.
 int open_fodb1(DB_ENV *dbenvp, DB **ppdb);
 
 // The same without an environment: "failover.db" in the working directory, no
@@ -92,7 +102,9 @@ int store_fodb(DB *dbp, DBT *pKey, DBT *pData);
 // another key instead of losing the message.
 int fodb_store_new(DB *dbp, DBT *pKey, DBT *pData);
 
-// Deletes a record: 0 deleted, FODB_NOTFOUND not there, -1 otherwise.
+// Deletes a record: 0 deleted, FODB_NOTFOUND not there, -1 otherwise. Either of the
+// first two only once the log is written: a delete made before whose log could not be
+// written gives -1 until it can, then FODB_NOTFOUND.
 int remove_fodb(DB *dbp, DBT *pKey);
 
 // 1 when the store holds exactly `pData` under `pKey`, 0 when it holds something else or

@@ -1,7 +1,11 @@
 #include "failover/zv_fodb_memory.h"
 
 #include <db.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -171,6 +175,38 @@ void note_regions(unsigned owner, const char *home) noexcept {
   } catch (...) {
     warn_not_noted(home, strerror(ENOMEM));
   }
+}
+
+int reserve_regions(unsigned owner) noexcept {
+  if (owner == 0) return 0;
+  State &s = state();
+  // Each file's largest mapping; the library maps a region once, from its start.
+  std::map<std::string, std::pair<unsigned long, size_t>> spans;
+  try {
+    std::lock_guard<std::mutex> guard(s.mutex);
+    auto it = s.regions.find(owner);
+    if (it == s.regions.end()) return 0;
+    for (const zv_mapping_t &m : it->second.mappings) {
+      auto &span = spans[m.path];
+      span.first = m.inode;
+      span.second = std::max(span.second, static_cast<size_t>(m.end - m.start));
+    }
+  } catch (...) {
+    return ENOMEM;
+  }
+  for (const auto &[path, span] : spans) {
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return errno;
+    struct stat st;
+    int error = 0;
+    // Another file by now under the name is not the one mapped: its own open reserves it.
+    if (fstat(fd, &st) == 0 && static_cast<unsigned long>(st.st_ino) == span.first &&
+        fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(span.second)) != 0)
+      error = errno;
+    close(fd);
+    if (error != 0) return error;
+  }
+  return 0;
 }
 
 void release(unsigned owner) noexcept {

@@ -10,10 +10,15 @@
 // old environment per reopen. After each close the store gives back here what the
 // library left of that environment, touching nothing but this process's own memory.
 //
+// The same noted mappings say how far each region file may grow: the disk under them is
+// reserved once the environment is open, so that no page of a region can fault on a
+// full file system (reserve_regions).
+//
 // The regions are noted from the process's own mapping list (/proc/self/maps). A process
 // that cannot read it, or does not find an environment's regions in it, says so once at
 // level -1; its reopens then keep the old regions mapped (the heap part is still given
-// back). The library's own region hooks are not used: they would replace its mapping of
+// back), and only the part of each region the library filled at its creation is sure
+// to have its disk. The library's own region hooks are not used: they would replace its mapping of
 // regions altogether, its creation order and its removal of region files included.
 //
 // What the give-back relies on being off, because each keeps references into an
@@ -59,6 +64,15 @@ class Scope {
 // Right after the environment of `owner` has been opened at `home` (an absolute path
 // without symbolic links): notes its region mappings.
 void note_regions(unsigned owner, const char *home) noexcept;
+
+// Gives each region file of `owner` noted above the disk blocks under its whole mapping,
+// without changing its size or its bytes. The library maps a region at its largest size
+// while the file holds only what is in use, and grows the file into the mapping later,
+// each time writing only its last byte: a page of such a hole, first touched on a full
+// file system, would end the process with SIGBUS. 0, or the errno of the first file that
+// could not be given its blocks (ENOSPC: the file system is full; EOPNOTSUPP: it cannot
+// reserve blocks). Nothing noted (no mapping list) is 0.
+int reserve_regions(unsigned owner) noexcept;
 
 // After the environment of `owner` has been closed, whatever its close returned: unmaps
 // its region mappings that are still there and frees the blocks the library still holds

@@ -7,10 +7,14 @@
 // connection accepted, the record's header read, the whole record read (before the
 // store's delete), and a growing delay after the whole record (inside the delete, its
 // commit and flush, the count update, the pause).
+//
+// The shared store under kills of failoverd and of a delivering process, and on a full
+// disk (a small tmpfs of the test's own, where one can be mounted).
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -391,6 +395,130 @@ TEST(FailoverShared, AWriterWithoutItsMappingListSaysSoOnce) {
                        "old store's regions mapped\n"),
             std::string::npos)
       << r.err;
+}
+
+// A tmpfs of its own mounted over a directory for the life of the object.
+class SmallDisk {
+ public:
+  SmallDisk(const std::string &dir, const std::string &size) : dir_(dir) {
+    mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+    error_ = mounted_ ? 0 : errno;
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+  }
+  SmallDisk(const SmallDisk &) = delete;
+  SmallDisk &operator=(const SmallDisk &) = delete;
+  bool mounted() const { return mounted_; }
+  int error() const { return error_; }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+  int error_ = 0;
+};
+
+// Writes `path` until its file system is full, to the last byte it takes.
+void fill_up(const std::string &path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0) << strerror(errno);
+  std::string block(65536, 'f');
+  for (size_t chunk = block.size(); chunk > 0; chunk /= 2) {
+    while (write(fd, block.data(), chunk) == static_cast<ssize_t>(chunk)) {
+    }
+  }
+  EXPECT_EQ(errno, ENOSPC);
+  close(fd);
+}
+
+// On a full disk a writer that stores until the store's log cannot go on is told which
+// documents were not stored and ends by itself; failoverd, which delivers a record it
+// then cannot remove, waits without delivering it again, with one line, and goes on once
+// there is room. Nobody dies of a signal, the lock file needs no space at any call, and
+// every document reported stored reaches the back end once.
+TEST(FailoverShared, AFullDiskIsAnErrorNeverASignal) {
+  BackendStandin be;
+  ASSERT_TRUE(be.start());
+  be.stop();  // the records wait in the store while the disk fills
+  std::string dir = fot::failoverd_installation("fo-full", be.address());
+  std::string home = dir + "/failover";
+  SmallDisk disk(home, "16m");
+  if (!disk.mounted()) {
+    GTEST_SKIP() << "no tmpfs can be mounted here (" << strerror(disk.error())
+                 << "): the full disk is not tried";
+  }
+  // Log files of 256 KiB, so that the log reaches the end of one within some hundred
+  // documents.
+  zvtest::write_file(home + "/DB_CONFIG", "set_lg_max 262144\n");
+  Failoverd fo(dir);
+  ASSERT_TRUE(fo.start({"-d", "1"})) << fo.err();
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return fo.err().find("failoverd:fo seqno_START = 0\n") != std::string::npos;
+  })) << fo.err();
+  fo.start_poking(2000);
+  ASSERT_NO_FATAL_FAILURE(fill_up(home + "/filler"));
+
+  // The writer ends with 1 at the first document not stored, killed by nothing.
+  zvtest::RunResult w = zvtest::wait_program(
+      zvtest::start_program(zvtest::program_path("tests/failover/fo_writer"), "fo_writer",
+                            {home, "0", "100000", "0"}, dir, "writer"),
+      dir, "writer", 120000);
+  ASSERT_EQ(w.status, 1) << w.err.substr(0, 4000);
+  std::set<int> stored;
+  int lost = -1;
+  for (const std::string &line : zvtest::split_lines(w.out)) {
+    if (line.rfind("stored ", 0) == 0) stored.insert(atoi(line.c_str() + 7));
+    if (line.rfind("lost ", 0) == 0) lost = atoi(line.c_str() + 5);
+  }
+  ASSERT_FALSE(stored.empty());
+  ASSERT_EQ(lost, *stored.rbegin() + 1);
+
+  // The back end answers: the first record is delivered and cannot be removed.
+  ASSERT_TRUE(be.start());
+  const std::string kWaits = "cannot be removed from the failover store - the replay waits until it can\n";
+  ASSERT_TRUE(zvtest::wait_for([&] { return occurrences(fo.err(), kWaits) > 0; }, 30000))
+      << fo.err().substr(0, 4000);
+  ASSERT_TRUE(be.wait_count(1));
+  // Passes go on meanwhile, and none delivers it again.
+  const std::string kPass = "In FO_RECOVERY_STATE in failoverd()\n";
+  const int passes = occurrences(fo.err(), kPass);
+  ASSERT_TRUE(zvtest::wait_for([&] { return occurrences(fo.err(), kPass) > passes + 20; }, 30000));
+  EXPECT_EQ(be.count(), 1u);
+  EXPECT_EQ(occurrences(fo.err(), kWaits), 1);
+
+  // Room again: the record is removed, and the replay goes on to the end.
+  ASSERT_EQ(unlink((home + "/filler").c_str()), 0);
+  ASSERT_TRUE(zvtest::wait_for(
+      [&] {
+        return fo.err().find("removed from the failover store - the replay goes on\n") !=
+               std::string::npos;
+      },
+      30000))
+      << fo.err().substr(0, 4000);
+  const std::string kEmpty = "DB_EMPTY from failover_recovery so change state\n";
+  ASSERT_TRUE(zvtest::wait_for([&] { return occurrences(fo.err(), kEmpty) >= 2; }, 60000))
+      << be.count();
+  EXPECT_EQ(fo.stop(), 0);
+
+  std::map<int, int> deliveries;
+  for (const auto &r : be.records()) {
+    int n = fot::shared_document_number(r.body);
+    ASSERT_GE(n, 0) << r.body.substr(0, 40);
+    EXPECT_EQ(r.body, fot::shared_document(n));
+    ++deliveries[n];
+  }
+  for (int n : stored) EXPECT_EQ(deliveries[n], 1) << "document " << n;
+  // The document reported not stored may still be delivered (its record was made, and
+  // only its log could not be written), but once at most.
+  for (const auto &[n, times] : deliveries) {
+    EXPECT_TRUE(stored.count(n) == 1 || n == lost) << "document " << n;
+    EXPECT_EQ(times, 1) << "document " << n;
+  }
+  for (const std::string &err : {w.err, fo.err()})
+    EXPECT_EQ(err.find("failover.lock"), std::string::npos) << err.substr(0, 4000);
+  std::string verify;
+  EXPECT_EQ(fot::db_verify_status(home, &verify), 0) << verify;
+  EXPECT_TRUE(fot::db_dump_keys(home).empty());
 }
 
 }  // namespace

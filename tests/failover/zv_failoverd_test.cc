@@ -1,7 +1,11 @@
 // failoverd as a real daemon in scratch installations, replaying to a back-end stand-in
 // over loopback: order, priorities, a back end that goes away and comes back, the
-// settings and the seeding it logs, the jail of mode "N", and a store it cannot open.
+// settings and the seeding it logs, the jail of mode "N", a store it cannot open, and one
+// failoverd to a store.
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +18,7 @@
 #include "runtime/zv_globals.h"
 #include "tests/failover/backend_standin.h"
 #include "tests/failover/failover_test_util.h"
+#include "tests/failover/fo_writer.h"
 #include "tests/runtime/runtime_test_util.h"
 #include "tests/support/zv_test_support.h"
 
@@ -185,6 +190,190 @@ TEST(Failoverd, StoreThatCannotBeOpenedEndsWithMinusOne) {
             std::string::npos)
       << err;
   EXPECT_EQ(zvtest::read_file(dir + "/failover/failover.db"), std::string(8192, 'x'));
+}
+
+// The status a launcher sees of a failoverd started in `dir`: the parent's own when it
+// reports a failure itself, else that of the daemon it left behind, which this process
+// adopts. `running` is a failoverd that goes on meanwhile.
+int start_status(const std::string &dir, const std::string &tag, pid_t running) {
+  pid_t parent = zvtest::start_program(zvtest::program_path("failover/failoverd"), "failoverd",
+                                       {}, dir, tag);
+  zvtest::RunResult r = zvtest::wait_program(parent, dir, tag);
+  if (r.status != 0) return r.status;
+  int status = -1;
+  bool ended = zvtest::wait_for(
+      [&] {
+        int st = 0;
+        pid_t done = waitpid(-1, &st, WNOHANG);
+        if (done <= 0 || done == running) return false;
+        status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return true;
+      },
+      20000);
+  // One that runs after all is not left behind.
+  pid_t daemon = atoi(zvtest::read_file(dir + "/failoverd.pid").c_str());
+  if (!ended && daemon > 0 && daemon != running) zvtest::wait_daemon(daemon, 0);
+  return status;
+}
+
+std::string real_path(const std::string &path) {
+  char real[PATH_MAX];
+  return realpath(path.c_str(), real) != nullptr ? real : path;
+}
+
+TEST(Failoverd, OneFailoverdReplaysAStore) {
+  BackendStandin be;
+  ASSERT_TRUE(be.start());
+  std::string dir = fot::failoverd_installation("fod-one", be.address());
+  Failoverd fo(dir);
+  ASSERT_TRUE(fo.start({"-d", "1"})) << fo.err();
+  // The directory is held before the store is opened.
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return fo.err().find("failoverd:fo seqno_START = 0\n") != std::string::npos;
+  })) << fo.err();
+  const std::string held = "FATAL ERROR: failover directory " + real_path(dir + "/failover") +
+                           " is held by another failoverd (pid " + std::to_string(fo.pid()) +
+                           ") - cannot start\n";
+
+  // A second one in the same working directory stops at start, and the pid file still
+  // names the one that runs.
+  EXPECT_EQ(start_status(dir, "second", fo.pid()), 255);
+  std::string err = zvtest::read_file(dir + "/second.err");
+  EXPECT_NE(err.find(held), std::string::npos) << err;
+  EXPECT_EQ(zvtest::read_file(dir + "/failoverd.pid"), std::to_string(fo.pid()));
+
+  // So does one in another working directory naming the same failover directory, which
+  // leaves no pid file there.
+  std::string other = fot::failoverd_installation("fod-other", be.address());
+  std::string conf = zvtest::read_file(other + "/zolvar.conf");
+  const std::string own_path = "failover_path = ./failover\n";
+  ASSERT_NE(conf.find(own_path), std::string::npos) << conf;
+  conf.replace(conf.find(own_path), own_path.size(), "failover_path = " + dir + "/failover\n");
+  zvtest::write_file(other + "/zolvar.conf", conf);
+  EXPECT_EQ(start_status(other, "run", fo.pid()), 255);
+  err = zvtest::read_file(other + "/run.err");
+  EXPECT_NE(err.find(held), std::string::npos) << err;
+  EXPECT_FALSE(zvtest::file_exists(other + "/failoverd.pid"));
+
+  // A delivering process stores beside it, and the one failoverd delivers each record once.
+  zvtest::RunResult w = zvtest::wait_program(
+      zvtest::start_program(zvtest::program_path("tests/failover/fo_writer"), "fo_writer",
+                            {dir + "/failover", "0", "4", "0"}, dir, "writer"),
+      dir, "writer");
+  ASSERT_EQ(w.status, 0) << w.err;
+  fo.start_poking();
+  ASSERT_TRUE(be.wait_count(4, 20000)) << fo.err();
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return count_of(fo.err(), "DB_EMPTY from failover_recovery so change state\n") >= 2;
+  })) << fo.err();
+  EXPECT_EQ(fo.stop(), 0);
+  std::vector<std::string> bodies, want;
+  for (const auto &r : be.records()) bodies.push_back(r.body);
+  for (int n = 0; n < 4; ++n) want.push_back(fot::shared_document(n));
+  std::sort(bodies.begin(), bodies.end());
+  std::sort(want.begin(), want.end());
+  EXPECT_EQ(bodies, want);
+}
+
+// A store that cannot be opened ends failoverd with 255 and says what to do: when it
+// breaks under a running failoverd (its log files gone, then a reopen), and at start,
+// before anything is delivered. Done as it says, the store is replayed whole. A store
+// file made anew is said at start.
+TEST(Failoverd, AStoreThatCannotBeOpenedEndsItAndSaysWhatToDo) {
+  BackendStandin be;
+  ASSERT_TRUE(be.start());
+  be.stop();
+  std::string dir = fot::failoverd_installation("fod-broken", be.address());
+  const std::string home = dir + "/failover";
+  std::vector<Msg> msgs = mixed_messages(6);
+  fill_store(dir, msgs);
+  const std::string what_to_do =
+      "To start failoverd again on a store that cannot be opened: make room if the file "
+      "system of ./failover is full; otherwise stop every process that uses the store and run "
+      "\"db_recover -h ./failover\" (with its log files lost: \"db_load -r lsn -h ./failover "
+      "failover.db\"), or move the directory's files aside.\n";
+  auto remove_logs = [&] {
+    for (const std::string &f : zvtest::list_dir(home)) {
+      if (f.rfind("log.", 0) == 0) {
+        ASSERT_EQ(unlink((home + "/" + f).c_str()), 0) << f;
+      }
+    }
+  };
+  {
+    Failoverd fo(dir);
+    ASSERT_TRUE(fo.start({"-d", "1"}, "broken")) << fo.err("broken");
+    ASSERT_TRUE(zvtest::wait_for([&] {
+      return fo.err("broken").find("failoverd:fo reccount_START = 6\n") != std::string::npos;
+    })) << fo.err("broken");
+    // Its log files go, and a process ends inside a store call: the reopen that follows
+    // finds a store that takes no change.
+    ASSERT_NO_FATAL_FAILURE(remove_logs());
+    zvtest::write_file(home + "/failover.lock", "99999999\n");
+    fo.start_poking();
+    EXPECT_EQ(fo.wait(), 255);
+    std::string err = fo.err("broken");
+    EXPECT_EQ(count_of(err, "ERROR: cannot open the failover store in ./failover again\n"), 1)
+        << err;
+    EXPECT_NE(err.find("FATAL ERROR: the failover store in ./failover cannot be opened again - "
+                       "cannot continue.\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(what_to_do), std::string::npos) << err;
+  }
+  {
+    // Started on it, failoverd stops before it delivers anything.
+    ASSERT_TRUE(be.start());
+    Failoverd fo(dir);
+    ASSERT_TRUE(fo.start({}, "start")) << fo.err("start");
+    EXPECT_EQ(fo.wait(), 255);
+    std::string err = fo.err("start");
+    EXPECT_NE(err.find("ERROR: the failover store " + real_path(home) +
+                       "/failover.db cannot be written\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("FATAL ERROR: cannot start the failover subsystem in ./failover - cannot "
+                       "continue.\n"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find(what_to_do), std::string::npos) << err;
+    EXPECT_EQ(be.count(), 0u);
+  }
+  std::string out;
+  ASSERT_EQ(zvtest::shell("db_load -r lsn -h " + home + " failover.db 2>&1", &out), 0) << out;
+  {
+    // Done as it says: every record is delivered, once.
+    Failoverd fo(dir);
+    ASSERT_TRUE(fo.start({"-d", "1"}, "again")) << fo.err("again");
+    fo.start_poking();
+    ASSERT_TRUE(zvtest::wait_for(
+        [&] {
+          return fo.err("again").find("DB_EMPTY from failover_recovery so change state\n") !=
+                 std::string::npos;
+        },
+        20000))
+        << fo.err("again");
+    EXPECT_EQ(fo.stop(), 0);
+    std::vector<std::string> bodies, want;
+    for (const auto &r : be.records()) bodies.push_back(r.body);
+    for (const Msg &m : msgs) want.push_back(m.body);
+    std::sort(bodies.begin(), bodies.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(bodies, want);
+  }
+  {
+    // A store file removed is made anew, and that is said.
+    ASSERT_EQ(unlink((home + "/failover.db").c_str()), 0);
+    Failoverd fo(dir);
+    ASSERT_TRUE(fo.start({"-d", "1"}, "anew")) << fo.err("anew");
+    ASSERT_TRUE(zvtest::wait_for([&] {
+      return fo.err("anew").find("failoverd:fo seqno_START = 0\n") != std::string::npos;
+    })) << fo.err("anew");
+    EXPECT_EQ(fo.stop(), 0);
+    EXPECT_EQ(count_of(fo.err("anew"), "WARNING: a new, empty failover store was created: " +
+                                           real_path(home) + "/failover.db\n"),
+              1)
+        << fo.err("anew");
+  }
 }
 
 }  // namespace
