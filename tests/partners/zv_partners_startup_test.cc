@@ -315,8 +315,8 @@ TEST_F(PartnerStartup, BadPartnerFilesStopStartUp) {
   files(zolvar_conf(keys(west())), "");
   unlink((dir_ + "/tpartner.conf").c_str());
   Daemon d = start_and_fail();
-  EXPECT_TRUE(has_line(d.err, "ERROR: Error on line 0 of the Trading Partner configuration file "
-                              "(tpartner.conf)\n"))
+  EXPECT_TRUE(has_line(d.err, "ERROR: The Trading Partner configuration file (tpartner.conf) "
+                              "does not exist\n"))
       << joined(d.err);
 }
 

@@ -204,7 +204,7 @@ TEST(Programs, LauncherLeavesWithTheStatusOfTheStart) {
   // Started means running with its store open, as the launcher returns.
   EXPECT_TRUE(d.alive());
   EXPECT_TRUE(zvtest::file_exists(dir + "/failover/failover.db"));
-  EXPECT_EQ(good.parent.err.find("WARNING"), std::string::npos)
+  EXPECT_EQ(good.parent.err.find("has not finished starting within"), std::string::npos)
       << "failoverd did not open its store within the launcher's bound\n"
       << good.parent.err;
   EXPECT_EQ(d.stop(), 0);
