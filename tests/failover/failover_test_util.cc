@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 
 #include "failover/zv_failover.h"
 #include "failover/zv_fodb.h"
@@ -276,8 +278,20 @@ Failoverd::~Failoverd() {
 bool Failoverd::start(const std::vector<std::string> &args, const std::string &tag,
                       int *parent_status) {
   unlink((dir_ + "/failoverd.pid").c_str());
+  std::function<bool()> before_exec;
+  if (clock_ == Clock::fast) {
+    before_exec = [] {
+      // The sanitizers' runtime wants to come first among the preloaded files.
+      const char *asan = getenv("ASAN_OPTIONS");
+      std::string options = std::string(asan && *asan ? std::string(asan) + ":" : "") +
+                            "verify_asan_link_order=0";
+      std::string shim = zvtest::program_path("tests/failover/libfo_fast_clock.so");
+      return setenv("LD_PRELOAD", shim.c_str(), 1) == 0 &&
+             setenv("ASAN_OPTIONS", options.c_str(), 1) == 0;
+    };
+  }
   pid_t p = zvtest::start_program(zvtest::program_path("failover/failoverd"), "failoverd", args,
-                                  dir_, tag);
+                                  dir_, tag, before_exec);
   zvtest::RunResult parent = zvtest::wait_program(p, dir_, tag);
   if (parent_status) *parent_status = parent.status;
   if (parent.status != 0) return false;
