@@ -242,15 +242,19 @@ void BackendStandin::fault_connection(Fault fault, int fd, int stop_fd) {
       }
       break;
     }
-    case Fault::never_read:
-      // Only an error or a hang-up wakes it: the writer's reset when it gives up.
+    case Fault::never_read: {
+      // Only an error or a hang-up wakes it (the writer's reset when it gives up), or
+      // the stand-in's own bound, well beyond the writer's for a small record.
+      auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
       for (;;) {
         pollfd p[2] = {{fd, 0, 0}, {stop_fd, POLLIN, 0}};
-        int n = poll(p, 2, -1);
+        int n = poll(p, 2, 100);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 || p[0].revents || p[1].revents) break;
+        if (n < 0 || p[0].revents || p[1].revents || std::chrono::steady_clock::now() > end)
+          break;
       }
       break;
+    }
   }
   std::lock_guard<std::mutex> g(mutex_);
   ++malformed_;

@@ -29,7 +29,7 @@ class BackendStandin {
   };
   // Ways a back end fails a connection: it reads the record whole and then resets the
   // connection; it reads the header and half the body and closes; it never reads, and
-  // closes only once the writer has given up (or the stand-in stops).
+  // closes only once the writer has given up (or the stand-in stops, or 30 s passed).
   enum class Fault { reset_after_record, close_after_half, never_read };
 
   // What the stand-in has seen so far, told to the hook from the stand-in's thread:
