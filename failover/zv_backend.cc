@@ -185,7 +185,8 @@ int wait_step(int fd, short events, int64_t deadline, int ms) {
   int64_t left = deadline - now_ms();
   if (left <= 0) return kTimedOut;
   struct pollfd p = {fd, events, 0};
-  int n = poll(fd >= 0 ? &p : nullptr, fd >= 0 ? 1 : 0, static_cast<int>(std::min<int64_t>(left, ms)));
+  int wait = static_cast<int>(std::min<int64_t>(left, ms));
+  int n = poll(fd >= 0 ? &p : nullptr, fd >= 0 ? 1 : 0, wait);
   if (n < 0 && errno != EINTR) return errno;
   return 0;
 }
@@ -240,7 +241,12 @@ int confirmed_within(int fd, int64_t deadline) {
   for (;;) {
     if (!closed) {
       ssize_t n = recv(fd, sink, sizeof sink, 0);
-      if (n > 0 || (n < 0 && errno == EINTR)) continue;
+      if (n > 0 || (n < 0 && errno == EINTR)) {
+        // A back end that keeps sending is still bound by the deadline.
+        int rc = wait_step(-1, 0, deadline, 0);
+        if (rc != 0) return rc;
+        continue;
+      }
       if (n == 0) {
         closed = true;
       } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
