@@ -67,10 +67,9 @@ std::mutex state_mutex, key_mutex, count_mutex, flag_mutex;
 int peek(const int *cell) { return cell ? __atomic_load_n(cell, __ATOMIC_RELAXED) : 0; }
 void put(int *cell, int v) { __atomic_store_n(cell, v, __ATOMIC_RELAXED); }
 
-// How often a pause that ends on shutdown looks at the flag when no signal wakes it (a
-// SIGTERM that arrives just before the sleep begins).
-constexpr long kStopLookNs = 200L * 1000 * 1000;
-constexpr long kNsPerSecond = 1000L * 1000 * 1000;
+// A pause that ends on shutdown sleeps at most a second at a time: a SIGTERM wakes it at
+// once, but one that arrives just before a sleep begins is seen only at the next look.
+constexpr int kStopLookSeconds = 1;
 
 bool before(const timespec &a, const timespec &b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
@@ -91,11 +90,7 @@ void pause_seconds(int seconds, bool until_shutdown = true) {
     timespec wake = end;
     if (until_shutdown) {
       timespec look = now;
-      look.tv_nsec += kStopLookNs;
-      if (look.tv_nsec >= kNsPerSecond) {
-        look.tv_nsec -= kNsPerSecond;
-        ++look.tv_sec;
-      }
+      look.tv_sec += kStopLookSeconds;
       if (before(look, wake)) wake = look;
     }
     // A signal ends the sleep early (EINTR): the loop sleeps on to the same end.
