@@ -64,8 +64,8 @@ int pipe_write4(char *psBuf, int iLength, char *psPipeName);
 // dropped). The whole delivery, the connect included, is bounded: 10 s and one more for
 // every 64 KiB of the body; it also ends as soon as the shutdown flag is set. 0
 // delivered; -1 otherwise, also for a reset, an error or no close within the bound (the
-// connection is then reset, so that a back end still reading sees an error, not an
-// orderly end).
+// connection is then reset; a back end that reads the record whole after that may
+// still take it, and gets it again).
 int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr);
 
 // soc_write without its line for a connection that cannot be made, for a caller that
