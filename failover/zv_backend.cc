@@ -536,8 +536,8 @@ int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr) {
     zv_log(1, "DEBUG: connect to %s: %s\n", psSocketAddr, reason(rc, bound).c_str());
     return kNoConnection;
   }
-  // From here every failure resets the connection: a back end that has not yet read to
-  // the end then meets an error, not an orderly end, on a record not counted as delivered.
+  // From here every failure resets the connection: a record cut short ends in an error
+  // at the back end, never in an orderly end.
   ResetOnClose reset_on_failure{sock.get()};
   zv_log(1, "soc_write: Sending request on #%x\n", static_cast<unsigned>(sock.get()));
   zv_log(1, "DEBUG: msg length = %d\n", total);
