@@ -116,7 +116,7 @@ RegionFiles region_files_mapped(pid_t pid, const std::string &home);
 // ---- failoverd as a real process -------------------------------------------------------
 
 // A failoverd daemon in an installation directory. Its pauses run to their end whatever
-// signals arrive, so it runs with the fast clock preloaded (libfo_fast_clock.so: a
+// signals arrive, so it runs with the fast clock preloaded (libfo_fast_clock.so: ten
 // thousand times faster while it sleeps) unless the test needs real time. Poking
 // (SIGHUP, which failoverd catches and ignores) once its handlers are in place is a
 // storm of signals the daemon must ride out.

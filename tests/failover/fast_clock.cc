@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr int64_t kScale = 1000;
+constexpr int64_t kScale = 10000;
 constexpr int64_t kNs = 1000000000;
 
 using GetTime = int (*)(clockid_t, struct timespec *);
