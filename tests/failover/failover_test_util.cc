@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -315,6 +316,9 @@ bool catches_sighup(pid_t pid) {
   return false;
 }
 
+// The densest poking: a hundred signals a second.
+constexpr int kPokeFloorUs = 10000;
+
 }  // namespace
 
 bool Failoverd::handlers_ready() const { return catches_sighup(pid_); }
@@ -325,6 +329,9 @@ void Failoverd::start_poking(int interval_us) {
   // The thread works on its own copy of the pid: pid_ is the test thread's, which clears
   // it when the daemon is gone.
   pid_t pid = pid_;
+  // No pause ends on a signal: a denser storm than a daemon must ride out would only
+  // load a busy machine.
+  interval_us = std::max(interval_us, kPokeFloorUs);
   poker_ = std::thread([this, pid, interval_us] {
     bool ready = false;
     while (poking_) {

@@ -137,8 +137,9 @@ class Failoverd {
   pid_t pid() const { return pid_; }
   // True once the daemon catches SIGHUP (its signal handlers are installed).
   bool handlers_ready() const;
-  // Sends SIGHUP every `interval_us` from a thread of the test while running; stop, kill9
-  // and wait end it once the daemon is gone, whose pid may then be another process's.
+  // Sends SIGHUP every `interval_us` (10 ms at least) from a thread of the test while
+  // running; stop, kill9 and wait end it once the daemon is gone, whose pid may then be
+  // another process's.
   void start_poking(int interval_us = 1000);
   void stop_poking();
   // SIGTERM, with pokes, and the exit status (128 + signal).
