@@ -2,16 +2,23 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -135,24 +142,151 @@ bool write_whole(int fd, const void *data, size_t len) {
   return n == static_cast<ssize_t>(len);
 }
 
-bool send_whole_once(int fd, const void *data, size_t len) {
-  ssize_t n;
-  do {
-    n = send(fd, data, len, MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
-  return n == static_cast<ssize_t>(len);
+// ---- the socket record's bounded send -----------------------------------------------
+
+// Every socket delivery ends by a deadline: the base, and the record at the lowest rate a
+// back end is expected to keep up (a slow link included).
+constexpr int64_t kSendBaseMs = 10000;
+constexpr int64_t kSendMinBytesPerSecond = 64 * 1024;
+// How often a wait looks at the shutdown flag when no signal wakes it.
+constexpr int kStopLookMs = 200;
+// How often the close of the back end is looked at again while its acknowledgement of
+// the last bytes is still on its way.
+constexpr int kAckLookMs = 2;
+// What soc_send returns when no connection could be made.
+constexpr int kNoConnection = 1;
+
+// Results of the waits below besides 0 (done) and an errno value.
+constexpr int kTimedOut = -1;
+constexpr int kStopped = -2;
+
+int64_t now_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// The word that opens soc_write's failure lines. With mode "s" only standard messages
-// are kept by the failover store, so a failed high-priority send is an error.
+int64_t send_bound_ms(int length) {
+  return kSendBaseMs + static_cast<int64_t>(length) * 1000 / kSendMinBytesPerSecond;
+}
+
+std::string reason(int code, int64_t bound_ms) {
+  if (code == kTimedOut)
+    return "not done within the " + std::to_string(bound_ms / 1000) + " s allowed";
+  if (code == kStopped) return "the process is stopping";
+  return strerror(code);
+}
+
+// Waits up to `ms` (at most to the deadline) for `events` on `fd`, or only for the time
+// to pass when `fd` is -1. 0 when the time is up or the descriptor is ready; kTimedOut
+// when the deadline has passed before; kStopped once shutdown is set.
+int wait_step(int fd, short events, int64_t deadline, int ms) {
+  if (zv_shutdown == 1) return kStopped;
+  int64_t left = deadline - now_ms();
+  if (left <= 0) return kTimedOut;
+  struct pollfd p = {fd, events, 0};
+  int wait = static_cast<int>(std::min<int64_t>(left, ms));
+  int n = poll(fd >= 0 ? &p : nullptr, fd >= 0 ? 1 : 0, wait);
+  if (n < 0 && errno != EINTR) return errno;
+  return 0;
+}
+
+// Connects the non-blocking socket: 0, or why not.
+int connect_within(int fd, const struct sockaddr_in &sa, int64_t deadline) {
+  if (connect(fd, reinterpret_cast<const struct sockaddr *>(&sa), sizeof sa) == 0) return 0;
+  if (errno != EINPROGRESS && errno != EINTR) return errno;
+  for (;;) {
+    struct pollfd p = {fd, POLLOUT, 0};
+    if (poll(&p, 1, 0) == 1) {
+      int err = 0;
+      socklen_t len = sizeof err;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+      return err;
+    }
+    int rc = wait_step(fd, POLLOUT, deadline, kStopLookMs);
+    if (rc != 0) return rc;
+  }
+}
+
+// Sends the bytes whole; `piece` hears of each part the system took. 0, or why not.
+int send_within(int fd, const void *data, size_t len, int64_t deadline,
+                const std::function<void(size_t)> &piece = {}) {
+  const char *p = static_cast<const char *>(data);
+  while (len > 0) {
+    ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
+    if (n > 0) {
+      p += n;
+      len -= static_cast<size_t>(n);
+      if (piece) piece(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+    int rc = wait_step(fd, POLLOUT, deadline, kStopLookMs);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+// After the whole record: ends the sending side and waits for the back end's orderly
+// close, which is its word that it read the record whole. Bytes it sends meanwhile are
+// read and dropped: the record has no answer, only the close counts. A close counts
+// only once the back end has acknowledged every byte, our end included: one that closes
+// before it has read them all answers the rest with a reset, which may arrive after its
+// close. 0, or why the record is not known to be delivered.
+int confirmed_within(int fd, int64_t deadline) {
+  if (shutdown(fd, SHUT_WR) != 0) return errno;
+  bool closed = false;
+  char sink[4096];
+  for (;;) {
+    if (!closed) {
+      ssize_t n = recv(fd, sink, sizeof sink, 0);
+      if (n > 0 || (n < 0 && errno == EINTR)) {
+        // A back end that keeps sending is still bound by the deadline.
+        int rc = wait_step(-1, 0, deadline, 0);
+        if (rc != 0) return rc;
+        continue;
+      }
+      if (n == 0) {
+        closed = true;
+      } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        return errno;
+      } else {
+        int rc = wait_step(fd, POLLIN, deadline, kStopLookMs);
+        if (rc != 0) return rc;
+        continue;
+      }
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+    if (err != 0) return err;
+    int unacknowledged = 0;
+    if (ioctl(fd, SIOCOUTQ, &unacknowledged) != 0) return errno;
+    if (unacknowledged == 0) return 0;
+    int rc = wait_step(-1, 0, deadline, kAckLookMs);
+    if (rc != 0) return rc;
+  }
+}
+
+// Resets the connection at its close unless `fd` was cleared.
+struct ResetOnClose {
+  int fd;
+  ~ResetOnClose() {
+    if (fd < 0) return;
+    struct linger abort_close = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+  }
+};
+
+}  // namespace
+
 const char *soc_word(const Trans_ctl_rec *tctlp) {
   char c = failoverd[0];
   if (c == 'N' || c == 'n') return "ERROR";
   if (c != 'S' && c != 's') return "WARNING";
   return tctlp->who == ZV_WHO_STD_SERVER ? "WARNING" : "ERROR";
 }
-
-}  // namespace
 
 int processEDImsg(Trans_ctl_rec *tctlp, char *bufferp, int blen) {
   if (!tctlp) {
@@ -338,7 +472,7 @@ int pipe_write4(char *psBuf, int iLength, char *psPipeName) {
   return 0;
 }
 
-int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
+int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr) {
   zv_log(1, "DEBUG:starting soc_write()\n");
   if (!tctlp || !psSocketAddr || (!tctlp->obufferp && tctlp->obuf_length > 0)) {
     assert_failed(__LINE__);
@@ -381,29 +515,39 @@ int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
            tctlp->obuf_length);
     return -1;
   }
+  const int total = tctlp->obuf_length;
+  const int64_t bound = send_bound_ms(total);
+  const int64_t deadline = now_ms() + bound;
 
-  zv_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  // Non-blocking, so that every wait is bounded by the deadline and sees a stop.
+  zv_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (sock.get() < 0) {
     fprintf(stderr, "soc_write: can't open stream socket: %s\n", strerror(errno));
     zv_log(-1, "FATAL ERROR: cannot open stream socket\n");
     return -1;
   }
-  int rc;
-  do {
-    rc = connect(sock.get(), reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
-  } while (rc < 0 && errno == EINTR);
-  if (rc < 0) {
-    zv_log(-1, "%s: cannot connect to BES socket server: Connection refused\n", word);
+  int rc = connect_within(sock.get(), sa, deadline);
+  if (rc == kStopped) {
+    zv_log(-1, "%s: message (length of %d bytes) not sent to BES socket server (%s)\n", word,
+           total, reason(rc, bound).c_str());
     return -1;
   }
+  if (rc != 0) {
+    zv_log(1, "DEBUG: connect to %s: %s\n", psSocketAddr, reason(rc, bound).c_str());
+    return kNoConnection;
+  }
+  // From here every failure resets the connection: a record cut short ends in an error
+  // at the back end, never in an orderly end.
+  ResetOnClose reset_on_failure{sock.get()};
   zv_log(1, "soc_write: Sending request on #%x\n", static_cast<unsigned>(sock.get()));
-  int total = tctlp->obuf_length;
   zv_log(1, "DEBUG: msg length = %d\n", total);
 
   unsigned char length_field[ZV_BE_SOCKET_LENGTH_SIZE];
   zv_be_put32(length_field, static_cast<uint32_t>(total));
-  if (!send_whole_once(sock.get(), length_field, sizeof length_field)) {
-    zv_log(-1, "%s: cannot write message length of %d (4 bytes) to socket\n", word, total);
+  rc = send_within(sock.get(), length_field, sizeof length_field, deadline);
+  if (rc != 0) {
+    zv_log(-1, "%s: cannot write message length of %d (4 bytes) to socket (%s)\n", word, total,
+           reason(rc, bound).c_str());
     return -1;
   }
   uint16_t priority =
@@ -411,26 +555,59 @@ int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
   zv_log(1, "DEBUG: msg priority = %d\n", priority);
   unsigned char priority_field[ZV_BE_PRIORITY_SIZE];
   zv_be_put16(priority_field, priority);
-  if (!send_whole_once(sock.get(), priority_field, sizeof priority_field)) {
-    zv_log(-1, "%s: cannot write message priority of %d (2 bytes) to socket\n", word,
-           priority);
+  rc = send_within(sock.get(), priority_field, sizeof priority_field, deadline);
+  if (rc != 0) {
+    zv_log(-1, "%s: cannot write message priority of %d (2 bytes) to socket (%s)\n", word,
+           priority, reason(rc, bound).c_str());
     return -1;
   }
   int left = total;
-  const char *p = tctlp->obufferp;
-  while (left > 0) {
-    ssize_t n = send(sock.get(), p, static_cast<size_t>(left), MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      zv_log(-1, "%s: cannot write message (length of %d bytes) to socket\n", word, left);
-      return -1;
-    }
-    left -= static_cast<int>(n);
-    p += n;
-    zv_log(1, "DEBUG: total: %d written: %d Left: %d\n", total, static_cast<int>(n), left);
+  rc = send_within(sock.get(), tctlp->obufferp, static_cast<size_t>(total), deadline,
+                   [&](size_t n) {
+                     left -= static_cast<int>(n);
+                     zv_log(1, "DEBUG: total: %d written: %d Left: %d\n", total,
+                            static_cast<int>(n), left);
+                   });
+  if (rc != 0) {
+    zv_log(-1, "%s: cannot write message (length of %d bytes) to socket (%s)\n", word, left,
+           reason(rc, bound).c_str());
+    return -1;
   }
+  rc = confirmed_within(sock.get(), deadline);
+  if (rc != 0) {
+    zv_log(-1,
+           "%s: BES socket server did not confirm the message (length of %d bytes) by closing "
+           "the connection (%s)\n",
+           word, total, reason(rc, bound).c_str());
+    return -1;
+  }
+  reset_on_failure.fd = -1;
   int fd = sock.get();
   sock.reset();
   zv_log(1, "soc_write:Done sending on #%x.\n", static_cast<unsigned>(fd));
   return 0;
+}
+
+int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
+  int rc = soc_send(tctlp, psSocketAddr);
+  if (rc == kNoConnection)
+    zv_log(-1, "%s: cannot connect to BES socket server: Connection refused\n", soc_word(tctlp));
+  return rc == 0 ? 0 : -1;
+}
+
+bool backend_address_ok(const char *text) {
+  if (!text) return false;
+  const char *colon = strchr(text, ':');
+  if (!colon || colon == text || colon - text > static_cast<ptrdiff_t>(INET_ADDRSTRLEN - 1))
+    return false;
+  char host[INET_ADDRSTRLEN];
+  memcpy(host, text, static_cast<size_t>(colon - text));
+  host[colon - text] = '\0';
+  struct in_addr addr;
+  if (inet_pton(AF_INET, host, &addr) != 1) return false;
+  const char *digits = colon + 1;
+  size_t n = strlen(digits);
+  if (n == 0 || n > 5 || strspn(digits, "0123456789") != n) return false;
+  long port = strtol(digits, nullptr, 10);
+  return port >= 1 && port <= 65535;
 }

@@ -8,7 +8,8 @@
 //
 // Single-threaded: the pipe writers keep process-wide descriptors (`iFdReceiptPipe` and
 // one of pipe_write4's own), opened on first use and held until the process ends. The
-// socket writer keeps no state. None of them raises SIGPIPE.
+// socket writer keeps no state and may be called by several threads at once. None of
+// them raises SIGPIPE.
 #ifndef ZV_FAILOVER_ZV_BACKEND_H
 #define ZV_FAILOVER_ZV_BACKEND_H
 
@@ -57,8 +58,28 @@ int pipe_write2(char *psBuf, int iLength);
 int pipe_write4(char *psBuf, int iLength, char *psPipeName);
 
 // One socket record of the record's output buffer to `psSocketAddr` ("a.b.c.d:port"),
-// priority 1 for `who` 3, else 0. 0 once the whole record is written and the connection
-// closed; -1 otherwise (the connection is closed on every path).
+// priority 1 for `who` 3, else 0, on a connection of its own. The back end has it once
+// it closes the connection in order after the record: the sending side is shut down
+// after the body and the back end's close awaited (anything it sends is read and
+// dropped). The whole delivery, the connect included, is bounded: 10 s and one more for
+// every 64 KiB of the body; it also ends as soon as the shutdown flag is set. 0
+// delivered; -1 otherwise, also for a reset, an error or no close within the bound (the
+// connection is then reset; a back end that reads the record whole after that may
+// still take it, and gets it again).
 int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr);
+
+// soc_write without its line for a connection that cannot be made, for a caller that
+// retries and says once that the back end is away: 0 delivered; 1 no connection could
+// be made; -1 any other failure (logged).
+int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr);
+
+// The word that opens soc_write's failure lines for this record: "ERROR" with failover
+// mode N or n, and with mode S or s for any but a standard message (the store keeps
+// only those then); "WARNING" otherwise.
+const char *soc_word(const Trans_ctl_rec *tctlp);
+
+// True when `text` is a back-end socket address soc_write can use: a dotted IPv4
+// address, a colon and a port from 1 to 65535 in decimal digits, and nothing else.
+bool backend_address_ok(const char *text);
 
 #endif

@@ -1,13 +1,14 @@
 #include "failover/zv_failover.h"
 
-#include <limits.h>
 #include <mm.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,8 +53,9 @@ constexpr int kKeyTakenRetries = 3;
 // gives up (another process may recover it again in between).
 constexpr int kReopenAttempts = 3;
 
-// Pauses of the main loop, in seconds. A caught signal cuts a pause short, so a stop
-// request is acted on at once.
+// Pauses of the main loop, in seconds. Each runs to its end on the monotonic clock
+// whatever signals arrive; those of the state loop end early once shutdown is set, the
+// one at stop does not.
 constexpr int kNormalPause = 120;
 constexpr int kRecoveryPause = 1;
 constexpr int kRecoveryDonePause = 90;
@@ -67,8 +69,53 @@ std::mutex state_mutex, key_mutex, count_mutex, flag_mutex;
 int peek(const int *cell) { return cell ? __atomic_load_n(cell, __ATOMIC_RELAXED) : 0; }
 void put(int *cell, int v) { __atomic_store_n(cell, v, __ATOMIC_RELAXED); }
 
-void pause_seconds(int seconds) {
-  if (seconds > 0) sleep(static_cast<unsigned>(seconds));
+// A pause that ends on shutdown sleeps at most a second at a time: a SIGTERM wakes it at
+// once, but one that arrives just before a sleep begins is seen only at the next look.
+constexpr int kStopLookSeconds = 1;
+
+bool before(const timespec &a, const timespec &b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// Waits `seconds` on the monotonic clock. `until_shutdown` ends the wait once the
+// shutdown flag is set.
+void pause_seconds(int seconds, bool until_shutdown = true) {
+  if (seconds <= 0) return;
+  timespec end;
+  clock_gettime(CLOCK_MONOTONIC, &end);
+  end.tv_sec += seconds;
+  for (;;) {
+    if (until_shutdown && zv_shutdown == 1) return;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (!before(now, end)) return;
+    timespec wake = end;
+    if (until_shutdown) {
+      timespec look = now;
+      look.tv_sec += kStopLookSeconds;
+      if (before(look, wake)) wake = look;
+    }
+    // A signal ends the sleep early (EINTR): the loop sleeps on to the same end.
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+  }
+}
+
+// Whether the back end was away at the last replay: the outage is said once, when it
+// begins, and once more when the back end answers again.
+bool backend_away = false;
+
+void note_backend(const Trans_ctl_rec &rec, bool answered) {
+  if (answered == !backend_away) return;
+  backend_away = !answered;
+  if (backend_away) {
+    zv_log(-1,
+           "%s: cannot connect to BES socket server: Connection refused (%s, %d records "
+           "waiting; said once until it answers)\n",
+           soc_word(&rec), zv_socaddr, peek(pFo_reccount));
+  } else {
+    zv_log(-1, "NOTE: BES socket server at %s answers again (%d records waiting)\n", zv_socaddr,
+           peek(pFo_reccount));
+  }
 }
 
 bool mode_off() { return failoverd[0] == 'N' || failoverd[0] == 'n'; }
@@ -318,13 +365,25 @@ const char *setting(CONF *conf, const char *section, const char *name) {
   return nullptr;
 }
 
-int leading_number(const char *v) {
-  long n = 0;
-  for (; isdigit(static_cast<unsigned char>(*v)); ++v) {
-    n = n * 10 + (*v - '0');
-    if (n > 0x7fffffff) return 0x7fffffff;
+// A number key by the rule of every number key of the configuration file: its leading
+// decimal number (after blanks and a sign); no number, one below `lowest` or beyond an
+// int takes the built-in default with a warning that names the key and the value.
+int leading_number(const char *key, const char *v, int dflt, int lowest = 1) {
+  errno = 0;
+  char *end = nullptr;
+  long n = strtol(v, &end, 10);
+  if (end == v || errno == ERANGE || n < lowest || n > INT_MAX) {
+    zv_log(-1, "WARNING: Using %d as default for %s, found [%s] (not a number from %d to %d)\n",
+           dflt, key, v, lowest, INT_MAX);
+    return dflt;
   }
   return static_cast<int>(n);
+}
+
+// The failover mode is judged by its first letter; any other text than these stores
+// every message, as the empty text does.
+bool known_mode(const char *v) {
+  return v[0] == '\0' || strchr("NnSs", v[0]) != nullptr;
 }
 
 }  // namespace
@@ -343,14 +402,34 @@ int failover_read_settings(const char *file, const char *section) {
     return -1;
   }
   const char *sect = section && *section ? section : "default";
-  if (const char *v = setting(conf.get(), sect, FO_KEY_MODE))
-    snprintf(failoverd, sizeof failoverd, "%s", v);
+  if (const char *v = setting(conf.get(), sect, FO_KEY_MODE)) {
+    if (known_mode(v)) {
+      snprintf(failoverd, sizeof failoverd, "%s", v);
+    } else {
+      zv_log(-1,
+             "WARNING: Using the default (empty: every message stored) for %s, found [%s] "
+             "(accepted: empty, N... for none, S... for standard priority only)\n",
+             FO_KEY_MODE, v);
+    }
+  }
+  // A threshold of 0 has a meaning: the flag clears only once the store is empty.
   if (const char *v = setting(conf.get(), sect, FO_KEY_MIN_THRESHOLD))
-    zv_min_failover_threshold = leading_number(v);
+    zv_min_failover_threshold =
+        leading_number(FO_KEY_MIN_THRESHOLD, v, FO_DEFAULT_MIN_THRESHOLD, 0);
   if (const char *v = setting(conf.get(), sect, FO_KEY_MAX_LIMIT))
-    zv_max_failover_limit = leading_number(v);
+    zv_max_failover_limit = leading_number(FO_KEY_MAX_LIMIT, v, FO_DEFAULT_MAX_LIMIT);
   if (const char *v = setting(conf.get(), sect, FO_KEY_RECONNECT_DELAY))
-    failoverd_reconnect_delay = leading_number(v);
+    failoverd_reconnect_delay =
+        leading_number(FO_KEY_RECONNECT_DELAY, v, FO_DEFAULT_RECONNECT_DELAY);
+  if (zv_min_failover_threshold > zv_max_failover_limit) {
+    zv_log(-1,
+           "WARNING: Using %d as default for %s and %d for %s, found %d above %d (the "
+           "threshold must not be above the limit)\n",
+           FO_DEFAULT_MIN_THRESHOLD, FO_KEY_MIN_THRESHOLD, FO_DEFAULT_MAX_LIMIT,
+           FO_KEY_MAX_LIMIT, zv_min_failover_threshold, zv_max_failover_limit);
+    zv_min_failover_threshold = FO_DEFAULT_MIN_THRESHOLD;
+    zv_max_failover_limit = FO_DEFAULT_MAX_LIMIT;
+  }
   zv_log(1,
          "DEBUG: failover settings: %s = [%s], %s = %d, %s = %d, %s = %d\n", FO_KEY_MODE,
          failoverd, FO_KEY_MIN_THRESHOLD, zv_min_failover_threshold, FO_KEY_MAX_LIMIT,
@@ -663,7 +742,9 @@ int failover_recovery(DBC **ppdbc, int firsttime) {
   rec.iPriority = standard ? STD_PORT : HIPRI_PORT;
   rec.obufferp = static_cast<char *>(data.data);
   rec.obuf_length = static_cast<int>(data.size);
-  if (soc_write(&rec, zv_socaddr) != 0) {
+  int sent = soc_send(&rec, zv_socaddr);
+  note_backend(rec, sent != 1);
+  if (sent != 0) {
     zv_log(1, "%s: socket retry failed\n", kProgram);
     return -1;
   }
@@ -835,6 +916,15 @@ int failoverd_main(int iArgc, char **ppsArgv) {
   }
   if (mode_off()) zv_started();
   if (mode_off()) failover_jail();
+  // Checked now, not at the first replay: a typo would otherwise keep every record in the
+  // store, with an error every second.
+  if (!backend_address_ok(zv_socaddr)) {
+    zv_log(-1,
+           "FATAL ERROR: outsocket [%s] is not a dotted IPv4 address and a port from 1 to 65535 "
+           "(a.b.c.d:port) - cannot continue.\n",
+           zv_socaddr);
+    vZvExit(-1);
+  }
   hold_failover_dir();
   if (init_failover() != 0) {
     zv_log(-1, "FATAL ERROR: cannot start the failover subsystem in %s - cannot continue.\n",
@@ -887,7 +977,7 @@ int failoverd_main(int iArgc, char **ppsArgv) {
   }
 
   zv_log(0, "Closing failover subsystem . . .\n");
-  pause_seconds(kShutdownPause);
+  pause_seconds(kShutdownPause, false);
   // The database, then its environment, then the cells; the tables, the activity cache
   // and the logs are vZvExit's, as for every orderly stop.
   release_failover();

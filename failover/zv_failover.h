@@ -62,8 +62,11 @@ extern DB_ENV *pFo_dbenv;
 extern DB *pFo_db;
 
 // Reads the four settings from `file`, section `section` then [default]: a text key and
-// three number keys (leading decimal digits); a missing or empty key keeps the built-in
-// default above, the mode's default being the empty text (all messages stored).
+// three number keys (a leading decimal number); a missing or empty key keeps the
+// built-in default above, the mode's default being the empty text (all messages
+// stored). A value that is no number, below 1 (below 0 for the threshold) or beyond an
+// int, a threshold above the limit (both then), and a mode beginning with any other
+// letter than N or S take the default with a WARNING line naming key and value.
 // 0, or -1 when the file cannot be read (the settings are then the defaults).
 int failover_read_settings(const char *file, const char *section);
 

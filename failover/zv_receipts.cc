@@ -1,8 +1,11 @@
 #include "failover/zv_receipts.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -26,6 +29,9 @@ constexpr int kNameFieldsEnd = ZV_ISA_CONTROL_OFFSET + ZV_ISA_CONTROL_WIDTH;
 // The hex text of a signature is built in this many bytes, its NUL included.
 constexpr int kHexSignatureSize = 2048;
 constexpr int kMaxSignatureBytes = (kHexSignatureSize - 1) / 2;
+// Seconds after its last change at which a record's temporary file counts as left by a
+// writer that ended: a writer holds it for the moment of one small write.
+constexpr time_t kDeadWriterAge = 600;
 
 void assert_failed(const char *source, int line) { fprintf(stderr, kAssertFormat, source, line); }
 
@@ -281,6 +287,52 @@ bool build_name(char *out, const char *isa, const char *ext, const char *dir) {
   return true;
 }
 
+// True for the name of a record's temporary file: the record's name ("<id>_<control>"
+// and "." ZV_RECEIPT_SUFFIX) and the six letters or digits zv_put_file adds.
+bool temporary_record_name(const char *name) {
+  constexpr size_t kRandom = 6;
+  const size_t ext = strlen(ZV_RECEIPT_SUFFIX) + 1;
+  size_t len = strlen(name);
+  if (len < 1 + ext + kRandom) return false;
+  const char *dot = name + len - kRandom - ext;
+  if (dot[0] != '.' || strncmp(dot + 1, ZV_RECEIPT_SUFFIX, ext - 1) != 0) return false;
+  for (const char *p = name + len - kRandom; *p != '\0'; ++p)
+    if (!isalnum(static_cast<unsigned char>(*p))) return false;
+  return true;
+}
+
+// Removes from `dir` the temporary record files that writers which ended in the middle
+// left behind. A live writer's file exists for a moment only; one untouched for
+// kDeadWriterAge is taken as left. Only regular files, never through a link.
+void sweep_dead_writers(const char *dir) {
+  int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) {
+    if (errno != ENOENT) zv_log(-1, "ERROR: cannot look into %s: %s\n", dir, strerror(errno));
+    return;
+  }
+  DIR *d = fdopendir(dfd);
+  if (d == nullptr) {
+    zv_log(-1, "ERROR: cannot look into %s: %s\n", dir, strerror(errno));
+    close(dfd);
+    return;
+  }
+  time_t now = time(nullptr);
+  while (struct dirent *e = readdir(d)) {
+    if (!temporary_record_name(e->d_name)) continue;
+    struct stat st;
+    if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+        now - st.st_mtime < kDeadWriterAge)
+      continue;
+    if (unlinkat(dfd, e->d_name, 0) == 0) {
+      zv_log(-1, "NOTE: removed %s/%s, a record a writer left unfinished\n", dir, e->d_name);
+    } else {
+      zv_log(-1, "ERROR: cannot remove %s/%s, a record a writer left unfinished: %s\n", dir,
+             e->d_name, strerror(errno));
+    }
+  }
+  closedir(d);
+}
+
 }  // namespace
 
 int processReceipt(Trans_ctl_rec *tctlp, char *bufferp, int blen) {
@@ -497,10 +549,23 @@ int iFile2Pend(char *psFilename, PendReceipt_rec *pstPendRec) {
     assert_failed(kReceiptSource, __LINE__);
     return -1;
   }
-  int fd = open(psFilename, O_RDONLY | O_CLOEXEC);
+  // Neither a link (whatever it points to) nor a FIFO or device: such a name is no
+  // record, and opening it must not wait for a writer.
+  int fd = open(psFilename, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0 && errno == ELOOP) {
+    zv_log(-1, "ERROR: %s is a symbolic link, not a regular file - not read as a record\n",
+           psFilename);
+    return -1;
+  }
   if (fd < 0) {
     zv_log(-1, "Cannot open %s for reading\n", psFilename);
     zv_log(-1, "ERROR: open %s: %s\n", psFilename, strerror(errno));
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    zv_log(-1, "ERROR: %s is not a regular file - not read as a record\n", psFilename);
+    close(fd);
     return -1;
   }
   char text[ZV_RECEIPT_FILE_MAX];
@@ -576,4 +641,8 @@ int iFindFile(char *psISAline, char *psExtension, char *psDirpath, char *psFilen
   return 1;
 }
 
-int init_pending() { return 0; }
+int init_pending() {
+  sweep_dead_writers(pending_dir());
+  sweep_dead_writers(ZV_RECEIPT_LOG_DIR);
+  return 0;
+}

@@ -86,8 +86,9 @@ int iGetISAid(const char *psISAline, char *psISAid, int iSenderReceiverFlag);
 // Writes the record to psFilename, replacing a file of that name. 0 or -1.
 int iPend2file(PendReceipt_rec *pstPendRec, char *psFilename);
 
-// Reads a record file. 0 with *pstPendRec filled; -1 (the record untouched) for a file
-// that cannot be read, is empty, is ZV_RECEIPT_FILE_MAX bytes or more, or does not hold
+// Reads a record file, opened without following a link and without waiting. 0 with
+// *pstPendRec filled; -1 (the record untouched) for a file that cannot be read, is not a
+// regular file (a link, also to a valid record, a FIFO, a device), is empty, is ZV_RECEIPT_FILE_MAX bytes or more, or does not hold
 // exactly one well-formed record.
 int iFile2Pend(char *psFilename, PendReceipt_rec *pstPendRec);
 
@@ -103,6 +104,10 @@ int iGenerateFile(char *psFilename, char *psISAline, char *psExtension, char *ps
 // cleared) when it does not or no name can be built.
 int iFindFile(char *psISAline, char *psExtension, char *psDirpath, char *psFilename);
 
+// For the start of a process that writes or reads these records: removes the temporary
+// files ("<name>.recptXXXXXX") that writers killed in the middle left in the pending and
+// the receipt-log directories, once untouched for ten minutes (a live writer's lasts a
+// moment), each with a NOTE line. Always 0.
 int init_pending();
 
 #endif

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -118,6 +119,16 @@ bool BackendStandin::wait_count(size_t n, int timeout_ms) const {
   return count() >= n;
 }
 
+void BackendStandin::add_faults(const std::vector<Fault> &faults) {
+  std::lock_guard<std::mutex> g(mutex_);
+  faults_.insert(faults_.end(), faults.begin(), faults.end());
+}
+
+size_t BackendStandin::faults_left() const {
+  std::lock_guard<std::mutex> g(mutex_);
+  return faults_.size();
+}
+
 void BackendStandin::set_hook(Hook hook) {
   std::lock_guard<std::mutex> g(mutex_);
   hook_ = std::move(hook);
@@ -134,7 +145,21 @@ void BackendStandin::serve(int listen_fd, int stop_fd) {
     if (!(p[0].revents & POLLIN)) continue;
     int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    read_connection(fd, stop_fd);
+    bool faulty = false;
+    Fault fault = Fault::never_read;
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      if (!faults_.empty()) {
+        faulty = true;
+        fault = faults_.front();
+        faults_.erase(faults_.begin());
+      }
+    }
+    if (faulty) {
+      fault_connection(fault, fd, stop_fd);
+    } else {
+      read_connection(fd, stop_fd);
+    }
     close(fd);
   }
 }
@@ -150,6 +175,7 @@ void BackendStandin::read_connection(int fd, int stop_fd) {
   if (hook) hook(Event::accepted, before);
   std::string bytes;
   bool header_told = false;
+  bool ended = false;  // by the writer's orderly end, not an error or a stall
   char buf[65536];
   for (;;) {
     pollfd p[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
@@ -157,6 +183,7 @@ void BackendStandin::read_connection(int fd, int stop_fd) {
     if (p[1].revents) break;
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) ended = true;
     if (n <= 0) break;
     bytes.append(buf, static_cast<size_t>(n));
     if (!header_told && bytes.size() >= 6) {
@@ -164,7 +191,8 @@ void BackendStandin::read_connection(int fd, int stop_fd) {
       if (hook) hook(Event::header, before);
     }
   }
-  bool whole = bytes.size() >= 6 && bytes.size() == 6 + static_cast<size_t>(get32(bytes, 0));
+  bool whole = ended && bytes.size() >= 6 &&
+               bytes.size() == 6 + static_cast<size_t>(get32(bytes, 0));
   Hook after;
   size_t index = 0;
   {
@@ -183,6 +211,53 @@ void BackendStandin::read_connection(int fd, int stop_fd) {
     after = hook_;
   }
   if (after) after(Event::record, index);
+}
+
+void BackendStandin::fault_connection(Fault fault, int fd, int stop_fd) {
+  // Reads exactly `want` bytes unless the connection ends first.
+  auto read_some = [&](size_t want) {
+    std::string got;
+    char buf[65536];
+    while (got.size() < want) {
+      pollfd p[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+      if (poll(p, 2, 10000) <= 0 || p[1].revents) break;
+      ssize_t n = read(fd, buf, std::min(sizeof buf, want - got.size()));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+  };
+  switch (fault) {
+    case Fault::reset_after_record:
+    case Fault::close_after_half: {
+      std::string header = read_some(6);
+      if (header.size() == 6) {
+        size_t body = get32(header, 0);
+        read_some(fault == Fault::reset_after_record ? body : body / 2);
+      }
+      if (fault == Fault::reset_after_record) {
+        linger abort_close = {1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close);
+      }
+      break;
+    }
+    case Fault::never_read: {
+      // Only an error or a hang-up wakes it (the writer's reset when it gives up), or
+      // the stand-in's own bound, well beyond the writer's for a small record.
+      auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      for (;;) {
+        pollfd p[2] = {{fd, 0, 0}, {stop_fd, POLLIN, 0}};
+        int n = poll(p, 2, 100);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || p[0].revents || p[1].revents || std::chrono::steady_clock::now() > end)
+          break;
+      }
+      break;
+    }
+  }
+  std::lock_guard<std::mutex> g(mutex_);
+  ++malformed_;
 }
 
 }  // namespace fot

@@ -1,7 +1,10 @@
 // A stand-in for the back-end socket server: listens on 127.0.0.1, takes one connection
 // at a time, and records what each connection carried, parsed independently of the
-// writer's code (u32 length, u16 priority, body, big-endian). It can be stopped, after
-// which connections to its port are refused, and started again on the same port.
+// writer's code (u32 length, u16 priority, body, big-endian). As a back end must, it
+// reads a connection to its orderly end and then closes it, which tells the writer that
+// the record arrived; a connection that ends in an error is not a record. It can be
+// stopped, after which connections to its port are refused, and started again on the
+// same port, and told to misbehave on the next connections.
 //
 // The records are read by the test thread while a thread of the stand-in fills them;
 // every accessor takes the lock.
@@ -24,6 +27,11 @@ class BackendStandin {
     uint16_t priority = 0;
     std::string body;
   };
+  // Ways a back end fails a connection: it reads the record whole and then resets the
+  // connection; it reads the header and half the body and closes; it never reads, and
+  // closes only once the writer has given up (or the stand-in stops, or 30 s passed).
+  enum class Fault { reset_after_record, close_after_half, never_read };
+
   // What the stand-in has seen so far, told to the hook from the stand-in's thread:
   // a connection accepted, the six header bytes read, a whole record read. `index` is
   // the number of whole records before this event.
@@ -47,8 +55,13 @@ class BackendStandin {
 
   std::vector<Record> records() const;
   size_t count() const;
-  // Connections that closed before a whole record arrived, or carried bytes after it.
+  // Connections that closed before a whole record arrived, carried bytes after it, or
+  // ended in an error or a fault.
   int malformed() const;
+  // The next connections, one each, meet these faults in turn; later ones are served.
+  void add_faults(const std::vector<Fault> &faults);
+  // Faults not yet met.
+  size_t faults_left() const;
   void clear();
   // Waits until at least n whole records have arrived.
   bool wait_count(size_t n, int timeout_ms = 10000) const;
@@ -58,6 +71,8 @@ class BackendStandin {
  private:
   void serve(int listen_fd, int stop_fd);
   void read_connection(int fd, int stop_fd);
+  // Plays the fault on the connection.
+  void fault_connection(Fault fault, int fd, int stop_fd);
 
   int holder_fd_ = -1;  // keeps the port bound (not listening) between runs
   int port_ = 0;
@@ -67,6 +82,7 @@ class BackendStandin {
   mutable std::mutex mutex_;
   std::vector<Record> records_;
   int malformed_ = 0;
+  std::vector<Fault> faults_;
   Hook hook_;
 };
 

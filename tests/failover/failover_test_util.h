@@ -115,12 +115,16 @@ RegionFiles region_files_mapped(pid_t pid, const std::string &home);
 
 // ---- failoverd as a real process -------------------------------------------------------
 
-// A failoverd daemon in an installation directory. The loop's pauses end early on any
-// caught signal; poking (SIGHUP, which failoverd catches and ignores) once its handlers
-// are in place lets a test run the replay without waiting out the one-second pauses.
+// A failoverd daemon in an installation directory. Its pauses run to their end whatever
+// signals arrive, so it runs with the fast clock preloaded (libfo_fast_clock.so: ten
+// thousand times faster while it sleeps) unless the test needs real time. Poking
+// (SIGHUP, which failoverd catches and ignores) once its handlers are in place is a
+// storm of signals the daemon must ride out.
 class Failoverd {
  public:
-  explicit Failoverd(std::string dir) : dir_(std::move(dir)) {}
+  enum class Clock { fast, real };
+  explicit Failoverd(std::string dir, Clock clock = Clock::fast)
+      : dir_(std::move(dir)), clock_(clock) {}
   ~Failoverd();
   Failoverd(const Failoverd &) = delete;
   Failoverd &operator=(const Failoverd &) = delete;
@@ -133,11 +137,12 @@ class Failoverd {
   pid_t pid() const { return pid_; }
   // True once the daemon catches SIGHUP (its signal handlers are installed).
   bool handlers_ready() const;
-  // Sends SIGHUP every `interval_us` from a thread of the test while running; stop, kill9
-  // and wait end it once the daemon is gone, whose pid may then be another process's.
+  // Sends SIGHUP every `interval_us` (10 ms at least) from a thread of the test while
+  // running; stop, kill9 and wait end it once the daemon is gone, whose pid may then be
+  // another process's.
   void start_poking(int interval_us = 1000);
   void stop_poking();
-  // SIGTERM, pokes to cut the pauses short, and the exit status (128 + signal).
+  // SIGTERM, with pokes, and the exit status (128 + signal).
   int stop(int timeout_ms = 20000);
   // SIGKILL and the exit status.
   int kill9();
@@ -148,6 +153,7 @@ class Failoverd {
 
  private:
   std::string dir_;
+  Clock clock_;
   pid_t pid_ = -1;
   std::atomic<bool> poking_{false};
   std::thread poker_;

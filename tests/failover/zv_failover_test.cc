@@ -331,6 +331,48 @@ TEST_F(Failover, FailedReplayKeepsTheRecord) {
   EXPECT_TRUE(stored().empty());
 }
 
+TEST_F(Failover, RecordStaysUntilTheBackEndClosesAfterReadingItWhole) {
+  // Bodies of 1,959 bytes and of 4 MiB: the small one fits the socket buffers at once, the
+  // large one is still on its way when a back end gives up on it.
+  std::string small(1959, 's'), large(4 << 20, 'L');
+  for (size_t i = 0; i < large.size(); i += 4096) large[i] = static_cast<char>('a' + i / 4096 % 26);
+  store_raw("s1_A_000000000", small);
+  store_raw("s1_A_000000001", large);
+  *pFo_reccount = 2;
+  using Fault = BackendStandin::Fault;
+  const std::map<std::string, std::string> both = {{"s1_A_000000000", small},
+                                                    {"s1_A_000000001", large}};
+  // A back end that resets after reading the record whole, one that reads half and closes,
+  // one that never reads: each time the record stays, whole, for the next pass.
+  for (Fault f : {Fault::reset_after_record, Fault::close_after_half, Fault::never_read}) {
+    be_.add_faults({f});
+    EXPECT_EQ(replay(), -1) << static_cast<int>(f) << "\n" << last_err_;
+    EXPECT_NE(last_err_.find("failoverd: socket retry failed\n"), std::string::npos) << last_err_;
+    EXPECT_EQ(stored(), both) << static_cast<int>(f);
+    EXPECT_EQ(*pFo_reccount, 2);
+  }
+  // The large record, read half by a back end that then closes.
+  store_raw("h1_A_000000002", large);
+  be_.add_faults({Fault::close_after_half});
+  EXPECT_EQ(replay(), -1) << last_err_;
+  EXPECT_EQ(stored().size(), 3u);
+  EXPECT_EQ(stored()["h1_A_000000002"], large);
+  EXPECT_EQ(be_.count(), 0u);
+  EXPECT_EQ(be_.faults_left(), 0u);
+
+  // A back end that reads each whole and closes gets each once, whole, in key order.
+  while (replay() == 0) {
+  }
+  EXPECT_EQ(replay(), FODB_NOTFOUND) << last_err_;
+  ASSERT_TRUE(be_.wait_count(3));
+  auto got = be_.records();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_TRUE(got[0].body == large && got[0].priority == 1);
+  EXPECT_TRUE(got[1].body == small && got[1].priority == 0);
+  EXPECT_TRUE(got[2].body == large && got[2].priority == 0);
+  EXPECT_TRUE(stored().empty());
+}
+
 TEST_F(Failover, EmptyStore) {
   EXPECT_EQ(replay(1), FODB_NOTFOUND);
   EXPECT_EQ(last_err_.find("ERROR"), std::string::npos) << last_err_;
@@ -547,9 +589,14 @@ TEST(FailoverSettings, KeysFromTheOwnSectionThenDefault) {
   EXPECT_EQ(zv_min_failover_threshold, 12);
   EXPECT_EQ(failoverd_reconnect_delay, 3);
 
-  EXPECT_EQ(failover_read_settings(file.c_str(), "other"), 0);
+  std::string err =
+      capture([&] { EXPECT_EQ(failover_read_settings(file.c_str(), "other"), 0); }).err;
   EXPECT_STREQ(failoverd, "None");
-  EXPECT_EQ(zv_min_failover_threshold, 0);  // no leading digits
+  EXPECT_EQ(zv_min_failover_threshold, FO_DEFAULT_MIN_THRESHOLD);  // no leading digits
+  EXPECT_NE(err.find("WARNING: Using 1000 as default for min_failover_threshold, found [abc] "
+                     "(not a number from 0 to 2147483647)\n"),
+            std::string::npos)
+      << err;
   EXPECT_EQ(failoverd_reconnect_delay, 9);
 
   zvtest::write_file(file, "process_names = failoverd\n");
@@ -560,9 +607,56 @@ TEST(FailoverSettings, KeysFromTheOwnSectionThenDefault) {
   EXPECT_EQ(failoverd_reconnect_delay, FO_DEFAULT_RECONNECT_DELAY);
 
   std::string missing = dir + "/none.conf";
-  std::string err =
-      capture([&] { EXPECT_EQ(failover_read_settings(missing.c_str(), "failoverd"), -1); }).err;
+  err = capture([&] { EXPECT_EQ(failover_read_settings(missing.c_str(), "failoverd"), -1); }).err;
   EXPECT_NE(err.find("none.conf"), std::string::npos) << err;
+}
+
+TEST(FailoverSettings, ValuesThatMeanNothingTakeTheDefaultWithAWarning) {
+  std::string file = zvtest::scratch_dir("fo-settings-bad") + "/zolvar.conf";
+  struct Case {
+    std::string lines;
+    const char *mode;
+    int min, max, delay;
+    std::string warning;
+  };
+  const std::string range = " (not a number from 1 to 2147483647)\n";
+  const Case cases[] = {
+      {"failover_reconnect_delay = 0\n", "", 1000, 10000, 10,
+       "WARNING: Using 10 as default for failover_reconnect_delay, found [0]" + range},
+      {"failover_reconnect_delay = abc\n", "", 1000, 10000, 10,
+       "WARNING: Using 10 as default for failover_reconnect_delay, found [abc]" + range},
+      {"failover_reconnect_delay = -5\n", "", 1000, 10000, 10,
+       "WARNING: Using 10 as default for failover_reconnect_delay, found [-5]" + range},
+      {"failover_reconnect_delay = 99999999999\n", "", 1000, 10000, 10,
+       "WARNING: Using 10 as default for failover_reconnect_delay, found [99999999999]" + range},
+      {"max_failover_limit = 0\n", "", 1000, 10000, 10,
+       "WARNING: Using 10000 as default for max_failover_limit, found [0]" + range},
+      {"min_failover_threshold = 500\nmax_failover_limit = 400\n", "", 1000, 10000, 10,
+       "WARNING: Using 1000 as default for min_failover_threshold and 10000 for "
+       "max_failover_limit, found 500 above 400 (the threshold must not be above the limit)\n"},
+      {"failover_mode = X\n", "", 1000, 10000, 10,
+       "WARNING: Using the default (empty: every message stored) for failover_mode, found [X] "
+       "(accepted: empty, N... for none, S... for standard priority only)\n"},
+      // Values that mean something pass without a word.
+      {"failover_mode = s\nmin_failover_threshold = 0\nmax_failover_limit = 1\n"
+       "failover_reconnect_delay = 1\n",
+       "s", 0, 1, 1, ""},
+  };
+  for (const Case &c : cases) {
+    zvtest::write_file(file, "process_names = failoverd\n\n[failoverd]\n" + c.lines);
+    std::string err =
+        capture([&] { EXPECT_EQ(failover_read_settings(file.c_str(), "failoverd"), 0); }).err;
+    EXPECT_STREQ(failoverd, c.mode) << c.lines;
+    EXPECT_EQ(zv_min_failover_threshold, c.min) << c.lines;
+    EXPECT_EQ(zv_max_failover_limit, c.max) << c.lines;
+    EXPECT_EQ(failoverd_reconnect_delay, c.delay) << c.lines;
+    if (c.warning.empty()) {
+      EXPECT_EQ(err.find("WARNING"), std::string::npos) << err;
+    } else {
+      EXPECT_EQ(count_of(err, c.warning), 1) << c.lines << err;
+      EXPECT_EQ(count_of(err, "WARNING"), 1) << err;
+    }
+  }
 }
 
 }  // namespace

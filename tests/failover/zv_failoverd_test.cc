@@ -4,13 +4,17 @@
 // failoverd to a store.
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "failover/zv_failover.h"
@@ -107,8 +111,14 @@ TEST(Failoverd, BackEndAwayThenBackLosesNothing) {
   ASSERT_TRUE(zvtest::wait_for([&] {
     return count_of(fo.err(), "failoverd: socket retry failed\n") >= 3;
   })) << fo.err();
-  EXPECT_NE(fo.err().find("WARNING: cannot connect to BES socket server: Connection refused\n"),
-            std::string::npos);
+  // The outage is said once, with the address and the records that wait, however often
+  // the replay tries; and once more when the back end answers.
+  const std::string away = "WARNING: cannot connect to BES socket server: Connection refused (" +
+                           be.address() + ", 5 records waiting; said once until it answers)\n";
+  const std::string back = "NOTE: BES socket server at " + be.address() +
+                           " answers again (5 records waiting)\n";
+  EXPECT_EQ(count_of(fo.err(), away), 1) << fo.err();
+  EXPECT_EQ(count_of(fo.err(), "cannot connect"), 1);
   EXPECT_NE(fo.err().find("ERROR returned from failover_recovery\n"), std::string::npos);
   EXPECT_EQ(fo.err().find("DB_EMPTY"), std::string::npos);
   ASSERT_TRUE(be.start());
@@ -117,6 +127,9 @@ TEST(Failoverd, BackEndAwayThenBackLosesNothing) {
     return fo.err().find("DB_EMPTY from failover_recovery so change state\n") != std::string::npos;
   }));
   EXPECT_EQ(fo.stop(), 0);
+  EXPECT_EQ(count_of(fo.err(), away), 1) << fo.err();
+  EXPECT_EQ(count_of(fo.err(), back), 1) << fo.err();
+  EXPECT_LT(fo.err().find(away), fo.err().find(back));
   std::vector<std::string> bodies;
   for (const auto &r : be.records()) bodies.push_back(r.body);
   std::vector<std::string> want;
@@ -143,7 +156,12 @@ TEST(Failoverd, SettingsAndSeedingAfterARestart) {
   }));
   EXPECT_EQ(fo.stop(), 0);
   std::string err = fo.err();
-  EXPECT_NE(err.find("DEBUG: failover settings: failover_mode = [all], min_failover_threshold = "
+  // "all" is no mode: the default, every message stored, with a word.
+  EXPECT_NE(err.find("WARNING: Using the default (empty: every message stored) for "
+                     "failover_mode, found [all]"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("DEBUG: failover settings: failover_mode = [], min_failover_threshold = "
                      "0, max_failover_limit = 1, failover_reconnect_delay = 2\n"),
             std::string::npos)
       << err;
@@ -161,6 +179,114 @@ TEST(Failoverd, SettingsAndSeedingAfterARestart) {
   EXPECT_EQ(got[0].priority, 1);
   EXPECT_EQ(got[1].body, "std A3");
   EXPECT_EQ(got[1].priority, 0);
+}
+
+// The status a failoverd that stops at start ends with: its parent's once that waits for
+// the start, the daemon's own otherwise.
+int start_failure_status(Failoverd &fo) {
+  int parent = 0;
+  if (!fo.start({}, "run", &parent)) return parent;
+  return fo.wait();
+}
+
+TEST(Failoverd, OutsocketIsCheckedAtStart) {
+  const std::string values[] = {
+      "",  // the option's default then, which has no port
+      "127.0.0.1",
+      "127.0.0.1:",
+      "localhost:8000",
+      "[::1]:8000",
+      "127.0.0.1:0",
+      "127.0.0.1:65536",
+      "127.0.0.1:80x",
+      "1.2.3:80",
+      std::string(40, '1') + ".0.0.1:80",
+  };
+  int n = 0;
+  for (const std::string &v : values) {
+    std::string dir = fot::failoverd_installation("fod-outsocket" + std::to_string(n++), v);
+    Failoverd fo(dir);
+    EXPECT_EQ(start_failure_status(fo), 255) << v;
+    std::string shown = v.empty() ? "127.0.0.1" : v;
+    EXPECT_NE(fo.err().find("FATAL ERROR: outsocket [" + shown.substr(0, 30)),
+              std::string::npos)
+        << v << "\n"
+        << fo.err();
+    EXPECT_NE(fo.err().find("is not a dotted IPv4 address and a port from 1 to 65535 "
+                            "(a.b.c.d:port) - cannot continue.\n"),
+              std::string::npos)
+        << fo.err();
+    EXPECT_FALSE(zvtest::file_exists(dir + "/failover/failover.db")) << v;
+  }
+}
+
+TEST(Failoverd, SendToABackEndThatNeverReadsEndsOnStopAndTheRecordStays) {
+  // A 16 MB record first in key order, to a back end that accepts it and reads nothing:
+  // the send cannot finish, and SIGTERM ends it; the record stays whole in the store and
+  // reaches the back end, with the records behind it, once it reads again.
+  BackendStandin be;
+  ASSERT_TRUE(be.start());
+  be.add_faults({BackendStandin::Fault::never_read});
+  std::string dir = fot::failoverd_installation("fod-stuck", be.address());
+  std::string big(16 << 20, 'B');
+  for (size_t i = 0; i < big.size(); i += 1000) big[i] = static_cast<char>('a' + i / 1000 % 26);
+  fill_store(dir, {{1, "ACME", big}, {0, "ACME", "ISA*behind 1"}, {0, "BETA", "ISA*behind 2"}});
+  auto before = fot::db_dump_records(dir + "/failover");
+  ASSERT_EQ(before.size(), 3u);
+
+  Failoverd fo(dir);
+  ASSERT_TRUE(fo.start({"-d", "1"})) << fo.err();
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return fo.err().find("soc_write: Sending request on #") != std::string::npos;
+  })) << fo.err();
+  EXPECT_EQ(fo.stop(20000), 0) << fo.err();
+  EXPECT_NE(fo.err().find("WARNING: cannot write message (length of "), std::string::npos)
+      << fo.err();
+  EXPECT_NE(fo.err().find(" to socket (the process is stopping)\n"), std::string::npos);
+  EXPECT_EQ(be.count(), 0u);
+  EXPECT_EQ(fot::db_dump_records(dir + "/failover"), before);
+
+  Failoverd again(dir);
+  ASSERT_TRUE(again.start({}, "again")) << again.err("again");
+  ASSERT_TRUE(be.wait_count(3, 60000)) << again.err("again");
+  EXPECT_EQ(again.stop(), 0);
+  auto got = be.records();
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_TRUE(got[0].body == big);
+  EXPECT_EQ(got[1].body, "ISA*behind 1");
+  EXPECT_EQ(got[2].body, "ISA*behind 2");
+  EXPECT_TRUE(fot::db_dump_keys(dir + "/failover").empty());
+}
+
+TEST(Failoverd, PausesRunToTheirEndWhateverSignalsArrive) {
+  // An empty store: the replay finds nothing and failoverd waits 90 s before it looks
+  // again. A storm of signals neither shortens that wait nor the 6 s pause at stop;
+  // SIGTERM ends the first at once.
+  std::string dir = fot::failoverd_installation("fod-pauses", "127.0.0.1:1");
+  Failoverd fo(dir, Failoverd::Clock::real);
+  ASSERT_TRUE(fo.start({"-d", "1"})) << fo.err();
+  const std::string waiting = "In FO_RECOVERYDONE_STATE in failoverd()\n";
+  ASSERT_TRUE(zvtest::wait_for([&] { return fo.err().find(waiting) != std::string::npos; }))
+      << fo.err();
+  fo.start_poking(10000);
+  std::atomic<bool> storming{true};
+  pid_t pid = fo.pid();
+  std::thread usr1([&] {
+    while (storming) {
+      kill(pid, SIGUSR1);
+      usleep(10000);
+    }
+  });
+  usleep(2000000);
+  EXPECT_EQ(count_of(fo.err(), waiting), 1) << fo.err();
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(fo.stop(30000), 0);
+  auto took = std::chrono::steady_clock::now() - t0;
+  storming = false;
+  usr1.join();
+  EXPECT_GE(took, std::chrono::seconds(6));
+  EXPECT_EQ(count_of(fo.err(), waiting), 1) << fo.err();
+  EXPECT_NE(fo.out().find("Failover subsystem closed.\n"), std::string::npos) << fo.out();
 }
 
 TEST(Failoverd, ModeNWaitsInTheJailWithoutAStore) {

@@ -1,13 +1,17 @@
 #include "failover/zv_receipts.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -41,6 +45,12 @@ std::string dump(const std::string &bytes) {
     }
   }
   return out;
+}
+
+int count_of(const std::string &text, const std::string &what) {
+  int n = 0;
+  for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
+  return n;
 }
 
 std::string digest40() { return "0123456789abcdef0123456789abcdef01234567"; }
@@ -697,6 +707,104 @@ TEST_F(RecordFiles, OversizedFilesAreRefused) {
   EXPECT_LT(longest.size(), 4096u);
   std::string err;
   EXPECT_EQ(read_back(longest, &err), 0) << err;
+}
+
+TEST_F(RecordFiles, OnlyRegularFilesAreRead) {
+  // A FIFO (which would hold an open until a writer comes), a link to a device, and a link
+  // to a valid record outside the directory, each under the record's name.
+  std::string outside = dir_ + "/elsewhere.recpt";
+  zvtest::write_file(outside, valid_);
+  struct Case {
+    std::function<int(const char *)> make;
+    std::string line;
+  };
+  const std::string name = "./pending_receipts/ACME_000000123.recpt";
+  const Case cases[] = {
+      {[](const char *n) { return mkfifo(n, 0600); },
+       "ERROR: " + name + " is not a regular file - not read as a record\n"},
+      {[](const char *n) { return symlink("/dev/null", n); },
+       "ERROR: " + name + " is a symbolic link, not a regular file - not read as a record\n"},
+      {[&](const char *n) { return symlink(outside.c_str(), n); },
+       "ERROR: " + name + " is a symbolic link, not a regular file - not read as a record\n"},
+  };
+  std::string line = isa("ACME", "000000123", '|');
+  std::string text = receipt_text(line);
+  for (const Case &c : cases) {
+    ASSERT_EQ(c.make(name.c_str()), 0) << strerror(errno);
+    // Run aside: an open that waits for a FIFO's writer is ended by one, and fails here.
+    std::string err;
+    auto lookup = std::async(std::launch::async, [&] {
+      return capture_stderr([&] {
+        PendReceipt_rec r;
+        EXPECT_EQ(iFindPending(line.data(), &r, nullptr), -1);
+        char key[ZV_PATH_SIZE];
+        std::string d = digest40();
+        EXPECT_EQ(iPendingReceiptLookup(text.data(), static_cast<int>(text.size()), d.data(), 40,
+                                        key),
+                  2);
+      });
+    });
+    if (lookup.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << c.line << ": the lookup waits on the file";
+      int fd = open(name.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) close(fd);
+    }
+    err = lookup.get();
+    EXPECT_EQ(count_of(err, c.line), 2) << err;
+    EXPECT_EQ(count_of(err, "ERROR: Cannot read pending receipt record\n"), 2) << err;
+    ASSERT_EQ(unlink(name.c_str()), 0);
+  }
+  // The valid record itself, in its place, is read.
+  zvtest::write_file(name, valid_);
+  PendReceipt_rec r;
+  EXPECT_EQ(iFindPending(line.data(), &r, nullptr), 1);
+}
+
+TEST_F(Receipts, StartRemovesWhatDeadWritersLeft) {
+  // What writers killed in the middle leave ("<record name>" and six letters or digits),
+  // untouched for longer than a live writer takes, in both directories; beside it a
+  // writer's fresh file, records, and names that only look alike.
+  const time_t old_enough = time(nullptr) - 11 * 60;
+  auto make = [&](const std::string &path, time_t when) {
+    zvtest::write_file(path, "04|05|partial");
+    struct timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+  };
+  const std::vector<std::string> left = {"pending_receipts/ACME_000000123.recptAb3dE9",
+                                         "pending_receipts/X_000000001.recptzzzzzz",
+                                         "receipts/ACME_000000124.recpt0a1B2c"};
+  const std::vector<std::string> kept = {
+      "pending_receipts/ACME_000000125.recpt",        // a record
+      "pending_receipts/ACME_000000126.recptabc",     // too short a tail
+      "pending_receipts/ACME_000000127.recptab-d_f",  // not letters or digits
+      "pending_receipts/.recptABCDEF",                // no record name before it
+      "pending_receipts/notes.txt",
+  };
+  for (const std::string &p : left) make(p, old_enough);
+  for (const std::string &p : kept) make(p, old_enough);
+  make("pending_receipts/ACME_000000128.recptLive01", time(nullptr));  // a live writer's
+  ASSERT_EQ(mkdir("pending_receipts/Dir_000000129.recptQWERTY", 0755), 0);
+  ASSERT_EQ(symlink((dir_ + "/pending_receipts/notes.txt").c_str(),
+                    "pending_receipts/Link_00000130.recptLINK01"),
+            0);
+  std::string err = capture_stderr([] { EXPECT_EQ(init_pending(), 0); });
+  for (const std::string &p : left) {
+    EXPECT_FALSE(zvtest::file_exists(p)) << p;
+    EXPECT_EQ(count_of(err, "NOTE: removed ./" + p + ", a record a writer left unfinished\n"), 1)
+        << err;
+  }
+  for (const std::string &p : kept) EXPECT_TRUE(zvtest::file_exists(p)) << p;
+  EXPECT_TRUE(zvtest::file_exists("pending_receipts/ACME_000000128.recptLive01"));
+  EXPECT_TRUE(zvtest::file_exists("pending_receipts/Dir_000000129.recptQWERTY"));
+  struct stat st;
+  EXPECT_EQ(lstat("pending_receipts/Link_00000130.recptLINK01", &st), 0);
+  EXPECT_EQ(count_of(err, "NOTE: removed"), 3) << err;
+  // Without a receipt log directory the pending one is still swept.
+  make("pending_receipts/B_000000001.recpt000000", old_enough);
+  ASSERT_EQ(zvtest::shell("rm -rf receipts"), 0);
+  err = capture_stderr([] { EXPECT_EQ(init_pending(), 0); });
+  EXPECT_FALSE(zvtest::file_exists("pending_receipts/B_000000001.recpt000000"));
+  EXPECT_EQ(err.find("ERROR"), std::string::npos) << err;
 }
 
 }  // namespace

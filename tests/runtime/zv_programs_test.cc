@@ -416,7 +416,8 @@ TEST(Programs, ReceiptRoleFromALinkAndCaseInsensitiveNames) {
 }
 
 TEST(Programs, FailoverdRoutesDebugLinesToStandardErrorAndTakesNoLockTable) {
-  std::string dir = rtt::make_installation("prog-failover", rtt::standard_conf());
+  std::string dir =
+      rtt::make_installation("prog-failover", rtt::standard_conf("outsocket = 127.0.0.1:1\n"));
   Start s = start(dir, failoverd_exe(), "failoverd", {"-d", "1"});
   ASSERT_EQ(s.parent.status, 0) << s.parent.err;
   Daemon d(s.daemon);
