@@ -186,7 +186,7 @@ TEST(Programs, ClientWithoutALocalIdentityStopsOnTheCertificateCheck) {
 // The launcher leaves once the daemon has started (failoverd: its store open) with 0, or
 // once it has ended during its start with its status.
 TEST(Programs, LauncherLeavesWithTheStatusOfTheStart) {
-  std::string conf = rtt::standard_conf();
+  std::string conf = rtt::standard_conf("outsocket = 127.0.0.1:1\n");
   conf.replace(conf.find("indir = ./in_dir"), 16, "indir = ./no_such_dir");
   std::string dir = rtt::make_installation("prog-launch", conf);
   Start bad = start(dir, clientd_exe(), "clientd", {}, "bad");
@@ -213,7 +213,8 @@ TEST(Programs, LauncherLeavesWithTheStatusOfTheStart) {
 // A second start that fails, however it ends, leaves the pid file naming the daemon
 // that runs.
 TEST(Programs, FailedSecondStartLeavesThePidFile) {
-  std::string dir = rtt::make_installation("prog-pidback", rtt::standard_conf());
+  std::string dir =
+      rtt::make_installation("prog-pidback", rtt::standard_conf("outsocket = 127.0.0.1:1\n"));
   Start first = start(dir, failoverd_exe(), "failoverd", {});
   ASSERT_EQ(first.parent.status, 0) << first.parent.err;
   Daemon d(first.daemon);
