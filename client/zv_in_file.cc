@@ -24,23 +24,8 @@ int file_in_buf(Trans_ctl_rec *tctlp, const char *path) {
     zv_client::soft_assert(kSource, __LINE__);
     return -1;
   }
-  int fd = open_regular(path);
-  if (fd < 0) {
-    // Not read: the buffers of the last document must not look like this one's.
-    zero_buffers(tctlp);
-    if (fd == -2)
-      zv_log(-1, "ERROR: %s is not a regular file - not read as a document\n", path);
-    else
-      zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
-    return -1;
-  }
-  zv_file_ptr f(fdopen(fd, "r"));
-  if (!f) {
-    close(fd);
-    zero_buffers(tctlp);
-    zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
-    return -1;
-  }
+  zv_file_ptr f = open_document(tctlp, path);
+  if (!f) return -1;
   zv_started();
   return file_document(tctlp, f.get(), path, "file");
 }

@@ -64,14 +64,8 @@ int packet_in_buf(Trans_ctl_rec *tctlp, const char *path) {
     zv_client::soft_assert(kSource, __LINE__);
     return -1;
   }
-  int fd = open_regular(path);
-  zv_file_ptr f(fd >= 0 ? fdopen(fd, "r") : nullptr);
-  if (!f) {
-    if (fd >= 0) close(fd);
-    zero_buffers(tctlp);
-    zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
-    return -1;
-  }
+  zv_file_ptr f = open_document(tctlp, path);
+  if (!f) return -1;
   return packet_document(tctlp, f.get(), path);
 }
 

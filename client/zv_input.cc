@@ -110,21 +110,17 @@ int wait_readable(int fd, int ms) {
   }
 }
 
-int open_regular(const char *path) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    close(fd);
-    return -2;
-  }
-  return fd;
+zv_file_ptr open_document(Trans_ctl_rec *t, const char *path) {
+  int fd = zv_open_regular(path);
+  zv_file_ptr f(fd >= 0 ? fdopen(fd, "r") : nullptr);
+  if (f) return f;
+  if (fd >= 0) close(fd);
+  zero_buffers(t);
+  if (fd == -2)
+    zv_log(-1, "ERROR: %s is not a regular file - not read as a document\n", path);
+  else
+    zv_log(-1, "ERROR: Cannot open %s for reading\n", path);
+  return nullptr;
 }
 
 int read_rest(FILE *f, char *buf, size_t room, size_t *n) {

@@ -15,6 +15,7 @@
 #include <functional>
 
 #include "client/zv_message.h"
+#include "runtime/zv_handles.h"
 #include "runtime/zv_process.h"
 #include "transport/zv_transport.h"
 
@@ -42,6 +43,11 @@ inline steady::time_point record_deadline(steady::time_point start, unsigned lon
 
 void zero_buffers(Trans_ctl_rec *t);
 
+// The file of the file or packet interface, opened as zv_open_regular opens it; null
+// (logged, and the record's buffers cleared, so that the last document's bytes cannot
+// pass for this one's) when it cannot be opened or is not a regular file.
+zv_file_ptr open_document(Trans_ctl_rec *t, const char *path);
+
 // Reads until at least `least` of at most `n` bytes have come, the stream ends, or a read
 // fails. A socket is read first and waited for only when it has nothing, so a record that
 // has arrived is taken in as few reads as its bytes allow; a pipe, whose reads may block,
@@ -59,10 +65,6 @@ size_t read_at_least(int fd, void *buf, size_t least, size_t n, bool is_socket, 
 // (zv_shutdown), -1 with errno when the wait itself fails.
 int wait_readable(int fd, int ms);
 
-// Opens `path` for reading without waiting (a FIFO or a device must not hold the caller in
-// its open; a link is followed) and keeps it only when it is a regular file: the
-// descriptor; -1 with errno when it cannot be opened; -2 when it is no regular file.
-int open_regular(const char *path);
 
 // The rest of `f`, at most `room` bytes, into `buf`. 0 at its end (*n the bytes read),
 // 1 on a read error, 2 when more follows.

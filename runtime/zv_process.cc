@@ -806,6 +806,31 @@ bool zv_stamp_entry(int dir_fd, const char *name, zv_entry_stamp *stamp) {
   return true;
 }
 
+namespace {
+
+// fstat of a descriptor just opened; on failure it is closed, errno kept.
+bool stat_or_close(int fd, struct stat *st) {
+  if (fstat(fd, st) == 0) return true;
+  int e = errno;
+  close(fd);
+  errno = e;
+  return false;
+}
+
+}  // namespace
+
+int zv_open_regular(const char *path) {
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (!stat_or_close(fd, &st)) return -1;
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    return -2;
+  }
+  return fd;
+}
+
 int zv_open_unchanged(int dir_fd, const char *name, const zv_entry_stamp &stamp) {
   if (name == nullptr || !stamp.regular()) {
     errno = EINVAL;
@@ -818,12 +843,7 @@ int zv_open_unchanged(int dir_fd, const char *name, const zv_entry_stamp &stamp)
     return -1;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return -1;
-  }
+  if (!stat_or_close(fd, &st)) return -1;
   if (!(stamp_of(st) == stamp)) {
     close(fd);
     errno = ESTALE;

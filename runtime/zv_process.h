@@ -100,6 +100,10 @@ bool zv_stamp_entry(int dir_fd, const char *name, zv_entry_stamp *stamp);
 // is not read). The descriptor, or -1: errno ENOENT when it is gone, ESTALE when it is no
 // longer that file as it was, another errno when it cannot be opened.
 int zv_open_unchanged(int dir_fd, const char *name, const zv_entry_stamp &stamp);
+// Opens `path` for reading without waiting (a FIFO or a device must not hold the caller in
+// its open; a link is followed) and keeps it only when it is a regular file: the
+// descriptor; -1 with errno when it cannot be opened; -2 when it is no regular file.
+int zv_open_regular(const char *path);
 // Holds the directory `path` for this process alone until the descriptor returned is
 // closed (or the process ends): -1 with errno EWOULDBLOCK when another process holds it,
 // another errno when it cannot be opened or locked. The hold is advisory: it keeps out
