@@ -50,6 +50,17 @@ std::string body_of(int i) {
   return b;
 }
 
+// How often the back end got each shared-store document; every record must be one of
+// them, whole.
+void count_shared_deliveries(const BackendStandin &be, std::map<int, int> &deliveries) {
+  for (const auto &r : be.records()) {
+    int n = fot::shared_document_number(r.body);
+    ASSERT_GE(n, 0) << r.body.substr(0, 40);
+    EXPECT_EQ(r.body, fot::shared_document(n));
+    ++deliveries[n];
+  }
+}
+
 void fill_store(const std::string &dir) {
   const char *receivers[] = {"ACME", "", "CARRIER WEST", "B"};
   std::vector<fot::StoreMsg> msgs;
@@ -331,12 +342,7 @@ TEST(FailoverShared, StoresFromAnotherProcessSurviveKillsOfBoth) {
   }));
 
   std::map<int, int> deliveries;
-  for (const auto &r : be.records()) {
-    int n = fot::shared_document_number(r.body);
-    ASSERT_GE(n, 0) << r.body.substr(0, 40);
-    EXPECT_EQ(r.body, fot::shared_document(n));
-    ++deliveries[n];
-  }
+  ASSERT_NO_FATAL_FAILURE(count_shared_deliveries(be, deliveries));
   int repeats = 0;
   for (const auto &[n, times] : deliveries) repeats += times - 1;
   for (int n : stored) EXPECT_EQ(deliveries.count(n), 1u) << "document " << n << " lost";
@@ -510,12 +516,7 @@ TEST(FailoverShared, AFullDiskIsAnErrorNeverASignal) {
   EXPECT_EQ(fo.stop(), 0);
 
   std::map<int, int> deliveries;
-  for (const auto &r : be.records()) {
-    int n = fot::shared_document_number(r.body);
-    ASSERT_GE(n, 0) << r.body.substr(0, 40);
-    EXPECT_EQ(r.body, fot::shared_document(n));
-    ++deliveries[n];
-  }
+  ASSERT_NO_FATAL_FAILURE(count_shared_deliveries(be, deliveries));
   for (int n : stored) EXPECT_EQ(deliveries[n], 1) << "document " << n;
   // The document reported not stored may still be delivered (its record was made, and
   // only its log could not be written), but once at most.
