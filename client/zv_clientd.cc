@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "client/zv_client_util.h"
+#include "client/zv_input.h"
 #include "client/zv_interfaces.h"
 #include "client/zv_message.h"
 #include "partners/zv_lcert.h"
@@ -315,9 +316,7 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
            "ERROR: cannot set message priority (with value of %d) from the receipt socket - "
            "message invalid, cannot continue\n",
            rec.iPriority);
-    rec.msg_type = 0;
-    rec.isa_line[0] = '\0';
-    rec.tp_index = -1;
+    zv_input::no_partner(&rec);
     rec.ibuf_length = in_len;
     rec.obuf_length = 0;
     zv_report_refusal(&rec, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);

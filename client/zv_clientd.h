@@ -20,9 +20,9 @@
 constexpr int ZV_CLIENT_BUF_SIZE = 65536;
 
 // Hands one classified-and-built transaction to the ZVP process at `socaddr`: 0 when it
-// was acknowledged. send_transport_msg unless a test puts another sender in its place,
-// with one WARNING line when the ZVP process cannot be reached and the document waits for
-// it, and one INFO line when it is reached again.
+// was acknowledged. send_transport_msg_noting, with one WARNING line when the ZVP process
+// cannot be reached and the document waits for it and one INFO line when it is reached
+// again, unless a test puts another sender in its place.
 using clientd_sender_t = int (*)(Trans_ctl_rec *tctlp, st_socaddr_t *socaddr);
 extern clientd_sender_t clientd_sender;
 

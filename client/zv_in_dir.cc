@@ -63,12 +63,13 @@ struct scan_memory {
   bool unsearchable = false;              // said once until a scan can search it again
 };
 
-// One document of the directory: read from its open descriptor and handed over (or, in
-// packet mode, read as a packet file). The interface's result for it.
+// One document of the directory: read from its open descriptor (-1 when it could not be
+// opened) and handed over (or, in packet mode, read as a packet file). The interface's
+// result for it.
 int take_document(Trans_ctl_rec *tctlp, int fd, const char *full, read_check *check) {
-  zv_file_ptr f(fdopen(fd, "r"));
+  zv_file_ptr f(fd >= 0 ? fdopen(fd, "r") : nullptr);
   if (!f) {
-    close(fd);
+    if (fd >= 0) close(fd);
     zv_log(-1, "ERROR: Cannot open %s for reading\n", full);
     return -1;
   }
@@ -247,13 +248,7 @@ int dir_in_buf(Trans_ctl_rec *tctlp, const char *dir) {
       tctlp->status = -999;
       read_check check;
       check.unchanged = [&] { return still_as_read(dfd, name, fd, now); };
-      int rc;
-      if (fd < 0) {
-        zv_log(-1, "ERROR: Cannot open %s for reading\n", full);
-        rc = -1;
-      } else {
-        rc = take_document(tctlp, fd, full, &check);
-      }
+      int rc = take_document(tctlp, fd, full, &check);
       if (check.changed) {
         // Neither handed over nor refused: what was read is not what the file holds.
         zv_log(-1, "WARNING: %s changed while it was read - not sent, looked at again at the "

@@ -74,7 +74,6 @@ namespace {
 // A packet refused as a document about no partner: line 1 stands for its interchange, and
 // the packet read (imsg_length bytes of the input) is its copy.
 int refuse_packet(Trans_ctl_rec *t, int code, int capacity) {
-  t->msg_type = 0;
   t->tp_index = -1;
   t->obuf_length = 0;
   int rc = zv_report_refusal(t, code);

@@ -51,7 +51,7 @@ int pipe_record_cut(Trans_ctl_rec *t, const char *path, int read_errno, size_t b
     zv_log(-1,
            "ERROR: record from %s cut short: not complete within %d seconds and one second for "
            "each %lld bytes of it - what was read is kept, cannot continue\n",
-           path, ZV_TRANS_IDLE_SECONDS, kMinRecordRate);
+           path, ZV_TRANS_IDLE_SECONDS, ZV_RECORD_MIN_RATE);
   else
     zv_log(-1, "ERROR: cannot read %s any more: %s - what was read is kept, cannot continue\n",
            path, read_errno != 0 ? strerror(read_errno) : "end of input");

@@ -243,7 +243,7 @@ void vProducer(int fd, Trans_ctl_rec *tctlp) {
       zv_log(-1,
              "ERROR: Socket peer on socket = %d did not complete its record within %d seconds "
              "and one second for each %lld bytes of it - connection reset\n",
-             fd, ZV_TRANS_IDLE_SECONDS, kMinRecordRate);
+             fd, ZV_TRANS_IDLE_SECONDS, ZV_RECORD_MIN_RATE);
       break;
     case soc_fault::stopped:
       zv_log(-1, "WARNING: stopping with the record on socket = %d incomplete - connection reset\n",

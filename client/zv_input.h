@@ -26,19 +26,12 @@ using steady = std::chrono::steady_clock;
 // How often a blocked read or wait looks at zv_shutdown.
 constexpr int kShutdownPollMs = 250;
 
-// The slowest rate, in bytes a second, at which a record must go on arriving once begun.
-constexpr long long kMinRecordRate = ZV_RECORD_MIN_RATE;
-
-// The whole-record bound, in milliseconds from the moment a record is awaited to its last
-// byte: the transport's rule (zv_record_deadline_ms) for the announced body (0 before the
-// length is known). A real sender of the largest record on a slow link meets it; a sender
-// that keeps the silence bound by dribbling a byte now and then does not.
-inline long long record_allowance_ms(unsigned long long body) {
-  return zv_record_deadline_ms(static_cast<long long>(body));
-}
-// The moment a record awaited from `start` must be complete by.
+// The moment a record begun at `start` must be complete by: the transport's whole-record
+// rule (zv_record_deadline_ms) for the announced body (0 before the length is known). A
+// real sender of the largest record on a slow link meets it; a sender that keeps the
+// silence bound by dribbling a byte now and then does not.
 inline steady::time_point record_deadline(steady::time_point start, unsigned long long body) {
-  return start + std::chrono::milliseconds(record_allowance_ms(body));
+  return start + std::chrono::milliseconds(zv_record_deadline_ms(static_cast<long long>(body)));
 }
 
 void zero_buffers(Trans_ctl_rec *t);
@@ -64,7 +57,6 @@ size_t read_at_least(int fd, void *buf, size_t least, size_t n, bool is_socket, 
 // to become readable or show a condition: its poll events, 0 at the deadline or at a stop
 // (zv_shutdown), -1 with errno when the wait itself fails.
 int wait_readable(int fd, int ms);
-
 
 // The rest of `f`, at most `room` bytes, into `buf`. 0 at its end (*n the bytes read),
 // 1 on a read error, 2 when more follows.

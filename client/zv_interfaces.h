@@ -95,8 +95,8 @@ int packet_in_buf(Trans_ctl_rec *tctlp, const char *path);
 // The pipe interface reads record after record: one refused (no partner, a NUL inside, a
 // bad priority, an envelope too large) is kept as a failed message with its
 // transaction-log line and alert, and the next is read. A record that stops arriving for
-// ZV_TRANS_IDLE_SECONDS, is not whole within zv_input::record_allowance_ms of its first
-// byte, or a pipe that can no longer be read, ends the interface (-1); a stop in the
+// ZV_TRANS_IDLE_SECONDS, is not whole within zv_record_deadline_ms of its first byte, or
+// a pipe that can no longer be read, ends the interface (-1); a stop in the
 // middle of a record ends it with 0. Either way what came of the record's body is kept,
 // reported as ZV_ERRM_CANNOT_RECV_INTERNAL_DATA. A path that is no named pipe is refused.
 int pipe_in_buf(Trans_ctl_rec *tctlp, const char *path, int mode);
@@ -135,7 +135,7 @@ int pvAcceptSocRequests(int listen_fd, Trans_ctl_rec *tctlp);
 // not be saved
 // (logged), a record not complete when its peer closes, a
 // peer that sends nothing for ZV_TRANS_IDLE_SECONDS while its record is incomplete (also
-// before its first byte; logged), a record not whole within zv_input::record_allowance_ms
+// before its first byte; logged), a record not whole within zv_record_deadline_ms
 // of its first byte (logged), a stop (zv_shutdown) before the record is complete, a
 // body announced above ZV_MAX_SOCKET_BODY (also reported as
 // ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND, transaction log and alert, nothing of it kept) and a
@@ -149,14 +149,15 @@ enum class soc_fault {
   no_memory,  // the request's buffer could not be had
   cut,        // the peer closed, or a read failed, before the record was complete
   stalled,    // nothing came for idle_ms while the record was incomplete
-  overdue,    // the record took longer than its size allows (zv_input::record_allowance_ms)
+  overdue,    // the record took longer than its size allows (zv_record_deadline_ms)
   stopped,    // zv_shutdown was seen while waiting for the rest of the record
 };
 // One record read from `fd`, or NULL (each stage's failure logged) with the reason in
 // *fault. Bytes that have arrived are read before anything is waited for; each wait lasts
 // at most idle_ms (-1: no bound), counted from the last byte that came, the whole record
-// at most zv_input::record_allowance_ms of its announced size from its first byte, and
-// it gives up when zv_shutdown is set. The caller passes the request to iProcessSocRequest, which frees it.
+// at most zv_record_deadline_ms of its announced size from its first byte, and it gives
+// up when zv_shutdown is set. The caller passes the request to iProcessSocRequest, which
+// frees it.
 request_t *read_soc_request(int fd, int idle_ms, soc_fault *fault);
 // read_soc_request with the transport's bound, ZV_TRANS_IDLE_SECONDS.
 request_t *ptGetSocRequest(int fd);

@@ -34,10 +34,6 @@ int connect_once(int fd, const sockaddr_in &addr) {
   return err;
 }
 
-// The pause between attempts: a whole second whatever signals arrive, cut short only by
-// zv_shutdown.
-void pause_before_retry() { millisleep(1000); }
-
 }  // namespace
 
 int trans_connect(const char *name_addr_str, int port, trans_config_t config) {
@@ -69,8 +65,9 @@ int trans_connect_noting(const char *name_addr_str, int port, trans_config_t con
       noted = true;
       note(arg, err);
     }
-    // Without this a process whose peer never comes up could not be stopped.
-    if (!zv_shutdown) pause_before_retry();
+    // A whole second between attempts whatever signals arrive, cut short only by a stop:
+    // without that a process whose peer never comes up could not be stopped.
+    millisleep(1000);
     if (zv_shutdown) {
       trans_trace(1, "connect to port %d given up: stop requested", port);
       errno = err;

@@ -525,7 +525,7 @@ int get_waiting(int fd, io_message_t *msg_p, int wait_ms, const steady::time_poi
         by_deadline = true;
       }
     }
-    int w = wait == 0 && by_deadline ? 0 : waitOneFD(fd, wait);
+    int w = waitOneFD(fd, wait);
     if (w <= 0) {
       int saved = w < 0 ? errno : by_deadline ? ETIME : ETIMEDOUT;
       trans_trace(1, "fd %d poll: %s", fd, strerror(saved));

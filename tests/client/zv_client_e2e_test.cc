@@ -480,13 +480,8 @@ TEST_F(ClientE2E, ZvpOutageIsSaidOnceAndSoIsItsEnd) {
                            "the connect is tried again every second\n";
   const std::string up =
       "INFO: " + where + " is reached again - sending the waiting document\n";
-  auto count = [&](const std::string &text) {
-    std::string err = client_err();
-    size_t n = 0;
-    for (size_t at = err.find(text); at != std::string::npos; at = err.find(text, at + 1)) ++n;
-    return n;
-  };
-  for (size_t outage = 1; outage <= 2; ++outage) {
+  auto count = [&](const std::string &text) { return rtt::count_of(client_err(), text); };
+  for (int outage = 1; outage <= 2; ++outage) {
     SCOPED_TRACE(outage);
     const std::string doc = "w" + std::to_string(outage);
     zvtest::write_file(in_dir(doc + ".edi"), ctu::interchange("ILOCAL", "IREMOTE", 400));

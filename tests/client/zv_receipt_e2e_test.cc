@@ -46,13 +46,14 @@ class ReceiptE2E : public ::testing::Test {
       ASSERT_GT(stub_.pid(), 0);
     }
   }
+  // A receipt client whose listener cannot start never says it started: it ends with -3
+  // (253), and a launcher that waits for the start is told of the failure (in *parent)
+  // instead of 0.
   pid_t start_rclient(const std::vector<std::string> &args = {}, int *parent = nullptr) {
     pid_t pid = ctu::start_daemon(in_, ctu::clientd_exe(), "rclientd", args, "rclient", parent);
     rclient_.reset(pid);
     return pid;
   }
-  // A receipt client whose listener cannot start never says it started: it ends with -3
-  // (253), and a launcher that waits for the start is told of the failure instead of 0.
   std::string rclient_err() { return zvtest::read_file(in_.dir + "/rclient.err"); }
 
   ctu::Installation in_;

@@ -1128,10 +1128,11 @@ void expect_stall_dropped_ahead_of_good_sender(const std::string &stall_bytes,
       if (dribbling && !write_all(stalled, dribble.substr(i, 1))) break;
     }
   });
-  OnExit stop_dribbling{[&] {
+  auto stop_dribbling = [&] {
     dribbling = false;
-    dribbler.join();
-  }};
+    if (dribbler.joinable()) dribbler.join();
+  };
+  OnExit on_exit{stop_dribbling};
   Rec r;
   r.t.tp_index = 0;
   char ip[] = "127.0.0.1";
@@ -1142,9 +1143,7 @@ void expect_stall_dropped_ahead_of_good_sender(const std::string &stall_bytes,
   bool ended = sent.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
   // Without the bound the listener would serve the stalled peer until it goes away.
   std::string reply = ended ? read_to_eof(stalled) : "(not dropped)";
-  dribbling = false;
-  dribbler.join();
-  stop_dribbling.f = [] {};
+  stop_dribbling();
   close(stalled);
   EXPECT_TRUE(ended) << "the good sender waited behind the stalled peer";
   EXPECT_EQ(sent.get(), 0);
