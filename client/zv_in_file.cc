@@ -1,14 +1,11 @@
 #include "client/zv_interfaces.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 
 #include "client/zv_client_util.h"
 #include "client/zv_input.h"
 #include "runtime/zv_handles.h"
-#include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
 
 using namespace zv_input;
@@ -44,19 +41,9 @@ int zv_input::file_document(Trans_ctl_rec *tctlp, FILE *f, const char *path, con
     check->changed = true;
     return -1;
   }
-  switch (read) {
-    case 0: {
-      tctlp->imsg_length = static_cast<int>(n);
-      int refused;
-      if (zv_refuse_inner_nul(tctlp, n, interface, path, &refused)) return refused;
-      return client_handler(tctlp, static_cast<zvPortType>(tctlp->iPriority));
-    }
-    case 1:
-      zv_log(-1, "ERROR: Cannot read %s, returned errno %d\n", path, read_errno);
-      return -1;
-    default:
-      zv_log(-1, "INTERNAL ERROR: in file_in_buf(): EOF not found in %s\n", path);
-      refuse_unread(tctlp);
-      return -1;
-  }
+  if (read != 0) return read_failed(tctlp, read, read_errno, path, "file_in_buf");
+  tctlp->imsg_length = static_cast<int>(n);
+  int refused;
+  if (zv_refuse_inner_nul(tctlp, n, interface, path, &refused)) return refused;
+  return client_handler(tctlp, static_cast<zvPortType>(tctlp->iPriority));
 }

@@ -1,7 +1,5 @@
 #include "client/zv_interfaces.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -158,17 +156,7 @@ int zv_input::packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path, r
     refuse_unread(tctlp);
     return -1;
   }
-  switch (read) {
-    case 0:
-      break;
-    case 1:
-      zv_log(-1, "ERROR: Cannot read %s, returned errno %d\n", path, read_errno);
-      return -1;
-    default:
-      zv_log(-1, "INTERNAL ERROR: in packet_in_buf(): EOF not found in %s\n", path);
-      refuse_unread(tctlp);
-      return -1;
-  }
+  if (read != 0) return read_failed(tctlp, read, read_errno, path, "packet_in_buf");
   tctlp->imsg_length = static_cast<int>(n);
   int priority;
   if (!priority_flag(prio, &priority)) {

@@ -132,6 +132,17 @@ int read_rest(FILE *f, char *buf, size_t room, size_t *n) {
   return 2;
 }
 
+int read_failed(Trans_ctl_rec *t, int read, int read_errno, const char *path,
+                const char *reader) {
+  if (read == 1) {
+    zv_log(-1, "ERROR: Cannot read %s, returned errno %d\n", path, read_errno);
+  } else {
+    zv_log(-1, "INTERNAL ERROR: in %s(): EOF not found in %s\n", reader, path);
+    refuse_unread(t);
+  }
+  return -1;
+}
+
 void no_partner(Trans_ctl_rec *t) {
   t->msg_type = 0;
   t->isa_line[0] = '\0';

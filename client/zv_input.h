@@ -61,6 +61,11 @@ int wait_readable(int fd, int ms);
 // The rest of `f`, at most `room` bytes, into `buf`. 0 at its end (*n the bytes read),
 // 1 on a read error, 2 when more follows.
 int read_rest(FILE *f, char *buf, size_t room, size_t *n);
+// A read_rest result other than 0 (`read_errno` its errno) for the file `path` read by
+// the entry named `reader`: said, and a file longer than the buffer refused
+// (refuse_unread). Always -1.
+int read_failed(Trans_ctl_rec *t, int read, int read_errno, const char *path,
+                const char *reader);
 
 // A document refused before its partner is known: its report names no kind, no
 // interchange and no partner, whichever interface refused it and whatever document the
