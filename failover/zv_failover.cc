@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -69,34 +70,18 @@ std::mutex state_mutex, key_mutex, count_mutex, flag_mutex;
 int peek(const int *cell) { return cell ? __atomic_load_n(cell, __ATOMIC_RELAXED) : 0; }
 void put(int *cell, int v) { __atomic_store_n(cell, v, __ATOMIC_RELAXED); }
 
-// A pause that ends on shutdown sleeps at most a second at a time: a SIGTERM wakes it at
-// once, but one that arrives just before a sleep begins is seen only at the next look.
-constexpr int kStopLookSeconds = 1;
-
-bool before(const timespec &a, const timespec &b) {
-  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-// Waits `seconds` on the monotonic clock. `until_shutdown` ends the wait once the
+// Waits `seconds` on the monotonic clock; `until_shutdown` ends the wait once the
 // shutdown flag is set.
 void pause_seconds(int seconds, bool until_shutdown = true) {
-  if (seconds <= 0) return;
+  constexpr int kDay = 86400;  // millisleep counts in milliseconds: a day at a time
+  for (int left = seconds; until_shutdown && left > 0 && zv_shutdown != 1; left -= kDay)
+    millisleep(static_cast<unsigned>(std::min(left, kDay)) * 1000u);
+  if (until_shutdown) return;
   timespec end;
   clock_gettime(CLOCK_MONOTONIC, &end);
   end.tv_sec += seconds;
-  for (;;) {
-    if (until_shutdown && zv_shutdown == 1) return;
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (!before(now, end)) return;
-    timespec wake = end;
-    if (until_shutdown) {
-      timespec look = now;
-      look.tv_sec += kStopLookSeconds;
-      if (before(look, wake)) wake = look;
-    }
-    // A signal ends the sleep early (EINTR): the loop sleeps on to the same end.
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+  // A signal ends the sleep early (EINTR): it sleeps on to the same end.
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
   }
 }
 
