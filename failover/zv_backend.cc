@@ -7,7 +7,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -160,12 +159,6 @@ constexpr int kNoConnection = 1;
 constexpr int kTimedOut = -1;
 constexpr int kStopped = -2;
 
-int64_t now_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 int64_t send_bound_ms(int length) {
   return kSendBaseMs + static_cast<int64_t>(length) * 1000 / kSendMinBytesPerSecond;
 }
@@ -182,7 +175,7 @@ std::string reason(int code, int64_t bound_ms) {
 // when the deadline has passed before; kStopped once shutdown is set.
 int wait_step(int fd, short events, int64_t deadline, int ms) {
   if (zv_shutdown == 1) return kStopped;
-  int64_t left = deadline - now_ms();
+  int64_t left = deadline - zv_monotonic_ms();
   if (left <= 0) return kTimedOut;
   struct pollfd p = {fd, events, 0};
   int wait = static_cast<int>(std::min<int64_t>(left, ms));
@@ -517,7 +510,7 @@ int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr) {
   }
   const int total = tctlp->obuf_length;
   const int64_t bound = send_bound_ms(total);
-  const int64_t deadline = now_ms() + bound;
+  const int64_t deadline = zv_monotonic_ms() + bound;
 
   // Non-blocking, so that every wait is bounded by the deadline and sees a stop.
   zv_fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <openssl/conf.h>
@@ -69,34 +71,18 @@ std::mutex state_mutex, key_mutex, count_mutex, flag_mutex;
 int peek(const int *cell) { return cell ? __atomic_load_n(cell, __ATOMIC_RELAXED) : 0; }
 void put(int *cell, int v) { __atomic_store_n(cell, v, __ATOMIC_RELAXED); }
 
-// A pause that ends on shutdown sleeps at most a second at a time: a SIGTERM wakes it at
-// once, but one that arrives just before a sleep begins is seen only at the next look.
-constexpr int kStopLookSeconds = 1;
-
-bool before(const timespec &a, const timespec &b) {
-  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-// Waits `seconds` on the monotonic clock. `until_shutdown` ends the wait once the
+// Waits `seconds` on the monotonic clock; `until_shutdown` ends the wait once the
 // shutdown flag is set.
 void pause_seconds(int seconds, bool until_shutdown = true) {
-  if (seconds <= 0) return;
+  constexpr int kDay = 86400;  // millisleep counts in milliseconds: a day at a time
+  for (int left = seconds; until_shutdown && left > 0 && zv_shutdown != 1; left -= kDay)
+    millisleep(static_cast<unsigned>(std::min(left, kDay)) * 1000u);
+  if (until_shutdown) return;
   timespec end;
   clock_gettime(CLOCK_MONOTONIC, &end);
   end.tv_sec += seconds;
-  for (;;) {
-    if (until_shutdown && zv_shutdown == 1) return;
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (!before(now, end)) return;
-    timespec wake = end;
-    if (until_shutdown) {
-      timespec look = now;
-      look.tv_sec += kStopLookSeconds;
-      if (before(look, wake)) wake = look;
-    }
-    // A signal ends the sleep early (EINTR): the loop sleeps on to the same end.
-    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+  // A signal ends the sleep early (EINTR): it sleeps on to the same end.
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
   }
 }
 
@@ -138,8 +124,7 @@ bool replaying = false;
 
 // A record delivered to the back end whose removal failed: replay waits, without
 // delivering it again, until its removal succeeds (remove_delivered).
-bool undeleted = false;
-std::string undeleted_key;  // the key's bytes as read, its NUL included
+std::optional<std::string> undeleted_key;  // the key's bytes as read, its NUL included
 
 void say_what_to_do() {
   zv_log(-1,
@@ -203,11 +188,11 @@ void quiet_store_errors(bool quiet) {
 }
 
 std::string undeleted_text() {
-  return std::string(undeleted_key.data(), strnlen(undeleted_key.data(), undeleted_key.size()));
+  return std::string(undeleted_key->data(), strnlen(undeleted_key->data(), undeleted_key->size()));
 }
 
 void warn_undeleted() {
-  if (undeleted) {
+  if (undeleted_key) {
     zv_log(-1,
            "WARNING: delivered record %s is still in the failover store - the next replay "
            "delivers it again\n",
@@ -515,9 +500,9 @@ void release_failover() {
   {
     StoreHold hold(fodb_mutex());
     // A last try, so that a record delivered is not delivered again at the next start.
-    if (undeleted && pFo_db) remove_delivered();
+    if (undeleted_key && pFo_db) remove_delivered();
     warn_undeleted();
-    undeleted = false;
+    undeleted_key.reset();
     if (pFo_db) close_fodb(pFo_db, 0);
     pFo_db = nullptr;
     if (pFo_dbenv) fodb_close_env(pFo_dbenv);
@@ -684,11 +669,11 @@ bool removed_one() {
 // say). True when there is none (any more); nothing is delivered while it is false, and
 // the tries are silent: one line says when the removal failed, one when it succeeded.
 bool remove_delivered() {
-  if (!undeleted) return true;
+  if (!undeleted_key) return true;
   DBT del;
   memset(&del, 0, sizeof del);
-  del.data = undeleted_key.data();
-  del.size = static_cast<u_int32_t>(undeleted_key.size());
+  del.data = undeleted_key->data();
+  del.size = static_cast<u_int32_t>(undeleted_key->size());
   int rc;
   {
     StoreHold hold(fodb_mutex());
@@ -700,8 +685,7 @@ bool remove_delivered() {
   if (rc != 0 && rc != FODB_NOTFOUND) return false;
   zv_log(-1, "INFO: delivered record %s removed from the failover store - the replay goes on\n",
          undeleted_text().c_str());
-  undeleted = false;
-  undeleted_key.clear();
+  undeleted_key.reset();
   return removed_one();
 }
 
@@ -759,8 +743,7 @@ int failover_recovery(DBC **ppdbc, int firsttime) {
   rc = with_store([&] { return remove_fodb(pFo_db, &del); }, &reopened);
   if (rc != 0 && !(rc == FODB_NOTFOUND && reopened)) {
     // Kept by key and not delivered again: the replay waits until it is removed.
-    undeleted_key.assign(keybuf, key.size);
-    undeleted = true;
+    undeleted_key.emplace(keybuf, key.size);
     zv_log(-1,
            "ERROR: delivered record %s cannot be removed from the failover store - the replay "
            "waits until it can\n",

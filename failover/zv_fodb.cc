@@ -122,30 +122,48 @@ unsigned owner_of(DB_ENV *env) {
   return env == nullptr ? 0 : static_cast<unsigned>(reinterpret_cast<uintptr_t>(env->app_private));
 }
 
+using ErrCall = void (*)(const DB_ENV *, const char *, const char *);
+
+void discard_message(const DB_ENV *, const char *, const char *) {}
+
+// Sends the library's error lines of `env` to `call` alone while it lives; then they go
+// where they went before again (the caller holds the store).
+struct ErrorRoute {
+  ErrorRoute(DB_ENV *env, ErrCall call) : env_(env) {
+    env_->get_errcall(env_, &call_);
+    env_->get_errfile(env_, &file_);
+    env_->set_errfile(env_, nullptr);
+    env_->set_errcall(env_, call);
+  }
+  ~ErrorRoute() {
+    env_->set_errcall(env_, call_);
+    env_->set_errfile(env_, file_);
+  }
+  ErrorRoute(const ErrorRoute &) = delete;
+  ErrorRoute &operator=(const ErrorRoute &) = delete;
+
+  DB_ENV *env_;
+  // Where the lines went before.
+  ErrCall call_ = nullptr;
+  FILE *file_ = nullptr;
+};
+
 // The library's error lines of one store call, bounded: on a full disk it writes one for
 // each page and each write it tried. The first few go out as the library would write
 // them, then a count of those left out and the last of them. Installed by the outermost
 // gate of a call, under the store's lock.
 class LineLimit {
  public:
-  explicit LineLimit(DB_ENV *env) : env_(env) {
-    env_->get_errcall(env_, &call_);
-    env_->get_errfile(env_, &file_);
-    active_ = this;
-    env_->set_errfile(env_, nullptr);
-    env_->set_errcall(env_, pass);
-  }
+  explicit LineLimit(DB_ENV *env) : route_(env, pass) { active_ = this; }
   ~LineLimit() {
-    env_->set_errcall(env_, call_);
-    env_->set_errfile(env_, file_);
     active_ = nullptr;
     // Where the library's lines go, so that a caller who sends them nowhere hears nothing.
     if (dropped_ > 1) {
       char note[96];
       snprintf(note, sizeof note, "(%d lines left out; the last:)", dropped_ - 1);
-      write(env_, last_prefix_.c_str(), note);
+      write(route_.env_, last_prefix_.c_str(), note);
     }
-    if (dropped_ > 0) write(env_, last_prefix_.c_str(), last_.c_str());
+    if (dropped_ > 0) write(route_.env_, last_prefix_.c_str(), last_.c_str());
   }
   LineLimit(const LineLimit &) = delete;
   LineLimit &operator=(const LineLimit &) = delete;
@@ -171,9 +189,10 @@ class LineLimit {
   // As the library writes a line: to the caller's routine, and to its file or, when it
   // set neither, to standard error.
   void write(const DB_ENV *env, const char *prefix, const char *msg) const {
-    if (call_ != nullptr) call_(env, prefix, msg);
-    if (file_ != nullptr || call_ == nullptr) {
-      FILE *f = file_ != nullptr ? file_ : stderr;
+    ErrCall call = route_.call_;
+    if (call != nullptr) call(env, prefix, msg);
+    if (route_.file_ != nullptr || call == nullptr) {
+      FILE *f = route_.file_ != nullptr ? route_.file_ : stderr;
       if (prefix != nullptr && prefix[0] != '\0') fprintf(f, "%s: ", prefix);
       fprintf(f, "%s\n", msg);
       fflush(f);
@@ -186,9 +205,7 @@ class LineLimit {
   static bool installed() { return active_ != nullptr; }
 
  private:
-  DB_ENV *env_;
-  void (*call_)(const DB_ENV *, const char *, const char *) = nullptr;
-  FILE *file_ = nullptr;
+  ErrorRoute route_;
   int passed_ = 0;
   int dropped_ = 0;
   std::string last_prefix_;
@@ -207,16 +224,12 @@ class StoreGate {
   // Holds the store of an open environment (only the other threads for one without
   // transactions). The handle is read once the other threads are held off.
   explicit StoreGate(DB_ENV *env) : threads_(store_lock.mutex), memory_(owner_of(env)) {
-    env_ = env;
-    enter(home_of_env(env));
-    if (home_of_env(env_) != nullptr) limit_lines(env_);
+    enter_env(env);
   }
   // The same for the environment of a database handle.
   explicit StoreGate(DB *dbp)
       : threads_(store_lock.mutex), memory_(owner_of(dbp->get_env(dbp))) {
-    env_ = dbp->get_env(dbp);
-    enter(home_of_env(env_));
-    if (home_of_env(env_) != nullptr) limit_lines(env_);
+    enter_env(dbp->get_env(dbp));
   }
   ~StoreGate() {
     if (nested_) --store_lock.depth;
@@ -257,6 +270,13 @@ class StoreGate {
   }
 
  private:
+  // The store of an open environment, its library lines bounded.
+  void enter_env(DB_ENV *env) {
+    env_ = env;
+    const char *home = home_of_env(env);
+    enter(home);
+    if (home != nullptr) limit_lines(env);
+  }
   void enter(const char *home) {
     if (home == nullptr) {
       held_ = true;
@@ -377,30 +397,6 @@ bool transactional(DB *dbp) {
   return env != nullptr && env->get_open_flags(env, &flags) == 0 && (flags & DB_INIT_TXN);
 }
 
-void discard_message(const DB_ENV *, const char *, const char *) {}
-
-// Holds back the library's error lines while it lives (the caller holds the store).
-class QuietErrors {
- public:
-  explicit QuietErrors(DB_ENV *env) : env_(env) {
-    env_->get_errcall(env_, &call_);
-    env_->get_errfile(env_, &file_);
-    env_->set_errfile(env_, nullptr);
-    env_->set_errcall(env_, discard_message);
-  }
-  ~QuietErrors() {
-    env_->set_errcall(env_, call_);
-    env_->set_errfile(env_, file_);
-  }
-  QuietErrors(const QuietErrors &) = delete;
-  QuietErrors &operator=(const QuietErrors &) = delete;
-
- private:
-  DB_ENV *env_;
-  void (*call_)(const DB_ENV *, const char *, const char *) = nullptr;
-  FILE *file_ = nullptr;
-};
-
 // A flush of a transactional store failed, and no later one has succeeded yet.
 bool flush_failing = false;
 // The same for a flush of the log (the store's lock held for both).
@@ -419,7 +415,7 @@ void after_change(DB *dbp) {
   DB_ENV *env = dbp->get_env(dbp);
   int ret = 0;
   {
-    QuietErrors quiet(env);
+    ErrorRoute quiet(env, discard_message);
     ret = dbp->sync(dbp, 0);
     int checkpoint = env->txn_checkpoint(env, kCheckpointKbytes, 0, 0);
     if (ret == 0) ret = checkpoint;
@@ -524,22 +520,18 @@ int open_db(DB_ENV *dbenvp, DB **ppdb) {
 // Whether all that is committed is in the log on disk: the library can report a commit
 // as done whose log record it could not write (seen when a full disk keeps the log from
 // going on into a new file), so a change counts only once the whole log is written.
-// 0, or the flush's code (reported).
-int log_written(DB *dbp) {
+// 0; or, for a change (`what` its word) whose log could not be written, the flush's
+// failure code, reported, and said once until the log is written again.
+int log_unwritten(DB *dbp, const DBT *pKey, const char *what) {
   if (!transactional(dbp)) return 0;
   DB_ENV *env = dbp->get_env(dbp);
   int ret = env->log_flush(env, nullptr);
-  if (ret != 0) {
-    dbp->err(dbp, ret, "DB_ENV->log_flush");
-  } else if (log_failing) {
-    zv_log(-1, "INFO: the failover store's log is written again\n");
+  if (ret == 0) {
+    if (log_failing) zv_log(-1, "INFO: the failover store's log is written again\n");
     log_failing = false;
+    return 0;
   }
-  return ret;
-}
-
-// A change whose log could not be written: said once until the log is written again.
-int log_unwritten(int ret, const DBT *pKey, const char *what) {
+  dbp->err(dbp, ret, "DB_ENV->log_flush");
   if (!log_failing) {
     zv_log(-1, "ERROR: db: %.*s: the failover store's log cannot be written - key not %s\n",
            key_len(pKey), key_text(pKey), what);
@@ -564,7 +556,7 @@ int store(DB *dbp, DBT *pKey, DBT *pData) {
   }
   switch (ret) {
     case 0:
-      if (int unwritten = log_written(dbp)) return log_unwritten(unwritten, pKey, "stored");
+      if (int failed = log_unwritten(dbp, pKey, "stored")) return failed;
       zv_log(1, "db: %.*s: key stored.\n", key_len(pKey), key_text(pKey));
       after_change(dbp);
       return 0;
@@ -780,13 +772,13 @@ int remove_fodb(DB *dbp, DBT *pKey) {
     int ret = dbp->del(dbp, nullptr, pKey, 0);
     switch (ret) {
       case 0:
-        if (int unwritten = log_written(dbp)) return log_unwritten(unwritten, pKey, "removed");
+        if (int failed = log_unwritten(dbp, pKey, "removed")) return failed;
         zv_log(1, "db: %.*s: key was deleted.\n", key_len(pKey), key_text(pKey));
         after_change(dbp);
         return 0;
       case DB_NOTFOUND:
         // A delete made before whose log could not be written is not done yet either.
-        if (int unwritten = log_written(dbp)) return log_unwritten(unwritten, pKey, "removed");
+        if (int failed = log_unwritten(dbp, pKey, "removed")) return failed;
         zv_log(-1, "db: %.*s: key not found.\n", key_len(pKey), key_text(pKey));
         return FODB_NOTFOUND;
       case DB_LOCK_DEADLOCK:

@@ -551,21 +551,19 @@ int iFile2Pend(char *psFilename, PendReceipt_rec *pstPendRec) {
   }
   // Neither a link (whatever it points to) nor a FIFO or device: such a name is no
   // record, and opening it must not wait for a writer.
-  int fd = open(psFilename, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0 && errno == ELOOP) {
+  int fd = zv_open_regular(psFilename, false);
+  if (fd == -1 && errno == ELOOP) {
     zv_log(-1, "ERROR: %s is a symbolic link, not a regular file - not read as a record\n",
            psFilename);
     return -1;
   }
-  if (fd < 0) {
+  if (fd == -1) {
     zv_log(-1, "Cannot open %s for reading\n", psFilename);
     zv_log(-1, "ERROR: open %s: %s\n", psFilename, strerror(errno));
     return -1;
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fd == -2) {
     zv_log(-1, "ERROR: %s is not a regular file - not read as a record\n", psFilename);
-    close(fd);
     return -1;
   }
   char text[ZV_RECEIPT_FILE_MAX];

@@ -42,14 +42,32 @@ bool is_debug_level(int level) {
 // 0x7f pass as they are (a dump's text column shows DEL as itself).
 bool is_control(unsigned char c) { return c < 0x20; }
 
-// The length of the escaped form of `len` bytes of `text`.
-size_t escape_length(const char *text, size_t len) {
-  size_t total = 0;
-  for (size_t i = 0; i < len; ++i) {
+// zv_escape_controls, telling also how many bytes of `text` went into `out` (`*taken`).
+size_t escape_into(const char *text, size_t len, char *out, size_t size, size_t *taken) {
+  size_t o = 0;
+  size_t i = 0;
+  for (; text != nullptr && i < len; ++i) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    total += !is_control(c) ? 1 : (c == '\n' || c == '\r' || c == '\t') ? 2 : 4;
+    char esc[5];
+    size_t k;
+    if (!is_control(c)) {
+      esc[0] = static_cast<char>(c);
+      k = 1;
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      esc[0] = '\\';
+      esc[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+      k = 2;
+    } else {
+      snprintf(esc, sizeof esc, "\\x%02x", c);
+      k = 4;
+    }
+    if (o + k > size - 1) break;
+    memcpy(out + o, esc, k);
+    o += k;
   }
-  return total;
+  out[o] = '\0';
+  *taken = i;
+  return o;
 }
 
 // The message of a formatted line (after its `prefix` bytes, `len` in all) with its
@@ -61,10 +79,9 @@ size_t escape_message(const char *line, size_t prefix, size_t len, char *out) {
   size_t text = len - prefix - (newline ? 1 : 0);
   memcpy(out, line, prefix);
   size_t room = static_cast<size_t>(ZV_LOG_LINE_SIZE) - prefix - 1;  // keeps one for '\n'
-  size_t m = zv_escape_controls(line + prefix, text, out + prefix, room);
-  size_t end = prefix + m;
-  bool cut = escape_length(line + prefix, text) > m;
-  if (newline || cut) out[end++] = '\n';
+  size_t taken = 0;
+  size_t end = prefix + escape_into(line + prefix, text, out + prefix, room, &taken);
+  if (newline || taken < text) out[end++] = '\n';
   return end;
 }
 
@@ -182,28 +199,8 @@ void dump_buffer(int log_level, const char *name, const char *p, int known) {
 
 size_t zv_escape_controls(const char *text, size_t len, char *out, size_t size) {
   if (out == nullptr || size == 0) return 0;
-  size_t o = 0;
-  for (size_t i = 0; text != nullptr && i < len; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    char esc[5];
-    size_t k;
-    if (!is_control(c)) {
-      esc[0] = static_cast<char>(c);
-      k = 1;
-    } else if (c == '\n' || c == '\r' || c == '\t') {
-      esc[0] = '\\';
-      esc[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
-      k = 2;
-    } else {
-      snprintf(esc, sizeof esc, "\\x%02x", c);
-      k = 4;
-    }
-    if (o + k > size - 1) break;
-    memcpy(out + o, esc, k);
-    o += k;
-  }
-  out[o] = '\0';
-  return o;
+  size_t taken = 0;
+  return escape_into(text, len, out, size, &taken);
 }
 
 bool zv_has_controls(const char *text, size_t len) {

@@ -245,7 +245,6 @@ int load_zvconfig(const char *file) {
   return 0;
 }
 
-
 // A key's value in a section (the [default] section standing in), or none.
 const char *conf_value(CONF *conf, const char *section, const char *name) {
   if (!conf) return nullptr;

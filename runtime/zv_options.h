@@ -104,8 +104,9 @@ void zv_usage(FILE *stream);
 // Releases a loaded configuration file, so that the next reader loads it again.
 void zv_config_release();
 // Why the crypto library's CONF reader could not load `file`, which it reported as an
-// error on line `eline`: "does not exist", "cannot be read: <reason>", or the line
-// ("has an error on line N"). Line 0 is the reader's word for a file it could not open.
+// error on line `eline`: "does not exist", "cannot be read: <reason>", or empty when the
+// fault is in the file (the caller names the line). Line 0 is the reader's word for a
+// file it could not open.
 std::string zv_conf_load_failure(const char *file, long eline);
 
 #endif

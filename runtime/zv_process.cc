@@ -88,10 +88,9 @@ void close_start_fd_in_child() {
 // What the regular file `path` holds (at most size - 1 bytes); false when it cannot be
 // read. Never waits on a FIFO put in its place.
 bool read_text(const char *path, char *text, size_t size) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  int fd = zv_open_regular(path);
   if (fd < 0) return false;
-  struct stat st;
-  ssize_t got = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, text, size - 1) : -1;
+  ssize_t got = read(fd, text, size - 1);
   close(fd);
   if (got < 0) return false;
   text[got] = '\0';
@@ -108,10 +107,13 @@ bool write_text(const char *path, const char *text) {
   return close(fd) == 0 && ok;
 }
 
-long long monotonic_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+// Puts the file `path` back as it was: `text` when it `had` it, else no file.
+void put_back(const char *path, bool had, const char *text) {
+  if (had) {
+    write_text(path, text);
+  } else {
+    unlink(path);
+  }
 }
 
 // The launcher's side: waits until the daemon `child` says "started" (0) or ends (its
@@ -120,10 +122,10 @@ long long monotonic_ms() {
 // (`old_text`, or no file) when it still names the daemon.
 [[noreturn]] void wait_for_start(pid_t child, int fd, const char *pid_name, bool had_old,
                                  const char *old_text) {
-  const long long deadline = monotonic_ms() + kStartWaitSeconds * 1000LL;
+  const long long deadline = zv_monotonic_ms() + kStartWaitSeconds * 1000LL;
   bool link_open = true;
   for (;;) {
-    long long left = deadline - monotonic_ms();
+    long long left = deadline - zv_monotonic_ms();
     if (left <= 0) break;
     if (link_open) {
       struct pollfd p = {fd, POLLIN, 0};
@@ -152,13 +154,8 @@ long long monotonic_ms() {
       char mine[32];
       snprintf(mine, sizeof mine, "%d", static_cast<int>(child));
       if (status != 0 && pid_name[0] != '\0' && read_text(pid_name, now, sizeof now) &&
-          strcmp(now, mine) == 0) {
-        if (!had_old) {
-          unlink(pid_name);
-        } else {
-          write_text(pid_name, old_text);
-        }
-      }
+          strcmp(now, mine) == 0)
+        put_back(pid_name, had_old, old_text);
       _exit(status);
     }
     if (w < 0 && errno != EINTR) break;
@@ -395,11 +392,7 @@ int pid_file(const char *name) {
 
 void pid_file_give_back() {
   if (pid_path[0] == '\0' || pid_writer != getpid()) return;
-  if (!had_pid_text) {
-    unlink(pid_path);
-  } else {
-    write_text(pid_path, pid_text);
-  }
+  put_back(pid_path, had_pid_text, pid_text);
   pid_path[0] = '\0';  // given back once
 }
 
@@ -703,6 +696,12 @@ bool before(const timespec &a, const timespec &b) {
 
 }  // namespace
 
+long long zv_monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 int millisleep(unsigned ms) {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -819,8 +818,9 @@ bool stat_or_close(int fd, struct stat *st) {
 
 }  // namespace
 
-int zv_open_regular(const char *path) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+int zv_open_regular(const char *path, bool follow_links) {
+  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW);
+  int fd = open(path, flags);
   if (fd < 0) return -1;
   struct stat st;
   if (!stat_or_close(fd, &st)) return -1;

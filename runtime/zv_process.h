@@ -75,6 +75,9 @@ int safe_rename_new(const char *src, const char *name, const char *dir, const ch
 // second. 0 when the whole time has passed; -1 with errno EINTR after a stop (also when
 // zv_shutdown was already set), another errno when the clock cannot be slept on.
 int millisleep(unsigned ms);
+// Milliseconds on the monotonic clock, for deadlines that a change of the wall clock must
+// not move.
+long long zv_monotonic_ms();
 // 1 exists, 2 empty name or no such file, -99 stat reported a mode of 0. Never 0.
 int iFileExists(const char *name);
 long iFileSize(const char *name);
@@ -101,9 +104,10 @@ bool zv_stamp_entry(int dir_fd, const char *name, zv_entry_stamp *stamp);
 // longer that file as it was, another errno when it cannot be opened.
 int zv_open_unchanged(int dir_fd, const char *name, const zv_entry_stamp &stamp);
 // Opens `path` for reading without waiting (a FIFO or a device must not hold the caller in
-// its open; a link is followed) and keeps it only when it is a regular file: the
-// descriptor; -1 with errno when it cannot be opened; -2 when it is no regular file.
-int zv_open_regular(const char *path);
+// its open; a link is followed unless `follow_links` is false) and keeps it only when it
+// is a regular file: the descriptor; -1 with errno when it cannot be opened (ELOOP for a
+// link not followed); -2 when it is no regular file.
+int zv_open_regular(const char *path, bool follow_links = true);
 // Holds the directory `path` for this process alone until the descriptor returned is
 // closed (or the process ends): -1 with errno EWOULDBLOCK when another process holds it,
 // another errno when it cannot be opened or locked. The hold is advisory: it keeps out
