@@ -18,6 +18,7 @@
 #include "runtime/zv_errors.h"
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
+#include "runtime/zv_tempfile.h"
 #include "runtime/zv_translog.h"
 #include "transport/zv_transport.h"
 
@@ -162,18 +163,9 @@ void refuse_unread(Trans_ctl_rec *t) {
 
 // ---- the directory interface's file --------------------------------------------------
 
-zv_entry_stamp stamp_of_fd(int fd, bool *ok) {
-  struct stat st;
-  *ok = fstat(fd, &st) == 0;
-  if (!*ok) return {};
-  return {st.st_dev, st.st_ino, static_cast<mode_t>(st.st_mode & S_IFMT), st.st_size,
-          static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
-}
-
 bool still_as_read(int dir_fd, const char *name, int fd, const zv_entry_stamp &stamp) {
-  bool ok;
-  zv_entry_stamp now = stamp_of_fd(fd, &ok);
-  if (!ok || !(now == stamp)) return false;
+  zv_entry_stamp now;
+  if (!zv_stamp_fd(fd, &now) || !(now == stamp)) return false;
   zv_entry_stamp named;
   return zv_stamp_entry(dir_fd, name, &named) && named == stamp;
 }
@@ -192,32 +184,16 @@ bool same_file(const zv_entry_stamp &a, const zv_entry_stamp &b) {
   return a.dev == b.dev && a.ino == b.ino;
 }
 
-// Moves `from` in from_dir to `to` in to_dir, never replacing what is at `to`: 0, or -1
-// with errno (EEXIST when the name is taken). Where the file system cannot rename without
-// replacing, the name is looked at first and the plain rename follows: only a file put at
-// `to` in that instant would be replaced.
-int move_new_at(int from_dir, const char *from, int to_dir, const char *to) {
-  if (renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
-  struct stat st;
-  if (fstatat(to_dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    errno = EEXIST;
-    return -1;
-  }
-  if (errno != ENOENT) return -1;
-  return renameat(from_dir, from, to_dir, to);
-}
-
 // Moves the file read from `name` to `to`, and checks that what moved is the file read:
 // when another file slipped in under `name` before the rename, that one goes back.
 // 0 moved; -1 with errno when the move failed; 1 when another file was moved and put
 // back (or could not be: logged).
 int move_checked(int dir_fd, const char *name, int to_dir, const char *to,
                  const zv_entry_stamp &read, const std::string &shown_to) {
-  if (move_new_at(dir_fd, name, to_dir, to) != 0) return -1;
+  if (zv_move_new_at(dir_fd, name, to_dir, to) != 0) return -1;
   zv_entry_stamp moved;
   if (!zv_stamp_entry(to_dir, to, &moved) || same_file(moved, read)) return 0;
-  if (move_new_at(to_dir, to, dir_fd, name) != 0)
+  if (zv_move_new_at(to_dir, to, dir_fd, name) != 0)
     zv_log(-1, "ERROR: %s is a file that was not read, put there in the instant of its rename "
                "from %s, and cannot go back (%s): it is a document not sent\n",
            shown_to.c_str(), name, strerror(errno));

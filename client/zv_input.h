@@ -95,9 +95,6 @@ int packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path, read_check 
 
 // ---- the directory interface's file --------------------------------------------------
 
-// The stamp of an open file, as zv_stamp_entry gives it of a directory entry.
-zv_entry_stamp stamp_of_fd(int fd, bool *ok);
-
 // True when the file read through `fd` is still as `stamp` saw it and still the file that
 // `name` in `dir_fd` holds: the check after the read.
 bool still_as_read(int dir_fd, const char *name, int fd, const zv_entry_stamp &stamp);

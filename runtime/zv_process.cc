@@ -805,6 +805,13 @@ bool zv_stamp_entry(int dir_fd, const char *name, zv_entry_stamp *stamp) {
   return true;
 }
 
+bool zv_stamp_fd(int fd, zv_entry_stamp *stamp) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  *stamp = stamp_of(st);
+  return true;
+}
+
 namespace {
 
 // fstat of a descriptor just opened; on failure it is closed, errno kept.

@@ -98,6 +98,9 @@ struct zv_entry_stamp {
 };
 // The stamp of `name` in the open directory `dir_fd`; false (errno set) when it is gone.
 bool zv_stamp_entry(int dir_fd, const char *name, zv_entry_stamp *stamp);
+// The stamp of an open file, as zv_stamp_entry gives it of its entry; false (errno set)
+// when it cannot be had.
+bool zv_stamp_fd(int fd, zv_entry_stamp *stamp);
 // Opens `name` in `dir_fd` for reading only while it is still the regular file `stamp`
 // saw, unchanged. Never follows a link and never waits (a FIFO or device put in its place
 // is not read). The descriptor, or -1: errno ENOENT when it is gone, ESTALE when it is no

@@ -113,17 +113,21 @@ int zv_put_file(const char *path, const void *data, size_t len, int replace, int
 }
 
 int zv_move_new(const char *src, const char *dst) {
+  return zv_move_new_at(AT_FDCWD, src, AT_FDCWD, dst);
+}
+
+int zv_move_new_at(int src_dir, const char *src, int dst_dir, const char *dst) {
   if (src == nullptr || dst == nullptr) {
     errno = EINVAL;
     return -1;
   }
-  if (renameat2(AT_FDCWD, src, AT_FDCWD, dst, RENAME_NOREPLACE) == 0) return 0;
+  if (renameat2(src_dir, src, dst_dir, dst, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
-  // A file system without the no-replace rename: link() never replaces its target.
-  if (link(src, dst) != 0) return -1;
-  if (unlink(src) == 0) return 0;
+  // A file system without the no-replace rename: a link never replaces its target.
+  if (linkat(src_dir, src, dst_dir, dst, 0) != 0) return -1;
+  if (unlinkat(src_dir, src, 0) == 0) return 0;
   int e = errno;
-  unlink(dst);
+  unlinkat(dst_dir, dst, 0);
   errno = e;
   return -1;
 }

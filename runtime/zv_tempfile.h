@@ -32,5 +32,8 @@ int zv_put_file(const char *path, const void *data, size_t len, int replace, int
 // name removed; should that removal fail, the link is taken back, so the file never ends
 // up under both names.
 int zv_move_new(const char *src, const char *dst);
+// The same, from `src` in the directory `src_dir` to `dst` in `dst_dir` (AT_FDCWD for
+// paths): works through directories a caller holds open.
+int zv_move_new_at(int src_dir, const char *src, int dst_dir, const char *dst);
 
 #endif

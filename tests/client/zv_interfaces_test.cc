@@ -292,9 +292,7 @@ TEST_F(Interfaces, DirectoryWaitsForItsWriterAndChecksTheFileAfterTheRead) {
   auto opened = [&](zv_entry_stamp *stamp) {
     zvtest::write_file(doc, "checked document");
     int fd = open(doc.c_str(), O_RDONLY);
-    bool ok = false;
-    *stamp = zv_input::stamp_of_fd(fd, &ok);
-    EXPECT_TRUE(ok);
+    EXPECT_TRUE(zv_stamp_fd(fd, stamp));
     return fd;
   };
   int dfd = open(in.c_str(), O_RDONLY | O_DIRECTORY);
