@@ -354,13 +354,17 @@ Installation make_installation(const std::string &name, const InstallOptions &op
             {"S3P", "S3LOCAL", "S3REMOTE", "SIGNED_EDI", "SIGNED_RECEIPT"}};
   const size_t count = opt.v3_identity ? 7 : 4;
   const std::string v2_eps = "BASICP, INTEGP, SIGNP, DXCP";
-  const std::string v3_eps = "B3P, I3P, S3P";
+  const std::string v3_eps = opt.v3_integrity_partner ? "B3P, I3P, S3P" : "B3P, S3P";
   std::string tp =
       std::string("trading_partners = rc_all\nlocal_certificates = lc_a") +
       (opt.v3_identity ? ", lc_b\n" : "\n") + "\n[lc_a]\nzvp_name = izvp_a\nendpoints = " + v2_eps +
       "\n" + (opt.v3_identity ? "\n[lc_b]\nzvp_name = izvp_b\nendpoints = " + v3_eps + "\n" : "");
   int i = 0;
   for (const P &p : std::vector<P>(ps, ps + count)) {
+    if (std::string(p.isaid) == "I3P" && !opt.v3_integrity_partner) {
+      ++i;
+      continue;
+    }
     tp += std::string("\n[") + p.isaid + "]\nlocal_partner_id = " + p.local +
           "\nremote_partner_id = " + p.remote +
           "\nip_address = 127.0.0.1\nstandard_ip_port = " + std::to_string(17001 + i) +
