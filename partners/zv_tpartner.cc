@@ -104,7 +104,7 @@ void log_unusable(const char *value, const char *key, const char *ep, const char
 bool endpoint_port(CONF *conf, const char *filename, const char *ep, const char *key, int dflt,
                    const char *warning, int *port) {
   const char *v = conf_string(conf, ep, key);
-  if (!present(v) || strcmp(v, "0") == 0) {
+  if (!present(v) || v[strspn(v, "0")] == '\0') {
     zv_log(-1, warning, dflt, ep);
     *port = dflt;
     return true;
