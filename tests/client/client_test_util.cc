@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <thread>
 
 #include "codec/zv_oids.h"
@@ -276,6 +277,34 @@ int send_request(int port, const std::string &text, int priority, bool nul) {
   return send_transport_msg(&r, &addr);
 }
 
+int free_port() {
+  int ephemeral_low = 32768;
+  FILE *f = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r");
+  if (f != nullptr) {
+    if (fscanf(f, "%d", &ephemeral_low) != 1) ephemeral_low = 32768;
+    fclose(f);
+  }
+  const int high = ephemeral_low;
+  const int low = high - 12000 > 1024 ? high - 12000 : 1024;
+  static std::mt19937 pick(static_cast<unsigned>(getpid()) * 2654435761u ^
+                           static_cast<unsigned>(std::chrono::steady_clock::now()
+                                                     .time_since_epoch()
+                                                     .count()));
+  for (int attempt = 0; high > low && attempt < 500; ++attempt) {
+    int port = low + static_cast<int>(pick() % static_cast<unsigned>(high - low));
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) break;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool free = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    if (free) return port;
+  }
+  return zvtest::free_tcp_port();
+}
+
 std::string status_request(const std::string &isaid, const std::string &keyword) {
   char buf[64];
   snprintf(buf, sizeof buf, "ZVS:%15s:", isaid.c_str());
@@ -290,13 +319,13 @@ Installation make_installation(const std::string &name, const InstallOptions &op
   in.dir = zvtest::scratch_dir(name);
   rtt::make_work_dirs(in.dir);
   mkdir((in.dir + "/envelopes").c_str(), 0755);
-  in.zvp_port = zvtest::free_tcp_port();
-  in.receipt_port = zvtest::free_tcp_port();
-  while (in.receipt_port == in.zvp_port) in.receipt_port = zvtest::free_tcp_port();
+  in.zvp_port = free_port();
+  in.receipt_port = free_port();
+  while (in.receipt_port == in.zvp_port) in.receipt_port = free_port();
   if (opt.v3_identity) {
-    in.zvp3_port = zvtest::free_tcp_port();
+    in.zvp3_port = free_port();
     while (in.zvp3_port == in.zvp_port || in.zvp3_port == in.receipt_port)
-      in.zvp3_port = zvtest::free_tcp_port();
+      in.zvp3_port = free_port();
   }
 
   // Keys are generated once per size and test process, then copied.

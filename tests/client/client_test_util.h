@@ -96,6 +96,12 @@ std::string receipt_request(const std::string &isa, const std::string &stamp,
 
 // ---- real processes ---------------------------------------------------------------
 
+// A TCP port free on every local address for a daemon a test starts, from below the
+// system's ephemeral range: a port that bind(0) handed out may be taken, before the
+// daemon binds it, by a connection of a test running beside it (the port then refuses the
+// daemon, or a client of one installation reaches the stand-in of another).
+int free_port();
+
 // What another process of the installation does: one transaction whose input is `text`
 // (a receipt or status request) with its NUL (without it when `nul` is false), sent to the
 // receipt client's socket; the send's result.

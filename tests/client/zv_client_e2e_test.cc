@@ -795,7 +795,7 @@ std::string soc_record(const std::string &body, unsigned prio) {
 
 TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
   start("e2e-socket");
-  int port = zvtest::free_tcp_port();
+  int port = ctu::free_port();
   ASSERT_GT(client({"-i", "socket", "-g", std::to_string(port)}), 0) << client_err();
   const std::string doc = ctu::interchange("ILOCAL", "IREMOTE", 600);
   const std::string big = ctu::interchange("SLOCAL", "SREMOTE", 65535);
@@ -909,7 +909,7 @@ TEST_F(ClientE2E, SocketOneShotEndsTheProcessWithZero) {
                               "be used: it is not a plain decimal number - cannot start\n"),
             std::string::npos)
       << client_err();
-  int port = zvtest::free_tcp_port();
+  int port = ctu::free_port();
   ASSERT_GT(client({"-i", "S", "-g", std::to_string(port), "-O"}), 0) << client_err();
   EXPECT_EQ(ctu::soc_send(port, soc_record(ctu::interchange("ILOCAL", "IREMOTE", 300), 0)), "closed");
   EXPECT_EQ(client_exit(), 0) << client_err();

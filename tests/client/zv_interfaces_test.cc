@@ -735,7 +735,7 @@ std::string soc_record(size_t len, unsigned prio, char fill = 'S') {
 }
 
 TEST_F(Interfaces, SocketRecordsOnePerConnection) {
-  int port = zvtest::free_tcp_port();
+  int port = ctu::free_port();
   std::string port_text = std::to_string(port);
   int before = soc_request_count();
   answer = [](Trans_ctl_rec *) {
@@ -827,7 +827,7 @@ TEST_F(Interfaces, SocketRecordsOnePerConnection) {
 // it is then reset and the record behind it is taken. Every byte restarts the bound, and a
 // stop while a record is incomplete resets its connection too.
 TEST_F(Interfaces, SocketStalledAndStoppedConnectionsAreReset) {
-  int port = zvtest::free_tcp_port();
+  int port = ctu::free_port();
   std::string port_text = std::to_string(port);
   answer = [](Trans_ctl_rec *) {
     zv_shutdown = 1;
@@ -932,7 +932,7 @@ TEST_F(Interfaces, SocketStalledAndStoppedConnectionsAreReset) {
 // its record's deadline (10 seconds and a second for each 10,000 bytes), with a reset, and
 // the sender waiting behind it is served.
 TEST_F(Interfaces, SocketSenderThatDribblesIsCutAtItsRecordDeadline) {
-  int port = zvtest::free_tcp_port();
+  int port = ctu::free_port();
   std::string port_text = std::to_string(port);
   answer = [](Trans_ctl_rec *) {
     zv_shutdown = 1;
@@ -976,7 +976,7 @@ TEST_F(Interfaces, SocketSenderThatDribblesIsCutAtItsRecordDeadline) {
 }
 
 TEST_F(Interfaces, SocketOneShotStopsAfterTheFirstConnection) {
-  int port = zvtest::free_tcp_port();
+  int port = ctu::free_port();
   std::string port_text = std::to_string(port);
   oneshot_flag = 1;
   std::thread peer([&] { ctu::soc_send(port, soc_record(3, 0, 'z')); });

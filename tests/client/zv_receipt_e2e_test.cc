@@ -204,6 +204,14 @@ TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
 // saved, leaves its sender unacknowledged, to send it again.
 TEST_F(ReceiptE2E, RequestIsAcknowledgedOnlyOnceHandedOverOrKept) {
   start("rc-ack", false);
+  // The ZVP process's port is held, not listened on: connects are refused, and no stand-in
+  // of a test beside this one can take it meanwhile.
+  int held = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(in_.zvp_port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
   ASSERT_GT(start_rclient(), 0) << rclient_err();
   const std::string request = status_request("INTEGP", "TEST");
   std::atomic<int> result{1};
@@ -223,6 +231,7 @@ TEST_F(ReceiptE2E, RequestIsAcknowledgedOnlyOnceHandedOverOrKept) {
   EXPECT_TRUE(ctu::receipt_log(in_).empty());
 
   // Sent again to a receipt client whose ZVP process is up: acknowledged, and handed over.
+  close(held);
   stub_.reset(ctu::start_stub(in_));
   ASSERT_GT(stub_.pid(), 0);
   ASSERT_GT(start_rclient(), 0) << rclient_err();

@@ -261,7 +261,7 @@ TEST_F(V3E2E, SettingsIssue3CannotCarryStopTheStart) {
     tp.replace(at, 13, "B3P, S3P");
   zvtest::write_file(in_.dir + "/tpartner.conf", tp);
   const std::string request = ctu::receipt_request(ctu::isa_segment("DXC_TEST", "DXC7"), kStamp, "ab");
-  const int port = zvtest::free_tcp_port();
+  const int port = ctu::free_port();
   client_.reset(ctu::start_daemon(in_, ctu::clientd_exe(), "clientd",
                                   {"-i", "socket", "-g", std::to_string(port)}, "socket"));
   ASSERT_GT(client_.pid(), 0) << err("socket");
