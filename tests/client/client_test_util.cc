@@ -1,7 +1,9 @@
 #include "tests/client/client_test_util.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -286,21 +288,37 @@ int free_port() {
   }
   const int high = ephemeral_low;
   const int low = high - 12000 > 1024 ? high - 12000 : 1024;
+  // Tests running beside this one pick from the same range: each port is claimed with a
+  // lock held until this process ends, so no two of them pick one port at once.
+  const std::string claims = zvtest::program_path("test-tmp/port-claims");
+  mkdir(zvtest::program_path("test-tmp").c_str(), 0755);
+  mkdir(claims.c_str(), 0755);
   static std::mt19937 pick(static_cast<unsigned>(getpid()) * 2654435761u ^
                            static_cast<unsigned>(std::chrono::steady_clock::now()
                                                      .time_since_epoch()
                                                      .count()));
   for (int attempt = 0; high > low && attempt < 500; ++attempt) {
     int port = low + static_cast<int>(pick() % static_cast<unsigned>(high - low));
+    int claim = open((claims + "/" + std::to_string(port)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+                     0666);
+    if (claim < 0) break;
+    if (flock(claim, LOCK_EX | LOCK_NB) != 0) {
+      close(claim);
+      continue;
+    }
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) break;
+    if (fd < 0) {
+      close(claim);
+      break;
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_ANY);
     a.sin_port = htons(static_cast<uint16_t>(port));
     bool free = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     close(fd);
-    if (free) return port;
+    if (free) return port;  // the claim stays held, on purpose
+    close(claim);
   }
   return zvtest::free_tcp_port();
 }
