@@ -32,6 +32,15 @@ using ctu::StubLine;
 using ctu::send_request;
 using ctu::status_request;
 
+// 127.0.0.1 at `port`.
+sockaddr_in loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
 class ReceiptE2E : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -117,10 +126,7 @@ TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
   // A peer that connects and leaves without a transaction.
   {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(in_.receipt_port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback(in_.receipt_port);
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
     ASSERT_EQ(write(fd, "\0\0\0", 3), 3);
     close(fd);
@@ -207,10 +213,7 @@ TEST_F(ReceiptE2E, RequestIsAcknowledgedOnlyOnceHandedOverOrKept) {
   // The ZVP process's port is held, not listened on: connects are refused, and no stand-in
   // of a test beside this one can take it meanwhile.
   int held = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(in_.zvp_port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a = loopback(in_.zvp_port);
   ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
   ASSERT_GT(start_rclient(), 0) << rclient_err();
   const std::string request = status_request("INTEGP", "TEST");
@@ -305,10 +308,7 @@ TEST_F(ReceiptE2E, ListenerThatCannotStart) {
   // A port another process holds: the listener ends with its alert, and the process,
   // which would serve nothing, ends as for a listener that cannot start.
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(in_.receipt_port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a = loopback(in_.receipt_port);
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
   ASSERT_EQ(listen(fd, 1), 0);
   const size_t alerts_before = ctu::alerts(in_).size();
