@@ -38,15 +38,14 @@ bool named(ASN1_OBJECT **slot, const char *name) {
 
 int text_len(const char *p) { return static_cast<int>(strlen(p)); }
 
-// One text of the certificate's issuer name ("" when there is none). A text that cannot
-// be had is logged with the builder's own wording and left empty.
+// One text of the certificate's issuer name ("" when there is none). An issuer without
+// it is no fault of the document: the local identity's load has said so once. A text
+// that is there but cannot be had is logged with the builder's own wording; either way
+// it is left empty.
 std::string issuer_text(X509 *cert, int nid, const char *malloc_msg, const char *parse_msg) {
   X509_NAME *issuer = cert ? X509_get_issuer_name(cert) : nullptr;
   int len = issuer ? X509_NAME_get_text_by_NID(issuer, nid, nullptr, 0) : -1;
-  if (len < 0) {
-    zv_log(-1, "%s", parse_msg);
-    return "";
-  }
+  if (len < 0) return "";
   std::vector<char> buf;
   try {
     buf.resize(static_cast<size_t>(len) + 1);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "client/zv_client_start.h"
 #include "client/zv_client_util.h"
 #include "client/zv_input.h"
 #include "client/zv_interfaces.h"
@@ -266,7 +267,10 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
   // Until a transaction has come, the record is about no partner.
   rec.tp_index = -1;
   st_ipaddr_t dest_ip = {0};
-  if (receive_transport_msg(&rec, fd, &dest_ip) != 0) {
+  // The sender is answered only once its request has been handed to the ZVP process, or
+  // refused and kept whole as a copy: a kill before that leaves it unacknowledged, so
+  // that the sender knows it was not taken.
+  if (receive_transport_msg_held(&rec, fd, &dest_ip) != 0) {
     // The receive leaves the record as given, so nothing of the transaction is held.
     transaction_logging(&rec, ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
     pthread_setcancelstate(old_state, nullptr);
@@ -289,9 +293,9 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
                      ? in_len - 1
                      : in_len;
   rec.imsg_length = text_len;
-  // The transport acknowledged the transaction as it arrived, before any of this: a
-  // refused request is not told to its sender, and only its copy keeps it.
   bool send = false;
+  // Refused and kept whole, or handed over: what the acknowledgement tells the sender.
+  bool taken = false;
   if (main_tctlp == nullptr) {
     soft_assert(kSource, __LINE__);
   } else if (!fits || unended) {
@@ -308,7 +312,7 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
              in_len, ZV_CLIENT_BUF_SIZE);
     rec.ibuf_length = in_len;
     rec.obuf_length = 0;
-    transaction_logging(&rec, ZV_ERRM_CANNOT_RECV_INTERNAL_DATA);
+    taken = transaction_logging(&rec, ZV_ERRM_CANNOT_RECV_INTERNAL_DATA) == 0;
   } else if (rec.iPriority != STD_PORT && rec.iPriority != HIPRI_PORT) {
     // The socket interface's rule: a request is refused as unsupported input about no
     // partner, its text kept as the copy, rather than sent at a priority it did not ask.
@@ -319,13 +323,15 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
     zv_input::no_partner(&rec);
     rec.ibuf_length = in_len;
     rec.obuf_length = 0;
-    zv_report_refusal(&rec, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
+    taken = zv_report_refusal(&rec, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND) != ZV_REFUSED_NOT_KEPT;
   } else {
     // A NUL inside would cut the request short; refused on the received text too.
     rec.ibuf_length = in_len;
     rec.obuf_length = 0;
+    int refused = 0;
     send = !zv_refuse_inner_nul(&rec, static_cast<size_t>(in_len), "receipt",
-                                "the receipt socket", nullptr);
+                                "the receipt socket", &refused);
+    taken = !send && refused != ZV_REFUSED_NOT_KEPT;
   }
   if (send) {
     memset(main_tctlp->ibufferp, 0, ZV_CLIENT_BUF_SIZE);
@@ -343,8 +349,12 @@ int process_message(int fd, int /*remote_port*/, char * /*remote_addr*/) {
     rec.obuf_length = ZV_CLIENT_BUF_SIZE;
     memset(rec.obufferp, 0, ZV_CLIENT_BUF_SIZE);
     rec.pLocalCert = main_tctlp->pLocalCert;
-    clientd(&rec, static_cast<zvPortType>(rec.iPriority));
+    taken = clientd(&rec, static_cast<zvPortType>(rec.iPriority)) != ZV_REFUSED_NOT_KEPT;
   }
+  if (!taken)
+    zv_log(-1, "ERROR: request on the receipt socket was neither handed over nor kept - not "
+               "acknowledged, its sender is to send it again\n");
+  answer_transport_msg(fd, taken);
   pthread_setcancelstate(old_state, nullptr);
   return 0;
 }
@@ -362,6 +372,10 @@ void *do_receipt_listen(void *arg) {
   rec.tp_index = -1;
   listen_transport_noting(&block.listen_socaddr, block.accept_func, note_listening);
   if (!zv_shutdown) {
+    int err = errno;
+    zv_log(-1, "ERROR: cannot listen on the receipt socket at address %s port %d: %s (errno %d)\n",
+           block.listen_addr[0] != '\0' ? block.listen_addr : "0.0.0.0", block.listen_port,
+           strerror(err), err);
     transaction_logging(&rec, ZV_ERRM_INTERNAL_DATA_LISTEN_FAILED);
     listener_failed = true;
   }
@@ -490,6 +504,8 @@ int run_client_interface(Trans_ctl_rec *rec) {
 int clientd_main(int argc, char **argv) {
   zv_register_all_services();
   if (init_zv_process(argc, argv) != 0) exit(-1);
+  // A start that fails: the launcher is told so, and the pid file names who ran before.
+  if (zv_refuse_at_start() != 0) vZvExit(-1);
   Trans_ctl_rec *rec = &main_rec;
   memset(rec, 0, sizeof *rec);
   rec->who = ZV_WHO_NONE;

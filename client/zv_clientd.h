@@ -41,6 +41,8 @@ int clientd(Trans_ctl_rec *tctlp, zvPortType priority);
 // Calls zv_started once the listener holds the receipt socket and listens, not before.
 // A request is refused (its text kept as the copy) when its priority is not 0 or 1, when
 // it does not fit the input buffer with its ending NUL, or when it holds a NUL inside.
+// Its sender's transaction is acknowledged only once the request has been handed to the
+// ZVP process or refused and kept whole; otherwise the connection closes without it.
 int receipt_in_buf(Trans_ctl_rec *tctlp, const char *socaddr);
 
 // The parameter block of the receipt listener thread; allocated by
@@ -62,8 +64,9 @@ void *do_receipt_listen(void *arg);
 int process_message(int fd, int remote_port, char *remote_addr);
 
 // Everything main does. Returns only for the packet-mode refusal of the file interface
-// (-1); otherwise it ends the process: -1 start-up failed, -2 thread set-up failed, -3
-// the interface or the receipt listener failed, 0 an orderly stop.
+// (-1); otherwise it ends the process: -1 start-up failed (a setting refused at start
+// included, zv_refuse_at_start), -2 thread set-up failed, -3 the interface or the receipt
+// listener failed, 0 an orderly stop.
 int clientd_main(int argc, char **argv);
 
 #endif

@@ -97,12 +97,12 @@ int zv_input::packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path, r
   bool too_long = false;
   struct Line {
     std::string *text;
-    const char *eof_msg;
+    const char *what;
     int number;
   } lines[] = {
-      {&local, "ERROR: Cannot read local trading partner (line 1) in packet file %s, returned errno %d\n", 1},
-      {&remote, "ERROR: Cannot read remote trading partner (line 2) in packet file %s, returned errno %d\n", 2},
-      {&prio, "ERROR: Cannot read priority flag (line 3) in packet file %s, returned errno %d\n", 3},
+      {&local, "local trading partner (line 1)", 1},
+      {&remote, "remote trading partner (line 2)", 2},
+      {&prio, "priority flag (line 3)", 3},
   };
   // The whole file is read before anything is decided, so that the check after the read
   // covers every outcome. Of a packet for no known partner the rest is still read, so that
@@ -114,7 +114,8 @@ int zv_input::packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path, r
     bool got = packet_line(f, l.text, &too_long);
     if (!got || too_long) {
       bad = &l;
-      line_errno = errno;
+      // Only a read that failed has a system error; a file that ends early has none.
+      line_errno = !got && ferror(f) ? errno : 0;
       break;
     }
     if (l.number != 2) continue;
@@ -151,8 +152,12 @@ int zv_input::packet_document(Trans_ctl_rec *tctlp, FILE *f, const char *path, r
     if (too_long)
       zv_log(-1, "ERROR: line %d of packet file %s is longer than %zu characters\n", bad->number,
              path, kMaxPacketLine);
+    else if (line_errno != 0)
+      zv_log(-1, "ERROR: Cannot read %s in packet file %s, returned errno %d\n", bad->what, path,
+             line_errno);
     else
-      zv_log(-1, bad->eof_msg, path, line_errno);
+      zv_log(-1, "ERROR: Cannot read %s in packet file %s: the file ends before it\n", bad->what,
+             path);
     refuse_unread(tctlp);
     return -1;
   }

@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "client/zv_client_util.h"
 #include "client/zv_input.h"
+#include "partners/zv_address.h"
 #include "runtime/zv_backend_records.h"
 #include "runtime/zv_errors.h"
 #include "runtime/zv_globals.h"
@@ -287,8 +289,10 @@ int iSoc_in_buf(Trans_ctl_rec *tctlp, const char *port_text) {
     zv_client::soft_assert(kSource, __LINE__);
     return -1;
   }
-  long port = strtol(port_text, nullptr, 10);
-  if (port <= 0 || port > 65535) {
+  // As written or not at all: "6500abc" is no port (start-up has refused it already).
+  int port = 0;
+  std::string why;
+  if (!zv_read_port(port_text, &port, &why)) {
     zv_log(-1, "ERROR: cannot find port in IP address (%s) - cannot read from socket\n",
            port_text);
     return -1;
@@ -306,12 +310,12 @@ int iSoc_in_buf(Trans_ctl_rec *tctlp, const char *port_text) {
   addr.sin_port = htons(static_cast<uint16_t>(port));
   if (bind(s.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
     int e = errno;
-    zv_log(-1, "ERROR: cannot bind to local address 0.0.0.0 port %ld: %s (errno %d)\n", port,
+    zv_log(-1, "ERROR: cannot bind to local address 0.0.0.0 port %d: %s (errno %d)\n", port,
            strerror(e), e);
     return -1;
   }
   if (listen(s.get(), 16) != 0) {
-    zv_log(-1, "ERROR: cannot listen on port %ld: %s\n", port, strerror(errno));
+    zv_log(-1, "ERROR: cannot listen on port %d: %s\n", port, strerror(errno));
     return -1;
   }
   zv_started();

@@ -139,6 +139,9 @@ int read_failed(Trans_ctl_rec *t, int read, int read_errno, const char *path,
     zv_log(-1, "ERROR: Cannot read %s, returned errno %d\n", path, read_errno);
   } else {
     zv_log(-1, "INTERNAL ERROR: in %s(): EOF not found in %s\n", reader, path);
+    // The line above is the one operators know; this one says what it means.
+    zv_log(-1, "ERROR: %s is larger than the %d bytes the interface takes - message not sent\n",
+           path, t->ibuf_length - 1);
     refuse_unread(t);
   }
   return -1;

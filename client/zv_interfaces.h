@@ -94,10 +94,11 @@ int file_in_buf(Trans_ctl_rec *tctlp, const char *path);
 int packet_in_buf(Trans_ctl_rec *tctlp, const char *path);
 // The pipe interface reads record after record: one refused (no partner, a NUL inside, a
 // bad priority, an envelope too large) is kept as a failed message with its
-// transaction-log line and alert, and the next is read. A record that stops arriving for
-// ZV_TRANS_IDLE_SECONDS, is not whole within zv_record_deadline_ms of its first byte, or
-// a pipe that can no longer be read, ends the interface (-1); a stop in the
-// middle of a record ends it with 0. Either way what came of the record's body is kept,
+// transaction-log line and alert, and the next is read. A record has no bound as a whole
+// (its writer is never held off another): a writer that keeps it coming, however slowly,
+// has it read whole. A record that stops arriving for ZV_TRANS_IDLE_SECONDS, or a pipe
+// that can no longer be read, ends the interface (-1); a stop in the middle of a record
+// ends it with 0. Either way what came of the record's body is kept,
 // reported as ZV_ERRM_CANNOT_RECV_INTERNAL_DATA. A path that is no named pipe is refused.
 int pipe_in_buf(Trans_ctl_rec *tctlp, const char *path, int mode);
 // One record: 0 when it was handed over or refused and kept (or a stop came before it

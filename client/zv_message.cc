@@ -18,6 +18,8 @@ namespace {
 
 constexpr const char *kSource = "zv_message";
 constexpr const char *kSourceV3 = "zv_message_v3";
+// How much of an unsupported input its RAW line shows.
+constexpr size_t kRawShown = 64;
 
 // Length of the NUL-terminated text at `p`, never reading past `limit` bytes.
 size_t text_length(const char *p, int limit) {
@@ -165,7 +167,10 @@ int findPartner(Trans_ctl_rec *tctlp) {
       zv_log(0, "found EDIFACT Interactive input message - Not supported\n");
     tctlp->obuf_length = 0;
     tctlp->tp_index = -1;
-    fprintf(stderr, "RAW ibufferp = [%20s]\n", in);
+    // The peer's text goes through the log's escaping, and only its beginning: a body
+    // may be anything, of any length.
+    zv_log(-1, "RAW ibufferp = [%.*s] (%zu bytes)\n",
+           static_cast<int>(len < kRawShown ? len : kRawShown), in, len);
     return zv_report_refusal(tctlp, ZV_ERRM_UNSUPPORTED_INPUT_MSG_FOUND);
   }
 

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
+#include "partners/zv_address.h"
 #include "partners/zv_crypto.h"
 #include "partners/zv_partner_util.h"
 #include "runtime/zv_globals.h"
@@ -57,6 +59,30 @@ bool file_key(CONF *conf, const char *section, const char *key, char *name) {
     return false;
   }
   return true;
+}
+
+bool usable_socaddr(const char *text, std::string *why) {
+  zv_ipv4 addr;
+  int port;
+  return zv_read_socaddr(text, &addr, &port, why);
+}
+
+// The signed envelope carries the issuer's country and organization; a certificate whose
+// issuer lacks one makes every signed envelope carry it empty. Said here, once for the
+// identity, rather than for every document.
+void note_issuer_gaps(X509 *cert, const char *section) {
+  X509_NAME *issuer = X509_get_issuer_name(cert);
+  const struct {
+    int nid;
+    const char *field;
+  } fields[] = {{NID_countryName, "issuerCountry"}, {NID_organizationName, "issuerOrganization"}};
+  for (const auto &f : fields) {
+    if (X509_NAME_get_text_by_NID(issuer, f.nid, nullptr, 0) >= 0) continue;
+    zv_log(-1,
+           "WARNING: cannot parse %s field of local cert [%s] for zvp process [%s] - its "
+           "signed envelopes carry that field empty\n",
+           f.field, certificateFileName, section);
+  }
 }
 
 unsigned handle_bits(const void *p) {
@@ -154,6 +180,17 @@ int load_lcert_table(CONF *conf, const char *section, const char *default_socadd
     log_too_long("transport_listen_port", section, sizeof(st_socaddr_t) - 1);
     return -1;
   }
+  // Connected to as written or not at all: a text the connect would read otherwise
+  // (octal parts, a name, no port) would send every document elsewhere or nowhere.
+  if (std::string why; !usable_socaddr(socaddr, &why)) {
+    empty_slot(e);
+    zv_log(-1,
+           "ERROR: Value (%s) of transport_listen_port for zvp process [%s] in the "
+           "configuration file (%s) cannot be used: %s.\n",
+           socaddr, section, configFileName, why.c_str());
+    return -1;
+  }
+  note_issuer_gaps(cert.get(), section);
   e.pacing_delay = conf_number(conf, section, "pacing_delay");
   e.pLocalPrivateKey = key.release();
   e.pLocalCert = cert.release();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "partners/zv_address.h"
 #include "partners/zv_lcert.h"
 #include "partners/zv_partner_util.h"
 #include "runtime/zv_globals.h"
@@ -39,6 +40,8 @@ constexpr size_t kIpMax = sizeof(Tpartner_rec::ip) - 1;
 constexpr size_t kCnameMax = sizeof(zv_remote_cert_t::cname) - 1;
 
 zv_remote_cert_t remote_certs[ZV_MAX_TP];
+// The zvp_name each entry was listed under; the entry keeps only its resolved index.
+std::string endpoint_identities[ZV_MAX_TP];
 int num_endpoints;
 int num_remote_certs;
 ConfPtr tpconfig;
@@ -75,43 +78,41 @@ bool copy_field(char *field, size_t size, const char *value, const char *key,
   return true;
 }
 
-// Leading decimal digits, 0 when there are none; saturates so that the formatted
-// address stays bounded.
-int leading_number(const char *p) {
-  int n = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) n = n < 100000000 ? n * 10 + (*p - '0') : n;
-  return n;
+// The dotted text an address setting stands for in the partner's entry, "%d.%d.%d.%d"
+// ("010.001.002.003" becomes "10.1.2.3"), into `ipfullp` (kIpMax + 1 bytes). False, with
+// the reason in *why and `ipfullp` untouched, for a text that is no IPv4 address.
+bool full_ip_string(const char *ip1p, char *ipfullp, std::string *why) {
+  zv_ipv4 a;
+  if (!zv_read_ipv4(ip1p, &a, why)) return false;
+  static_assert(kIpMax + 1 >= ZV_IPV4_TEXT_SIZE);
+  zv_ipv4_text(a, ipfullp);
+  return true;
 }
 
-// Normalises a dotted address ("010.001.002.003" becomes "10.1.2.3") into `ipfullp`
-// (kIpMax + 1 bytes); any other number of dots gives "127.0.0.1" with an error line.
-// False, `ipfullp` untouched, when the normalised text does not fit. The caller has
-// checked that `ip1p` is at most kMaxIpText characters.
-bool full_ip_string(const char *ip1p, char *ipfullp) {
-  char copy[kMaxIpText + 1];
-  snprintf(copy, sizeof copy, "%s", ip1p);
-  const char *parts[4];
-  int dots = 0;
-  parts[0] = copy;
-  for (char *p = copy; *p != '\0'; ++p) {
-    if (*p != '.') continue;
-    if (++dots <= 3) parts[dots] = p + 1;
-    *p = '\0';
-  }
-  if (dots != 3) {
-    zv_log(-1,
-           "ERROR: Invalid IP format found (%s), expected AAA.BBB.CCC.DDD - forcing to "
-           "localhost as default\n",
-           ip1p);
-    snprintf(ipfullp, kIpMax + 1, "%s", "127.0.0.1");
+// A value of an endpoint that cannot be used as it is written: the whole file is refused,
+// so that nothing is ever sent to another address than the one written.
+void log_unusable(const char *value, const char *key, const char *ep, const char *filename,
+                  const std::string &why) {
+  zv_log(-1,
+         "ERROR: Value (%s) of %s in section [%s] of the Trading Partner configuration file "
+         "(%s) cannot be used: %s.\n",
+         value, key, ep, filename, why.c_str());
+}
+
+// A port key of an endpoint: missing, empty or 0 gives `dflt` with its warning (%d the
+// port, %s the endpoint); any other value must be a port as written.
+bool endpoint_port(CONF *conf, const char *filename, const char *ep, const char *key, int dflt,
+                   const char *warning, int *port) {
+  const char *v = conf_string(conf, ep, key);
+  if (!present(v) || v[strspn(v, "0")] == '\0') {
+    zv_log(-1, warning, dflt, ep);
+    *port = dflt;
     return true;
   }
-  char full[64];
-  int n = snprintf(full, sizeof full, "%d.%d.%d.%d", leading_number(parts[0]),
-                   leading_number(parts[1]), leading_number(parts[2]), leading_number(parts[3]));
-  if (n < 0 || static_cast<size_t>(n) > kIpMax) return false;
-  memcpy(ipfullp, full, static_cast<size_t>(n) + 1);
-  return true;
+  std::string why;
+  if (zv_read_port(v, port, &why)) return true;
+  log_unusable(v, key, ep, filename, why);
+  return false;
 }
 
 struct Word {
@@ -203,27 +204,21 @@ bool fill_endpoint(CONF *conf, const char *filename, const char *lc, const char 
   } else {
     char text[kMaxIpText + 1];
     if (!copy_field(text, sizeof text, ip, "ip_address", ep, filename)) return false;
-    if (!full_ip_string(text, p.ip)) {
-      zv_log(-1,
-             "ERROR: Value (%s) of ip_address in section [%s] is longer than %zu characters "
-             "once normalised in the Trading Partner configuration file (%s).\n",
-             text, ep, kIpMax, filename);
+    std::string why;
+    if (!full_ip_string(text, p.ip, &why)) {
+      log_unusable(text, "ip_address", ep, filename, why);
       return false;
     }
   }
 
-  p.port = conf_number(conf, ep, "standard_ip_port");
-  if (p.port == 0) {
-    zv_log(-1, "WARNING: Using %d as default standard server IP port for endpoint [%s]\n",
-           kDefaultStdPort, ep);
-    p.port = kDefaultStdPort;
-  }
-  p.hipriport = conf_number(conf, ep, "hipri_ip_port");
-  if (p.hipriport == 0) {
-    zv_log(-1, "WARNING: Using %d as default high priority server IP port for endpoint [%s]\n",
-           kDefaultHipriPort, ep);
-    p.hipriport = kDefaultHipriPort;
-  }
+  if (!endpoint_port(conf, filename, ep, "standard_ip_port", kDefaultStdPort,
+                     "WARNING: Using %d as default standard server IP port for endpoint [%s]\n",
+                     &p.port) ||
+      !endpoint_port(conf, filename, ep, "hipri_ip_port", kDefaultHipriPort,
+                     "WARNING: Using %d as default high priority server IP port for endpoint "
+                     "[%s]\n",
+                     &p.hipriport))
+    return false;
   p.timeout = conf_number(conf, ep, "session_timeout");
   p.active = conf_number(conf, ep, "server_status");
   if (!envelope_types(conf, filename, ep, p)) return false;
@@ -269,6 +264,7 @@ int build_endpoints(CONF *conf, const char *filename, const char *list) {
       }
       if (!fill_endpoint(conf, filename, lc.c_str(), zvp_name, ep.c_str(), partner[count]))
         return -1;
+      endpoint_identities[count] = zvp_name;
       dump_endpointRec(2048, count);
       ++count;
     }
@@ -422,6 +418,7 @@ int read_TPfile(const char *filename) {
   }
   memset(partner, 0, sizeof partner);
   memset(remote_certs, 0, sizeof remote_certs);
+  for (std::string &name : endpoint_identities) name.clear();
   num_endpoints = 0;
   num_remote_certs = 0;
 
@@ -548,6 +545,10 @@ int int_from_remote_cert(int i, int_from_rem_cert_t what) {
 }
 
 int maxCertIndex() { return num_remote_certs; }
+
+const char *endpoint_identity(int i) {
+  return i >= 0 && i < num_endpoints ? endpoint_identities[i].c_str() : nullptr;
+}
 
 int dump_remoteCertRec(int level, int i) {
   if (i < 0 || i >= ZV_MAX_TP) {

@@ -42,6 +42,10 @@ int int_from_endpoint(int i, int_from_endpoint_t what);
 int int_from_remote_cert(int i, int_from_rem_cert_t what);
 // The number of remote certificates loaded.
 int maxCertIndex();
+// The zvp_name of the local-certificate section that lists partner entry `i` (the
+// local identity that serves it, loaded or not); NULL for an index outside the loaded
+// entries.
+const char *endpoint_identity(int i);
 
 // Dumps through zv_log at `level`; 0, or -1 after the assertion line for an index
 // outside the tables.

@@ -116,18 +116,38 @@ int zv_move_new(const char *src, const char *dst) {
   return zv_move_new_at(AT_FDCWD, src, AT_FDCWD, dst);
 }
 
+namespace {
+
+// Codes of a file system that lacks a call altogether, rather than refusing this move.
+bool call_unsupported(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
+bool links_unsupported(int err) { return err == EPERM || err == ENOSYS || err == EOPNOTSUPP; }
+
+}  // namespace
+
 int zv_move_new_at(int src_dir, const char *src, int dst_dir, const char *dst) {
   if (src == nullptr || dst == nullptr) {
     errno = EINVAL;
     return -1;
   }
   if (renameat2(src_dir, src, dst_dir, dst, RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+  if (!call_unsupported(errno)) return -1;
   // A file system without the no-replace rename: a link never replaces its target.
-  if (linkat(src_dir, src, dst_dir, dst, 0) != 0) return -1;
-  if (unlinkat(src_dir, src, 0) == 0) return 0;
-  int e = errno;
-  unlinkat(dst_dir, dst, 0);
-  errno = e;
-  return -1;
+  if (linkat(src_dir, src, dst_dir, dst, 0) == 0) {
+    if (unlinkat(src_dir, src, 0) == 0) return 0;
+    int e = errno;
+    unlinkat(dst_dir, dst, 0);
+    errno = e;
+    return -1;
+  }
+  if (!links_unsupported(errno)) return -1;
+  // Neither (some network and user-space file systems): a look at the target through the
+  // directory held, then a plain rename. What another process puts at `dst` in the
+  // instant between the two is replaced: the one window left there.
+  struct stat st;
+  if (fstatat(dst_dir, dst, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  if (errno != ENOENT) return -1;
+  return renameat(src_dir, src, dst_dir, dst);
 }

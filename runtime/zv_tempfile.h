@@ -30,7 +30,9 @@ int zv_put_file(const char *path, const void *data, size_t len, int replace, int
 // at `dst`: 0 moved; -1 with errno set (EEXIST when `dst` is taken). Where the file
 // system cannot rename without replacing, a regular file is linked to `dst` and its old
 // name removed; should that removal fail, the link is taken back, so the file never ends
-// up under both names.
+// up under both names. Where it has hard links neither, `dst` is looked at and, when
+// nothing is there, `src` renamed to it: only what appears at `dst` in the instant
+// between the look and the rename can be replaced.
 int zv_move_new(const char *src, const char *dst);
 // The same, from `src` in the directory `src_dir` to `dst` in `dst_dir` (AT_FDCWD for
 // paths): works through directories a caller holds open.

@@ -62,8 +62,10 @@ int waitOneFD(int fd, int time_out);
 int trans_wait(int fd, short events, int time_out);
 
 // Fills `addr` with the IPv4 address of name_addr_str and port (network order). An empty
-// or null name gives 127.0.0.1, or any local address when `for_listen`. -1 with
-// TRANS_ERR_NO_HOST when the name does not resolve.
+// or null name gives 127.0.0.1, or any local address when `for_listen`; a text that
+// begins with a digit must be a dotted address as zv_read_ipv4 reads it; any other is a
+// host name. -1 with TRANS_ERR_NO_HOST when the text is no address or the name does not
+// resolve.
 int trans_resolve(const char *name_addr_str, int port, bool for_listen, sockaddr_in *addr);
 
 // Shuts a socket down in both directions and closes it, keeping errno.

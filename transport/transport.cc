@@ -19,7 +19,9 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string>
 
+#include "partners/zv_address.h"
 #include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
 #include "transport/trans_priv.h"
@@ -159,9 +161,16 @@ int trans_resolve(const char *name_addr_str, int port, bool for_listen, sockaddr
     addr->sin_addr.s_addr = htonl(for_listen ? INADDR_ANY : INADDR_LOOPBACK);
     return 0;
   }
+  // Read whole and in decimal, as every address setting is: inet_aton would take
+  // "010.0.0.1" for 8.0.0.1, "1.2.3" for 1.2.0.3 and "10.0.0.44 junk" for 10.0.0.44.
   if (isdigit(static_cast<unsigned char>(name_addr_str[0]))) {
-    if (inet_aton(name_addr_str, &addr->sin_addr) != 0) return 0;
-    trans_trace(1, "bad dotted address %s", name_addr_str);
+    zv_ipv4 dotted;
+    std::string why;
+    if (zv_read_ipv4(name_addr_str, &dotted, &why)) {
+      memcpy(&addr->sin_addr.s_addr, dotted.octet, sizeof dotted.octet);
+      return 0;
+    }
+    trans_trace(1, "bad dotted address %s: %s", name_addr_str, why.c_str());
     errno = TRANS_ERR_NO_HOST;
     return -1;
   }

@@ -28,7 +28,8 @@ constexpr int TRANS_ERR_NOT_OPEN = 1003;
 constexpr int TRANS_ERR_BAD_LENGTH = 1004;
 // The descriptor's read state is corrupt.
 constexpr int TRANS_ERR_BAD_STATE = 1006;
-// The host name could not be resolved.
+// The host name could not be resolved, or a text that begins with a digit is no dotted
+// address (four decimal numbers from 0 to 255; never read in octal or in part).
 constexpr int TRANS_ERR_NO_HOST = 1007;
 // A frame of another type than the expected one (set by the transaction exchange).
 constexpr int TRANS_ERR_BAD_TYPE = 1008;

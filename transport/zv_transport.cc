@@ -9,14 +9,17 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
 
-#include "runtime/zv_globals.h"
+#include "partners/zv_address.h"
 #include "partners/zv_tpartner.h"
+#include "runtime/zv_globals.h"
 #include "runtime/zv_log.h"
 
 const trans_config_t zv_trans_config = {TRANS_HDR_SIZE, 0, TRANS_MAX_DATA, length_from_header,
@@ -137,19 +140,24 @@ int write_ack(int socket_fd, int message_type) {
 }
 
 // An acknowledgement is a frame of its type without data; anything else is no answer.
-int read_ack(int socket_fd, int message_type) {
+// The peer may have taken the transaction all the same, so a refused answer is said at
+// the default level: the sender's report of a failed send alone would hide that.
+int read_ack(int socket_fd, int message_type, const char *where) {
   msg_t m;
   int n = trans_get(socket_fd, reinterpret_cast<io_message_t *>(&m), sizeof m, -1);
   if (n < 0) return -1;
-  if (zv_be_get16(m.hdr.msg_type) != message_type) {
+  int type = zv_be_get16(m.hdr.msg_type);
+  if (type != message_type || n != 0) {
+    if (type != message_type)
+      zv_log(-1, "ERROR: Peer at %s answered the transaction with a frame of type %d, not an "
+                 "acknowledgement - taken as not acknowledged, though it may have the "
+                 "transaction\n", where, type);
+    else
+      zv_log(-1, "ERROR: Peer at %s answered the transaction with an acknowledgement that "
+                 "carries %d data bytes - taken as not acknowledged, though it may have the "
+                 "transaction\n", where, n);
     trans_close(socket_fd);
-    errno = TRANS_ERR_BAD_TYPE;
-    return -1;
-  }
-  if (n != 0) {
-    zv_log(8, "Acknowledgement frame carries %d data bytes\n", n);
-    trans_close(socket_fd);
-    errno = TRANS_ERR_BAD_LENGTH;
+    errno = type != message_type ? TRANS_ERR_BAD_TYPE : TRANS_ERR_BAD_LENGTH;
     return -1;
   }
   return 0;
@@ -354,15 +362,13 @@ int prepare_addr(st_socaddr_t *socaddr, st_ipaddr_t *ip_addr, int *port) {
            static_cast<int>(len), s, static_cast<int>(sizeof(st_ipaddr_t) - 1));
     return -1;
   }
-  char port_text[sizeof(st_socaddr_t)];
-  size_t port_len = len - host_len - 1;
-  memcpy(port_text, colon + 1, port_len);
-  port_text[port_len] = '\0';
-  long p = strtol(port_text, nullptr, 10);
-  if (p <= 0 || p > 65535) return -1;
+  // The port as written or nothing: "8003abc", " 8003" and "+8003" are no ports.
+  int p;
+  std::string why;
+  if (!zv_read_port(std::string_view(colon + 1, len - host_len - 1), &p, &why)) return -1;
   memcpy(*ip_addr, s, host_len);
   (*ip_addr)[host_len] = '\0';
-  *port = static_cast<int>(p);
+  *port = p;
   return 0;
 }
 
@@ -584,7 +590,7 @@ int send_transport_msg_noting(Trans_ctl_rec *tctlp, st_socaddr_t *trans_socaddr,
     errno = err;
     return -1;
   }
-  if (read_ack(fd, TRANS_ACK) < 0) {
+  if (read_ack(fd, TRANS_ACK, where.text) < 0) {
     zv_log(8, "Waiting for acknowledgement failed, errno = %d\n", errno);
     return -1;
   }
@@ -615,12 +621,20 @@ int listen_transport_noting(st_socaddr_t *local_socaddr, trans_accept_func_t acc
   auto relay = [](void *arg) { static_cast<told *>(arg)->listening(); };
   trans_listen_noting(host, port, zv_trans_config, accept_func,
                       listening != nullptr ? +relay : nullptr, &t);
+  int err = errno;
   zv_log(8, "listen on local transport socket at address (%s) failed - listen terminated\n",
          where.text);
+  errno = err;
   return -1;
 }
 
-int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest_ip) {
+namespace {
+
+// Reads one transaction into *tctlp. With `ack` the transaction is acknowledged and the
+// connection closed before the record is filled, so that a failed acknowledgement leaves
+// the record as it was given; without it the record is filled and the connection left
+// open for the caller's answer.
+int receive_transaction(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest_ip, bool ack) {
   ZV_ASSERT_ARG(tctlp != nullptr);
   ZV_ASSERT_ARG(dest_ip != nullptr);
   if (tctlp == nullptr || dest_ip == nullptr) {
@@ -650,8 +664,9 @@ int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest
     return -1;
   }
 
-  // Everything is gathered here and handed to the record only once acknowledged, so a
-  // failed receive leaves the record as it was given.
+  // Everything is gathered here and handed to the record only once the transaction is
+  // whole (and acknowledged, when that is asked), so a failed receive leaves the record as
+  // it was given.
   int tp_index = tctlp->tp_index;
   st_tpid_str_t partner_id;
   memcpy(partner_id, t.partner_id, sizeof partner_id);
@@ -676,11 +691,13 @@ int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest
   }
   digest[digest_length] = '\0';
 
-  if (write_ack(socket_fd, TRANS_ACK) < 0) {
-    zv_log(8, "Sending of acknowledgement failed, errno = %d\n", errno);
-    return -1;
+  if (ack) {
+    if (write_ack(socket_fd, TRANS_ACK) < 0) {
+      zv_log(8, "Sending of acknowledgement failed, errno = %d\n", errno);
+      return -1;
+    }
+    trans_close(socket_fd);
   }
-  trans_close(socket_fd);
 
   tctlp->who = zv_be_get32(t.who);
   tctlp->msg_type = zv_be_get32(t.msg_type);
@@ -705,4 +722,25 @@ int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest
   if (obuf) tctlp->obufferp = obuf.release();
   dump_tctlp(8, tctlp);
   return 0;
+}
+
+}  // namespace
+
+int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest_ip) {
+  return receive_transaction(tctlp, socket_fd, dest_ip, true);
+}
+
+int receive_transport_msg_held(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest_ip) {
+  return receive_transaction(tctlp, socket_fd, dest_ip, false);
+}
+
+int answer_transport_msg(int socket_fd, bool taken) {
+  int rc = 0;
+  if (taken && write_ack(socket_fd, TRANS_ACK) < 0) {
+    zv_log(8, "Sending of acknowledgement failed, errno = %d\n", errno);
+    rc = -1;
+  }
+  // The library closed the connection itself when the write failed.
+  trans_close(socket_fd);
+  return rc;
 }

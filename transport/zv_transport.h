@@ -115,7 +115,9 @@ extern const trans_config_t zv_trans_config;
 
 // Sends one transaction to the host:port text and waits for its acknowledgement: 0 when
 // it came (a TRANS_ACK frame without data; a frame of another type or with data is
-// refused), -1 otherwise. All its frames are handed to the kernel together. The record is only read; the caller keeps everything in it.
+// refused, with an ERROR line, since the peer may have the transaction), -1 otherwise.
+// All its frames are handed to the kernel together. The record is only read; the caller
+// keeps everything in it.
 // A record whose lengths contradict its buffers (a length above its allocation, a message
 // without an allocation, a digest over 2048 characters, a missing buffer) is refused
 // before anything is connected. The wait for the acknowledgement has no time limit but
@@ -154,9 +156,21 @@ int listen_transport_noting(st_socaddr_t *local_socaddr, trans_accept_func_t acc
 // id that names no partner sets tp_index to -1 and the transaction is still received.
 int receive_transport_msg(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest_ip);
 
-// Splits "host:port" at its first ':'. -1 without a ':', for a port that is not a number
-// from 1 to 65535, or for a host of more than 19 characters; *ip_addr and *port are then
-// untouched. An empty host is allowed (loopback when connecting, any when listening).
+// receive_transport_msg for a receiver that acknowledges only what it has handed on or
+// kept: on success the record is filled and the connection is left open and
+// unacknowledged, for answer_transport_msg. On failure it is closed, as there.
+int receive_transport_msg_held(Trans_ctl_rec *tctlp, int socket_fd, st_ipaddr_t *dest_ip);
+// The answer to a transaction received with receive_transport_msg_held: the
+// acknowledgement when `taken`, then the close; without it the sender sees the close
+// alone and counts the transaction as not taken. 0, or -1 when the acknowledgement could
+// not be written (the connection is closed either way).
+int answer_transport_msg(int socket_fd, bool taken);
+
+// Splits "host:port" at its first ':'. -1 without a ':', for a port that is not a plain
+// decimal number from 1 to 65535 (zv_read_port), or for a host of more than 19
+// characters; *ip_addr and *port are then untouched. An empty host is allowed (loopback
+// when connecting, any when listening); the host itself is read where it is used
+// (trans_connect, trans_listen).
 int prepare_addr(st_socaddr_t *socaddr, st_ipaddr_t *ip_addr, int *port);
 
 // The partner entry of a flattened partner id; -1 when none matches or when either half

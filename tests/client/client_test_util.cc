@@ -1,7 +1,9 @@
 #include "tests/client/client_test_util.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <thread>
 
 #include "codec/zv_oids.h"
@@ -276,6 +279,50 @@ int send_request(int port, const std::string &text, int priority, bool nul) {
   return send_transport_msg(&r, &addr);
 }
 
+int free_port() {
+  int ephemeral_low = 32768;
+  FILE *f = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r");
+  if (f != nullptr) {
+    if (fscanf(f, "%d", &ephemeral_low) != 1) ephemeral_low = 32768;
+    fclose(f);
+  }
+  const int high = ephemeral_low;
+  const int low = high - 12000 > 1024 ? high - 12000 : 1024;
+  // Tests running beside this one pick from the same range: each port is claimed with a
+  // lock held until this process ends, so no two of them pick one port at once.
+  const std::string claims = zvtest::program_path("test-tmp/port-claims");
+  mkdir(zvtest::program_path("test-tmp").c_str(), 0755);
+  mkdir(claims.c_str(), 0755);
+  static std::mt19937 pick(static_cast<unsigned>(getpid()) * 2654435761u ^
+                           static_cast<unsigned>(std::chrono::steady_clock::now()
+                                                     .time_since_epoch()
+                                                     .count()));
+  for (int attempt = 0; high > low && attempt < 500; ++attempt) {
+    int port = low + static_cast<int>(pick() % static_cast<unsigned>(high - low));
+    int claim = open((claims + "/" + std::to_string(port)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+                     0666);
+    if (claim < 0) break;
+    if (flock(claim, LOCK_EX | LOCK_NB) != 0) {
+      close(claim);
+      continue;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+      close(claim);
+      break;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool free = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    if (free) return port;  // the claim stays held, on purpose
+    close(claim);
+  }
+  return zvtest::free_tcp_port();
+}
+
 std::string status_request(const std::string &isaid, const std::string &keyword) {
   char buf[64];
   snprintf(buf, sizeof buf, "ZVS:%15s:", isaid.c_str());
@@ -290,13 +337,13 @@ Installation make_installation(const std::string &name, const InstallOptions &op
   in.dir = zvtest::scratch_dir(name);
   rtt::make_work_dirs(in.dir);
   mkdir((in.dir + "/envelopes").c_str(), 0755);
-  in.zvp_port = zvtest::free_tcp_port();
-  in.receipt_port = zvtest::free_tcp_port();
-  while (in.receipt_port == in.zvp_port) in.receipt_port = zvtest::free_tcp_port();
+  in.zvp_port = free_port();
+  in.receipt_port = free_port();
+  while (in.receipt_port == in.zvp_port) in.receipt_port = free_port();
   if (opt.v3_identity) {
-    in.zvp3_port = zvtest::free_tcp_port();
+    in.zvp3_port = free_port();
     while (in.zvp3_port == in.zvp_port || in.zvp3_port == in.receipt_port)
-      in.zvp3_port = zvtest::free_tcp_port();
+      in.zvp3_port = free_port();
   }
 
   // Keys are generated once per size and test process, then copied.
@@ -354,13 +401,17 @@ Installation make_installation(const std::string &name, const InstallOptions &op
             {"S3P", "S3LOCAL", "S3REMOTE", "SIGNED_EDI", "SIGNED_RECEIPT"}};
   const size_t count = opt.v3_identity ? 7 : 4;
   const std::string v2_eps = "BASICP, INTEGP, SIGNP, DXCP";
-  const std::string v3_eps = "B3P, I3P, S3P";
+  const std::string v3_eps = opt.v3_integrity_partner ? "B3P, I3P, S3P" : "B3P, S3P";
   std::string tp =
       std::string("trading_partners = rc_all\nlocal_certificates = lc_a") +
       (opt.v3_identity ? ", lc_b\n" : "\n") + "\n[lc_a]\nzvp_name = izvp_a\nendpoints = " + v2_eps +
       "\n" + (opt.v3_identity ? "\n[lc_b]\nzvp_name = izvp_b\nendpoints = " + v3_eps + "\n" : "");
   int i = 0;
   for (const P &p : std::vector<P>(ps, ps + count)) {
+    if (std::string(p.isaid) == "I3P" && !opt.v3_integrity_partner) {
+      ++i;
+      continue;
+    }
     tp += std::string("\n[") + p.isaid + "]\nlocal_partner_id = " + p.local +
           "\nremote_partner_id = " + p.remote +
           "\nip_address = 127.0.0.1\nstandard_ip_port = " + std::to_string(17001 + i) +

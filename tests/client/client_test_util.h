@@ -96,6 +96,13 @@ std::string receipt_request(const std::string &isa, const std::string &stamp,
 
 // ---- real processes ---------------------------------------------------------------
 
+// A TCP port free on every local address for a daemon a test starts, from below the
+// system's ephemeral range: a port that bind(0) handed out may be taken, before the
+// daemon binds it, by a connection of a test running beside it (the port then refuses the
+// daemon, or a client of one installation reaches the stand-in of another). Claimed for
+// the rest of the test process, so that no test beside it picks the same one.
+int free_port();
+
 // What another process of the installation does: one transaction whose input is `text`
 // (a receipt or status request) with its NUL (without it when `nul` is false), sent to the
 // receipt client's socket; the send's result.
@@ -109,7 +116,8 @@ std::string status_request(const std::string &isaid, const std::string &keyword)
 //   SIGNP   SLOCAL  -> SREMOTE   SIGNED_EDI     SIGNED_RECEIPT
 //   DXCP    DXC7    -> DXC_TEST  INTEGRITY_EDI  NO_RECEIPT   (the built-in test message)
 // With InstallOptions::v3_identity, a second local identity izvp_b of protocol version
-// 3 (with izvp_a's key and certificate) serves three more:
+// 3 (with izvp_a's key and certificate) serves two more, and with v3_integrity_partner
+// a third, whose envelopes version 3 does not have (clientd refuses to start then):
 //   B3P     B3LOCAL -> B3REMOTE  BASIC_EDI      BASIC_RECEIPT
 //   I3P     I3LOCAL -> I3REMOTE  INTEGRITY_EDI  INTEGRITY_RECEIPT
 //   S3P     S3LOCAL -> S3REMOTE  SIGNED_EDI     SIGNED_RECEIPT
@@ -127,6 +135,7 @@ struct InstallOptions {
   int zvp_version = 2;  // of izvp_a
   int key_bits = 2048;
   bool v3_identity = false;
+  bool v3_integrity_partner = false;
   std::string extra_default;  // lines added to [default]
   std::string extra_client;   // lines added to [clientd]
 };

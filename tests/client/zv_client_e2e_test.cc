@@ -195,6 +195,51 @@ TEST_F(ClientE2E, DirectoryDeliversEveryEdiEnvelopeAndRenamesTheDocuments) {
       << err;
 }
 
+// Where renames cannot refuse to replace and there are no hard links, a document's file
+// still takes its new name through the directory held, after a look that nothing has it:
+// sent once, not again at the next start, and a name already taken is never replaced.
+TEST_F(ClientE2E, DirectoryWithoutNoReplaceRenameOrHardLinksSendsEachDocumentOnce) {
+  start("e2e-norename");
+  const std::string a = ctu::interchange("BLOCAL", "BREMOTE", 400);
+  const std::string b = ctu::interchange("BLOCAL", "BREMOTE", 500);
+  zvtest::write_file(in_dir("a.edi"), a);
+  zvtest::write_file(in_dir("b.edi"), b);
+  zvtest::write_file(in_dir("b.sent"), "an earlier b");
+  const std::string shim = zvtest::program_path("tests/client/libctu_no_noreplace.so");
+  auto preload = [&] {
+    // The sanitizers' runtime wants to come first among the preloaded files.
+    const char *asan = getenv("ASAN_OPTIONS");
+    std::string options =
+        std::string(asan && *asan ? std::string(asan) + ":" : "") + "verify_asan_link_order=0";
+    return setenv("LD_PRELOAD", shim.c_str(), 1) == 0 &&
+           setenv("ASAN_OPTIONS", options.c_str(), 1) == 0;
+  };
+  int parent = -1;
+  client_.reset(
+      ctu::start_daemon(in_, ctu::clientd_exe(), "clientd", {"-O"}, "run1", &parent, preload));
+  ASSERT_GT(client_.pid(), 0) << parent << client_err("run1");
+  EXPECT_EQ(client_exit(), 0) << client_err("run1");
+  EXPECT_EQ(client_err("run1").find("FATAL ERROR"), std::string::npos) << client_err("run1");
+  // The next start finds only the renamed files: a scan passes them by, nothing is sent.
+  client_.reset(ctu::start_daemon(in_, ctu::clientd_exe(), "clientd", {"-d", "1025"}, "run2",
+                                  &parent, preload));
+  ASSERT_GT(client_.pid(), 0) << parent << client_err("run2");
+  EXPECT_TRUE(zvtest::wait_for(
+      [&] { return client_err("run2").find("skipping junk2:b.sent") != std::string::npos; }))
+      << client_err("run2");
+  EXPECT_EQ(client_.stop(10000), 0) << client_err("run2");
+  std::vector<std::string> names = zvtest::list_dir(in_dir());
+  ASSERT_EQ(names.size(), 3u) << zvtest::read_file(in_.dir + "/run1.err");
+  EXPECT_EQ(names[0], "a.sent");
+  EXPECT_EQ(names[1], "b.sent");
+  EXPECT_EQ(names[2].substr(0, 5), "sent_") << names[2];
+  EXPECT_EQ(zvtest::read_file(in_dir("a.sent")), a);
+  EXPECT_EQ(zvtest::read_file(in_dir("b.sent")), "an earlier b");
+  EXPECT_EQ(zvtest::read_file(in_dir(names[2])), b);
+  EXPECT_EQ(ctu::wait_stub_lines(in_, 2).size(), 2u);
+  EXPECT_EQ(ctu::stub_lines(in_).size(), 2u) << "each document sent once";
+}
+
 // ---- file, test message, raw mode, local identities -----------------------------------
 
 TEST_F(ClientE2E, FileInterfaceSendsTheOneFileAndEnds) {
@@ -483,7 +528,9 @@ TEST_F(ClientE2E, ZvpOutageIsSaidOnceAndSoIsItsEnd) {
   auto count = [&](const std::string &text) { return rtt::count_of(client_err(), text); };
   for (int outage = 1; outage <= 2; ++outage) {
     SCOPED_TRACE(outage);
-    const std::string doc = "w" + std::to_string(outage);
+    // Appended, not "w" + ...: g++ 12 takes that insert for an overlapping copy at -O3.
+    std::string doc = "w";
+    doc += std::to_string(outage);
     zvtest::write_file(in_dir(doc + ".edi"), ctu::interchange("ILOCAL", "IREMOTE", 400));
     ASSERT_TRUE(zvtest::wait_for([&] { return count(down) == outage; })) << client_err();
     // Some retries of a second each, so that a line per attempt would show.
@@ -705,6 +752,41 @@ TEST_F(ClientE2E, NamedPipeRecordsUpToTheirLimitsRefusalsKeptAndACutRecordAtASto
   EXPECT_EQ(ctu::stub_lines(in_).size(), 4u);
 }
 
+// The socket's bound on a whole record keeps one sender from holding the interface from
+// others; a pipe has no others. A writer that is never quiet for the idle bound keeps its
+// record however long it takes: this one takes longer than a socket record of its size
+// may (10 seconds and 60 ms), in pieces 0.9 s apart.
+TEST_F(ClientE2E, NamedPipeWriterThatIsSlowButNeverQuietKeepsItsRecord) {
+  start("e2e-pipe-slow");
+  std::string fifo = in_.dir + "/zvfifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_GT(client({"-i", "pipe", "-F", "zvfifo"}), 0) << client_err();
+  // A writer whose reader has gone gets EPIPE here, not a signal that ends the test.
+  signal(SIGPIPE, SIG_IGN);
+  int fd = open(fifo.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  const std::string doc = ctu::interchange("BLOCAL", "BREMOTE", 600);
+  const std::string record = pipe_record(doc, 0);
+  constexpr size_t kPieces = 13;
+  const size_t piece = (record.size() + kPieces - 1) / kPieces;
+  const auto first = std::chrono::steady_clock::now();
+  for (size_t off = 0; off < record.size(); off += piece) {
+    if (off > 0) std::this_thread::sleep_for(std::chrono::milliseconds(900));
+    ASSERT_TRUE(write_all(fd, record.substr(off, piece))) << client_err();
+  }
+  ASSERT_GT(std::chrono::steady_clock::now() - first, std::chrono::milliseconds(10060))
+      << "the record took no longer than the socket's bound";
+  std::vector<std::string> lines = ctu::wait_stub_lines(in_, 1);
+  ASSERT_EQ(lines.size(), 1u) << client_err();
+  StubLine l = ctu::parse_stub_line(lines[0]);
+  EXPECT_EQ(l.kind, "basic-edi");
+  EXPECT_EQ(l.in_len, static_cast<int>(doc.size()) + 1);
+  EXPECT_TRUE(client_.alive()) << client_err();
+  close(fd);
+  EXPECT_EQ(client_.stop(10000), 0) << client_err();
+  EXPECT_TRUE(ctu::client_log(in_).empty());
+}
+
 // ---- socket -----------------------------------------------------------------------------
 
 std::string soc_record(const std::string &body, unsigned prio) {
@@ -713,7 +795,7 @@ std::string soc_record(const std::string &body, unsigned prio) {
 
 TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
   start("e2e-socket");
-  int port = zvtest::free_tcp_port();
+  int port = ctu::free_port();
   ASSERT_GT(client({"-i", "socket", "-g", std::to_string(port)}), 0) << client_err();
   const std::string doc = ctu::interchange("ILOCAL", "IREMOTE", 600);
   const std::string big = ctu::interchange("SLOCAL", "SREMOTE", 65535);
@@ -726,7 +808,12 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
   EXPECT_EQ(ctu::soc_send(port, soc_record(doc, 1)), "closed");
   // Socket input has an output buffer of twice its size: this envelope goes.
   EXPECT_EQ(ctu::soc_send(port, soc_record(big, 0)), "closed");
-  EXPECT_EQ(ctu::soc_send(port, soc_record("UNH+1", 0)), "closed");
+  // Unsupported input whose text would forge a log line of its own, 200,000 bytes long:
+  // refused and kept whole, its RAW line escaped and bounded.
+  const std::string forged_line = "20260101 000000.000:clientd(00001:00):FORGED by the peer";
+  std::string forging = "UNH+1\n" + forged_line + "\n";
+  forging.append(200000 - forging.size(), 'u');
+  EXPECT_EQ(ctu::soc_send(port, soc_record(forging, 0)), "closed");
   EXPECT_EQ(ctu::soc_send(port, soc_record(huge, 0)), "closed");
   EXPECT_EQ(ctu::soc_send(port, soc_record(largest, 0)), "closed");
   // A NUL inside: refused whole and kept, nothing of it handed over.
@@ -780,6 +867,12 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
                      "./to_remote_failed_messages/file"),
             std::string::npos);
   EXPECT_NE(err.find(" could not be kept - connection reset\n"), std::string::npos) << err;
+  EXPECT_EQ(err.find("\n" + forged_line), std::string::npos) << "a line forged by the peer";
+  at = err.find("RAW ibufferp = [");
+  ASSERT_NE(at, std::string::npos) << err;
+  const std::string raw_line = err.substr(at, err.find('\n', at) - at);
+  // Its first 64 bytes, escaped, and its length.
+  EXPECT_EQ(raw_line, "RAW ibufferp = [UNH+1\\n" + forged_line + "\\nu] (200000 bytes)");
   // The bad priority, the unsupported input and the NUL: each a transaction-log line, an
   // alert and the body kept as a failed message. The stranger has its line and alert,
   // and no copy.
@@ -801,14 +894,22 @@ TEST_F(ClientE2E, SocketRecordsEachOnItsOwnConnection) {
     kept.push_back(zvtest::read_file(in_.dir + "/to_remote_failed_messages/" + f));
   std::sort(kept.begin(), kept.end());
   // Each copy is the body as it came, to be sent again as it is.
-  std::vector<std::string> want = {doc, "UNH+1", with_nul};
+  std::vector<std::string> want = {doc, forging, with_nul};
   std::sort(want.begin(), want.end());
   EXPECT_EQ(kept, want);
 }
 
 TEST_F(ClientE2E, SocketOneShotEndsTheProcessWithZero) {
   start("e2e-socket1");
-  int port = zvtest::free_tcp_port();
+  // A port that is not one as written stops the start, naming where it was written.
+  int parent = -1;
+  EXPECT_EQ(client({"-i", "S", "-g", "6500abc"}, &parent), -1);
+  EXPECT_EQ(parent, 255);
+  EXPECT_NE(client_err().find("ERROR: Value (6500abc) of the command line (-g, --insocket) cannot "
+                              "be used: it is not a plain decimal number - cannot start\n"),
+            std::string::npos)
+      << client_err();
+  int port = ctu::free_port();
   ASSERT_GT(client({"-i", "S", "-g", std::to_string(port), "-O"}), 0) << client_err();
   EXPECT_EQ(ctu::soc_send(port, soc_record(ctu::interchange("ILOCAL", "IREMOTE", 300), 0)), "closed");
   EXPECT_EQ(client_exit(), 0) << client_err();

@@ -419,6 +419,11 @@ TEST_F(Interfaces, FileAndPacketFileUpToTheBufferLessItsNul) {
   rtt::Captured cap = rtt::capture([&] { EXPECT_EQ(file_in_buf(&rec_, path("f65536").c_str()), -1); });
   EXPECT_NE(cap.err.find("INTERNAL ERROR: in file_in_buf(): EOF not found in " + path("f65536")),
             std::string::npos);
+  EXPECT_NE(cap.err.find("ERROR: " + path("f65536") +
+                         " is larger than the 65535 bytes the interface takes - message not "
+                         "sent\n"),
+            std::string::npos)
+      << cap.err;
   // A packet file's packet has the same limit.
   zvtest::write_file(path("p65536"), "PLOCAL\nPREMOTE\n0\n" + big + "G");
   cap = rtt::capture([&] { EXPECT_EQ(packet_in_buf(&rec_, path("p65536").c_str()), -1); });
@@ -463,7 +468,7 @@ TEST_F(Interfaces, PacketFilesPriorityIdsAndThePacket) {
     Outcome outcome;
     int priority;  // sent: the priority; refused: -1
     int tp_index;
-    const char *says;  // what the refusal's ERROR line holds
+    std::string says;  // what the refusal's ERROR line holds
   } cases[] = {
       {"PLOCAL\nPREMOTE\n0\n", kSent, 0, 1, ""},
       {"PLOCAL\nPREMOTE\nhigh\n", kBadPriority, -1, -1, "neither 0 nor 1"},
@@ -477,9 +482,16 @@ TEST_F(Interfaces, PacketFilesPriorityIdsAndThePacket) {
       {"DXC7\nDXC_TEST\n0\n", kSent, 0, 0, ""},
       {"NOBODY\nPREMOTE\n0\n", kUnknown, -1, -1, ""},
       {"\nPREMOTE\n0\n", kUnknown, -1, -1, ""},
-      {"", kBadHeader, -1, -1, "(line 1)"},
-      {"PLOCAL\n", kBadHeader, -1, -1, "(line 2)"},
-      {"PLOCAL\nPREMOTE\n", kBadHeader, -1, -1, "(line 3)"},
+      // A file that ends early is no read error: no system error is named.
+      {"", kBadHeader, -1, -1,
+       "ERROR: Cannot read local trading partner (line 1) in packet file " + path("p.edi") +
+           ": the file ends before it\n"},
+      {"PLOCAL\n", kBadHeader, -1, -1,
+       "ERROR: Cannot read remote trading partner (line 2) in packet file " + path("p.edi") +
+           ": the file ends before it\n"},
+      {"PLOCAL\nPREMOTE\n", kBadHeader, -1, -1,
+       "ERROR: Cannot read priority flag (line 3) in packet file " + path("p.edi") +
+           ": the file ends before it\n"},
       {"PLOCAL\n" + std::string(1100, 'L') + "\n0\n", kBadHeader, -1, -1,
        "line 2 of packet file "},
   };
@@ -502,6 +514,8 @@ TEST_F(Interfaces, PacketFilesPriorityIdsAndThePacket) {
     rec_.dest_port = 1;
     rtt::Captured cap;
     int rc = 9;
+    // What an earlier call left in errno is not this file's fault.
+    errno = TRANS_ERR_INCOMPLETE;
     cap = rtt::capture([&] { rc = packet_in_buf(&rec_, path("p.edi").c_str()); });
     EXPECT_EQ(rc, c.outcome == kSent ? 0 : -1) << c.head;
     EXPECT_EQ(rec_.tp_index, c.tp_index) << c.head;
@@ -535,6 +549,7 @@ TEST_F(Interfaces, PacketFilesPriorityIdsAndThePacket) {
         break;
       case kBadHeader:
         EXPECT_NE(cap.err.find(c.says), std::string::npos) << cap.err;
+        EXPECT_EQ(cap.err.find("returned errno"), std::string::npos) << cap.err;
         EXPECT_EQ(ctu::line_subject(log.back()), "0|" + std::string(104, ' ') + "||" + unsupported)
             << c.head;
         break;
@@ -720,7 +735,7 @@ std::string soc_record(size_t len, unsigned prio, char fill = 'S') {
 }
 
 TEST_F(Interfaces, SocketRecordsOnePerConnection) {
-  int port = zvtest::free_tcp_port();
+  int port = ctu::free_port();
   std::string port_text = std::to_string(port);
   int before = soc_request_count();
   answer = [](Trans_ctl_rec *) {
@@ -812,7 +827,7 @@ TEST_F(Interfaces, SocketRecordsOnePerConnection) {
 // it is then reset and the record behind it is taken. Every byte restarts the bound, and a
 // stop while a record is incomplete resets its connection too.
 TEST_F(Interfaces, SocketStalledAndStoppedConnectionsAreReset) {
-  int port = zvtest::free_tcp_port();
+  int port = ctu::free_port();
   std::string port_text = std::to_string(port);
   answer = [](Trans_ctl_rec *) {
     zv_shutdown = 1;
@@ -917,7 +932,7 @@ TEST_F(Interfaces, SocketStalledAndStoppedConnectionsAreReset) {
 // its record's deadline (10 seconds and a second for each 10,000 bytes), with a reset, and
 // the sender waiting behind it is served.
 TEST_F(Interfaces, SocketSenderThatDribblesIsCutAtItsRecordDeadline) {
-  int port = zvtest::free_tcp_port();
+  int port = ctu::free_port();
   std::string port_text = std::to_string(port);
   answer = [](Trans_ctl_rec *) {
     zv_shutdown = 1;
@@ -961,7 +976,7 @@ TEST_F(Interfaces, SocketSenderThatDribblesIsCutAtItsRecordDeadline) {
 }
 
 TEST_F(Interfaces, SocketOneShotStopsAfterTheFirstConnection) {
-  int port = zvtest::free_tcp_port();
+  int port = ctu::free_port();
   std::string port_text = std::to_string(port);
   oneshot_flag = 1;
   std::thread peer([&] { ctu::soc_send(port, soc_record(3, 0, 'z')); });

@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runtime/zv_errors.h"
@@ -29,6 +31,15 @@ using ctu::StubLine;
 
 using ctu::send_request;
 using ctu::status_request;
+
+// 127.0.0.1 at `port`.
+sockaddr_in loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
 
 class ReceiptE2E : public ::testing::Test {
  protected:
@@ -115,10 +126,7 @@ TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
   // A peer that connects and leaves without a transaction.
   {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(in_.receipt_port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a = loopback(in_.receipt_port);
     ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
     ASSERT_EQ(write(fd, "\0\0\0", 3), 3);
     close(fd);
@@ -197,13 +205,64 @@ TEST_F(ReceiptE2E, ReceiptAndStatusRequestsGoOnAsEnvelopes) {
   EXPECT_NE(rclient_err().find("receipt process terminating\n"), std::string::npos);
 }
 
+// A request is acknowledged once it has been handed to the ZVP process, or refused and
+// kept whole: a kill while it waits for the ZVP process, or a refusal whose copy cannot be
+// saved, leaves its sender unacknowledged, to send it again.
+TEST_F(ReceiptE2E, RequestIsAcknowledgedOnlyOnceHandedOverOrKept) {
+  start("rc-ack", false);
+  // The ZVP process's port is held, not listened on: connects are refused, and no stand-in
+  // of a test beside this one can take it meanwhile.
+  int held = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = loopback(in_.zvp_port);
+  ASSERT_EQ(bind(held, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_GT(start_rclient(), 0) << rclient_err();
+  const std::string request = status_request("INTEGP", "TEST");
+  std::atomic<int> result{1};
+  std::thread sender([&] { result = send_request(in_.receipt_port, request); });
+  const std::string waiting =
+      "WARNING: ZVP process at 127.0.0.1:" + std::to_string(in_.zvp_port) + " cannot be reached";
+  bool at_connect = zvtest::wait_for(
+      [&] { return rclient_err().find(waiting) != std::string::npos; }, 15000);
+  // Still unanswered while the receipt client tries to reach the ZVP process.
+  EXPECT_EQ(result.load(), 1);
+  ASSERT_EQ(kill(rclient_.pid(), SIGKILL), 0);
+  zvtest::wait_daemon(rclient_.pid(), 10000);
+  rclient_.reset(-1);
+  sender.join();
+  ASSERT_TRUE(at_connect) << rclient_err();
+  EXPECT_EQ(result.load(), -1);
+  EXPECT_TRUE(ctu::receipt_log(in_).empty());
+
+  // Sent again to a receipt client whose ZVP process is up: acknowledged, and handed over.
+  close(held);
+  stub_.reset(ctu::start_stub(in_));
+  ASSERT_GT(stub_.pid(), 0);
+  ASSERT_GT(start_rclient(), 0) << rclient_err();
+  EXPECT_EQ(send_request(in_.receipt_port, request), 0);
+  ASSERT_EQ(ctu::wait_stub_lines(in_, 1).size(), 1u);
+  EXPECT_EQ(ctu::parse_stub_line(ctu::stub_lines(in_)[0]).kind, "status");
+
+  // Refused, but its copy cannot be saved: not acknowledged either.
+  const std::string failed = in_.dir + "/to_remote_failed_messages";
+  ASSERT_EQ(rename(failed.c_str(), (failed + ".gone").c_str()), 0);
+  EXPECT_EQ(send_request(in_.receipt_port, "XYZ not a request"), -1);
+  ASSERT_EQ(rename((failed + ".gone").c_str(), failed.c_str()), 0);
+  EXPECT_NE(rclient_err().find("ERROR: request on the receipt socket was neither handed over "
+                               "nor kept - not acknowledged, its sender is to send it again\n"),
+            std::string::npos)
+      << rclient_err();
+  EXPECT_EQ(send_request(in_.receipt_port, "XYZ not a request"), 0);
+}
+
 TEST_F(ReceiptE2E, ReceiptForAPartnerWithoutReceiptsEndsTheProcess) {
   start("rc-fatal");
   ASSERT_GT(start_rclient(), 0) << rclient_err();
+  // The process ends inside the refusal, before it could answer: its sender is not told
+  // the request was taken.
   ASSERT_EQ(send_request(in_.receipt_port,
                          ctu::receipt_request(ctu::isa_segment("DXC_TEST", "DXC7"),
                                               "20240101120000Z", "ab")),
-            0);
+            -1);
   EXPECT_EQ(zvtest::wait_daemon(rclient_.pid(), 10000), 256 + ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE);
   rclient_.reset(-1);
   // The fatal refusal names the partner and the interchange it is about.
@@ -220,28 +279,36 @@ TEST_F(ReceiptE2E, ReceiptForAPartnerWithoutReceiptsEndsTheProcess) {
 
 TEST_F(ReceiptE2E, ListenerThatCannotStart) {
   start("rc-nolisten", false);
-  // An address without a port: the listener is not started, exit -3, which the launcher
-  // reports.
+  // An address the listener cannot use is refused at start, naming where it was written:
+  // on the command line, or in the receipt process's section.
   int parent = -1;
   EXPECT_EQ(start_rclient({"-U", "127.0.0.1"}, &parent), -1);
-  EXPECT_EQ(parent, 253);
-  EXPECT_NE(rclient_err().find("Cannot find port in IP address [127.0.0.1] - cannot listen to port\n"),
-            std::string::npos);
-  EXPECT_NE(zvtest::read_file(in_.dir + "/rclient.out").find("Cannot create Listener for [127.0.0.1], terminating"),
-            std::string::npos);
-  std::vector<std::string> log = ctu::receipt_log(in_);
-  ASSERT_EQ(log.size(), 2u);  // the listener's report and main's
-  for (const std::string &l : log)
-    EXPECT_EQ(ctu::line_subject(l), "0|" + std::string(104, ' ') + "||" +
-                                        std::to_string(ZV_ERRM_CANNOT_START_PROCESS));
+  EXPECT_EQ(parent, 255);
+  EXPECT_NE(rclient_err().find("ERROR: Value (127.0.0.1) of the command line (-U, "
+                               "--receipt_socket) cannot be used: it has no ':' before a port - "
+                               "cannot start\n"),
+            std::string::npos)
+      << rclient_err();
+  std::string conf = zvtest::read_file(in_.dir + "/zolvar.conf");
+  const std::string own = "transport_listen_port = 127.0.0.1:" + std::to_string(in_.receipt_port);
+  std::string named = conf;
+  named.replace(named.find(own), own.size(), "transport_listen_port = localhost:8000");
+  zvtest::write_file(in_.dir + "/zolvar.conf", named);
+  EXPECT_EQ(start_rclient({}, &parent), -1);
+  EXPECT_EQ(parent, 255);
+  EXPECT_NE(rclient_err().find("ERROR: Value (localhost:8000) of key transport_listen_port in "
+                               "section [rclientd] of the configuration file (zolvar.conf) "
+                               "cannot be used: its address is not four decimal numbers joined "
+                               "by dots - cannot start\n"),
+            std::string::npos)
+      << rclient_err();
+  zvtest::write_file(in_.dir + "/zolvar.conf", conf);
+  EXPECT_TRUE(ctu::receipt_log(in_).empty());
 
   // A port another process holds: the listener ends with its alert, and the process,
   // which would serve nothing, ends as for a listener that cannot start.
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<uint16_t>(in_.receipt_port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a = loopback(in_.receipt_port);
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
   ASSERT_EQ(listen(fd, 1), 0);
   const size_t alerts_before = ctu::alerts(in_).size();
@@ -254,6 +321,11 @@ TEST_F(ReceiptE2E, ListenerThatCannotStart) {
             "0|||" + std::to_string(ZV_ERRM_INTERNAL_DATA_LISTEN_FAILED));
   EXPECT_EQ(ctu::line_subject(alerts[alerts_before + 1]),
             "0|||" + std::to_string(ZV_ERRM_CANNOT_START_PROCESS));
+  EXPECT_NE(rclient_err().find("ERROR: cannot listen on the receipt socket at address 127.0.0.1 "
+                               "port " + std::to_string(in_.receipt_port) +
+                               ": Address already in use (errno 98)\n"),
+            std::string::npos)
+      << rclient_err();
   EXPECT_NE(rclient_err().find("ERROR: zv_server failed, terminating.\n"), std::string::npos)
       << rclient_err();
   EXPECT_NE(zvtest::read_file(in_.dir + "/rclient.out").find("Failure in client process, terminating\n"),

@@ -2,8 +2,8 @@
 // own ZVP stand-in: clientd and the receipt client as real processes send every partner
 // the envelopes of its identity's version, the stand-ins decode and verify them, and the
 // envelopes are checked again here (Issue 3 octets, the basic receipt's nested message,
-// `openssl asn1parse`, the signed envelope against the version-2 builder). Settings that
-// Issue 3 cannot carry end each process with the fatal code as its exit status.
+// `openssl asn1parse`, the signed envelope against the version-2 builder). A partner whose
+// settings Issue 3 cannot carry stops the start of each process.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
@@ -32,9 +32,10 @@ constexpr char kStamp[] = "20240101120000Z";
 
 class V3E2E : public ::testing::Test {
  protected:
-  void start(const std::string &name, bool v2_stub) {
+  void start(const std::string &name, bool v2_stub, bool integrity_partner = false) {
     ctu::InstallOptions opt;
     opt.v3_identity = true;
+    opt.v3_integrity_partner = integrity_partner;
     in_ = ctu::make_installation(name, opt);
     if (v2_stub) {
       stub2_.reset(ctu::start_stub(in_, "izvp_a"));
@@ -219,52 +220,55 @@ TEST_F(V3E2E, EachPartnerGetsTheEnvelopesOfItsIdentitysVersion) {
   EXPECT_TRUE(ctu::receipt_log(in_).empty());
 }
 
-TEST_F(V3E2E, SettingsIssue3CannotCarryEndTheProcess) {
-  start("v3e2e-fatal", false);
-  const int fatal = 256 + ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE;
+// What every document or request of the partner would be refused for, with a fatal code
+// that ends the process at the first one and at each start after it, is refused at start,
+// before anything is taken.
+TEST_F(V3E2E, SettingsIssue3CannotCarryStopTheStart) {
+  start("v3e2e-fatal", false, true);
   const std::string doc = ctu::interchange("I3LOCAL", "I3REMOTE", 400);
+  const std::string other = ctu::interchange("B3LOCAL", "B3REMOTE", 400);
   zvtest::write_file(in_.dir + "/in_dir/i.edi", doc);
-  int parent = -1;
-  client_.reset(ctu::start_daemon(in_, ctu::clientd_exe(), "clientd", {"-O"}, "clientd", &parent));
-  // The launcher tells the end when it comes before the client has said it started.
-  EXPECT_EQ(client_.pid() > 0 ? exit_status(client_) : parent, fatal);
-  EXPECT_NE(err("clientd").find("WARNING: EDI message type of INTEGRITY_EDI [2] found (but not "
-                                "supported in ZVv3) in Trading Partner configuration for [I3P]\n"),
-            std::string::npos)
-      << err("clientd");
-  std::vector<std::string> log = ctu::client_log(in_);
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE);
-  EXPECT_EQ(ctu::log_msg_type(log[0]), 1);
-  // The document is not lost: still in the directory, and copied as a failed message.
+  zvtest::write_file(in_.dir + "/in_dir/b.edi", other);
+  auto line = [](const std::string &value, const std::string &key) {
+    return "ERROR: Value (" + value + ") of " + key +
+           " for endpoint [I3P] in the Trading Partner configuration file (tpartner.conf) "
+           "cannot be used: its local identity [izvp_b] speaks protocol version 3, which has no "
+           "such envelope - cannot start\n";
+  };
+  for (const std::string argv0 : {"clientd", "rclientd"}) {
+    SCOPED_TRACE(argv0);
+    int parent = -1;
+    EXPECT_EQ(ctu::start_daemon(in_, ctu::clientd_exe(), argv0, {"-O"}, argv0, &parent), -1);
+    EXPECT_EQ(parent, 255);
+    EXPECT_NE(err(argv0).find(line("INTEGRITY_EDI", "zv_message_to_tp")), std::string::npos)
+        << err(argv0);
+    EXPECT_NE(err(argv0).find(line("INTEGRITY_RECEIPT", "zv_receipt_to_tp")), std::string::npos)
+        << err(argv0);
+  }
+  // Nothing was taken: no line, no copy, the documents where they were.
+  EXPECT_TRUE(ctu::client_log(in_).empty());
+  EXPECT_TRUE(ctu::receipt_log(in_).empty());
+  EXPECT_TRUE(zvtest::list_dir(in_.dir + "/to_remote_failed_messages").empty());
   EXPECT_EQ(zvtest::read_file(in_.dir + "/in_dir/i.edi"), doc);
-  EXPECT_EQ(zvtest::list_dir(in_.dir + "/to_remote_failed_messages").size(), 1u);
-
-  run(rclient_, "rclientd", {});
-  ASSERT_EQ(ctu::send_request(in_.receipt_port,
-                              ctu::receipt_request(ctu::isa_segment("I3REMOTE", "I3LOCAL"), kStamp,
-                                                   ctu::sha1_hex("x"))),
-            0);
-  EXPECT_EQ(exit_status(rclient_), fatal);
-  EXPECT_NE(err("rclientd").find("WARNING: EDI receipt type of INTEGRITY_RECEIPT [3] found (but not "
-                                 "supported in ZVv3) in Trading Partner configuration for [I3P]\n"),
-            std::string::npos)
-      << err("rclientd");
-  log = ctu::receipt_log(in_);
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(ctu::log_code(log[0]), ZV_ERRM_UNKNOWN_MSG_TYPE_IN_TPFILE);
+  EXPECT_EQ(zvtest::read_file(in_.dir + "/in_dir/b.edi"), other);
   EXPECT_TRUE(ctu::stub_lines(in_, "izvp_b").empty());
 
-  // On the socket the process ends inside the refusal, its copy lost: the sender sees a
-  // reset, never the orderly close that says "taken".
-  const int port = zvtest::free_tcp_port();
+  // A request refused with a fatal code still ends the process: on the socket it ends
+  // inside the refusal, its copy lost, and the sender sees a reset, never the orderly
+  // close that says "taken".
+  std::string tp = zvtest::read_file(in_.dir + "/tpartner.conf");
+  for (size_t at; (at = tp.find("B3P, I3P, S3P")) != std::string::npos;)
+    tp.replace(at, 13, "B3P, S3P");
+  zvtest::write_file(in_.dir + "/tpartner.conf", tp);
+  const std::string request = ctu::receipt_request(ctu::isa_segment("DXC_TEST", "DXC7"), kStamp, "ab");
+  const int port = ctu::free_port();
   client_.reset(ctu::start_daemon(in_, ctu::clientd_exe(), "clientd",
                                   {"-i", "socket", "-g", std::to_string(port)}, "socket"));
   ASSERT_GT(client_.pid(), 0) << err("socket");
   const std::string failed = in_.dir + "/to_remote_failed_messages";
   ASSERT_EQ(rename(failed.c_str(), (failed + ".gone").c_str()), 0);
-  EXPECT_EQ(ctu::soc_send(port, ctu::soc_header(doc.size(), 0) + doc), "reset");
-  EXPECT_EQ(exit_status(client_), fatal);
+  EXPECT_EQ(ctu::soc_send(port, ctu::soc_header(request.size(), 0) + request), "reset");
+  EXPECT_EQ(exit_status(client_), 256 + ZV_ERRM_UNKNOWN_RECEIPT_MSG_TYPE_IN_TPFILE);
   ASSERT_EQ(rename((failed + ".gone").c_str(), failed.c_str()), 0);
   EXPECT_NE(err("socket").find("ERROR: fopen(): Can't save failed transaction to file"),
             std::string::npos)

@@ -127,6 +127,16 @@ TEST_F(LocalCerts, LoadsAWholeIdentity) {
   EXPECT_STREQ(keyFileName, east_.key.c_str());
   EXPECT_STREQ(certificateFileName, east_.cert.c_str());
   EXPECT_EQ(get_lcert_index("ZVPEAST"), 0);
+
+  // An issuer without country or organization leaves those fields of every signed
+  // envelope empty: said once here, naming the identity, not at each document.
+  conf("[default]\nprocess_names = ZVPWEST\n" + zvp_section("ZVPWEST", "zvversion = 2\n", west_));
+  ASSERT_EQ(load("ZVPWEST", 1), 0) << joined(lines_);
+  const std::string tail = "field of local cert [" + west_.cert +
+                           "] for zvp process [ZVPWEST] - its signed envelopes carry that field "
+                           "empty\n";
+  EXPECT_EQ(lines_, (std::vector<std::string>{"WARNING: cannot parse issuerCountry " + tail,
+                                              "WARNING: cannot parse issuerOrganization " + tail}));
 }
 
 TEST_F(LocalCerts, VersionAndDefaults) {
@@ -248,13 +258,43 @@ TEST_F(LocalCerts, FailuresEmptyTheSlotWithTheirMessages) {
   }
 }
 
-TEST_F(LocalCerts, AddressOfSixtyThreeCharactersFits) {
-  std::string addr = std::string(58, 'h') + ":8003";
-  ASSERT_EQ(addr.size(), 63u);
+// The ZVP process's address is connected to as written or refused at start: never read
+// in octal, in part, or as a name that may not resolve.
+TEST_F(LocalCerts, TransportAddressIsUsedAsWrittenOrRefused) {
   conf("[default]\nprocess_names = Z\n" +
-       zvp_section("Z", "zvversion = 2\ntransport_listen_port = " + addr + "\n", east_));
+       zvp_section("Z", "zvversion = 2\ntransport_listen_port = 010.000.000.001:08003\n", east_));
   ASSERT_EQ(load("Z", 0), 0) << joined(lines_);
-  EXPECT_EQ(std::string(entry(0).socaddr), addr);
+  EXPECT_STREQ(entry(0).socaddr, "010.000.000.001:08003");
+  const std::string kPart = " that is not a decimal number of one to three digits";
+  struct Refused {
+    std::string value, why;
+  } refused[] = {
+      {"localhost:8003", "its address is not four decimal numbers joined by dots"},
+      {"no.such.host.invalid:8003", "its address has a part (no)" + kPart},
+      {"[::1]:8003", "its address is not four decimal numbers joined by dots"},
+      {"1.2.3:8003", "its address is not four decimal numbers joined by dots"},
+      {"10.0.0.44 junk:8003", "its address has a part (44 junk)" + kPart},
+      {"127.0.0.1", "it has no ':' before a port"},
+      {"127.0.0.1:0", "its port is not from 1 to 65535"},
+      {"127.0.0.1:65536", "its port is not from 1 to 65535"},
+      {"127.0.0.1:8003abc", "its port is not a plain decimal number"},
+      {"127.0.0.1:+8003", "its port is not a plain decimal number"},
+      {"127.0.0.1: 8003", "its port is not a plain decimal number"},
+      {":8003", "its address is empty"},
+  };
+  snprintf(configFileName, sizeof configFileName, "%s", "site.conf");
+  for (const Refused &r : refused) {
+    SCOPED_TRACE(r.value);
+    conf("[default]\nprocess_names = Z\n" +
+         zvp_section("Z", "zvversion = 2\ntransport_listen_port = " + r.value + "\n", east_));
+    EXPECT_EQ(load("Z", 0), -1);
+    EXPECT_EQ(entry(0).result, -1);
+    EXPECT_EQ(lines_, (std::vector<std::string>{
+                          "ERROR: Value (" + r.value +
+                          ") of transport_listen_port for zvp process [Z] in the configuration "
+                          "file (site.conf) cannot be used: " + r.why + ".\n"}));
+  }
+  configFileName[0] = '\0';
 }
 
 TEST_F(LocalCerts, SectionNameLongerThanTheFieldIsRefused) {

@@ -61,15 +61,16 @@ std::string endpoint(int n, const std::string &ip, const std::string &to) {
          "\nzv_receipt_from_tp = NO_RECEIPT\nzv_receipt_to_tp = NO_RECEIPT\n";
 }
 
-// Entries in file order: PARTNER1 and PARTNER2 of ZVP_EAST, PARTNER3 of ZVP_WEST,
-// PARTNER4 and PARTNER2 again of ZVP_SOUTH.
+// Entries in file order: PARTNER1 and PARTNER2 of ZVP_EAST (protocol version 3, which
+// has no integrity envelope), PARTNER3 of ZVP_WEST, PARTNER4 and PARTNER2 again of
+// ZVP_SOUTH.
 std::string tpartner_conf(const std::string &extra_endpoints = "") {
   return "trading_partners = RC_P1 RC_P2 RC_P4\n"
          "local_certificates = LC_EAST LC_WEST LC_SOUTH\n"
          "[LC_EAST]\nzvp_name = ZVP_EAST\nendpoints = PARTNER1 PARTNER2\n"
          "[LC_WEST]\nzvp_name = ZVP_WEST\nendpoints = PARTNER3\n"
          "[LC_SOUTH]\nzvp_name = ZVP_SOUTH\nendpoints = PARTNER4, PARTNER2" +
-         extra_endpoints + "\n" + endpoint(1, "10.0.0.1", "INTEGRITY_EDI") +
+         extra_endpoints + "\n" + endpoint(1, "10.0.0.1", "BASIC_EDI") +
          endpoint(2, "010.000.000.002", "SIGNED_EDI") + endpoint(3, "10.0.0.3", "SIGNED_EDI") +
          endpoint(4, "10.0.0.4", "BASIC_EDI") +
          "[RC_P1]\ncertificate_common_name = partner1.example\nendpoints = PARTNER1\n"
@@ -238,6 +239,12 @@ TEST_F(PartnerStartup, BadIdentitiesStopTheConfigurationWalk) {
        {"ERROR: Local private key [" + west().key + "] does not belong to local cert [" +
             east().cert + "] for zvp process [ZVP_WEST]\n",
         "ERROR: Cannot load the local identity of zvp process [ZVP_WEST]\n"}},
+      {"an address the connect would read otherwise",
+       keys(west()) + "transport_listen_port = 127.0.0.1:8003abc\n",
+       {"ERROR: Value (127.0.0.1:8003abc) of transport_listen_port for zvp process [ZVP_WEST] "
+        "in the configuration file (zolvar.conf) cannot be used: its port is not a plain "
+        "decimal number.\n",
+        "ERROR: Cannot load the local identity of zvp process [ZVP_WEST]\n"}},
       {"an encrypted key", "key = " + sealed + "\ncert = " + west().cert + "\n",
        unreadable(sealed)},
       {"an encrypted traditional key", "key = " + sealed_rsa + "\ncert = " + west().cert + "\n",
@@ -300,6 +307,9 @@ TEST_F(PartnerStartup, BadPartnerFilesStopStartUp) {
        "ERROR: Unknown value (SINGED_EDI) of zv_message_to_tp for endpoint [PARTNER3] in the "
        "Trading Partner configuration file (tpartner.conf), valid values are: BASIC_EDI, "
        "INTEGRITY_EDI, SIGNED_EDI.\n"},
+      {"an address that is none", tpartner_conf() + "[PARTNER3]\nip_address = 10.0.0.300\n",
+       "ERROR: Value (10.0.0.300) of ip_address in section [PARTNER3] of the Trading Partner "
+       "configuration file (tpartner.conf) cannot be used: it has a part (300) above 255.\n"},
       {"syntax error", "trading_partners = RC_P1\n[LC_EAST\n",
        "ERROR: Error on line 2 of the Trading Partner configuration file (tpartner.conf)\n"},
   };

@@ -44,7 +44,7 @@ std::string standard_tpartner() {
          "\n[lc_a]\nzvp_name = zvp_a\nendpoints = PARTNER1\n"
          "\n[PARTNER1]\nlocal_partner_id = TESTLOCAL\nremote_partner_id = PARTNER1\n"
          "ip_address = 127.0.0.1\nstandard_ip_port = 16999\nhipri_ip_port = 16998\n"
-         "server_status = 1\nzv_message_to_tp = INTEGRITY_EDI\n"
+         "server_status = 1\nzv_message_to_tp = SIGNED_EDI\n"
          "zv_message_from_tp = INTEGRITY_EDI\nzv_receipt_from_tp = NO_RECEIPT\n"
          "zv_receipt_to_tp = NO_RECEIPT\n"
          "\n[rc_partner1]\ncertificate_common_name = partner1.test.invalid\nendpoints = PARTNER1\n";

@@ -404,23 +404,38 @@ TEST_F(ExchangeTest, NoPartnerSendsZeroPartnerId) {
 }
 
 TEST_F(ExchangeTest, SenderWithoutProperAcknowledgementFails) {
+  // An answer that is no acknowledgement may still come from a peer that has the
+  // transaction: said at the default level, not only under the transport's debug bit.
   struct Case {
     const char *what;
     std::string reply;
+    std::string says;  // the ERROR line's end, after the peer's address
   } cases[] = {
-      {"NACK instead", frame(TRANS_NACK, "")},
-      {"wrong type with data", frame(IN_BUFFER, "x")},
-      {"closed without answer", ""},
-      {"truncated ack", kAck.substr(0, 2)},
-      {"ack carrying data", frame(TRANS_ACK, "12345")},
+      {"NACK instead", frame(TRANS_NACK, ""),
+       " answered the transaction with a frame of type 7, not an acknowledgement - taken as "
+       "not acknowledged, though it may have the transaction\n"},
+      {"wrong type with data", frame(IN_BUFFER, "x"),
+       " answered the transaction with a frame of type 3, not an acknowledgement"},
+      {"closed without answer", "", ""},
+      {"truncated ack", kAck.substr(0, 2), ""},
+      {"ack carrying data", frame(TRANS_ACK, "12345"),
+       " answered the transaction with an acknowledgement that carries 5 data bytes - taken as "
+       "not acknowledged, though it may have the transaction\n"},
   };
   for (auto &k : cases) {
     FramePeer peer(k.reply);
     Rec r;
     r.input("payload");
+    testing::internal::CaptureStderr();
     EXPECT_EQ(send_to(r, peer.addr()), -1) << k.what;
+    std::string err = testing::internal::GetCapturedStderr();
     peer.join();
     EXPECT_TRUE(peer.complete) << k.what;
+    if (k.says.empty())
+      EXPECT_EQ(err.find("ERROR:"), std::string::npos) << k.what << "\n" << err;
+    else
+      EXPECT_NE(err.find("ERROR: Peer at " + peer.addr() + k.says), std::string::npos)
+          << k.what << "\n" << err;
   }
 }
 
@@ -1251,6 +1266,12 @@ TEST_F(ExchangeTest, PrepareAddrSplitsAndRefuses) {
       {"127.0.0.1:abc", -1, "", 0},
       {"127.0.0.1:65536", -1, "", 0},
       {"127.0.0.1:-80", -1, "", 0},
+      // The port as written or nothing, never its leading digits.
+      {"127.0.0.1:8003abc", -1, "", 0},
+      {"127.0.0.1: 8003", -1, "", 0},
+      {"127.0.0.1:+8003", -1, "", 0},
+      {"127.0.0.1:1e3", -1, "", 0},
+      {"127.0.0.1:08003", 0, "127.0.0.1", 8003},
       {"", -1, "", 0},
   };
   for (auto &k : cases) {
