@@ -55,7 +55,7 @@ constexpr int FO_DEFAULT_RECONNECT_DELAY = 10;
 
 // The shared cells (null until init_failover) and the store handles.
 extern int *pFo_state;
-extern int *pFo_key;
+extern long long *pFo_key;  // a 64-bit count (zv_fodb.h: the store key)
 extern int *pFo_reccount;
 extern int *pFo_full_flag;
 extern DB_ENV *pFo_dbenv;

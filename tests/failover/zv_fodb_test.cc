@@ -204,7 +204,8 @@ TEST_F(FodbTest, MissingKeyAndEmptyStore) {
 
   EXPECT_EQ(read_one(db_, false).rc, FODB_NOTFOUND);
   EXPECT_EQ(read_one(db_, true).rc, FODB_NOTFOUND);
-  int highest = 99, records = 99;
+  long long highest = 99;
+  int records = 99;
   EXPECT_EQ(fodb_scan(db_, &highest, &records), 0);
   EXPECT_EQ(highest, -1);
   EXPECT_EQ(records, 0);
@@ -283,7 +284,8 @@ TEST_F(FodbTest, RestartSeedingFindsHighestSequenceAndRecordCount) {
   EXPECT_EQ(last.key, "s1_A_000000003");
   EXPECT_EQ(last.data, "std");
 
-  int highest = -5, records = -5;
+  long long highest = -5;
+  int records = -5;
   ASSERT_EQ(fodb_scan(db_, &highest, &records), 0);
   EXPECT_EQ(highest, 7);
   EXPECT_EQ(records, 2);
@@ -628,7 +630,8 @@ TEST_F(FodbTest, OtherProcessesRecoverOnlyAfterADeathAndThisOneReopens) {
         << "the heap in use grew from " << heap_after_first << " to " << heap << " bytes over "
         << kReopenRounds - 1 << " reopens";
   }
-  int highest = 0, records = 0;
+  long long highest = 0;
+  int records = 0;
   ASSERT_EQ(fodb_scan(db_, &highest, &records), 0);
   EXPECT_EQ(records, 7 + kReopenRounds);
   close_store();
@@ -732,7 +735,8 @@ TEST(FodbCrash, ReportedStoresSurviveKill9) {
   DB_ENV *env = nullptr;
   DB *db = nullptr;
   ASSERT_NO_FATAL_FAILURE(fot::open_store(dir, &env, &db));
-  int highest = 0, records = 0;
+  long long highest = 0;
+  int records = 0;
   ASSERT_EQ(fodb_scan(db, &highest, &records), 0);
   EXPECT_EQ(records, kRecords);
   EXPECT_EQ(highest, kRecords - 1);
