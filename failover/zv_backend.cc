@@ -101,8 +101,16 @@ bool unique_tmp_name(const std::string &dir, const char *prefix, const std::stri
 // the failure already reported (-1 cannot open, else the stream's error indicator).
 int write_tmp_file(Trans_ctl_rec *tctlp, const char *bufferp, int blen,
                    const std::string &tmp_name) {
-  zv_file_ptr fp(fopen(tmp_name.c_str(), "w"));
+  // The name may be a fixed one (the file interface's): never written through a link
+  // planted there, nor waited on as a FIFO.
+  const char *why = nullptr;
+  int fd = zv_open_regular_file(tmp_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666, false,
+                                &why);
+  zv_file_ptr fp(fd >= 0 ? fdopen(fd, "w") : nullptr);
   if (!fp) {
+    if (fd >= 0) close(fd);
+    if (fd == -2)
+      zv_log(-1, "ERROR: refusing to open %s for writing: it is %s\n", tmp_name.c_str(), why);
     zv_log(-1, "ERROR: Cannot open %s for writing\n", tmp_name.c_str());
     transaction_logging(tctlp, ZV_ERRM_CANNOT_OPEN_OUTPUT_FILE);
     return -1;
