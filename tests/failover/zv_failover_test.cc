@@ -438,6 +438,20 @@ TEST_F(Failover, KeyLongerThanTheReadBufferStopsReplayAndStartUp) {
   EXPECT_EQ(pFo_dbenv, nullptr);
 }
 
+// The library's own lines carry the name of the process that writes them, a delivering
+// process's as well as failoverd's.
+TEST_F(Failover, StoreLinesCarryTheProcessName) {
+  set_text(program, "sdeliver");
+  store_raw("a" + std::string(64, 'K'), "foreign");
+  std::string body = "ISA*routes the lines";
+  Trans_ctl_rec t = message(0, "ACME", body);
+  EXPECT_EQ(write_fo(t), 0) << last_err_;
+  EXPECT_EQ(replay(1), -1);
+  EXPECT_NE(last_err_.find("sdeliver: DBcursor->get: "), std::string::npos) << last_err_;
+  EXPECT_EQ(last_err_.find("failoverd: DBcursor->get"), std::string::npos) << last_err_;
+  set_text(program, "failoverd");
+}
+
 TEST_F(Failover, CellsKeepNoLockFileAndTheirLocksStillWork) {
   EXPECT_FALSE(zvtest::file_exists("/tmp/mm.core." + std::to_string(getpid()) + ".sem"));
   for (const std::string &f : zvtest::list_dir(dir_))
