@@ -1003,8 +1003,10 @@ int failoverd_main(int iArgc, char **ppsArgv) {
   hold_failover_dir();
   if (init_failover() != 0) {
     if (zv_shutdown == 1) {
-      // Stopped while it waited for the store (its lock held by another process).
+      // Stopped while it waited for the store (its lock held by another process): an
+      // orderly stop of a process that never started, whose pid file is given back.
       zv_log(0, "Failover subsystem closed.\n");
+      pid_file_give_back();
       vZvExit(0);
     }
     zv_log(-1, "FATAL ERROR: cannot start the failover subsystem in %s - cannot continue.\n",

@@ -833,8 +833,14 @@ bool stat_or_close(int fd, struct stat *st) {
 
 }  // namespace
 
+namespace {
+
+constexpr char kLinkReason[] = "a symbolic link";
+
+}  // namespace
+
 const char *zv_not_own_reason(const struct stat &st) {
-  if (S_ISLNK(st.st_mode)) return "a symbolic link";
+  if (S_ISLNK(st.st_mode)) return kLinkReason;
   if (!S_ISREG(st.st_mode)) return "not a regular file";
   if (st.st_nlink > 1) return "a file with other names (hard links)";
   return nullptr;
@@ -857,7 +863,7 @@ int zv_open_regular_file(const char *path, int flags, mode_t mode, bool follow_l
   int fd = open(path, open_flags, mode);
   if (fd < 0) {
     if (errno == ELOOP && !follow_links) {
-      reason = "a symbolic link";
+      reason = kLinkReason;
     } else if (errno == ENXIO || errno == EISDIR || errno == ENODEV) {
       // A FIFO without a reader, a directory, a device without its driver.
       reason = "not a regular file";
@@ -889,7 +895,7 @@ int zv_open_regular_file(const char *path, int flags, mode_t mode, bool follow_l
 int zv_open_regular(const char *path, bool follow_links) {
   const char *why = nullptr;
   int fd = zv_open_regular_file(path, O_RDONLY, 0, follow_links, &why);
-  if (fd == -2 && strcmp(why, "a symbolic link") == 0) {
+  if (fd == -2 && why == kLinkReason) {
     errno = ELOOP;
     return -1;
   }
@@ -938,14 +944,16 @@ int wake_signal() { return SIGRTMIN + 2; }
 class LookTimer {
  public:
   LookTimer() {
-    static std::atomic<bool> installed{false};
-    if (!installed.exchange(true)) {
+    // Once for the process, and before any thread's timer can fire: the signal's own
+    // default would end the process.
+    static const bool installed = [] {
       struct sigaction sa {};
       sa.sa_handler = wake_for_look;
       sigemptyset(&sa.sa_mask);
       sa.sa_flags = 0;  // no restart: the interrupted wait returns EINTR
-      sigaction(wake_signal(), &sa, nullptr);
-    }
+      return sigaction(wake_signal(), &sa, nullptr) == 0;
+    }();
+    if (!installed) return;
     struct sigevent ev {};
     ev.sigev_notify = SIGEV_THREAD_ID;
     ev.sigev_signo = wake_signal();
