@@ -2,7 +2,6 @@
 
 #include <mm.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
