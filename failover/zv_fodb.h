@@ -17,6 +17,13 @@
 // once. Every call into the library holds the lock file "failover.lock" in the failover
 // directory, so that no two processes are ever inside the library together; the file
 // names the process inside, so a process killed there is seen by the next one to enter.
+// A call waits for the lock until the shutdown flag is set (a long wait is said once);
+// stopped, it fails without entering the library, and a close then leaves the handle to
+// the process's end and the store to the next open's recovery.
+//
+// Planted names: the lock file is never opened through a link nor waited for, and the
+// files the library opens by name ("__db.*", "log.*", "failover.db") must be regular
+// files with no other name before an environment is opened.
 // Recovery runs at an open only when it is needed: when a process that had the
 // environment open ended without closing it (the library's process registry,
 // "__db.register") or one ended inside a call. A process whose environment another
