@@ -101,8 +101,16 @@ bool unique_tmp_name(const std::string &dir, const char *prefix, const std::stri
 // the failure already reported (-1 cannot open, else the stream's error indicator).
 int write_tmp_file(Trans_ctl_rec *tctlp, const char *bufferp, int blen,
                    const std::string &tmp_name) {
-  zv_file_ptr fp(fopen(tmp_name.c_str(), "w"));
+  // The name may be a fixed one (the file interface's): never written through a link
+  // planted there, nor waited on as a FIFO.
+  const char *why = nullptr;
+  int fd = zv_open_regular_file(tmp_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666, false,
+                                &why);
+  zv_file_ptr fp(fd >= 0 ? fdopen(fd, "w") : nullptr);
   if (!fp) {
+    if (fd >= 0) close(fd);
+    if (fd == -2)
+      zv_log(-1, "ERROR: refusing to open %s for writing: it is %s\n", tmp_name.c_str(), why);
     zv_log(-1, "ERROR: Cannot open %s for writing\n", tmp_name.c_str());
     transaction_logging(tctlp, ZV_ERRM_CANNOT_OPEN_OUTPUT_FILE);
     return -1;
@@ -465,7 +473,7 @@ int pipe_write4(char *psBuf, int iLength, char *psPipeName) {
   return 0;
 }
 
-int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr) {
+int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr, soc_send_outcome *quiet) {
   zv_log(1, "DEBUG:starting soc_write()\n");
   if (!tctlp || !psSocketAddr || (!tctlp->obufferp && tctlp->obuf_length > 0)) {
     assert_failed(__LINE__);
@@ -510,6 +518,20 @@ int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr) {
   }
   const int total = tctlp->obuf_length;
   const int64_t bound = send_bound_ms(total);
+  long long taken = 0;  // bytes of the record the system took
+  auto count_taken = [&](size_t n) { taken += static_cast<long long>(n); };
+  // A failure line, or what it would say for a quiet caller.
+  auto fail = [&](const char *format, auto... args) {
+    char line[512];
+    snprintf(line, sizeof line, format, args...);
+    if (quiet != nullptr) {
+      quiet->failure = line;
+      quiet->bytes_sent = taken;
+    } else {
+      zv_log(-1, "%s: %s\n", word, line);
+    }
+    return -1;
+  };
   const int64_t deadline = zv_monotonic_ms() + bound;
 
   // Non-blocking, so that every wait is bounded by the deadline and sees a stop.
@@ -521,9 +543,8 @@ int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr) {
   }
   int rc = connect_within(sock.get(), sa, deadline);
   if (rc == kStopped) {
-    zv_log(-1, "%s: message (length of %d bytes) not sent to BES socket server (%s)\n", word,
-           total, reason(rc, bound).c_str());
-    return -1;
+    return fail("message (length of %d bytes) not sent to BES socket server (%s)", total,
+                reason(rc, bound).c_str());
   }
   if (rc != 0) {
     zv_log(1, "DEBUG: connect to %s: %s\n", psSocketAddr, reason(rc, bound).c_str());
@@ -537,42 +558,39 @@ int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr) {
 
   unsigned char length_field[ZV_BE_SOCKET_LENGTH_SIZE];
   zv_be_put32(length_field, static_cast<uint32_t>(total));
-  rc = send_within(sock.get(), length_field, sizeof length_field, deadline);
+  rc = send_within(sock.get(), length_field, sizeof length_field, deadline, count_taken);
   if (rc != 0) {
-    zv_log(-1, "%s: cannot write message length of %d (4 bytes) to socket (%s)\n", word, total,
-           reason(rc, bound).c_str());
-    return -1;
+    return fail("cannot write message length of %d (4 bytes) to socket (%s)", total,
+                reason(rc, bound).c_str());
   }
   uint16_t priority =
       tctlp->who == ZV_WHO_HPRI_SERVER ? ZV_BE_PRIORITY_HIGH : ZV_BE_PRIORITY_STD;
   zv_log(1, "DEBUG: msg priority = %d\n", priority);
   unsigned char priority_field[ZV_BE_PRIORITY_SIZE];
   zv_be_put16(priority_field, priority);
-  rc = send_within(sock.get(), priority_field, sizeof priority_field, deadline);
+  rc = send_within(sock.get(), priority_field, sizeof priority_field, deadline, count_taken);
   if (rc != 0) {
-    zv_log(-1, "%s: cannot write message priority of %d (2 bytes) to socket (%s)\n", word,
-           priority, reason(rc, bound).c_str());
-    return -1;
+    return fail("cannot write message priority of %d (2 bytes) to socket (%s)", priority,
+                reason(rc, bound).c_str());
   }
   int left = total;
   rc = send_within(sock.get(), tctlp->obufferp, static_cast<size_t>(total), deadline,
                    [&](size_t n) {
+                     count_taken(n);
                      left -= static_cast<int>(n);
                      zv_log(1, "DEBUG: total: %d written: %d Left: %d\n", total,
                             static_cast<int>(n), left);
                    });
   if (rc != 0) {
-    zv_log(-1, "%s: cannot write message (length of %d bytes) to socket (%s)\n", word, left,
-           reason(rc, bound).c_str());
-    return -1;
+    return fail("cannot write message (length of %d bytes) to socket (%s)", left,
+                reason(rc, bound).c_str());
   }
   rc = confirmed_within(sock.get(), deadline);
   if (rc != 0) {
-    zv_log(-1,
-           "%s: BES socket server did not confirm the message (length of %d bytes) by closing "
-           "the connection (%s)\n",
-           word, total, reason(rc, bound).c_str());
-    return -1;
+    return fail(
+        "BES socket server did not confirm the message (length of %d bytes) by closing the "
+        "connection (%s)",
+        total, reason(rc, bound).c_str());
   }
   reset_on_failure.fd = -1;
   int fd = sock.get();

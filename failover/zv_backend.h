@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "runtime/zv_backend_records.h"
 #include "runtime/zv_common.h"
@@ -68,10 +69,17 @@ int pipe_write4(char *psBuf, int iLength, char *psPipeName);
 // still take it, and gets it again).
 int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr);
 
+// What became of a record soc_send could not deliver, for a caller that says it itself.
+struct soc_send_outcome {
+  long long bytes_sent = 0;  // of the record (header and body) the system took
+  std::string failure;       // what went wrong, as soc_write's line would say it
+};
+
 // soc_write without its line for a connection that cannot be made, for a caller that
 // retries and says once that the back end is away: 0 delivered; 1 no connection could
-// be made; -1 any other failure (logged).
-int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr);
+// be made; -1 any other failure, logged unless `quiet` is given, which then holds what
+// the line would have said (a bad address is logged all the same).
+int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr, soc_send_outcome *quiet = nullptr);
 
 // The word that opens soc_write's failure lines for this record: "ERROR" with failover
 // mode N or n, and with mode S or s for any but a standard message (the store keeps

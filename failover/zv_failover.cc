@@ -2,7 +2,6 @@
 
 #include <mm.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include <openssl/conf.h>
 #include <openssl/err.h>
@@ -34,7 +34,7 @@ int zv_max_failover_limit = FO_DEFAULT_MAX_LIMIT;
 int failoverd_reconnect_delay = FO_DEFAULT_RECONNECT_DELAY;
 
 int *pFo_state;
-int *pFo_key;
+long long *pFo_key;
 int *pFo_reccount;
 int *pFo_full_flag;
 DB_ENV *pFo_dbenv;
@@ -68,15 +68,26 @@ constexpr int kShutdownPause = 6;
 std::mutex state_mutex, key_mutex, count_mutex, flag_mutex;
 
 // Reads made without the lock, as the state and limit tests are.
-int peek(const int *cell) { return cell ? __atomic_load_n(cell, __ATOMIC_RELAXED) : 0; }
-void put(int *cell, int v) { __atomic_store_n(cell, v, __ATOMIC_RELAXED); }
+template <typename T>
+T peek(const T *cell) {
+  return cell ? __atomic_load_n(cell, __ATOMIC_RELAXED) : 0;
+}
+template <typename T>
+void put(T *cell, T v) {
+  __atomic_store_n(cell, v, __ATOMIC_RELAXED);
+}
+
+void between_steps();
 
 // Waits `seconds` on the monotonic clock; `until_shutdown` ends the wait once the
-// shutdown flag is set.
+// shutdown flag is set. Such a wait goes in steps of a second, after each of which
+// failoverd looks at what may not wait for the end of a long pause: its directory and a
+// log reopen asked for.
 void pause_seconds(int seconds, bool until_shutdown = true) {
-  constexpr int kDay = 86400;  // millisleep counts in milliseconds: a day at a time
-  for (int left = seconds; until_shutdown && left > 0 && zv_shutdown != 1; left -= kDay)
-    millisleep(static_cast<unsigned>(std::min(left, kDay)) * 1000u);
+  for (int left = seconds; until_shutdown && left > 0 && zv_shutdown != 1; --left) {
+    millisleep(1000u);
+    between_steps();
+  }
   if (until_shutdown) return;
   timespec end;
   clock_gettime(CLOCK_MONOTONIC, &end);
@@ -90,6 +101,10 @@ void pause_seconds(int seconds, bool until_shutdown = true) {
 // begins, and once more when the back end answers again.
 bool backend_away = false;
 
+int records_in_store();
+
+// The records waiting are those of the store, whoever stored them: this process's count
+// knows only its own.
 void note_backend(const Trans_ctl_rec &rec, bool answered) {
   if (answered == !backend_away) return;
   backend_away = !answered;
@@ -97,10 +112,10 @@ void note_backend(const Trans_ctl_rec &rec, bool answered) {
     zv_log(-1,
            "%s: cannot connect to BES socket server: Connection refused (%s, %d records "
            "waiting; said once until it answers)\n",
-           soc_word(&rec), zv_socaddr, peek(pFo_reccount));
+           soc_word(&rec), zv_socaddr, records_in_store());
   } else {
     zv_log(-1, "NOTE: BES socket server at %s answers again (%d records waiting)\n", zv_socaddr,
-           peek(pFo_reccount));
+           records_in_store());
   }
 }
 
@@ -111,16 +126,22 @@ bool mode_std_only() { return failoverd[0] == 'S' || failoverd[0] == 's'; }
 // threads of a delivering process share pFo_db and pFo_dbenv, and a reopen replaces them.
 using StoreHold = std::lock_guard<std::recursive_mutex>;
 
+// The library's lines carry the name of the process that writes them: failoverd's own, or
+// a delivering process's.
 void route_store_errors() {
   StoreHold hold(fodb_mutex());
   if (!pFo_db) return;
   pFo_db->set_errfile(pFo_db, stderr);
-  pFo_db->set_errpfx(pFo_db, kProgram);
+  pFo_db->set_errpfx(pFo_db, program);
 }
 
 // Set by failoverd_main: this process is failoverd, which cannot go on without its
 // store. The writer side of a delivering process reports each message not stored instead.
 bool replaying = false;
+
+// What failoverd's failover directory was when it took the hold on it.
+std::optional<struct stat> held_dir;
+void check_failover_dir();
 
 // A record delivered to the back end whose removal failed: replay waits, without
 // delivering it again, until its removal succeeds (remove_delivered).
@@ -137,6 +158,11 @@ void say_what_to_do() {
 
 [[noreturn]] void store_lost();
 bool remove_delivered();
+
+void between_steps() {
+  zv_log_reopen_if_asked();
+  if (replaying) check_failover_dir();
+}
 
 // After FODB_RUNRECOVERY (or a reopen that failed before): the store closed and opened
 // again. True when it is open; failoverd ends when it cannot be.
@@ -187,6 +213,26 @@ void quiet_store_errors(bool quiet) {
   }
 }
 
+// The record a back end took the connection of but did not confirm (it reset it, or did
+// not close it in order within the bound): said once, however often it is sent again.
+std::optional<std::string> not_taken_key;  // the key's bytes as read
+
+void note_not_taken(const Trans_ctl_rec &rec, const char *key, u_int32_t size,
+                    const std::string &text, const soc_send_outcome &outcome) {
+  std::string bytes(key, size);
+  if (not_taken_key == bytes) return;
+  not_taken_key = bytes;
+  const char *word = soc_word(&rec);
+  zv_log(-1, "%s: %s\n", word, outcome.failure.c_str());
+  zv_log(-1,
+         "%s: record %s not taken by the back end (%lld of its %lld bytes sent) - it stays in "
+         "the failover store and is sent again at every pass until the back end reads it whole "
+         "and closes the connection in order; said once for this record\n",
+         word, text.c_str(), outcome.bytes_sent,
+         static_cast<long long>(rec.obuf_length) +
+             static_cast<long long>(ZV_BE_SOCKET_HEADER_SIZE));
+}
+
 std::string undeleted_text() {
   return std::string(undeleted_key->data(), strnlen(undeleted_key->data(), undeleted_key->size()));
 }
@@ -216,11 +262,21 @@ bool count_add(int delta) {
   return true;
 }
 
+// The records the store holds now; the count cell when the store cannot be walked.
+int records_in_store() {
+  long long highest = -1;
+  int records = 0;
+  if (with_store([&] { return fodb_scan(pFo_db, &highest, &records); }) != 0)
+    return peek(pFo_reccount);
+  return records;
+}
+
 // In a state that stores nothing (FO_NORMAL, FO_RECOVERYDONE) the store may still hold
 // records: another process with cells of its own stored them. Then the count follows
 // them and the replay starts again (FO_RECOVERY); true when it does.
 bool replay_what_others_stored() {
-  int highest = -1, records = 0;
+  long long highest = -1;
+  int records = 0;
   if (with_store([&] { return fodb_scan(pFo_db, &highest, &records); }) != 0 || records == 0)
     return false;
   zv_log(1, "DEBUG: %d records in the failover store so change state\n", records);
@@ -274,18 +330,26 @@ void log_isa(const char *psISAline) {
   }
 }
 
-// Takes the next sequence number (under the key cell's lock) into *seqno.
-bool take_seqno(int *seqno) {
+// Takes the next sequence number (under the key cell's lock) into *seqno. The count never
+// passes FODB_SEQNO_MAX: at its end (which no store reaches) no number is given.
+bool take_seqno(long long *seqno) {
   zv_segment_lock lock(pFo_key, key_mutex);
   if (!lock.held()) {
     zv_log(-1, "ERROR: key locking failed (RW)\n");
     return false;
   }
-  int n = peek(pFo_key);
-  put(pFo_key, n + 1);
-  zv_log(1, "fo_db key = %d\n", n + 1);
+  long long n = peek(pFo_key);
+  bool left = n >= 0 && n <= FODB_SEQNO_MAX;
+  if (left) {
+    put(pFo_key, n + 1);
+    zv_log(1, "fo_db key = %lld\n", n + 1);
+  }
   if (!lock.release()) {
     zv_log(-1, "ERROR: key unlocking failed (RW)\n");
+    return false;
+  }
+  if (!left) {
+    zv_log(-1, "ERROR: the failover sequence number is at its end (%lld)\n", n);
     return false;
   }
   *seqno = n;
@@ -296,10 +360,10 @@ bool take_seqno(int *seqno) {
 int build_key(const char *psISAline, int iPriority, int messageType, char *psKey,
               bool raise_count) {
   std::string stem = key_stem(psISAline, iPriority, messageType);
-  int n;
+  long long n;
   if (!take_seqno(&n)) return -1;
-  char digits[16];
-  snprintf(digits, sizeof digits, "%09d", n);
+  char digits[FODB_SEQNO_TEXT_SIZE];
+  fodb_seqno_text(n, digits);
   zv_log(1, "fo_db key2 = [%s]\n", digits);
   if (raise_count && !count_add(1)) return -1;
   std::string key = stem + digits;
@@ -310,7 +374,8 @@ int build_key(const char *psISAline, int iPriority, int messageType, char *psKey
 
 // After a key was found taken: the sequence continues above the highest number stored.
 void reseed_after_taken_key() {
-  int highest = -1, records = 0;
+  long long highest = -1;
+  int records = 0;
   if (with_store([&] { return fodb_scan(pFo_db, &highest, &records); }) != 0) return;
   zv_segment_lock lock(pFo_key, key_mutex);
   if (!lock.held()) {
@@ -321,18 +386,40 @@ void reseed_after_taken_key() {
   if (!lock.release()) zv_log(-1, "ERROR: key unlocking failed (RW)\n");
 }
 
+// Makes the cell `*Cell` (a segment of its type's size) holding `initial`; false when it
+// cannot be made.
+template <typename T, T **Cell>
+bool make_cell(int initial) {
+  *Cell = static_cast<T *>(zv_segment_create(sizeof(T)));
+  if (!*Cell) return false;
+  put(*Cell, static_cast<T>(initial));
+  return true;
+}
+
+template <typename T, T **Cell>
+void drop_cell() {
+  if (*Cell) mm_core_delete(*Cell);
+  *Cell = nullptr;
+}
+
+// The four cells; the key cell holds a 64-bit count, so that the sequence never runs out.
 struct CellSpec {
-  int **cell;
+  bool (*make)(int initial);
+  void (*drop)();
   std::mutex *mutex;
   int initial;
   const char *error;
 };
 
 const CellSpec kCells[] = {
-    {&pFo_state, &state_mutex, FO_RECOVERY, "ERROR: Creating failover state - cannot create\n"},
-    {&pFo_key, &key_mutex, 0, "ERROR: Creating failover cache key - cannot create\n"},
-    {&pFo_reccount, &count_mutex, 0, "ERROR: Creating failover record count - cannot create\n"},
-    {&pFo_full_flag, &flag_mutex, 0, "ERROR: Creating failover full_flag - cannot create\n"},
+    {make_cell<int, &pFo_state>, drop_cell<int, &pFo_state>, &state_mutex, FO_RECOVERY,
+     "ERROR: Creating failover state - cannot create\n"},
+    {make_cell<long long, &pFo_key>, drop_cell<long long, &pFo_key>, &key_mutex, 0,
+     "ERROR: Creating failover cache key - cannot create\n"},
+    {make_cell<int, &pFo_reccount>, drop_cell<int, &pFo_reccount>, &count_mutex, 0,
+     "ERROR: Creating failover record count - cannot create\n"},
+    {make_cell<int, &pFo_full_flag>, drop_cell<int, &pFo_full_flag>, &flag_mutex, 0,
+     "ERROR: Creating failover full_flag - cannot create\n"},
 };
 
 struct conf_free {
@@ -424,15 +511,13 @@ int failover_read_settings(const char *file, const char *section) {
 
 int init_failover() {
   for (const CellSpec &c : kCells) {
-    *c.cell = static_cast<int *>(zv_segment_create(sizeof(int)));
-    if (!*c.cell) {
+    if (!c.make(c.initial)) {
       fprintf(stderr, "%s", c.error);
       const char *why = mm_error();
       if (why) zv_log(-1, "ERROR: mm_core_create: %s\n", why);
       release_failover();
       return -1;
     }
-    put(*c.cell, c.initial);
   }
 
   StoreHold hold(fodb_mutex());
@@ -467,29 +552,30 @@ int init_failover() {
     std::string last(keybuf, strnlen(keybuf, key.size));
     // The last key in key order need not carry the highest number ("h" keys sort before
     // "s" keys), and the count must be the records, not a number: both come from a walk.
-    int highest = -1, records = 0;
+    long long highest = -1;
+    int records = 0;
     if (with_store([&] { return fodb_scan(pFo_db, &highest, &records); }) != 0) {
       zv_log(-1, "ERROR: from get_last_key_fodb()\n");
-      put(pFo_key, 0);
+      put(pFo_key, 0LL);
       release_failover();
       return -1;
     }
     put(pFo_key, highest + 1);
     put(pFo_reccount, records);
     zv_log(1, "%s:fo KEY_START = %s\n", kProgram, last.c_str());
-    zv_log(1, "%s:fo seqno_START = %d\n", kProgram, highest < 0 ? 0 : highest);
+    zv_log(1, "%s:fo seqno_START = %lld\n", kProgram, highest < 0 ? 0 : highest);
     zv_log(1, "%s:fo reccount_START = %d\n", kProgram, records);
     if (records > zv_max_failover_limit) {
       zv_log(1, "max failover limit of %d reached\n", zv_max_failover_limit);
       put(pFo_full_flag, 1);
     }
   } else if (rc == FODB_NOTFOUND) {
-    put(pFo_key, 0);
+    put(pFo_key, 0LL);
     zv_log(1, "%s:fo KEY_START = %s\n", kProgram, "");
-    zv_log(1, "%s:fo seqno_START = %d\n", kProgram, 0);
+    zv_log(1, "%s:fo seqno_START = %lld\n", kProgram, 0LL);
   } else {
     zv_log(-1, "ERROR: from get_last_key_fodb()\n");
-    put(pFo_key, 0);
+    put(pFo_key, 0LL);
     release_failover();
     return rc;
   }
@@ -512,8 +598,7 @@ void release_failover() {
   // there or gone, never going.
   for (const CellSpec &c : kCells) {
     std::lock_guard<std::mutex> guard(*c.mutex);
-    if (*c.cell) mm_core_delete(*c.cell);
-    *c.cell = nullptr;
+    c.drop();
   }
 }
 
@@ -528,31 +613,6 @@ namespace {
   vZvExit(-1);
 }
 
-// The pid that holds an flock on the file `st` describes, from the kernel's list of
-// locks; 0 when it cannot be told.
-long flock_holder(const struct stat &st) {
-  FILE *f = fopen("/proc/locks", "re");
-  if (f == nullptr) return 0;
-  char line[256];
-  long pid = 0;
-  while (pid == 0 && fgets(line, sizeof line, f) != nullptr) {
-    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:131 0 EOF"; a waiter's line has "->" first.
-    const char *fields = strchr(line, ':');
-    char kind[16], mode[16], access[16];
-    long holder = 0;
-    unsigned maj = 0, min = 0;
-    unsigned long ino = 0;
-    if (fields != nullptr &&
-        sscanf(fields + 1, "%15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &holder, &maj,
-               &min, &ino) == 7 &&
-        strcmp(kind, "FLOCK") == 0 && maj == major(st.st_dev) && min == minor(st.st_dev) &&
-        ino == static_cast<unsigned long>(st.st_ino))
-      pid = holder;
-  }
-  fclose(f);
-  return pid;
-}
-
 // One failoverd replays a store: it holds the failover directory itself (an flock on
 // the directory, whatever path names it) for its whole life. Another failoverd already
 // holding it ends this one, with the pid file left as it was. Delivering processes do
@@ -561,11 +621,16 @@ void hold_failover_dir() {
   char real[PATH_MAX];
   const char *path = realpath(failoverPath, real) != nullptr ? real : failoverPath;
   int fd = zv_hold_dir(failoverPath);
-  if (fd >= 0) return;  // held until the process ends
+  if (fd >= 0) {
+    // Held until the process ends.
+    struct stat st;
+    if (fstat(fd, &st) == 0) held_dir = st;
+    return;
+  }
   int error = errno;
   if (error == EWOULDBLOCK) {
     struct stat st;
-    long pid = stat(failoverPath, &st) == 0 ? flock_holder(st) : 0;
+    long pid = stat(failoverPath, &st) == 0 ? zv_flock_holder(st) : 0;
     if (pid > 0) {
       zv_log(-1,
              "FATAL ERROR: failover directory %s is held by another failoverd (pid %ld) - "
@@ -578,12 +643,34 @@ void hold_failover_dir() {
   } else if (error == ENOLCK || error == EOPNOTSUPP) {
     zv_log(-1, "WARNING: cannot lock failover directory %s (%s), replaying it without a lock\n",
            path, strerror(error));
+    struct stat st;
+    if (stat(failoverPath, &st) == 0) held_dir = st;
     return;
   } else {
     zv_log(-1, "FATAL ERROR: cannot open failover directory %s: %s - cannot start\n", path,
            strerror(error));
   }
   pid_file_give_back();
+  vZvExit(-1);
+}
+
+// Ends failoverd when `failoverPath` no longer names the directory it holds (moved away,
+// removed and made again, a link turned elsewhere): replaying the old store beside a new
+// one that writers fill, and letting a second failoverd hold the new one, would split
+// the store in two.
+void check_failover_dir() {
+  if (!held_dir) return;
+  struct stat st;
+  bool same = stat(failoverPath, &st) == 0 && st.st_dev == held_dir->st_dev &&
+              st.st_ino == held_dir->st_ino;
+  if (same) return;
+  zv_log(-1,
+         "FATAL ERROR: failover directory %s no longer names the directory this failoverd "
+         "holds - cannot continue.\n",
+         failoverPath);
+  replaying = false;
+  held_dir.reset();
+  release_failover();
   vZvExit(-1);
 }
 
@@ -616,33 +703,34 @@ int change_state(int state) {
   }
   if (state != FO_RECOVERYDONE) return 0;
 
-  struct Reset {
-    int *cell;
-    std::mutex &mutex;
+  struct Note {
     const char *note;
     const char *lock_error;
     const char *unlock_error;
   };
-  const Reset resets[] = {
-      {pFo_key, key_mutex, "re-set fo_db key to %d\n", "ERROR: key locking failed - ignoring\n",
-       "ERROR: key unlocking failed - ignoring\n"},
-      {pFo_reccount, count_mutex, "re-set fo_db reccount to %d\n",
-       "ERROR: rec_count locking failed - ignoring\n",
-       "ERROR: rec_count unlocking failed - ignoring\n"},
-      {pFo_full_flag, flag_mutex, "re-set fo_full_flag to %d\n",
-       "ERROR: failover full_flag locking failed - ignoring\n",
-       "ERROR: failover full_flag unlocking failed - ignoring\n"},
-  };
-  for (const Reset &r : resets) {
-    zv_segment_lock lock(r.cell, r.mutex);
+  // Each cell to 0 under its own lock; false when its lock cannot be taken (the later
+  // resets are then skipped).
+  auto reset = [](auto *const &cell, std::mutex &mutex, const Note &n) {
+    zv_segment_lock lock(cell, mutex);
     if (!lock.held()) {
-      zv_log(-1, "%s", r.lock_error);
-      break;
+      zv_log(-1, "%s", n.lock_error);
+      return false;
     }
-    put(r.cell, 0);
-    zv_log(1, r.note, 0);
-    if (!lock.release()) zv_log(-1, "%s", r.unlock_error);
-  }
+    put(cell, static_cast<std::remove_reference_t<decltype(*cell)>>(0));
+    zv_log(1, n.note, 0);
+    if (!lock.release()) zv_log(-1, "%s", n.unlock_error);
+    return true;
+  };
+  reset(pFo_key, key_mutex,
+        {"re-set fo_db key to %d\n", "ERROR: key locking failed - ignoring\n",
+         "ERROR: key unlocking failed - ignoring\n"}) &&
+      reset(pFo_reccount, count_mutex,
+            {"re-set fo_db reccount to %d\n", "ERROR: rec_count locking failed - ignoring\n",
+             "ERROR: rec_count unlocking failed - ignoring\n"}) &&
+      reset(pFo_full_flag, flag_mutex,
+            {"re-set fo_full_flag to %d\n",
+             "ERROR: failover full_flag locking failed - ignoring\n",
+             "ERROR: failover full_flag unlocking failed - ignoring\n"});
   return 0;
 }
 
@@ -726,12 +814,15 @@ int failover_recovery(DBC **ppdbc, int firsttime) {
   rec.iPriority = standard ? STD_PORT : HIPRI_PORT;
   rec.obufferp = static_cast<char *>(data.data);
   rec.obuf_length = static_cast<int>(data.size);
-  int sent = soc_send(&rec, zv_socaddr);
+  soc_send_outcome outcome;
+  int sent = soc_send(&rec, zv_socaddr, &outcome);
   note_backend(rec, sent != 1);
   if (sent != 0) {
+    if (sent == -1) note_not_taken(rec, keybuf, key.size, text, outcome);
     zv_log(1, "%s: socket retry failed\n", kProgram);
     return -1;
   }
+  not_taken_key.reset();
   // The exact bytes read, so a key without its NUL is removed too.
   DBT del;
   memset(&del, 0, sizeof del);
@@ -910,6 +1001,13 @@ int failoverd_main(int iArgc, char **ppsArgv) {
   }
   hold_failover_dir();
   if (init_failover() != 0) {
+    if (zv_shutdown == 1) {
+      // Stopped while it waited for the store (its lock held by another process): an
+      // orderly stop of a process that never started, whose pid file is given back.
+      zv_log(0, "Failover subsystem closed.\n");
+      pid_file_give_back();
+      vZvExit(0);
+    }
     zv_log(-1, "FATAL ERROR: cannot start the failover subsystem in %s - cannot continue.\n",
            failoverPath);
     say_what_to_do();
@@ -922,6 +1020,7 @@ int failoverd_main(int iArgc, char **ppsArgv) {
 
   while (zv_shutdown != 1) {
     DBC *dbc = nullptr;
+    check_failover_dir();
     switch (peek(pFo_state)) {
       case FO_NORMAL:
         zv_log(1, "In FO_NORMAL_STATE in failoverd()\n");

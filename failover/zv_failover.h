@@ -55,7 +55,7 @@ constexpr int FO_DEFAULT_RECONNECT_DELAY = 10;
 
 // The shared cells (null until init_failover) and the store handles.
 extern int *pFo_state;
-extern int *pFo_key;
+extern long long *pFo_key;  // a 64-bit count (zv_fodb.h: the store key)
 extern int *pFo_reccount;
 extern int *pFo_full_flag;
 extern DB_ENV *pFo_dbenv;
@@ -124,7 +124,9 @@ int iGenerateKeyFromISA(char *psISAline, int iPriority, int messageType, char *p
 // close. Returns the exit status (0); start-up and failover set-up failures end the
 // process with -1 inside, as does the failover directory held by another failoverd
 // (failoverd holds it from before the store is opened to its end; the pid file is then
-// left as it was) and a store that cannot be opened at start or again later.
+// left as it was), the failover path found naming another directory than the one held
+// (looked at every pass and every second of a pause), and a store that cannot be opened
+// at start or again later.
 int failoverd_main(int iArgc, char **ppsArgv);
 
 #endif

@@ -1,5 +1,6 @@
 #include "failover/zv_fodb.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -18,7 +19,9 @@
 
 #include "failover/zv_fodb_memory.h"
 #include "runtime/zv_globals.h"
+#include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
+#include "runtime/zv_process.h"
 
 namespace {
 
@@ -70,9 +73,31 @@ struct StoreLock {
   bool marked = false;
   // The mark could not be written: said once until a write succeeds again.
   bool mark_failing = false;
+  // A long wait for the lock was said; its end is said too.
+  bool waiting_said = false;
 };
 
 StoreLock store_lock;
+
+// A wait for the lock this long is said, once: another process holds it (a delivering
+// process stuck inside a call, say), and only a stop ends the wait.
+constexpr int kSayWaitMs = 2000;
+
+void say_lock_wait(void *arg) {
+  StoreLock &l = *static_cast<StoreLock *>(arg);
+  struct stat st;
+  long pid = fstat(l.fd, &st) == 0 ? zv_flock_holder(st) : 0;
+  if (pid > 0) {
+    zv_log(-1, "WARNING: waiting for the failover store lock %s, held by process %ld (SIGTERM "
+               "ends the wait)\n",
+           l.path, pid);
+  } else {
+    zv_log(-1, "WARNING: waiting for the failover store lock %s, held by another process "
+               "(SIGTERM ends the wait)\n",
+           l.path);
+  }
+  l.waiting_said = true;
+}
 
 // The pid a mark names, 0 for none (blank, empty, or not a number).
 long marked_pid(const char *mark, ssize_t n) {
@@ -292,22 +317,41 @@ class StoreGate {
     StoreLock &l = store_lock;
     if (l.fd < 0 || l.opened_by != getpid() || strcmp(l.path, path) != 0) {
       if (l.fd >= 0) close(l.fd);
+      l.fd = -1;
       l.recovery_due = false;
       l.marked = false;
       l.mark_failing = false;
-      l.fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0660);
-      if (l.fd < 0) {
-        zv_log(-1, "ERROR: cannot open the failover store lock %s: %s\n", path, strerror(errno));
+      const char *why = nullptr;
+      int fd = zv_open_regular_file(path, O_RDWR | O_CREAT, 0660, false, &why);
+      if (fd < 0) {
+        if (fd == -2) {
+          zv_log(-1, "ERROR: refusing to open the failover store lock %s: it is %s\n", path,
+                 why);
+        } else {
+          zv_log(-1, "ERROR: cannot open the failover store lock %s: %s\n", path,
+                 strerror(errno));
+        }
         l.path[0] = '\0';
         return;
       }
+      l.fd = fd;
       l.opened_by = getpid();
       snprintf(l.path, sizeof l.path, "%s", path);
     }
-    while (flock(l.fd, LOCK_EX) != 0) {
-      if (errno == EINTR) continue;
-      zv_log(-1, "ERROR: cannot lock %s: %s\n", l.path, strerror(errno));
+    if (zv_flock_until_stop(l.fd, LOCK_EX, kSayWaitMs, say_lock_wait, &l) != 0) {
+      if (errno != EINTR) {
+        zv_log(-1, "ERROR: cannot lock %s: %s\n", l.path, strerror(errno));
+      } else if (l.waiting_said) {
+        zv_log(-1, "WARNING: the wait for the failover store lock %s ends: the process is "
+                   "stopping\n",
+               l.path);
+      }
+      l.waiting_said = false;
       return;
+    }
+    if (l.waiting_said) {
+      l.waiting_said = false;
+      zv_log(-1, "INFO: the failover store lock %s is taken again - going on\n", l.path);
     }
     locked_ = true;
     store_lock.depth = 1;
@@ -442,6 +486,35 @@ void env_home(char *out, size_t size) {
   }
 }
 
+// Whether the files in `home` that the library opens by name (its regions and registry
+// "__db.*", its logs "log.*", the database) are the store's own: regular files with no
+// other name. The library follows a link there and waits in the open of a FIFO, so a user
+// who may write the directory could otherwise make it write any file, or hold it. The
+// settings file "DB_CONFIG" it only reads, and may be a link (as the configuration may),
+// but to a regular file. True when they are; otherwise a line names the first that is
+// not.
+bool store_files_are_own(const char *home) {
+  zv_dir_ptr dir(opendir(home));
+  if (!dir) return true;  // the open says what is wrong with the directory
+  while (struct dirent *e = readdir(dir.get())) {
+    const char *name = e->d_name;
+    bool config = strcmp(name, "DB_CONFIG") == 0;
+    if (!config && strncmp(name, "__db.", 5) != 0 && strncmp(name, "log.", 4) != 0 &&
+        strcmp(name, kDbFile) != 0)
+      continue;
+    struct stat st;
+    if (fstatat(dirfd(dir.get()), name, &st, config ? 0 : AT_SYMLINK_NOFOLLOW) != 0) continue;
+    const char *why = zv_not_own_reason(st);
+    if (config && S_ISREG(st.st_mode)) why = nullptr;
+    if (why != nullptr) {
+      zv_log(-1, "ERROR: refusing to open the failover store: %s/%s is %s - move it away\n",
+             home, name, why);
+      return false;
+    }
+  }
+  return true;
+}
+
 // Whether the store takes a change: one made and taken back in a transaction, with the
 // log written. A store whose log files were removed refuses every change (its log
 // cannot be opened, or its database names log records past the end of a new one): that
@@ -499,7 +572,9 @@ int open_db(DB_ENV *dbenvp, DB **ppdb) {
            kDbFile);
   struct stat st;
   bool existed = lstat(file, &st) == 0 || errno != ENOENT;
-  ret = dbp->open(dbp, nullptr, kDbFile, nullptr, DB_BTREE, flags, 0664);
+  // Its records are whole business documents: readable by the store's group, as every
+  // other file of the store, and by no one else.
+  ret = dbp->open(dbp, nullptr, kDbFile, nullptr, DB_BTREE, flags, 0660);
   if (ret != 0) {
     zv_log(-1, "db: dbp->open got error %d\n", ret);
     dbp->err(dbp, ret, "%s", kDbFile);
@@ -707,6 +782,7 @@ int init_fodb(DB_ENV **ppdbenv) {
   gate.limit_lines(env.get());
   // A store due for recovery is what this open is for.
   if (gate.refusal() == -1) return -1;
+  if (!store_files_are_own(home)) return -1;
   if (gate.recovery_due()) {
     // The registry may not show the process that ended inside (it can end before its
     // open registered it); without a registry the open recovers.
@@ -840,7 +916,10 @@ int close_fodb(DB *dbp, int iRc) {
   FODB_ASSERT(dbp != nullptr);
   if (dbp == nullptr) return iRc != 0 ? iRc : -1;
   StoreGate gate(dbp);
-  gate.refusal();  // the close goes on; an environment due for recovery is marked failed
+  // Without the lock (another process holds it and this one is stopping) the library is
+  // not entered: the handle is left to the process's end, and the next open recovers the
+  // store. Otherwise the close goes on; an environment due for recovery is marked failed.
+  if (gate.refusal() == -1) return iRc != 0 ? iRc : -1;
   int ret = dbp->close(dbp, 0);
   return iRc != 0 ? iRc : store_code(ret);
 }
@@ -849,7 +928,8 @@ int fodb_close_env(DB_ENV *dbenvp) {
   FODB_ASSERT(dbenvp != nullptr);
   if (dbenvp == nullptr) return -1;
   StoreGate gate(dbenvp);
-  gate.refusal();  // the close goes on; an environment due for recovery is marked failed
+  // As close_fodb: not closed without the lock.
+  if (gate.refusal() == -1) return -1;
   gate.end_lines();
   return store_code(close_env(dbenvp));
 }
@@ -903,20 +983,46 @@ int fodb_holds(DB *dbp, DBT *pKey, DBT *pData) {
   return same ? 1 : 0;
 }
 
-int fodb_key_seqno(const void *key, size_t size) {
+void fodb_seqno_text(long long n, char *out) {
+  if (n < 0) n = 0;
+  if (n > FODB_SEQNO_MAX) n = FODB_SEQNO_MAX;
+  // Nineteen digits at most: the letter and they fill the text.
+  int len = snprintf(out + 1, FODB_SEQNO_TEXT_SIZE - 1, "%0*lld", FODB_SEQNO_DIGITS, n);
+  if (len == FODB_SEQNO_DIGITS) {
+    memmove(out, out + 1, FODB_SEQNO_DIGITS + 1);
+  } else {
+    out[0] = static_cast<char>('A' + (len - FODB_SEQNO_DIGITS - 1));
+  }
+}
+
+long long fodb_key_seqno(const void *key, size_t size) {
   if (key == nullptr) return -1;
   const char *text = static_cast<const char *>(key);
   size_t len = strnlen(text, size);
-  if (len < static_cast<size_t>(FODB_SEQNO_DIGITS)) return -1;
-  int value = 0;
-  for (size_t i = len - FODB_SEQNO_DIGITS; i < len; ++i) {
-    if (text[i] < '0' || text[i] > '9') return -1;
-    value = value * 10 + (text[i] - '0');
+  const char *end = text + len;
+  const char *number = static_cast<const char *>(memrchr(text, '_', len));
+  number = number != nullptr ? number + 1 : text;
+  size_t digits = static_cast<size_t>(end - number);
+  if (digits == 0) return -1;
+  if (number[0] >= 'A' && number[0] <= 'Z') {
+    // A letter gives the count of the digits after it: A ten, B eleven...
+    size_t wanted = static_cast<size_t>(number[0] - 'A') + FODB_SEQNO_DIGITS + 1;
+    ++number;
+    if (--digits != wanted || number[0] == '0') return -1;
+  } else if (digits != static_cast<size_t>(FODB_SEQNO_DIGITS)) {
+    return -1;
+  }
+  long long value = 0;
+  for (const char *p = number; p < end; ++p) {
+    if (*p < '0' || *p > '9') return -1;
+    int d = *p - '0';
+    if (value > (FODB_SEQNO_MAX - d) / 10) return -1;
+    value = value * 10 + d;
   }
   return value;
 }
 
-int fodb_scan(DB *dbp, int *pHighestSeqNo, int *pRecords) {
+int fodb_scan(DB *dbp, long long *pHighestSeqNo, int *pRecords) {
   FODB_ASSERT(dbp != nullptr);
   FODB_ASSERT(pHighestSeqNo != nullptr);
   FODB_ASSERT(pRecords != nullptr);
@@ -935,7 +1041,7 @@ int fodb_scan(DB *dbp, int *pHighestSeqNo, int *pRecords) {
   memset(&data, 0, sizeof data);
   key.flags = DB_DBT_REALLOC;
   data.flags = DB_DBT_PARTIAL;  // zero bytes of each message
-  int highest = -1;
+  long long highest = -1;
   int records = 0;
   int result = 0;
   int deadlocks = 0;
@@ -954,7 +1060,7 @@ int fodb_scan(DB *dbp, int *pHighestSeqNo, int *pRecords) {
     }
     deadlocks = 0;
     ++records;
-    int seqno = fodb_key_seqno(key.data, key.size);
+    long long seqno = fodb_key_seqno(key.data, key.size);
     if (seqno > highest) highest = seqno;
   }
   free(key.data);

@@ -17,6 +17,13 @@
 // once. Every call into the library holds the lock file "failover.lock" in the failover
 // directory, so that no two processes are ever inside the library together; the file
 // names the process inside, so a process killed there is seen by the next one to enter.
+// A call waits for the lock until the shutdown flag is set (a long wait is said once);
+// stopped, it fails without entering the library, and a close then leaves the handle to
+// the process's end and the store to the next open's recovery.
+//
+// Planted names: the lock file is never opened through a link nor waited for, and the
+// files the library opens by name ("__db.*", "log.*", "failover.db") must be regular
+// files with no other name before an environment is opened.
 // Recovery runs at an open only when it is needed: when a process that had the
 // environment open ended without closing it (the library's process registry,
 // "__db.register") or one ended inside a call. A process whose environment another
@@ -57,11 +64,21 @@ constexpr int FODB_KEYEXIST = -30996;  // a put without overwrite found the key
 // nothing, unless the library itself failed in the middle of it.
 constexpr int FODB_RUNRECOVERY = DB_RUNRECOVERY;
 
-// Store record key: a NUL-terminated text whose stored length counts the NUL, ending in
-// the nine-digit sequence number. The replay and the start-up read take it into a
-// caller buffer of FODB_KEY_BUFFER_SIZE bytes.
+// Store record key, the one definition its writer and its readers share: a
+// NUL-terminated text whose stored length counts the NUL, ending in "_" and the sequence
+// number. A number up to 999,999,999 is written in nine digits ("%09"), as every store
+// has always held it; a larger one is written with a capital letter before its digits
+// that gives their count (A ten digits, B eleven, ... J nineteen), so that in the keys'
+// byte order each number comes after every smaller one: "A1000000000" follows
+// "999999999", "B10000000000" follows "A9999999999". The replay and the start-up read take
+// a key into a caller buffer of FODB_KEY_BUFFER_SIZE bytes.
 constexpr int FODB_KEY_BUFFER_SIZE = 60;
 constexpr int FODB_SEQNO_DIGITS = 9;
+// The last sequence number given out (a 64-bit count: some 290,000 years of a million
+// messages a second).
+constexpr long long FODB_SEQNO_MAX = 9223372036854775806LL;
+// Room for a sequence number's text: the letter, nineteen digits, the NUL.
+constexpr int FODB_SEQNO_TEXT_SIZE = 21;
 
 // The lock every call below holds; recursive, so a caller may hold it across calls.
 std::recursive_mutex &fodb_mutex();
@@ -129,14 +146,18 @@ int retrieve_fodb(DB *dbp, DBT *pKey, DBT *pData);
 // Closes the database; `iRc` when it is not 0, else the close's result.
 int close_fodb(DB *dbp, int iRc);
 
-// Seeding after a restart. The sequence number of a key, or -1 when the key text does
-// not end in nine digits.
-int fodb_key_seqno(const void *key, size_t size);
+// The text of sequence number `n` (0 to FODB_SEQNO_MAX) in a key, into `out`
+// (FODB_SEQNO_TEXT_SIZE bytes).
+void fodb_seqno_text(long long n, char *out);
+
+// Seeding after a restart. The sequence number a key ends in (the text after its last
+// "_", in either form above), or -1 when it ends in no sequence number.
+long long fodb_key_seqno(const void *key, size_t size);
 
 // Walks all keys once (data is not read): *pHighestSeqNo is the highest sequence number
 // among them (-1 when none carries one, the empty store included), *pRecords the number
 // of records. 0, or -1 (or FODB_RUNRECOVERY) when the walk fails (outputs then
 // unchanged).
-int fodb_scan(DB *dbp, int *pHighestSeqNo, int *pRecords);
+int fodb_scan(DB *dbp, long long *pHighestSeqNo, int *pRecords);
 
 #endif

@@ -16,6 +16,7 @@
 #include <openssl/crypto.h>
 
 #include "runtime/zv_globals.h"
+#include "runtime/zv_process.h"
 #include "runtime/zv_services.h"
 
 FILE *logfile;
@@ -151,6 +152,18 @@ void product_banner() {
 }
 
 bool has_name(const char *p) { return p != nullptr && *p != '\0'; }
+
+// Whether the last zv_log_init refused a file name (a link, a FIFO...).
+bool log_refused = false;
+
+// A log file, never opened through a link or waited for; `*refused` is set when the name
+// holds something that is not a regular file of its own.
+FILE *open_log(const char *path, bool *refused) {
+  bool this_one = false;
+  FILE *f = zv_fopen_append(path, &this_one);
+  if (this_one) *refused = true;
+  return f;
+}
 bool is_std_stream(FILE *f) { return f == stderr || f == stdout; }
 
 const char *who_text(int who) {
@@ -254,6 +267,10 @@ void zv_log(int level, const char *format, ...) {
     fprintf(stderr, "ERROR: logging, vsprintf error, ret = %d.\n", ret);
     return;
   }
+  zv_log_reopen_if_asked();
+}
+
+void zv_log_reopen_if_asked() {
   // One atomic exchange, so that each SIGUSR1 gives exactly one reopen whichever
   // threads log concurrently.
   int expected = 1;
@@ -263,18 +280,19 @@ void zv_log(int level, const char *format, ...) {
 
 void zv_log_init(const char *plogpath, const char *perrpath, const char *psAlertPath) {
   pthread_mutex_lock(&reopen_mutex);
+  bool refused = false;
   // The alert stream may be standing in on the error-log stream; it follows that
   // stream through the reopen instead of keeping a closed handle.
   bool alert_on_err = alertfile != nullptr && alertfile == errlogfile;
   if (errlogfile && !is_std_stream(errlogfile)) fclose(errlogfile);
   errlogfile = nullptr;
   if (has_name(perrpath)) {
-    errlogfile = fopen(perrpath, "a");
+    errlogfile = open_log(perrpath, &refused);
     if (errlogfile) {
       zv_log(-5, "Starting %s Process ==================\n", program);
     } else {
       errlogfile = stderr;
-      zv_log(-1, "Can't open %s, error Log to stderr", perrpath);
+      zv_log(-1, "Can't open %s, error Log to stderr\n", perrpath);
     }
   } else {
     errlogfile = stderr;
@@ -283,26 +301,29 @@ void zv_log_init(const char *plogpath, const char *perrpath, const char *psAlert
 
   if (has_name(plogpath)) {
     if (logfile && !is_std_stream(logfile)) fclose(logfile);
-    logfile = fopen(plogpath, "a");
+    logfile = open_log(plogpath, &refused);
     if (logfile) {
       zv_log(-4, "Starting %s Process ==================\n", program);
     } else {
       logfile = stderr;
-      zv_log(-1, "Can't open %s, Log to stderr", plogpath);
+      zv_log(-1, "Can't open %s, Log to stderr\n", plogpath);
     }
   }
 
   if (has_name(psAlertPath)) {
     zv_close_alertfile();
-    alertfile = fopen(psAlertPath, "a");
+    alertfile = open_log(psAlertPath, &refused);
     if (!alertfile) {
       alertfile = errlogfile;
-      zv_log(-1, "Can't open %s, Logging all alerts to %s", psAlertPath,
+      zv_log(-1, "Can't open %s, Logging all alerts to %s\n", psAlertPath,
              has_name(perrpath) ? perrpath : "stderr");
     }
   }
+  log_refused = refused;
   pthread_mutex_unlock(&reopen_mutex);
 }
+
+bool zv_log_refused() { return log_refused; }
 
 void zv_log_hold() {
   zv_log_lock();

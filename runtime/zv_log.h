@@ -53,7 +53,16 @@ size_t zv_escape_controls(const char *text, size_t len, char *out, size_t size);
 // Whether `len` bytes of `text` hold a character zv_escape_controls escapes.
 bool zv_has_controls(const char *text, size_t len);
 int zv_logme2(char *buffer);
+// Opens the three files for appending, each only when it is a regular file of its own
+// (no link is followed and nothing waits, zv_fopen_append); one that cannot be opened or
+// is refused falls back as before, with its line.
 void zv_log_init(const char *plogpath, const char *perrpath, const char *psAlertPath);
+// Carries out the reopen SIGUSR1 asked for, if one is pending: zv_log does so after every
+// call; a process that may go long without logging calls it while it waits.
+void zv_log_reopen_if_asked();
+// Whether the last zv_log_init refused one of its names (a symbolic link, a FIFO, a file
+// with other names); start-up fails then, a reopen goes on with the fallback.
+bool zv_log_refused();
 void print_version();
 // The start banner of a process: the product lines and the supported issues.
 void zv_start_banner();

@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,9 +87,10 @@ void close_start_fd_in_child() {
 }
 
 // What the regular file `path` holds (at most size - 1 bytes); false when it cannot be
-// read. Never waits on a FIFO put in its place.
+// read. Never waits on a FIFO put in its place, and never reads through a link: what a
+// pid file held is written back into it.
 bool read_text(const char *path, char *text, size_t size) {
-  int fd = zv_open_regular(path);
+  int fd = zv_open_regular(path, false);
   if (fd < 0) return false;
   ssize_t got = read(fd, text, size - 1);
   close(fd);
@@ -97,18 +99,19 @@ bool read_text(const char *path, char *text, size_t size) {
   return true;
 }
 
-// Replaces what the file `path` holds with `text`; false when it cannot be opened (a
-// FIFO without a reader is not waited for) or written whole.
+// Replaces the file `path` with one holding `text`, written under a fresh name beside it
+// and renamed into place: a kill leaves the old file or the new one, and whatever stood
+// at the name (a link, a FIFO) is replaced, never written through. False when it cannot
+// be written whole.
 bool write_text(const char *path, const char *text) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  size_t len = strlen(text);
-  bool ok = write(fd, text, len) == static_cast<ssize_t>(len);
-  return close(fd) == 0 && ok;
+  return zv_put_file(path, text, strlen(text), 1, nullptr) == 0;
 }
 
-// Puts the file `path` back as it was: `text` when it `had` it, else no file.
-void put_back(const char *path, bool had, const char *text) {
+// Puts the file `path` back as it was, `text` when it `had` it, else no file; only while
+// it still holds `mine`: a process started meanwhile has written its own pid there.
+void put_back(const char *path, bool had, const char *text, const char *mine) {
+  char now[64];
+  if (!read_text(path, now, sizeof now) || strcmp(now, mine) != 0) return;
   if (had) {
     write_text(path, text);
   } else {
@@ -150,12 +153,9 @@ void put_back(const char *path, bool had, const char *text) {
       if (killed)
         fprintf(stderr, "FATAL ERROR: %s (pid %d) was killed by signal %d while starting\n",
                 program, static_cast<int>(child), info.si_status);
-      char now[64];
       char mine[32];
       snprintf(mine, sizeof mine, "%d", static_cast<int>(child));
-      if (status != 0 && pid_name[0] != '\0' && read_text(pid_name, now, sizeof now) &&
-          strcmp(now, mine) == 0)
-        put_back(pid_name, had_old, old_text);
+      if (status != 0 && pid_name[0] != '\0') put_back(pid_name, had_old, old_text, mine);
       _exit(status);
     }
     if (w < 0 && errno != EINTR) break;
@@ -194,6 +194,9 @@ bool only_thread() {
 // ---- start-up ----------------------------------------------------------------------
 
 int init_zv_process(int argc, char **argv) {
+  // Before anything is written, the launcher's own lines included: a write past the
+  // file-size limit fails with EFBIG (reported as a full disk is) instead of killing.
+  signal(SIGXFSZ, SIG_IGN);
   set_text(sZvVersion, ZV_VERSION_TEXT);
   zv_init_thr_list();
   zv_set_thread(0);
@@ -215,6 +218,12 @@ int init_zv_process(int argc, char **argv) {
     fprintf(stderr, "Could not create pid file (%s.pid), ignoring error.\n", program);
 
   zv_log_init(logFileName, errorFileName, alertFileName);
+  if (zv_log_refused()) {
+    zv_log(-1, "FATAL ERROR: a log file is not a regular file of this process's own (above) "
+               "- cannot continue.\n");
+    give_back_unless_started();
+    return -1;
+  }
   store_build();
 
   if (read_ng_config(configFileName, program) < 0) {
@@ -379,20 +388,19 @@ int pid_file(const char *name) {
   // given back only by this process, and only once it has touched the file.
   pid_path[0] = '\0';
   had_pid_text = read_text(path, pid_text, sizeof pid_text);
-  int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd < 0) return -1;
+  char text[32];
+  snprintf(text, sizeof text, "%d", mypid);
+  if (!write_text(path, text)) return -1;
   snprintf(pid_path, sizeof pid_path, "%s", path);
   pid_writer = getpid();
-  char text[32];
-  int len = snprintf(text, sizeof text, "%d", mypid);
-  bool written = write(fd, text, static_cast<size_t>(len)) == len;
-  if (close(fd) != 0) written = false;
-  return written ? 0 : -1;
+  return 0;
 }
 
 void pid_file_give_back() {
   if (pid_path[0] == '\0' || pid_writer != getpid()) return;
-  put_back(pid_path, had_pid_text, pid_text);
+  char mine[32];
+  snprintf(mine, sizeof mine, "%d", mypid);
+  put_back(pid_path, had_pid_text, pid_text, mine);
   pid_path[0] = '\0';  // given back once
 }
 
@@ -825,17 +833,199 @@ bool stat_or_close(int fd, struct stat *st) {
 
 }  // namespace
 
-int zv_open_regular(const char *path, bool follow_links) {
-  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW);
-  int fd = open(path, flags);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (!stat_or_close(fd, &st)) return -1;
-  if (!S_ISREG(st.st_mode)) {
-    close(fd);
+namespace {
+
+constexpr char kLinkReason[] = "a symbolic link";
+
+}  // namespace
+
+const char *zv_not_own_reason(const struct stat &st) {
+  if (S_ISLNK(st.st_mode)) return kLinkReason;
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  if (st.st_nlink > 1) return "a file with other names (hard links)";
+  return nullptr;
+}
+
+int zv_open_regular_file(const char *path, int flags, mode_t mode, bool follow_links,
+                         const char **why) {
+  const char *none = nullptr;
+  const char *&reason = why != nullptr ? *why : none;
+  reason = nullptr;
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  const bool writing = (flags & O_ACCMODE) != O_RDONLY;
+  const bool truncate = (flags & O_TRUNC) != 0;
+  // O_TRUNC waits for the check: a file with another name must not be emptied first.
+  int open_flags = (flags & ~O_TRUNC) | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                   (follow_links ? 0 : O_NOFOLLOW);
+  int fd = open(path, open_flags, mode);
+  if (fd < 0) {
+    if (errno == ELOOP && !follow_links) {
+      reason = kLinkReason;
+    } else if (errno == ENXIO || errno == EISDIR || errno == ENODEV) {
+      // A FIFO without a reader, a directory, a device without its driver.
+      reason = "not a regular file";
+    } else {
+      return -1;
+    }
+    errno = EINVAL;
     return -2;
   }
+  struct stat st;
+  if (!stat_or_close(fd, &st)) return -1;
+  reason = zv_not_own_reason(st);
+  if (reason != nullptr && !writing && S_ISREG(st.st_mode)) reason = nullptr;
+  if (reason != nullptr) {
+    close(fd);
+    errno = EINVAL;
+    return -2;
+  }
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+      (truncate && ftruncate(fd, 0) != 0)) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+  }
   return fd;
+}
+
+int zv_open_regular(const char *path, bool follow_links) {
+  const char *why = nullptr;
+  int fd = zv_open_regular_file(path, O_RDONLY, 0, follow_links, &why);
+  if (fd == -2 && why == kLinkReason) {
+    errno = ELOOP;
+    return -1;
+  }
+  return fd;
+}
+
+FILE *zv_fopen_append(const char *path, bool *refused) {
+  if (refused != nullptr) *refused = false;
+  const char *why = nullptr;
+  int fd = zv_open_regular_file(path, O_WRONLY | O_CREAT | O_APPEND, 0666, false, &why);
+  if (fd == -2) {
+    zv_log(-1, "ERROR: refusing to open %s for writing: it is %s\n", path, why);
+    if (refused != nullptr) *refused = true;
+    errno = EINVAL;
+    return nullptr;
+  }
+  if (fd < 0) return nullptr;
+  FILE *f = fdopen(fd, "a");
+  if (f == nullptr) {
+    int e = errno;
+    close(fd);
+    errno = e;
+  }
+  return f;
+}
+
+int zv_sync_dir(const char *dir) {
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int rc = fsync(fd);
+  int e = errno;
+  close(fd);
+  errno = e;
+  return rc;
+}
+
+namespace {
+
+// Interrupts a wait for a lock now and then, so that the waiter looks at zv_shutdown: a
+// stop that arrives just before the wait begins would otherwise not end it.
+void wake_for_look(int) {}
+
+int wake_signal() { return SIGRTMIN + 2; }
+
+// Wakes the calling thread every quarter of a second while it lives.
+class LookTimer {
+ public:
+  LookTimer() {
+    // Once for the process, and before any thread's timer can fire: the signal's own
+    // default would end the process.
+    static const bool installed = [] {
+      struct sigaction sa {};
+      sa.sa_handler = wake_for_look;
+      sigemptyset(&sa.sa_mask);
+      sa.sa_flags = 0;  // no restart: the interrupted wait returns EINTR
+      return sigaction(wake_signal(), &sa, nullptr) == 0;
+    }();
+    if (!installed) return;
+    struct sigevent ev {};
+    ev.sigev_notify = SIGEV_THREAD_ID;
+    ev.sigev_signo = wake_signal();
+    ev._sigev_un._tid = gettid();
+    if (timer_create(CLOCK_MONOTONIC, &ev, &timer_) != 0) return;
+    made_ = true;
+    struct itimerspec every = {{0, kSleepLookNs}, {0, kSleepLookNs}};
+    timer_settime(timer_, 0, &every, nullptr);
+  }
+  ~LookTimer() {
+    if (made_) timer_delete(timer_);
+  }
+  LookTimer(const LookTimer &) = delete;
+  LookTimer &operator=(const LookTimer &) = delete;
+  // Without a timer the wait polls instead.
+  bool made() const { return made_; }
+
+ private:
+  static constexpr long kSleepLookNs = 250 * 1000000L;
+  timer_t timer_{};
+  bool made_ = false;
+};
+
+}  // namespace
+
+int zv_flock_until_stop(int fd, int op, int say_after_ms, void (*on_long_wait)(void *),
+                        void *arg) {
+  if (flock(fd, op | LOCK_NB) == 0) return 0;
+  if (errno != EWOULDBLOCK && errno != EINTR) return -1;
+  const long long start = zv_monotonic_ms();
+  bool said = false;
+  LookTimer timer;
+  for (;;) {
+    if (zv_shutdown) {
+      errno = EINTR;
+      return -1;
+    }
+    if (!said && on_long_wait != nullptr && zv_monotonic_ms() - start >= say_after_ms) {
+      said = true;
+      on_long_wait(arg);
+    }
+    int rc = timer.made() ? flock(fd, op) : flock(fd, op | LOCK_NB);
+    if (rc == 0) return 0;
+    if (errno != EINTR && errno != EWOULDBLOCK) return -1;
+    if (!timer.made()) {
+      struct timespec pause = {0, 20 * 1000000L};
+      nanosleep(&pause, nullptr);
+    }
+  }
+}
+
+long zv_flock_holder(const struct stat &st) {
+  FILE *f = fopen("/proc/locks", "re");
+  if (f == nullptr) return 0;
+  char line[256];
+  long pid = 0;
+  while (pid == 0 && fgets(line, sizeof line, f) != nullptr) {
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:131 0 EOF"; a waiter's line has "->" first.
+    const char *fields = strchr(line, ':');
+    char kind[16], mode[16], access[16];
+    long holder = 0;
+    unsigned maj = 0, min = 0;
+    unsigned long ino = 0;
+    if (fields != nullptr &&
+        sscanf(fields + 1, "%15s %15s %15s %ld %x:%x:%lu", kind, mode, access, &holder, &maj,
+               &min, &ino) == 7 &&
+        strcmp(kind, "FLOCK") == 0 && maj == major(st.st_dev) && min == minor(st.st_dev) &&
+        ino == static_cast<unsigned long>(st.st_ino))
+      pid = holder;
+  }
+  fclose(f);
+  return pid;
 }
 
 int zv_open_unchanged(int dir_fd, const char *name, const zv_entry_stamp &stamp) {

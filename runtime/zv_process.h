@@ -8,7 +8,10 @@
 #ifndef ZV_RUNTIME_ZV_PROCESS_H
 #define ZV_RUNTIME_ZV_PROCESS_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
+
+#include <cstdio>
 
 // 0 when the process is ready, -1 when start-up failed (the caller exits with -1).
 // Ends the process itself for -V and -u (0), a bad option (2), an unsupported program
@@ -111,6 +114,39 @@ int zv_open_unchanged(int dir_fd, const char *name, const zv_entry_stamp &stamp)
 // is a regular file: the descriptor; -1 with errno when it cannot be opened (ELOOP for a
 // link not followed); -2 when it is no regular file.
 int zv_open_regular(const char *path, bool follow_links = true);
+// The open every file a process writes by a fixed name goes through (and zv_open_regular
+// too): `flags` is O_RDONLY, O_WRONLY or O_RDWR with any of O_CREAT, O_APPEND and
+// O_TRUNC; a file it creates gets `mode` less the umask. It never waits in the open (a
+// FIFO or a device put at the name is not waited for) and keeps the file only when it is
+// a regular file; opened for writing, also only when it has no other name (a hard link
+// planted there would make the write land in another file), and O_TRUNC empties it only
+// once that is known. A link at the name is followed only with `follow_links`. The
+// descriptor (close-on-exec, blocking again); -1 with errno when it cannot be opened; -2
+// when it is refused, *why (when given) saying what it is (zv_not_own_reason's texts).
+int zv_open_regular_file(const char *path, int flags, mode_t mode, bool follow_links,
+                         const char **why = nullptr);
+// What keeps the file `st` (seen without following a link) from being one a process
+// writes by its name: null for a regular file with no other name; else "a symbolic
+// link", "not a regular file" or "a file with other names (hard links)".
+const char *zv_not_own_reason(const struct stat &st);
+// `path`, a file this process appends to by its fixed name (a log), opened through
+// zv_open_regular_file (created 0666 less the umask, never through a link). A refusal is
+// said on standard error with a line that names the file and what it is, and sets
+// *refused (when given). Null with errno when it cannot be opened or was refused.
+FILE *zv_fopen_append(const char *path, bool *refused = nullptr);
+// Makes the entries of the directory `dir` durable (its renames and new names): 0, or -1
+// with errno.
+int zv_sync_dir(const char *dir);
+// Takes the flock `op` (LOCK_EX or LOCK_SH) on `fd`, waiting while another process holds
+// it: 0 once taken; -1 with errno EINTR when the shutdown flag is set before (the wait
+// looks at it at least every quarter of a second, whatever signals arrive), another
+// errno when it cannot be taken. When the wait has lasted `say_after_ms`, `on_long_wait`
+// (when given) is called once, to say what the caller waits for.
+int zv_flock_until_stop(int fd, int op, int say_after_ms, void (*on_long_wait)(void *),
+                        void *arg);
+// The pid of the process that holds an flock on the file `st` describes, from the
+// kernel's list of locks; 0 when it cannot be told.
+long zv_flock_holder(const struct stat &st);
 // Holds the directory `path` for this process alone until the descriptor returned is
 // closed (or the process ends): -1 with errno EWOULDBLOCK when another process holds it,
 // another errno when it cannot be opened or locked. The hold is advisory: it keeps out

@@ -7,12 +7,14 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "runtime/zv_globals.h"
 #include "runtime/zv_handles.h"
 #include "runtime/zv_log.h"
 #include "runtime/zv_process.h"
 #include "runtime/zv_segment_lock.h"
+#include "runtime/zv_tempfile.h"
 
 zv_stats_t *ptZvStatus;
 zv_errors_t *ptZvErrors;
@@ -320,28 +322,25 @@ int iCacheTPActiveDB_to_file(const char *psFilename) {
     return -1;
   }
   if (ptZvTpActive == nullptr) return 0;
-  zv_file_ptr out(fopen(psFilename, "w"));
-  if (!out) {
+  std::string text = "Zolvar TPDB cache file v1.1\n";
+  for (int i = 0; i < ZV_MAX_TP; i++) {
+    const zv_tpactive_t &rec = ptZvTpActive[i];
+    char line[64];
+    snprintf(line, sizeof line, "%d,%.*s\n", rec.iStatus, static_cast<int>(sizeof rec.sTPid),
+             rec.sTPid);
+    text += line;
+  }
+  // Written whole under a fresh name beside it and renamed into place: a kill leaves the
+  // old file or the new one, and whatever stands at the name (a link, a FIFO) is replaced,
+  // never written through or waited for.
+  int err = 0;
+  int rc = zv_put_file(psFilename, text.data(), text.size(), 1, &err);
+  if (rc == -1) {
     zv_log(-1, "ERROR: Cannot open %s for writing of TPactive cache\n", psFilename);
     return -1;
   }
-  if (fprintf(out.get(), "Zolvar TPDB cache file v1.1\n") < 1) {
-    zv_log(-1, "ERROR: Cannot write the header to TP active cache file %s: %s\n", psFilename,
-           strerror(errno));
-    return -1;
-  }
-  for (int i = 0; i < ZV_MAX_TP; i++) {
-    const zv_tpactive_t &rec = ptZvTpActive[i];
-    if (fprintf(out.get(), "%d,%.*s\n", rec.iStatus, static_cast<int>(sizeof rec.sTPid),
-                rec.sTPid) < 1) {
-      zv_log(-1, "ERROR: Cannot write record %d to TP active cache file\n", i);
-      return -1;
-    }
-  }
-  // Buffered lines reach the disk only here; a failure now loses the whole file.
-  if (fclose(out.release()) != 0) {
-    zv_log(-1, "ERROR: Cannot write TP active cache file %s: %s\n", psFilename,
-           strerror(errno));
+  if (rc != 0) {
+    zv_log(-1, "ERROR: Cannot write TP active cache file %s: %s\n", psFilename, strerror(err));
     return -1;
   }
   return 0;

@@ -161,6 +161,8 @@ namespace {
 constexpr int kStatusBufferSize = 128;
 constexpr int kStatusInputSize = 64 * 1024;
 constexpr int kLineSize = 1024;
+// A copy of a message is written under its name and this suffix until it is whole.
+constexpr char kCopySuffix[] = ".tmp";
 
 void assert_failed(int line) {
   fprintf(stderr, "ASSERT Failed: %s: line %d\n", __FILE_NAME__, line);
@@ -283,7 +285,7 @@ void write_transaction_line(const Trans_ctl_rec &t, int status) {
   {
     LogLock lock;
     if (tran_logfile[t.who] == nullptr) {
-      tran_logfile[t.who] = fopen(path, "a");
+      tran_logfile[t.who] = zv_fopen_append(path);
       if (tran_logfile[t.who] == nullptr) {
         zv_log(-1, "Can't open %s, Log to stderr\n", path);
         tran_logfile[t.who] = stderr;
@@ -379,10 +381,61 @@ struct CopyMessages {
   const char *write_failed;
 };
 
-// Unique names over the same "file" prefix that tempnam gives without one, made with
-// the file so that the name cannot be taken between choosing and creating it. 0 when the
-// buffer was saved or there was nothing to save; -1 when it could not be (logged). A copy
-// is whole or absent: one that could not be written whole (a full disk) is removed.
+bool write_all(int fd, const char *p, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// How often a copy whose final name turns out taken is given another one.
+constexpr int kCopyNameAttempts = 100;
+
+// Moves the whole copy `temp` (`dir`/"file"XXXXXX".tmp") to its name without ".tmp",
+// never onto a file that is there already: a taken name gives the copy another pair of
+// names. True with the name the copy has now in `temp`; false (errno set) when it cannot
+// be moved, `temp` then naming it still.
+bool give_final_name(const std::string &dir, char *temp, size_t size) {
+  std::string start = dir + "/file";
+  for (int attempt = 0; attempt < kCopyNameAttempts; ++attempt) {
+    std::string final_name(temp, strlen(temp) - strlen(kCopySuffix));
+    if (zv_move_new(temp, final_name.c_str()) == 0) {
+      snprintf(temp, size, "%s", final_name.c_str());
+      return true;
+    }
+    if (errno != EEXIST) return false;
+    char other[ZV_PATH_SIZE + 16];
+    int fd = zv_open_temp(start.c_str(), other, sizeof other, kCopySuffix, ZV_TEMP_OWNER_ONLY);
+    if (fd < 0) return false;
+    close(fd);
+    // The new temporary name is an empty file of our own, made to reserve it.
+    if (rename(temp, other) != 0) {
+      int e = errno;
+      unlink(other);
+      errno = e;
+      return false;
+    }
+    snprintf(temp, size, "%s", other);
+  }
+  errno = EEXIST;
+  return false;
+}
+
+// Unique names over the same "file" prefix that tempnam gives without one. A copy is
+// whole or absent under its name: it is written as "fileXXXXXX.tmp", made durable, and
+// only then given its name without ".tmp", with the directory made durable too, so that
+// a kill or a power loss never leaves part of a copy under a copy's name, and a sender
+// told its document was kept is told so only once the copy would survive either. 0 when
+// the buffer was saved or there was nothing to save; -1 when it could not be (logged;
+// nothing is left behind but, where only the directory could not be made durable, the
+// whole copy).
 int save_buffer(const char *bufferp, int length, const char *dir, const CopyMessages &msgs) {
   if (bufferp == nullptr || length < 1) return 0;
   char name[ZV_PATH_SIZE + 16];
@@ -392,23 +445,38 @@ int save_buffer(const char *bufferp, int length, const char *dir, const CopyMess
     zv_log(-1, msgs.open_failed, name);
     return -1;
   }
-  int fd = zv_open_temp(start.c_str(), name, sizeof name, "", ZV_TEMP_OWNER_ONLY);
+  int fd = zv_open_temp(start.c_str(), name, sizeof name, kCopySuffix, ZV_TEMP_OWNER_ONLY);
   if (fd < 0) {
     zv_log(-1, msgs.open_failed, name);
     return -1;
   }
-  zv_file_ptr out(fdopen(fd, "w"));
-  if (!out) {
-    close(fd);
-    zv_log(-1, msgs.open_failed, name);
+  bool whole = write_all(fd, bufferp, static_cast<size_t>(length)) && fsync(fd) == 0;
+  int write_errno = errno;
+  if (close(fd) != 0 && whole) {
+    whole = false;
+    write_errno = errno;
+  }
+  if (whole && !give_final_name(dir, name, sizeof name)) {
+    whole = false;
+    write_errno = errno;
+  }
+  // The name the copy has, or was to have.
+  std::string final_name(name, strlen(name) - (whole ? 0 : strlen(kCopySuffix)));
+  if (!whole) {
+    unlink(name);
+    zv_log(-1, msgs.write_failed, final_name.c_str());
+    zv_log(-1, "ERROR: the copy %s was not kept: %s\n", final_name.c_str(),
+           strerror(write_errno));
     return -1;
   }
-  size_t written = fwrite(bufferp, 1, static_cast<size_t>(length), out.get());
-  bool closed = fclose(out.release()) == 0;
-  if (written == static_cast<size_t>(length) && closed) return 0;
-  unlink(name);
-  zv_log(-1, msgs.write_failed, name);
-  return -1;
+  if (zv_sync_dir(dir) != 0) {
+    zv_log(-1,
+           "ERROR: the copy %s is written whole, but the directory %s cannot be made durable: "
+           "%s - it is reported not kept\n",
+           final_name.c_str(), dir, strerror(errno));
+    return -1;
+  }
+  return 0;
 }
 
 // Copies the first `limit` characters of a field; the field need not be terminated
@@ -530,7 +598,7 @@ int alert_logging(Trans_ctl_rec *tctlp, int status) {
   {
     LogLock lock;
     StreamLock streams;
-    if (alertfile == nullptr) alertfile = fopen(alertFileName, "a");
+    if (alertfile == nullptr) alertfile = zv_fopen_append(alertFileName);
     FILE *stream = alertfile;
     // Only the alert file itself, never a stream standing in for it.
     bool own_file = stream != nullptr && stream != errlogfile && stream != logfile &&

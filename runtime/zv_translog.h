@@ -39,9 +39,11 @@ int alert_logging(Trans_ctl_rec *tctlp, int status);
 int iFindErrorByCode(int iErrorCode, int *piIndex);
 
 // Save `length` bytes of the buffer in a new, uniquely named file of the directory;
-// nothing for an absent buffer or a length below 1. 0 when saved or nothing was to be
-// saved; -1 when the file could not be made or written whole (logged) or the path is
-// missing.
+// nothing for an absent buffer or a length below 1. The copy is written under its name
+// and ".tmp", made durable and only then renamed, with the directory made durable too:
+// a kill or a power loss never leaves part of a copy under a copy's name. 0 when saved
+// or nothing was to be saved; -1 when the file could not be made, written whole or made
+// durable (logged) or the path is missing.
 int log_failed_transaction(const char *bufferp, int length, const char *path);
 int log_sslfailed_transaction(const char *bufferp, int length, const char *path);
 int log_invalid_message(const char *bufferp, int length, const char *digestp);

@@ -331,6 +331,27 @@ TEST_F(Failover, FailedReplayKeepsTheRecord) {
   EXPECT_TRUE(stored().empty());
 }
 
+// The outage line counts the records of the store, also those another process stored,
+// which this process's count does not know.
+TEST_F(Failover, OutageLinesCountTheRecordsOfTheStore) {
+  store_raw("s1_A_000000000", "one");
+  store_raw("s1_A_000000001", "two");
+  store_raw("s1_B_000000002", "three");
+  *pFo_reccount = 0;
+  be_.stop();
+  EXPECT_EQ(replay(1), -1);
+  EXPECT_NE(last_err_.find("WARNING: cannot connect to BES socket server: Connection refused (" +
+                           be_.address() + ", 3 records waiting; said once until it answers)\n"),
+            std::string::npos)
+      << last_err_;
+  ASSERT_TRUE(be_.start());
+  EXPECT_EQ(replay(1), 0);
+  EXPECT_NE(last_err_.find("NOTE: BES socket server at " + be_.address() +
+                           " answers again (3 records waiting)\n"),
+            std::string::npos)
+      << last_err_;
+}
+
 TEST_F(Failover, RecordStaysUntilTheBackEndClosesAfterReadingItWhole) {
   // Bodies of 1,959 bytes and of 4 MiB: the small one fits the socket buffers at once, the
   // large one is still on its way when a back end gives up on it.
@@ -343,14 +364,28 @@ TEST_F(Failover, RecordStaysUntilTheBackEndClosesAfterReadingItWhole) {
   const std::map<std::string, std::string> both = {{"s1_A_000000000", small},
                                                     {"s1_A_000000001", large}};
   // A back end that resets after reading the record whole, one that reads half and closes,
-  // one that never reads: each time the record stays, whole, for the next pass.
+  // one that never reads: each time the record stays, whole, for the next pass. That the
+  // back end did not take it is said once for the record, with its key, the bytes sent
+  // and what the back end did, however often it is sent again.
+  std::string said;
   for (Fault f : {Fault::reset_after_record, Fault::close_after_half, Fault::never_read}) {
     be_.add_faults({f});
     EXPECT_EQ(replay(), -1) << static_cast<int>(f) << "\n" << last_err_;
     EXPECT_NE(last_err_.find("failoverd: socket retry failed\n"), std::string::npos) << last_err_;
     EXPECT_EQ(stored(), both) << static_cast<int>(f);
     EXPECT_EQ(*pFo_reccount, 2);
+    said += last_err_;
   }
+  EXPECT_EQ(count_of(said, "WARNING: record s1_A_000000000 not taken by the back end (1965 of "
+                           "its 1965 bytes sent) - it stays in the failover store and is sent "
+                           "again at every pass until the back end reads it whole and closes "
+                           "the connection in order; said once for this record\n"),
+            1)
+      << said;
+  EXPECT_EQ(count_of(said, "WARNING: BES socket server did not confirm the message (length of "
+                           "1959 bytes) by closing the connection ("),
+            1)
+      << said;
   // The large record, read half by a back end that then closes.
   store_raw("h1_A_000000002", large);
   be_.add_faults({Fault::close_after_half});
@@ -404,6 +439,20 @@ TEST_F(Failover, KeyLongerThanTheReadBufferStopsReplayAndStartUp) {
   EXPECT_EQ(pFo_state, nullptr);
   EXPECT_EQ(pFo_db, nullptr);
   EXPECT_EQ(pFo_dbenv, nullptr);
+}
+
+// The library's own lines carry the name of the process that writes them, a delivering
+// process's as well as failoverd's.
+TEST_F(Failover, StoreLinesCarryTheProcessName) {
+  set_text(program, "sdeliver");
+  store_raw("a" + std::string(64, 'K'), "foreign");
+  std::string body = "ISA*routes the lines";
+  Trans_ctl_rec t = message(0, "ACME", body);
+  EXPECT_EQ(write_fo(t), 0) << last_err_;
+  EXPECT_EQ(replay(1), -1);
+  EXPECT_NE(last_err_.find("sdeliver: DBcursor->get: "), std::string::npos) << last_err_;
+  EXPECT_EQ(last_err_.find("failoverd: DBcursor->get"), std::string::npos) << last_err_;
+  set_text(program, "failoverd");
 }
 
 TEST_F(Failover, CellsKeepNoLockFileAndTheirLocksStillWork) {
@@ -473,6 +522,67 @@ TEST_F(Failover, RestartSeedsFromTheHighestNumberAndTheRecordCount) {
     EXPECT_EQ(m[k], bodies[i]) << k;
   }
   EXPECT_EQ(*pFo_reccount, 8);
+}
+
+// Records stored across the nine-digit boundary and over restarts keep the order in
+// which they were stored, in the store and at the back end, which receives each record as
+// it was stored; records stored before under nine-digit keys keep their keys and place.
+TEST_F(Failover, SequencePastNineDigitsKeepsTheOrderAcrossRestarts) {
+  store_raw("s1_ACME_999999997", "stored before");
+  std::vector<std::string> bodies = {"stored before"};
+  std::vector<std::string> keys = {"s1_ACME_999999997"};
+  auto restart = [&](const std::string &seqno_start) {
+    release_failover();
+    std::string err = capture([] { EXPECT_EQ(init_failover(), 0); }).err;
+    EXPECT_NE(err.find("failoverd:fo seqno_START = " + seqno_start + "\n"), std::string::npos)
+        << err;
+    ASSERT_EQ(change_state(FO_FAILOVER), 0);
+  };
+  auto store = [&](const std::string &key) {
+    bodies.push_back("ISA*body " + std::to_string(bodies.size()));
+    keys.push_back(key);
+    Trans_ctl_rec t = message(0, "ACME", bodies.back());
+    EXPECT_EQ(write_fo(t), 0) << last_err_;
+    EXPECT_EQ(last_err_.find("stored already"), std::string::npos) << last_err_;
+  };
+  restart("999999997");
+  store("s1_ACME_999999998");
+  store("s1_ACME_999999999");
+  restart("999999999");
+  store("s1_ACME_A1000000000");
+  store("s1_ACME_A1000000001");
+  *pFo_key = 9999999999LL;
+  store("s1_ACME_A9999999999");
+  store("s1_ACME_B10000000000");
+  restart("10000000000");
+  store("s1_ACME_B10000000001");
+  std::vector<std::string> dumped;
+  for (const std::string &k : fot::db_dump_keys(dir_ + "/failover")) dumped.push_back(k);
+  EXPECT_EQ(dumped, keys);
+
+  while (replay() == 0) {
+  }
+  EXPECT_EQ(replay(), FODB_NOTFOUND) << last_err_;
+  ASSERT_TRUE(be_.wait_count(bodies.size()));
+  auto got = be_.records();
+  ASSERT_EQ(got.size(), bodies.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].body, bodies[i]) << i;
+    EXPECT_EQ(got[i].length, bodies[i].size()) << i;
+    EXPECT_EQ(got[i].priority, 0) << i;
+  }
+
+  // The count ends at its last number without running over: nothing is stored under a
+  // number that would sort first.
+  *pFo_key = FODB_SEQNO_MAX;
+  store("s1_ACME_J9223372036854775806");
+  std::string body = "ISA*past the end";
+  Trans_ctl_rec t = message(0, "ACME", body);
+  EXPECT_EQ(write_fo(t), -1);
+  EXPECT_NE(last_err_.find("ERROR: the failover sequence number is at its end"),
+            std::string::npos)
+      << last_err_;
+  EXPECT_EQ(stored().size(), 1u);
 }
 
 TEST_F(Failover, TakenKeyGetsTheNextNumber) {

@@ -4,8 +4,11 @@
 // failoverd to a store.
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -392,13 +395,63 @@ TEST(Failoverd, OneFailoverdReplaysAStore) {
   ASSERT_TRUE(zvtest::wait_for([&] {
     return count_of(fo.err(), "DB_EMPTY from failover_recovery so change state\n") >= 2;
   })) << fo.err();
-  EXPECT_EQ(fo.stop(), 0);
   std::vector<std::string> bodies, want;
   for (const auto &r : be.records()) bodies.push_back(r.body);
   for (int n = 0; n < 4; ++n) want.push_back(fot::shared_document(n));
   std::sort(bodies.begin(), bodies.end());
   std::sort(want.begin(), want.end());
   EXPECT_EQ(bodies, want);
+
+  // The failover directory moved away and made again: the path no longer names the
+  // directory it holds, and it stops rather than replay the old store beside a new one.
+  ASSERT_EQ(rename((dir + "/failover").c_str(), (dir + "/failover.moved").c_str()), 0);
+  ASSERT_EQ(mkdir((dir + "/failover").c_str(), 0755), 0);
+  EXPECT_EQ(fo.wait(), 255) << fo.err();
+  EXPECT_NE(fo.err().find("FATAL ERROR: failover directory ./failover no longer names the "
+                          "directory this failoverd holds - cannot continue.\n"),
+            std::string::npos)
+      << fo.err();
+}
+
+// A store lock held by another process (a delivering process stuck inside a call) is
+// waited for, said once with who holds it, and a stop ends the wait within the usual
+// bound. The next start recovers the store.
+TEST(Failoverd, AHeldStoreLockIsSaidOnceAndAStopEndsTheWait) {
+  BackendStandin be;
+  ASSERT_TRUE(be.start());
+  std::string dir = fot::failoverd_installation("fod-lockheld", be.address());
+  Failoverd fo(dir);
+  ASSERT_TRUE(fo.start({"-d", "1"})) << fo.err();
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return fo.err().find("failoverd:fo seqno_START = 0\n") != std::string::npos;
+  })) << fo.err();
+  const std::string lock = real_path(dir + "/failover") + "/failover.lock";
+  int fd = open(lock.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  fo.start_poking(2000);
+  const std::string waiting = "WARNING: waiting for the failover store lock " + lock +
+                              ", held by process " + std::to_string(getpid()) +
+                              " (SIGTERM ends the wait)\n";
+  ASSERT_TRUE(zvtest::wait_for([&] { return fo.err().find(waiting) != std::string::npos; },
+                               30000))
+      << fo.err();
+  EXPECT_EQ(fo.stop(), 0) << fo.err();
+  EXPECT_EQ(count_of(fo.err(), "waiting for the failover store lock"), 1) << fo.err();
+  EXPECT_NE(fo.err().find("WARNING: the wait for the failover store lock " + lock +
+                          " ends: the process is stopping\n"),
+            std::string::npos)
+      << fo.err();
+  close(fd);
+
+  Failoverd again(dir);
+  ASSERT_TRUE(again.start({"-d", "1"}, "again")) << again.err("again");
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return again.err("again").find("failoverd:fo seqno_START = 0\n") != std::string::npos;
+  })) << again.err("again");
+  EXPECT_EQ(again.stop(), 0);
+  std::string verify;
+  EXPECT_EQ(fot::db_verify_status(dir + "/failover", &verify), 0) << verify;
 }
 
 // A store that cannot be opened ends failoverd with 255 and says what to do: when it

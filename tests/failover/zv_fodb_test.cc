@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -204,7 +205,8 @@ TEST_F(FodbTest, MissingKeyAndEmptyStore) {
 
   EXPECT_EQ(read_one(db_, false).rc, FODB_NOTFOUND);
   EXPECT_EQ(read_one(db_, true).rc, FODB_NOTFOUND);
-  int highest = 99, records = 99;
+  long long highest = 99;
+  int records = 99;
   EXPECT_EQ(fodb_scan(db_, &highest, &records), 0);
   EXPECT_EQ(highest, -1);
   EXPECT_EQ(records, 0);
@@ -283,7 +285,8 @@ TEST_F(FodbTest, RestartSeedingFindsHighestSequenceAndRecordCount) {
   EXPECT_EQ(last.key, "s1_A_000000003");
   EXPECT_EQ(last.data, "std");
 
-  int highest = -5, records = -5;
+  long long highest = -5;
+  int records = -5;
   ASSERT_EQ(fodb_scan(db_, &highest, &records), 0);
   EXPECT_EQ(highest, 7);
   EXPECT_EQ(records, 2);
@@ -315,6 +318,41 @@ TEST(FodbKey, SequenceNumberOfAKey) {
     EXPECT_EQ(fodb_key_seqno(c.key.data(), c.size), c.seqno) << zvtest::hex(c.key);
   }
   EXPECT_EQ(fodb_key_seqno(nullptr, 10), -1);
+
+  // Past nine digits a letter gives the count of digits, so that in byte order every
+  // number follows the smaller ones: the keys stored before keep their form and place.
+  struct Text {
+    long long seqno;
+    const char *text;
+  };
+  const Text texts[] = {
+      {0, "000000000"},
+      {42, "000000042"},
+      {999999999, "999999999"},
+      {1000000000, "A1000000000"},
+      {2147483647, "A2147483647"},
+      {2147483648LL, "A2147483648"},
+      {9999999999LL, "A9999999999"},
+      {10000000000LL, "B10000000000"},
+      {FODB_SEQNO_MAX, "J9223372036854775806"},
+  };
+  std::string previous;
+  for (const Text &t : texts) {
+    char text[FODB_SEQNO_TEXT_SIZE];
+    fodb_seqno_text(t.seqno, text);
+    EXPECT_STREQ(text, t.text) << t.seqno;
+    std::string key = std::string("s1_A_") + text;
+    EXPECT_EQ(fodb_key_seqno(key.c_str(), key.size() + 1), t.seqno) << key;
+    EXPECT_LT(previous, key);
+    previous = key;
+  }
+  for (const char *bad : {"s1_A_A100000000", "s1_A_A0100000000", "s1_A_B1000000000",
+                          "s1_A_J9223372036854775807", "s1_A_K10000000000000000000",
+                          "s1_A_1000000000", "s1_A_A"}) {
+    EXPECT_EQ(fodb_key_seqno(bad, strlen(bad)), -1) << bad;
+  }
+  // The number is what follows the last "_", whatever the receiver id holds.
+  EXPECT_EQ(fodb_key_seqno("s1_A_B_000000001", 16), 1);
 }
 
 TEST_F(FodbTest, StoreFileIsAVerifiedBtreeNamedFailoverDb) {
@@ -323,6 +361,14 @@ TEST_F(FodbTest, StoreFileIsAVerifiedBtreeNamedFailoverDb) {
   EXPECT_TRUE(zvtest::file_exists(dir_ + "/failover.db"));
   struct stat st;
   ASSERT_EQ(stat((dir_ + "/failover.db").c_str(), &st), 0);
+  // Every file of the store, the database of whole business documents included, is
+  // created 0660 less the umask: shared through its group, readable by no one else.
+  const mode_t mask = umask(0);
+  umask(mask);
+  for (const std::string &f : zvtest::list_dir(dir_)) {
+    ASSERT_EQ(stat((dir_ + "/" + f).c_str(), &st), 0) << f;
+    EXPECT_EQ(st.st_mode & 07777, 0660 & ~mask) << f;
+  }
   expect_verified(dir_);
   std::string header;
   std::vector<std::string> keys = dumped_keys(dir_, &header);
@@ -455,6 +501,76 @@ TEST(FodbOpen, FailedEnvironmentOpenReturnsACodeAndNoHandle) {
     EXPECT_NE(err.find("ERROR: cannot open the failover store lock " + path + "/failover.lock: "),
               std::string::npos)
         << err;
+  }
+}
+
+// Names planted in the failover directory by a user who may write it: the library would
+// follow a link at any of its files (writing its log into the target) and wait in the
+// open of a FIFO, holding the lock file. Each is refused before the library opens
+// anything, with a line naming it; the open runs in a child, so that a wait is seen as
+// one instead of holding the test.
+TEST(FodbOpen, NamesPlantedInTheStoreDirectoryAreRefusedAndNothingWaits) {
+  debug_level = 0;
+  struct Case {
+    std::string name;
+    char kind;  // 'l' symbolic link, 'h' hard link, 'f' FIFO
+    std::string line;
+  };
+  const Case cases[] = {
+      {"__db.register", 'l', "ERROR: refusing to open the failover store: %s/__db.register is a "
+                             "symbolic link - move it away\n"},
+      {"log.0000000001", 'l', "ERROR: refusing to open the failover store: %s/log.0000000001 is "
+                              "a symbolic link - move it away\n"},
+      {"log.0000000001", 'f', "ERROR: refusing to open the failover store: %s/log.0000000001 is "
+                              "not a regular file - move it away\n"},
+      {"__db.001", 'h', "ERROR: refusing to open the failover store: %s/__db.001 is a file with "
+                        "other names (hard links) - move it away\n"},
+      {"failover.db", 'l', "ERROR: refusing to open the failover store: %s/failover.db is a "
+                           "symbolic link - move it away\n"},
+      {"failover.lock", 'l', "ERROR: refusing to open the failover store lock %s/failover.lock: "
+                             "it is a symbolic link\n"},
+      {"failover.lock", 'f', "ERROR: refusing to open the failover store lock %s/failover.lock: "
+                             "it is not a regular file\n"},
+  };
+  for (const Case &c : cases) {
+    const std::string base = zvtest::scratch_dir("fodb-planted");
+    const std::string dir = base + "/failover", victim = base + "/victim";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    zvtest::write_file(victim, "keep");
+    const std::string at = dir + "/" + c.name;
+    int made = c.kind == 'l'   ? symlink(victim.c_str(), at.c_str())
+               : c.kind == 'h' ? link(victim.c_str(), at.c_str())
+                               : mkfifo(at.c_str(), 0600);
+    ASSERT_EQ(made, 0) << at;
+    snprintf(failoverPath, sizeof failoverPath, "%s", dir.c_str());
+    const std::string err_file = base + "/open.err";
+    fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (err < 0 || dup2(err, 2) != 2) _exit(2);
+      DB_ENV *env = nullptr;
+      bool refused = init_fodb(&env) != 0 && env == nullptr;
+      fflush(stderr);
+      _exit(refused ? 0 : 1);
+    }
+    int status = -1;
+    bool ended = zvtest::wait_for([&] { return waitpid(child, &status, WNOHANG) == child; }, 20000);
+    if (!ended) {
+      kill(child, SIGKILL);
+      waitpid(child, &status, 0);
+    }
+    ASSERT_TRUE(ended) << "the store's open waited on " << at;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << at << " was not refused";
+    char line[512];
+    snprintf(line, sizeof line, c.line.c_str(), dir.c_str());
+    std::string err = zvtest::read_file(err_file);
+    EXPECT_NE(err.find(line), std::string::npos) << line << "\n" << err;
+    EXPECT_EQ(zvtest::read_file(victim), "keep") << at;
+    // Nothing of the store was made beside the refused name but the lock file.
+    for (const std::string &f : zvtest::list_dir(dir))
+      EXPECT_TRUE(f == c.name || f == "failover.lock") << f;
   }
 }
 
@@ -628,7 +744,8 @@ TEST_F(FodbTest, OtherProcessesRecoverOnlyAfterADeathAndThisOneReopens) {
         << "the heap in use grew from " << heap_after_first << " to " << heap << " bytes over "
         << kReopenRounds - 1 << " reopens";
   }
-  int highest = 0, records = 0;
+  long long highest = 0;
+  int records = 0;
   ASSERT_EQ(fodb_scan(db_, &highest, &records), 0);
   EXPECT_EQ(records, 7 + kReopenRounds);
   close_store();
@@ -732,7 +849,8 @@ TEST(FodbCrash, ReportedStoresSurviveKill9) {
   DB_ENV *env = nullptr;
   DB *db = nullptr;
   ASSERT_NO_FATAL_FAILURE(fot::open_store(dir, &env, &db));
-  int highest = 0, records = 0;
+  long long highest = 0;
+  int records = 0;
   ASSERT_EQ(fodb_scan(db, &highest, &records), 0);
   EXPECT_EQ(records, kRecords);
   EXPECT_EQ(highest, kRecords - 1);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <openssl/crypto.h>
 
@@ -285,6 +286,26 @@ TEST_F(Process, PidFileHoldsThePidWithoutNewline) {
   // A directory in the way of the pid file.
   mkdir(path("blocked.pid").c_str(), 0755);
   EXPECT_EQ(pid_file("blocked"), -1);
+
+  // A link at the name is replaced, never written through; the old file is not read
+  // through it either (its text would be written back).
+  zvtest::write_file(path("victim"), "keep");
+  ASSERT_EQ(symlink(path("victim").c_str(), path("linked.pid").c_str()), 0);
+  EXPECT_EQ(pid_file("linked"), 0);
+  EXPECT_EQ(zvtest::read_file(path("linked.pid")), "31337");
+  EXPECT_EQ(zvtest::read_file(path("victim")), "keep");
+  // Given back only while it still names this process: another one that started
+  // meanwhile keeps its pid file.
+  zvtest::write_file(path("linked.pid"), "4242");
+  pid_file_give_back();
+  EXPECT_EQ(zvtest::read_file(path("linked.pid")), "4242");
+  zvtest::write_file(path("clientd.pid"), "777");
+  EXPECT_EQ(pid_file("clientd"), 0);
+  pid_file_give_back();
+  EXPECT_EQ(zvtest::read_file(path("clientd.pid")), "777");
+  // Nothing is left under a temporary name.
+  EXPECT_EQ(zvtest::list_dir(dir_),
+            (std::vector<std::string>{"blocked.pid", "clientd.pid", "linked.pid", "victim"}));
 }
 
 // ---- required files and directories ------------------------------------------------

@@ -2,6 +2,7 @@
 // sees on the standard streams, the exit statuses, the daemon and its signals.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -250,6 +251,77 @@ TEST(Programs, FailedSecondStartLeavesThePidFile) {
       << killed.err;
   EXPECT_EQ(zvtest::read_file(pid_file), first_pid);
   EXPECT_TRUE(d.alive());
+  EXPECT_EQ(d.stop(), 0);
+}
+
+// Names planted where a process writes, by a user who may write the installation
+// directory: a link, a FIFO. A log file that is not a regular file of its own ends the
+// start; a file written whole (the pid file, tpacache.db) is replaced, never written
+// through or waited for; a log reopened while running is refused with a line and the
+// process goes on. Nothing outside is written, nothing holds the process.
+TEST(Programs, PlantedLinksAndFifosAreRefusedAndNothingWaits) {
+  std::string dir =
+      rtt::make_installation("prog-planted", rtt::standard_conf("failover_mode = N\n"));
+  const std::string victim = dir + "/outside";
+  zvtest::write_file(victim, "keep\n");
+  ASSERT_EQ(symlink(victim.c_str(), (dir + "/zolvar.err").c_str()), 0);
+  Start bad = start(dir, failoverd_exe(), "failoverd", {}, "bad");
+  EXPECT_EQ(bad.parent.status, 255) << bad.parent.err;
+  EXPECT_NE(bad.parent.err.find(
+                "ERROR: refusing to open zolvar.err for writing: it is a symbolic link\n"),
+            std::string::npos)
+      << bad.parent.err;
+  EXPECT_NE(bad.parent.err.find("FATAL ERROR: a log file is not a regular file of this "
+                                "process's own (above) - cannot continue.\n"),
+            std::string::npos)
+      << bad.parent.err;
+  EXPECT_FALSE(zvtest::file_exists(dir + "/failoverd.pid"));
+  ASSERT_EQ(unlink((dir + "/zolvar.err").c_str()), 0);
+
+  ASSERT_EQ(symlink(victim.c_str(), (dir + "/failoverd.pid").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir + "/tpacache.db").c_str(), 0600), 0);
+  Start good = start(dir, failoverd_exe(), "failoverd", {}, "good");
+  ASSERT_EQ(good.parent.status, 0) << good.parent.err;
+  Daemon d(good.daemon);
+  struct stat st;
+  ASSERT_EQ(lstat((dir + "/failoverd.pid").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(zvtest::read_file(dir + "/failoverd.pid"), std::to_string(good.daemon));
+
+  ASSERT_EQ(unlink((dir + "/zolvar.log").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir + "/zolvar.log").c_str(), 0600), 0);
+  ASSERT_EQ(kill(good.daemon, SIGUSR1), 0);
+  ASSERT_TRUE(zvtest::wait_for([&] {
+    return err_of(dir, "good").find("ERROR: refusing to open zolvar.log for writing: it is not "
+                                    "a regular file\n") != std::string::npos;
+  })) << err_of(dir, "good");
+  EXPECT_TRUE(d.alive());
+  EXPECT_EQ(d.stop(), 0);
+  ASSERT_EQ(lstat((dir + "/tpacache.db").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(zvtest::read_file(dir + "/tpacache.db").rfind("Zolvar TPDB cache file v1.1\n", 0),
+            0u);
+  EXPECT_EQ(zvtest::read_file(victim), "keep\n");
+  // Nothing is left under a temporary name.
+  for (const std::string &f : zvtest::list_dir(dir)) {
+    for (const std::string name : {"failoverd.pid", "tpacache.db"})
+      EXPECT_TRUE(f == name || f.rfind(name, 0) != 0) << f;
+  }
+}
+
+// A file-size limit kills neither the launcher, whose standard error is a file that its
+// first line takes past the limit, nor the daemon: every write past it fails instead.
+TEST(Programs, FileSizeLimitKillsNeitherTheLauncherNorTheDaemon) {
+  std::string dir =
+      rtt::make_installation("prog-fsize", rtt::standard_conf("failover_mode = N\n"));
+  Start s = start(dir, failoverd_exe(), "failoverd", {}, "run", [] {
+    struct rlimit small = {10, 10};
+    return setrlimit(RLIMIT_FSIZE, &small) == 0;
+  });
+  ASSERT_EQ(s.parent.status, 0) << s.parent.err;
+  Daemon d(s.daemon);
+  EXPECT_TRUE(d.alive());
+  EXPECT_EQ(s.parent.err, kInfo.substr(0, 10));
   EXPECT_EQ(d.stop(), 0);
 }
 

@@ -495,7 +495,16 @@ TEST_F(StatsDb, CacheFileThatCannotBeOpenedIsReported) {
   EXPECT_NE(err.find("ERROR: Cannot open " + path + " for writing of TPactive cache\n"),
             std::string::npos)
       << err;
-  EXPECT_EQ(iCacheTPActiveDB_to_file("/dev/full"), -1);
+  // A directory in the way cannot be replaced.
+  std::string in_the_way = dir + "/tpacache.db";
+  ASSERT_EQ(mkdir(in_the_way.c_str(), 0755), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(iCacheTPActiveDB_to_file(in_the_way.c_str()), -1);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("ERROR: Cannot write TP active cache file " + in_the_way + ": "),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(zvtest::list_dir(dir), std::vector<std::string>{"tpacache.db"});
 }
 
 TEST_F(StatsDb, WithoutTablesUpdatesFailAndNoCacheIsWritten) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -519,6 +520,81 @@ TEST_F(TransLog, AlertThatCannotBeOpenedGoesToStandardError) {
             std::string::npos)
       << err;
   EXPECT_EQ(alertfile, nullptr);
+}
+
+// Run as root in a directory another user may write, a link, a FIFO or a second name
+// planted where the logs are written must neither be written through nor hold the
+// process: each is refused with a line naming it, and the line goes to standard error.
+TEST_F(TransLog, NamesPlantedWhereLinesAreWrittenAreRefusedAndNothingWaits) {
+  const std::string victim = dir_ + "/victim";
+  zvtest::write_file(victim, "keep\n");
+  ASSERT_EQ(symlink(victim.c_str(), "zolvar.log"), 0);
+  ASSERT_EQ(link(victim.c_str(), "zolvar.err"), 0);
+  ASSERT_EQ(mkfifo("zolvar.alert", 0600), 0);
+  ASSERT_EQ(symlink(victim.c_str(), "client_trans.log"), 0);
+  testing::internal::CaptureStderr();
+  zv_log_init("zolvar.log", "zolvar.err", "zolvar.alert");
+  EXPECT_TRUE(zv_log_refused());
+  Trans_ctl_rec t = record(0, 1, true, false);
+  EXPECT_EQ(transaction_logging(&t, 5), 0);
+  zv_log_close();
+  std::string err = testing::internal::GetCapturedStderr();
+  for (const char *line :
+       {"ERROR: refusing to open zolvar.log for writing: it is a symbolic link\n",
+        "ERROR: refusing to open zolvar.err for writing: it is a file with other names (hard "
+        "links)\n",
+        "ERROR: refusing to open zolvar.alert for writing: it is not a regular file\n",
+        "ERROR: refusing to open client_trans.log for writing: it is a symbolic link\n",
+        "Can't open client_trans.log, Log to stderr\n"})
+    EXPECT_NE(err.find(line), std::string::npos) << line << "\n" << err;
+  // The line and the alert went to standard error, the copy where it belongs.
+  EXPECT_NE(err.find("|1|" + pad104(kIsa) + "|10.1.2.3:5000|5\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("|1|AB|10.1.2.3:5000|5|Cannot connect to remote ZV server\n"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(copies()[kDirs[0]], std::vector<std::string>{in_});
+  EXPECT_EQ(read(victim), "keep\n");
+  struct stat st;
+  ASSERT_EQ(lstat("zolvar.alert", &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  // A reopen while running refuses the same way and goes on.
+  zv_log_init("zolvar.log", nullptr, nullptr);
+  EXPECT_TRUE(zv_log_refused());
+  EXPECT_EQ(logfile, stderr);
+  zv_log_close();
+}
+
+// A copy is written under a temporary name and given its name only once it is whole: a
+// kill at any moment of the write leaves no part of a copy under a copy's name. The kills
+// go on until one has cut a copy in the middle (a temporary file left behind).
+TEST_F(TransLog, CopyCutByAKillIsNeverUnderACopysName) {
+  const std::string doc(61041, 'd');
+  const std::string dir = kDirs[2];
+  bool cut = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (int round = 0; !cut && std::chrono::steady_clock::now() < deadline; ++round) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (;;) log_failed_transaction(doc.data(), static_cast<int>(doc.size()), dir.c_str());
+    }
+    usleep(static_cast<useconds_t>(1000 + round % 7 * 1500));
+    kill(child, SIGKILL);
+    int st = 0;
+    ASSERT_EQ(waitpid(child, &st, 0), child);
+    for (const std::string &f : zvtest::list_dir(dir)) {
+      std::string path = dir + "/" + f;
+      if (f.size() > 4 && f.compare(f.size() - 4, 4, ".tmp") == 0) {
+        cut = true;
+        unlink(path.c_str());
+        continue;
+      }
+      ASSERT_EQ(f.rfind("file", 0), 0u) << f;
+      ASSERT_EQ(read(path).size(), doc.size()) << path << " is cut under a copy's name";
+      unlink(path.c_str());
+    }
+  }
+  EXPECT_TRUE(cut) << "no kill fell inside the write of a copy within 60 s";
 }
 
 TEST_F(TransLog, OpenAlertStreamIsUsedOnceAndAStandInIsNotClosed) {
