@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +17,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 #include <thread>
 
 #include "codec/zv_oids.h"
@@ -279,49 +277,7 @@ int send_request(int port, const std::string &text, int priority, bool nul) {
   return send_transport_msg(&r, &addr);
 }
 
-int free_port() {
-  int ephemeral_low = 32768;
-  FILE *f = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r");
-  if (f != nullptr) {
-    if (fscanf(f, "%d", &ephemeral_low) != 1) ephemeral_low = 32768;
-    fclose(f);
-  }
-  const int high = ephemeral_low;
-  const int low = high - 12000 > 1024 ? high - 12000 : 1024;
-  // Tests running beside this one pick from the same range: each port is claimed with a
-  // lock held until this process ends, so no two of them pick one port at once.
-  const std::string claims = zvtest::program_path("test-tmp/port-claims");
-  mkdir(zvtest::program_path("test-tmp").c_str(), 0755);
-  mkdir(claims.c_str(), 0755);
-  static std::mt19937 pick(static_cast<unsigned>(getpid()) * 2654435761u ^
-                           static_cast<unsigned>(std::chrono::steady_clock::now()
-                                                     .time_since_epoch()
-                                                     .count()));
-  for (int attempt = 0; high > low && attempt < 500; ++attempt) {
-    int port = low + static_cast<int>(pick() % static_cast<unsigned>(high - low));
-    int claim = open((claims + "/" + std::to_string(port)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
-                     0666);
-    if (claim < 0) break;
-    if (flock(claim, LOCK_EX | LOCK_NB) != 0) {
-      close(claim);
-      continue;
-    }
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) {
-      close(claim);
-      break;
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    bool free = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    close(fd);
-    if (free) return port;  // the claim stays held, on purpose
-    close(claim);
-  }
-  return zvtest::free_tcp_port();
-}
+int free_port() { return zvtest::free_tcp_port(); }
 
 std::string status_request(const std::string &isaid, const std::string &keyword) {
   char buf[64];

@@ -96,11 +96,7 @@ std::string receipt_request(const std::string &isa, const std::string &stamp,
 
 // ---- real processes ---------------------------------------------------------------
 
-// A TCP port free on every local address for a daemon a test starts, from below the
-// system's ephemeral range: a port that bind(0) handed out may be taken, before the
-// daemon binds it, by a connection of a test running beside it (the port then refuses the
-// daemon, or a client of one installation reaches the stand-in of another). Claimed for
-// the rest of the test process, so that no test beside it picks the same one.
+// zvtest::free_tcp_port: a port claimed for this test process.
 int free_port();
 
 // What another process of the installation does: one transaction whose input is `text`

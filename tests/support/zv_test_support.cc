@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <linux/capability.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -268,7 +270,9 @@ void make_key_and_cert(const std::string &key_path, const std::string &cert_path
   fclose(cf);
 }
 
-int free_tcp_port() {
+namespace {
+
+int kernel_chosen_port() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) throw std::runtime_error("socket failed");
   sockaddr_in addr{};
@@ -283,6 +287,52 @@ int free_tcp_port() {
   }
   close(fd);
   return ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+int free_tcp_port() {
+  int ephemeral_low = 32768;
+  FILE *f = fopen("/proc/sys/net/ipv4/ip_local_port_range", "r");
+  if (f != nullptr) {
+    if (fscanf(f, "%d", &ephemeral_low) != 1) ephemeral_low = 32768;
+    fclose(f);
+  }
+  const int high = ephemeral_low;
+  const int low = high - 12000 > 1024 ? high - 12000 : 1024;
+  // Tests running beside this one pick from the same range: each port is claimed with a
+  // lock held until this process ends, so no two of them pick one port at once.
+  const std::string claims = program_path("test-tmp/port-claims");
+  mkdir(program_path("test-tmp").c_str(), 0755);
+  mkdir(claims.c_str(), 0755);
+  static std::mt19937 pick(static_cast<unsigned>(getpid()) * 2654435761u ^
+                           static_cast<unsigned>(std::chrono::steady_clock::now()
+                                                     .time_since_epoch()
+                                                     .count()));
+  for (int attempt = 0; high > low && attempt < 500; ++attempt) {
+    int port = low + static_cast<int>(pick() % static_cast<unsigned>(high - low));
+    int claim = open((claims + "/" + std::to_string(port)).c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+                     0666);
+    if (claim < 0) break;
+    if (flock(claim, LOCK_EX | LOCK_NB) != 0) {
+      close(claim);
+      continue;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+      close(claim);
+      break;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    bool free = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    if (free) return port;  // the claim stays held, on purpose
+    close(claim);
+  }
+  return kernel_chosen_port();
 }
 
 int shell(const std::string &command, std::string *output) {

@@ -93,8 +93,11 @@ struct CertSpec {
 void make_key_and_cert(const std::string &key_path, const std::string &cert_path,
                        const CertSpec &spec = {});
 
-// A TCP port on 127.0.0.1 that nothing listens on right now (the kernel's choice for
-// port 0), for programs that must be told their port in a configuration file.
+// A TCP port free on every local address, for a daemon that must be told its port in a
+// configuration file. It comes from below the system's ephemeral range: a port that
+// bind(0) handed out may be taken, before the daemon binds it, by a connection of a test
+// running beside it. Claimed for the rest of the test process, so that no test beside it
+// picks the same one.
 int free_tcp_port();
 
 // Runs a shell command; returns its exit status and fills `output` with stdout.
