@@ -988,7 +988,10 @@ TEST_F(Interfaces, SocketOneShotStopsAfterTheFirstConnection) {
   cap = rtt::capture([&] { EXPECT_EQ(iSoc_in_buf(&rec_, "none"), -1); });
   EXPECT_NE(cap.err.find("ERROR: cannot find port in IP address (none) - cannot read from socket\n"),
             std::string::npos);
-  // A port taken: the line names the address, the port and why.
+  // A port taken: the line names the address, the port and why. A port of its own, since
+  // the first one may still be held by the closed connection's TIME_WAIT.
+  port = ctu::free_port();
+  port_text = std::to_string(port);
   int taken = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
