@@ -32,11 +32,15 @@ mode_t current_umask() {
   return mask;
 }
 
-bool write_all(int fd, const char *p, size_t len) {
+}  // namespace
+
+bool zv_write_all(int fd, const void *data, size_t len) {
+  const char *p = static_cast<const char *>(data);
   while (len > 0) {
     ssize_t n = write(fd, p, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
       return false;
     }
     p += n;
@@ -44,8 +48,6 @@ bool write_all(int fd, const char *p, size_t len) {
   }
   return true;
 }
-
-}  // namespace
 
 int zv_open_temp(const char *prefix, char *name, size_t size, const char *suffix,
                  zv_temp_mode mode) {
@@ -84,31 +86,24 @@ int zv_put_file(const char *path, const void *data, size_t len, int replace, int
     err = errno;
     return -1;
   }
-  bool ok = write_all(fd, static_cast<const char *>(data), len);
+  bool ok = zv_write_all(fd, data, len);
   if (!ok) err = errno;
   if (close(fd) != 0 && ok) {
     ok = false;
     err = errno;
   }
   int result = ok ? 0 : -2;
-  if (ok && replace) {
-    if (rename(temp, path) != 0) {
+  // Without `replace` the move never replaces its target, which keeps a file another
+  // process has just made.
+  if (ok && (replace ? rename(temp, path) : zv_move_new(temp, path)) != 0) {
+    if (!replace && errno == EEXIST) {
+      result = 1;
+    } else {
       err = errno;
       result = -2;
     }
-  } else if (ok) {
-    // link() never replaces its target, which keeps a file another process has just
-    // made.
-    if (link(temp, path) != 0) {
-      if (errno == EEXIST) {
-        result = 1;
-      } else {
-        err = errno;
-        result = -2;
-      }
-    }
   }
-  if (result != 0 || !replace) unlink(temp);
+  if (result != 0) unlink(temp);
   return result;
 }
 

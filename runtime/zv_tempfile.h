@@ -18,11 +18,16 @@ enum zv_temp_mode { ZV_TEMP_FOPEN_MODE, ZV_TEMP_OWNER_ONLY };
 int zv_open_temp(const char *prefix, char *name, size_t size, const char *suffix = "",
                  zv_temp_mode mode = ZV_TEMP_FOPEN_MODE);
 
+// Writes all `len` bytes to `fd`, going on after a signal and a partial write: false
+// with errno set when the descriptor takes no more (EIO for a write that took nothing).
+bool zv_write_all(int fd, const void *data, size_t len);
+
 // Writes the `len` bytes into a temporary file beside `path` (same directory, the name
 // of `path` as prefix) and moves it to `path`. With `replace` 0 an existing `path` is
-// kept untouched, also when another process creates it meanwhile. Results: 0 written;
-// 1 `path` exists and was kept; -1 the temporary file could not be made; -2 writing or
-// moving failed. On -1 and -2, *perrno (when given) holds the errno of the failing call;
+// kept untouched, also when another process creates it meanwhile (through zv_move_new,
+// so with its one window where the file system has neither a no-replace rename nor hard
+// links). Results: 0 written; 1 `path` exists and was kept; -1 the temporary file could
+// not be made; -2 writing or moving failed. On -1 and -2, *perrno (when given) holds the errno of the failing call;
 // no temporary file is left behind.
 int zv_put_file(const char *path, const void *data, size_t len, int replace, int *perrno);
 

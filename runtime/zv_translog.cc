@@ -381,20 +381,6 @@ struct CopyMessages {
   const char *write_failed;
 };
 
-bool write_all(int fd, const char *p, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, p, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // How often a copy whose final name turns out taken is given another one.
 constexpr int kCopyNameAttempts = 100;
 
@@ -450,7 +436,7 @@ int save_buffer(const char *bufferp, int length, const char *dir, const CopyMess
     zv_log(-1, msgs.open_failed, name);
     return -1;
   }
-  bool whole = write_all(fd, bufferp, static_cast<size_t>(length)) && fsync(fd) == 0;
+  bool whole = zv_write_all(fd, bufferp, static_cast<size_t>(length)) && fsync(fd) == 0;
   int write_errno = errno;
   if (close(fd) != 0 && whole) {
     whole = false;

@@ -1,7 +1,9 @@
 #include "runtime/zv_tempfile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +11,29 @@
 #include <vector>
 
 #include "tests/support/zv_test_support.h"
+
+// While set, this test program's file system has neither the no-replace rename nor hard
+// links, as some network and user-space file systems: the runtime's own calls reach these
+// two instead of the C library's.
+static bool no_noreplace_calls = false;
+
+extern "C" int renameat2(int from_dir, const char *from, int to_dir, const char *to,
+                         unsigned int flags) noexcept {
+  if (no_noreplace_calls && flags != 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, flags));
+}
+
+extern "C" int linkat(int from_dir, const char *from, int to_dir, const char *to,
+                      int flags) noexcept {
+  if (no_noreplace_calls) {
+    errno = EPERM;
+    return -1;
+  }
+  return static_cast<int>(syscall(SYS_linkat, from_dir, from, to_dir, to, flags));
+}
 
 namespace {
 
@@ -94,6 +119,16 @@ TEST(TempFile, PutReplacesOrKeepsAndLeavesNoTemporaryFile) {
   EXPECT_EQ(zv_put_file((dir + "/sub/d").c_str(), "x", 1, 1, &err), -2);
   EXPECT_NE(err, 0);
   EXPECT_EQ(zvtest::list_dir(dir + "/sub"), std::vector<std::string>{"d"});
+
+  // Without the no-replace rename and hard links: written when the name is free, kept
+  // when it is taken, and no temporary file either way.
+  const std::string other = dir + "/other";
+  no_noreplace_calls = true;
+  EXPECT_EQ(zv_put_file(other.c_str(), first.data(), first.size(), 0, &err), 0);
+  EXPECT_EQ(zv_put_file(other.c_str(), second.data(), second.size(), 0, &err), 1);
+  no_noreplace_calls = false;
+  EXPECT_EQ(zvtest::read_file(other), first);
+  EXPECT_EQ(zvtest::list_dir(dir), (std::vector<std::string>{"other", "rec", "sub"}));
 }
 
 }  // namespace
