@@ -20,7 +20,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
+#include "partners/zv_address.h"
 #include "runtime/zv_errors.h"
 #include "runtime/zv_globals.h"
 #include "runtime/zv_handles.h"
@@ -481,24 +483,25 @@ int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr, soc_send_outcome *q
   }
   const char *word = soc_word(tctlp);
 
+  // The address as written or not at all (the one reader of every address setting):
+  // "8003abc" is no port, "010.0.0.1" is 10.0.0.1.
   const char *colon = strchr(psSocketAddr, ':');
   if (!colon) {
     zv_log(-1, "ERROR: cannot find port in IP address (%s) - cannot write to socket\n",
            psSocketAddr);
     return -1;
   }
-  char host[64];
-  size_t host_len = static_cast<size_t>(colon - psSocketAddr);
-  if (host_len > sizeof host - 1) host_len = sizeof host - 1;
-  memcpy(host, psSocketAddr, host_len);
-  host[host_len] = '\0';
-  // The leading decimal digits after the colon; none, 0 or more than a port can be are
-  // all no port.
-  long port = 0;
-  for (const char *p = colon + 1; isdigit(static_cast<unsigned char>(*p)) && port <= 65535; ++p)
-    port = port * 10 + (*p - '0');
-  if (port <= 0 || port > 65535) {
+  int port = 0;
+  std::string why;
+  if (!zv_read_port(colon + 1, &port, &why)) {
     zv_log(-1, "ERROR: cannot find valid port in IP address (%s) - cannot write to socket\n",
+           psSocketAddr);
+    return -1;
+  }
+  zv_ipv4 host;
+  if (!zv_read_ipv4(std::string_view(psSocketAddr, static_cast<size_t>(colon - psSocketAddr)),
+                    &host, &why)) {
+    zv_log(-1, "ERROR: cannot find valid IP address in (%s) - cannot write to socket\n",
            psSocketAddr);
     return -1;
   }
@@ -506,11 +509,7 @@ int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr, soc_send_outcome *q
   memset(&sa, 0, sizeof sa);
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, host, &sa.sin_addr) != 1) {
-    zv_log(-1, "ERROR: cannot find valid IP address in (%s) - cannot write to socket\n",
-           psSocketAddr);
-    return -1;
-  }
+  memcpy(&sa.sin_addr.s_addr, host.octet, sizeof host.octet);
   if (tctlp->obuf_length < 0) {
     zv_log(-1, "%s: cannot write message (length of %d bytes) to socket\n", word,
            tctlp->obuf_length);
@@ -608,17 +607,8 @@ int soc_write(Trans_ctl_rec *tctlp, char *psSocketAddr) {
 
 bool backend_address_ok(const char *text) {
   if (!text) return false;
-  const char *colon = strchr(text, ':');
-  if (!colon || colon == text || colon - text > static_cast<ptrdiff_t>(INET_ADDRSTRLEN - 1))
-    return false;
-  char host[INET_ADDRSTRLEN];
-  memcpy(host, text, static_cast<size_t>(colon - text));
-  host[colon - text] = '\0';
-  struct in_addr addr;
-  if (inet_pton(AF_INET, host, &addr) != 1) return false;
-  const char *digits = colon + 1;
-  size_t n = strlen(digits);
-  if (n == 0 || n > 5 || strspn(digits, "0123456789") != n) return false;
-  long port = strtol(digits, nullptr, 10);
-  return port >= 1 && port <= 65535;
+  zv_ipv4 addr;
+  int port;
+  std::string why;
+  return zv_read_socaddr(text, &addr, &port, &why);
 }

@@ -87,7 +87,8 @@ int soc_send(Trans_ctl_rec *tctlp, const char *psSocketAddr, soc_send_outcome *q
 const char *soc_word(const Trans_ctl_rec *tctlp);
 
 // True when `text` is a back-end socket address soc_write can use: a dotted IPv4
-// address, a colon and a port from 1 to 65535 in decimal digits, and nothing else.
+// address, a colon and a port from 1 to 65535, each read whole and in decimal as every
+// address setting is (zv_read_socaddr), and nothing else.
 bool backend_address_ok(const char *text);
 
 #endif

@@ -174,6 +174,8 @@ TEST_F(Backend, SocketAddressErrors) {
       {"127.0.0.1:0", "ERROR: cannot find valid port in IP address (127.0.0.1:0) - cannot write to socket\n"},
       {"127.0.0.1:abc", "ERROR: cannot find valid port in IP address (127.0.0.1:abc) - cannot write to socket\n"},
       {"127.0.0.1:70000", "ERROR: cannot find valid port in IP address (127.0.0.1:70000) - cannot write to socket\n"},
+      {"127.0.0.1:80x", "ERROR: cannot find valid port in IP address (127.0.0.1:80x) - cannot write to socket\n"},
+      {"1.2.3:8000", "ERROR: cannot find valid IP address in (1.2.3:8000) - cannot write to socket\n"},
       {"localhost:8000", "ERROR: cannot find valid IP address in (localhost:8000) - cannot write to socket\n"},
   };
   for (const Case &c : cases) {
