@@ -1,13 +1,8 @@
 #include "client/zv_client_start.h"
 
-#include <openssl/conf.h>
-#include <openssl/err.h>
-
 #include <cctype>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "partners/zv_address.h"
 #include "partners/zv_lcert.h"
@@ -19,85 +14,6 @@
 
 namespace {
 
-struct ConfFree {
-  void operator()(CONF *c) const { NCONF_free(c); }
-};
-using ConfPtr = std::unique_ptr<CONF, ConfFree>;
-
-// A key's value in a section, the [default] section standing in, as start-up reads it;
-// nullptr when neither has it.
-const char *value_of(CONF *conf, const char *section, const char *key) {
-  ERR_set_mark();
-  const char *v = NCONF_get_string(conf, section, key);
-  ERR_pop_to_mark();
-  return v != nullptr && *v != '\0' ? v : nullptr;
-}
-
-// The section that holds the key itself: `section`, or [default] standing in for it.
-std::string holder_of(CONF *conf, const char *section, const char *key) {
-  STACK_OF(CONF_VALUE) *values = NCONF_get_section(conf, section);
-  for (int i = 0; values != nullptr && i < sk_CONF_VALUE_num(values); ++i)
-    if (strcmp(sk_CONF_VALUE_value(values, i)->name, key) == 0) return section;
-  return "default";
-}
-
-std::vector<std::string> names_of(const char *list) {
-  std::vector<std::string> names;
-  std::string name;
-  for (const char *p = list; ; ++p) {
-    if (*p == '\0' || *p == ',' || isspace(static_cast<unsigned char>(*p))) {
-      if (!name.empty()) names.push_back(name);
-      name.clear();
-      if (*p == '\0') break;
-    } else {
-      name.push_back(*p);
-    }
-  }
-  return names;
-}
-
-// Where the value of the option `option` that the process uses was written, for a
-// message: the command line, or a key of a section of the configuration file. A value
-// from a process section is found as start-up found it: the walk over process_names,
-// in which the process's own section sets the option and, for the receipt socket, every
-// RECEIPT_PROCESS section's transport_listen_port sets it too, the last one standing.
-std::string origin_of(const char *option) {
-  const zv_command_switch *r = find_cs_entry(option);
-  const std::string file = "the configuration file (" + std::string(configFileName) + ")";
-  if (r == nullptr || r->csrc == CFG_CFILE) {
-    ConfPtr conf(NCONF_new(nullptr));
-    long eline = 0;
-    if (conf && NCONF_load(conf.get(), configFileName, &eline) > 0) {
-      std::string at;
-      const char *list = value_of(conf.get(), "default", "process_names");
-      bool receipt = strcmp(option, "receipt_socket") == 0;
-      for (const std::string &name : names_of(list != nullptr ? list : "")) {
-        const char *n = name.c_str();
-        if (strcmp(n, program) == 0 && value_of(conf.get(), n, option) != nullptr)
-          at = "key " + std::string(option) + " in section [" + holder_of(conf.get(), n, option) +
-               "]";
-        const char *type = value_of(conf.get(), n, "process_type");
-        if (receipt && type != nullptr && strcmp(type, "RECEIPT_PROCESS") == 0 &&
-            value_of(conf.get(), n, "transport_listen_port") != nullptr)
-          at = "key transport_listen_port in section [" +
-               holder_of(conf.get(), n, "transport_listen_port") + "]";
-      }
-      ERR_clear_error();
-      if (!at.empty()) return at + " of " + file;
-    }
-    ERR_clear_error();
-    return "a section of " + file;
-  }
-  switch (r->csrc) {
-    case CFG_CLARGS:
-      return "the command line (-" + std::string(1, r->c) + ", --" + option + ")";
-    case CFG_DFLTSECT:
-      return "key " + std::string(option) + " in section [default] of " + file;
-    default:
-      return "the built-in default of " + std::string(option);
-  }
-}
-
 // An address setting the role uses: refused with where it was written when the reader
 // (`read`) finds no address in it.
 template <typename Read>
@@ -105,7 +21,7 @@ bool usable_setting(const char *option, const char *value, Read read) {
   std::string why;
   if (read(value, &why)) return true;
   zv_log(-1, "ERROR: Value (%s) of %s cannot be used: %s - cannot start\n", value,
-         origin_of(option).c_str(), why.c_str());
+         zv_option_origin(option).c_str(), why.c_str());
   return false;
 }
 

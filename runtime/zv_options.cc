@@ -578,6 +578,46 @@ zv_command_switch *find_cs_entry(const char *name) {
   return nullptr;
 }
 
+namespace {
+
+// Where the value of each option that a section of the configuration file set was
+// written ("key K in section [S]"); empty for any other, a default built for a section
+// included.
+std::string switch_origin[ZV_NUM_SWITCHES];
+
+// Records that `option` holds the value of `key` in `section`, or in [default] standing
+// in for a section that lacks the key.
+void note_origin(const char *option, const char *section, const char *key) {
+  const zv_command_switch *r = find_cs_entry(option);
+  if (r == nullptr || r->csrc != CFG_CFILE) return;
+  bool own = false;
+  STACK_OF(CONF_VALUE) *values = NCONF_get_section(zvconfig, section);
+  for (int i = 0; !own && values != nullptr && i < sk_CONF_VALUE_num(values); ++i)
+    own = strcmp(sk_CONF_VALUE_value(values, i)->name, key) == 0;
+  ERR_clear_error();
+  switch_origin[r - zv_switches] =
+      "key " + std::string(key) + " in section [" + (own ? section : "default") + "]";
+}
+
+}  // namespace
+
+std::string zv_option_origin(const char *option) {
+  const zv_command_switch *r = find_cs_entry(option);
+  const std::string file = "the configuration file (" + std::string(configFileName) + ")";
+  if (r == nullptr || r->csrc == CFG_CFILE) {
+    const std::string &at = r != nullptr ? switch_origin[r - zv_switches] : std::string();
+    return at.empty() ? "a section of " + file : at + " of " + file;
+  }
+  switch (r->csrc) {
+    case CFG_CLARGS:
+      return "the command line (-" + std::string(1, r->c) + ", --" + option + ")";
+    case CFG_DFLTSECT:
+      return "key " + std::string(option) + " in section [default] of " + file;
+    default:
+      return "the built-in default of " + std::string(option);
+  }
+}
+
 int load_config_pairs(const char *name, const char *value, int, config_src_t src) {
   if (!name || !value) return 0;
   bool one_char = name[0] != '\0' && name[1] == '\0';
@@ -620,6 +660,7 @@ int load_config_pairs(const char *name, const char *value, int, config_src_t src
         break;
     }
     r.csrc = src;
+    switch_origin[i].clear();
   }
   return 0;
 }
@@ -629,7 +670,9 @@ int process_std_section(const char *section, int type, config_src_t src) {
     const zv_command_switch &r = zv_switches[i];
     if (!r.long_name) continue;
     const char *v = conf_value(zvconfig, section, r.long_name);
-    if (v && *v) load_config_pairs(r.long_name, v, type, src);
+    if (!v || !*v) continue;
+    load_config_pairs(r.long_name, v, type, src);
+    note_origin(r.long_name, section, r.long_name);
   }
   return 0;
 }
@@ -713,6 +756,7 @@ int process_transport_listen(const char *section, const char *, int type, config
     v = built;
   }
   load_config_pairs(option, v, type, src);
+  if (v != built) note_origin(option, section, "transport_listen_port");
   return 0;
 }
 

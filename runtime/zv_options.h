@@ -95,6 +95,11 @@ int process_transport_listen(const char *section, const char *program, int type,
 zv_command_switch *find_cs_entry(const char *name);
 int load_config_pairs(const char *name, const char *value, int type, config_src_t src);
 int dump_config(int level, config_src_t src);
+// Where the value `option` holds was written, for a message about it: "the command line
+// (-U, --receipt_socket)", "key K in section [S] of the configuration file (F)" (the
+// section whose walk set it, or [default] standing in for it), or "the built-in default
+// of O".
+std::string zv_option_origin(const char *option);
 
 // The getopt tables built by init_switches, and the usage page written from them.
 const char *zv_short_options();
