@@ -323,6 +323,11 @@ constexpr int kPokeFloorUs = 10000;
 
 bool Failoverd::handlers_ready() const { return catches_sighup(pid_); }
 
+bool Failoverd::opened_empty_store(const std::string &tag) const {
+  return zvtest::wait_for(
+      [&] { return err(tag).find("failoverd:fo seqno_START = 0\n") != std::string::npos; });
+}
+
 void Failoverd::start_poking(int interval_us) {
   stop_poking();
   poking_ = true;

@@ -137,6 +137,9 @@ class Failoverd {
   pid_t pid() const { return pid_; }
   // True once the daemon catches SIGHUP (its signal handlers are installed).
   bool handlers_ready() const;
+  // Waits until a daemon started with "-d 1" says it opened an empty store; false when
+  // it never does.
+  bool opened_empty_store(const std::string &tag = "run") const;
   // Sends SIGHUP every `interval_us` (10 ms at least) from a thread of the test while
   // running; stop, kill9 and wait end it once the daemon is gone, whose pid may then be
   // another process's.

@@ -467,9 +467,7 @@ TEST(FailoverShared, AFullDiskIsAnErrorNeverASignal) {
   zvtest::write_file(home + "/DB_CONFIG", "set_lg_max 262144\n");
   Failoverd fo(dir);
   ASSERT_TRUE(fo.start({"-d", "1"})) << fo.err();
-  ASSERT_TRUE(zvtest::wait_for([&] {
-    return fo.err().find("failoverd:fo seqno_START = 0\n") != std::string::npos;
-  })) << fo.err();
+  ASSERT_TRUE(fo.opened_empty_store()) << fo.err();
   fo.start_poking(2000);
   ASSERT_NO_FATAL_FAILURE(fill_up(home + "/filler"));
 

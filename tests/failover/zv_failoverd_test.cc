@@ -357,9 +357,7 @@ TEST(Failoverd, OneFailoverdReplaysAStore) {
   Failoverd fo(dir);
   ASSERT_TRUE(fo.start({"-d", "1"})) << fo.err();
   // The directory is held before the store is opened.
-  ASSERT_TRUE(zvtest::wait_for([&] {
-    return fo.err().find("failoverd:fo seqno_START = 0\n") != std::string::npos;
-  })) << fo.err();
+  ASSERT_TRUE(fo.opened_empty_store()) << fo.err();
   const std::string held = "FATAL ERROR: failover directory " + real_path(dir + "/failover") +
                            " is held by another failoverd (pid " + std::to_string(fo.pid()) +
                            ") - cannot start\n";
@@ -422,9 +420,7 @@ TEST(Failoverd, AHeldStoreLockIsSaidOnceAndAStopEndsTheWait) {
   std::string dir = fot::failoverd_installation("fod-lockheld", be.address());
   Failoverd fo(dir);
   ASSERT_TRUE(fo.start({"-d", "1"})) << fo.err();
-  ASSERT_TRUE(zvtest::wait_for([&] {
-    return fo.err().find("failoverd:fo seqno_START = 0\n") != std::string::npos;
-  })) << fo.err();
+  ASSERT_TRUE(fo.opened_empty_store()) << fo.err();
   const std::string lock = real_path(dir + "/failover") + "/failover.lock";
   int fd = open(lock.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(fd, 0);
@@ -446,9 +442,7 @@ TEST(Failoverd, AHeldStoreLockIsSaidOnceAndAStopEndsTheWait) {
 
   Failoverd again(dir);
   ASSERT_TRUE(again.start({"-d", "1"}, "again")) << again.err("again");
-  ASSERT_TRUE(zvtest::wait_for([&] {
-    return again.err("again").find("failoverd:fo seqno_START = 0\n") != std::string::npos;
-  })) << again.err("again");
+  ASSERT_TRUE(again.opened_empty_store("again")) << again.err("again");
   EXPECT_EQ(again.stop(), 0);
   std::string verify;
   EXPECT_EQ(fot::db_verify_status(dir + "/failover", &verify), 0) << verify;
@@ -552,9 +546,7 @@ TEST(Failoverd, AStoreThatCannotBeOpenedEndsItAndSaysWhatToDo) {
     ASSERT_EQ(unlink((home + "/failover.db").c_str()), 0);
     Failoverd fo(dir);
     ASSERT_TRUE(fo.start({"-d", "1"}, "anew")) << fo.err("anew");
-    ASSERT_TRUE(zvtest::wait_for([&] {
-      return fo.err("anew").find("failoverd:fo seqno_START = 0\n") != std::string::npos;
-    })) << fo.err("anew");
+    ASSERT_TRUE(fo.opened_empty_store("anew")) << fo.err("anew");
     EXPECT_EQ(fo.stop(), 0);
     EXPECT_EQ(count_of(fo.err("anew"), "WARNING: a new, empty failover store was created: " +
                                            real_path(home) + "/failover.db\n"),
