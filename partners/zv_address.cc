@@ -93,8 +93,8 @@ bool zv_read_socaddr(std::string_view text, zv_ipv4 *addr, int *port, std::strin
     *why = "its port" + part_why.substr(2);
     return false;
   }
-  *addr = a;
-  *port = p;
+  if (addr != nullptr) *addr = a;
+  if (port != nullptr) *port = p;
   return true;
 }
 

@@ -25,7 +25,8 @@ constexpr int ZV_IPV4_TEXT_SIZE = 16;
 // begins "it " or "its " ("it is not a plain decimal number").
 bool zv_read_ipv4(std::string_view text, zv_ipv4 *out, std::string *why);
 bool zv_read_port(std::string_view text, int *port, std::string *why);
-// "a.b.c.d:port": the address before the first ':', the port after it.
+// "a.b.c.d:port": the address before the first ':', the port after it (`addr` and `port`
+// may be null for a caller that only checks the text).
 bool zv_read_socaddr(std::string_view text, zv_ipv4 *addr, int *port, std::string *why);
 
 // The address as "%d.%d.%d.%d" into `out` (ZV_IPV4_TEXT_SIZE bytes).

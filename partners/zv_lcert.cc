@@ -61,12 +61,6 @@ bool file_key(CONF *conf, const char *section, const char *key, char *name) {
   return true;
 }
 
-bool usable_socaddr(const char *text, std::string *why) {
-  zv_ipv4 addr;
-  int port;
-  return zv_read_socaddr(text, &addr, &port, why);
-}
-
 // The signed envelope carries the issuer's country and organization; a certificate whose
 // issuer lacks one makes every signed envelope carry it empty. Said here, once for the
 // identity, rather than for every document.
@@ -182,7 +176,7 @@ int load_lcert_table(CONF *conf, const char *section, const char *default_socadd
   }
   // Connected to as written or not at all: a text the connect would read otherwise
   // (octal parts, a name, no port) would send every document elsewhere or nowhere.
-  if (std::string why; !usable_socaddr(socaddr, &why)) {
+  if (std::string why; !zv_read_socaddr(socaddr, nullptr, nullptr, &why)) {
     empty_slot(e);
     zv_log(-1,
            "ERROR: Value (%s) of transport_listen_port for zvp process [%s] in the "
